@@ -1,0 +1,3 @@
+#include "tambrix.h"
+
+int main(int argc, char **argv) { return tambrix_main(argc, argv); }

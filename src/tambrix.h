@@ -1,0 +1,37 @@
+// Process-wide options, buffer limits and the start-up texts.
+#pragma once
+#include <cstdint>
+
+struct Options {
+    int command;          // command letter (unsigned value of the first character)
+    int method;           // 0 stored, 5/6/7 for -lh5-/-lh6-/-lh7-
+    int verbose;
+    int quiet;
+    int recursive;
+    int force_overwrite;
+    int sfx;
+    int no_progress;
+    int buffer_kb;
+    int exclude_empty;
+    int split_kb;
+    char list_file[256];
+    char work_dir[256];
+    char archive[256];
+    char **files;         // name arguments; consumers go by nfiles
+    int nfiles;
+};
+
+extern Options g_opts;
+
+// Largest packed entry read into memory whole, and the decoder's output buffer size.
+extern uint64_t g_inbuf_max;
+extern uint64_t g_outbuf_max;
+
+extern const char tmb_verstag[];
+
+void usage(const char *prog);
+void banner();
+void init_buffers();
+
+// The whole program; main() only forwards here so tests can link the rest.
+int tambrix_main(int argc, char **argv);

@@ -1,0 +1,14 @@
+// Not built yet: answers like an unknown command.
+#include <cstdio>
+#include "tambrix.h"
+#include "tmb_cmd.h"
+int cmd_list()
+{
+    fprintf(stderr, "Unknown command: %c\n", g_opts.command);
+    return 1;
+}
+int cmd_savelist()
+{
+    fprintf(stderr, "Unknown command: %c\n", g_opts.command);
+    return 1;
+}
