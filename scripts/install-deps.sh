@@ -1,0 +1,16 @@
+#!/bin/sh
+# Installs what the build and the tests need from the Debian archive, when it
+# is missing. Safe to run again.
+set -e
+need=""
+command -v cmake >/dev/null 2>&1 || need="$need cmake"
+command -v g++ >/dev/null 2>&1 || need="$need g++"
+[ -f /usr/include/gtest/gtest.h ] || need="$need libgtest-dev"
+if [ -n "$need" ]; then
+    if [ "$(id -u)" != 0 ]; then
+        echo "install-deps: missing:$need (run as root or install them)" >&2
+        exit 1
+    fi
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need
+fi

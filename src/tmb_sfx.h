@@ -1,0 +1,14 @@
+// Self-extracting archives: the embedded AmigaOS extractor image and the
+// builder branch of the add command.
+#pragma once
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+
+extern const unsigned char tmb_stub[];
+extern const size_t tmb_stub_len;
+
+// Called by cmd_add with the created, still empty archive stream when -sfx
+// is given; adds the file arguments and writes the ".run" file. Returns the
+// command's exit status.
+int sfx_build(FILE *arc, int method, clock_t start);

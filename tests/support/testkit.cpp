@@ -1,0 +1,172 @@
+#include "testkit.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testkit {
+
+TempDir::TempDir()
+{
+    char tmpl[] = "/tmp/tmbtest_XXXXXX";
+    if (!mkdtemp(tmpl))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+Bytes read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string read_text(const std::string &path)
+{
+    Bytes b = read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+void write_file(const std::string &path, const Bytes &data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(data.data()), (std::streamsize)data.size());
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+void write_text(const std::string &path, const std::string &text)
+{
+    write_file(path, Bytes(text.begin(), text.end()));
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+RunResult run_program(const std::vector<std::string> &args, const RunOptions &opt)
+{
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe))
+        throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+            close(fd);
+        if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
+            _exit(126);
+        if (opt.file_size_limit >= 0) {
+            struct rlimit rl = {(rlim_t)opt.file_size_limit, (rlim_t)opt.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &rl);
+            signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
+        }
+        std::vector<char *> argv;
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+
+    // Feed stdin and drain both outputs together so no pipe fills up.
+    signal(SIGPIPE, SIG_IGN);
+    size_t fed = 0;
+    int in_fd = in_pipe[1];
+    if (opt.close_stdin || opt.input.empty()) {
+        close(in_fd);
+        in_fd = -1;
+    }
+    RunResult r;
+    int out_fd = out_pipe[0], err_fd = err_pipe[0];
+    char buf[65536];
+    while (out_fd >= 0 || err_fd >= 0) {
+        struct pollfd fds[3];
+        int n = 0;
+        if (out_fd >= 0)
+            fds[n++] = {out_fd, POLLIN, 0};
+        if (err_fd >= 0)
+            fds[n++] = {err_fd, POLLIN, 0};
+        if (in_fd >= 0)
+            fds[n++] = {in_fd, POLLOUT, 0};
+        if (poll(fds, n, -1) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < n; i++) {
+            if (!fds[i].revents)
+                continue;
+            if (fds[i].fd == in_fd) {
+                ssize_t w = write(in_fd, opt.input.data() + fed, opt.input.size() - fed);
+                if (w > 0)
+                    fed += (size_t)w;
+                if (w < 0 || fed == opt.input.size()) {
+                    close(in_fd);
+                    in_fd = -1;
+                }
+                continue;
+            }
+            ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            std::string &dst = fds[i].fd == out_fd ? r.out : r.err;
+            if (got > 0) {
+                dst.append(buf, (size_t)got);
+            } else {
+                close(fds[i].fd);
+                (fds[i].fd == out_fd ? out_fd : err_fd) = -1;
+            }
+        }
+    }
+    if (in_fd >= 0)
+        close(in_fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+RunResult run_tambrix(const std::vector<std::string> &args, const RunOptions &opt)
+{
+    std::vector<std::string> full{TAMBRIX_BIN};
+    full.insert(full.end(), args.begin(), args.end());
+    return run_program(full, opt);
+}
+
+void put_u8(Bytes &b, unsigned v) { b.push_back((uint8_t)v); }
+void put_u16(Bytes &b, unsigned v)
+{
+    b.push_back((uint8_t)v);
+    b.push_back((uint8_t)(v >> 8));
+}
+void put_u32(Bytes &b, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        b.push_back((uint8_t)(v >> (8 * i)));
+}
+void put_str(Bytes &b, const std::string &s) { b.insert(b.end(), s.begin(), s.end()); }
+
+} // namespace testkit

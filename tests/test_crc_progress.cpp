@@ -1,0 +1,151 @@
+// CRC-16 values and the progress bar, driven by a fake clock.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+#include "tambrix.h"
+#include "tmb_header.h"
+#include "tmb_progress.h"
+
+namespace {
+
+uint16_t crc_bitwise(const std::string &s, uint16_t c)
+{
+    for (unsigned char b : s) {
+        c ^= b;
+        for (int k = 0; k < 8; k++)
+            c = (c & 1) ? (c >> 1) ^ 0xA001 : c >> 1;
+    }
+    return c;
+}
+
+TEST(Crc16, CheckValueAndChaining)
+{
+    EXPECT_EQ(tmb_crc16("123456789", 9, 0), 0xBB3D);
+    EXPECT_EQ(tmb_crc16("56789", 5, tmb_crc16("1234", 4, 0)), 0xBB3D);
+    EXPECT_EQ(tmb_crc16("", 0, 0x1234), 0x1234);
+}
+
+TEST(Crc16, MatchesBitwiseRuleAtEveryLengthAndAlignment)
+{
+    std::string data;
+    for (int i = 0; i < 300; i++)
+        data.push_back((char)(i * 151 + 7));
+    for (size_t off = 0; off < 8; off++)
+        for (size_t len = 0; off + len <= data.size(); len += 13) {
+            std::string piece = data.substr(off, len);
+            ASSERT_EQ(tmb_crc16(piece.data(), len, 0xBEEF), crc_bitwise(piece, 0xBEEF))
+                << "offset " << off << " length " << len;
+        }
+}
+
+// The bar prints to stdout; capture it through a pipe-backed temp file.
+class ProgressTest : public ::testing::Test {
+protected:
+    static clock_t fake_now;
+    static clock_t fake_clock() { return fake_now; }
+
+    void SetUp() override
+    {
+        g_opts = Options{};
+        fake_now = 0;
+        tmb_prog_set_clock(fake_clock);
+        fflush(stdout);
+        saved_ = dup(1);
+        capture_ = tmpfile();
+        dup2(fileno(capture_), 1);
+    }
+    void TearDown() override
+    {
+        restore();
+        tmb_prog_set_clock(nullptr);
+        g_prog_on = 0;
+    }
+    void restore()
+    {
+        if (saved_ < 0)
+            return;
+        fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+        saved_ = -1;
+    }
+    // Everything printed since the last call.
+    std::string take()
+    {
+        fflush(stdout);
+        std::string s;
+        long end = ftell(capture_);
+        fseek(capture_, 0, SEEK_END);
+        end = ftell(capture_);
+        fseek(capture_, pos_, SEEK_SET);
+        s.resize((size_t)(end - pos_));
+        size_t got = fread(s.data(), 1, s.size(), capture_);
+        s.resize(got);
+        pos_ = end;
+        return s;
+    }
+
+    int saved_ = -1;
+    FILE *capture_ = nullptr;
+    long pos_ = 0;
+};
+clock_t ProgressTest::fake_now = 0;
+
+TEST_F(ProgressTest, SmallFilesAndQuietGetNoBar)
+{
+    EXPECT_EQ(tmb_prog_begin(32767), 0);
+    EXPECT_EQ(tmb_prog_begin(32768), 1);
+    g_opts.quiet = 1;
+    EXPECT_EQ(tmb_prog_begin(100000), 0);
+    g_opts.quiet = 0;
+    g_opts.no_progress = 1;
+    EXPECT_EQ(tmb_prog_begin(100000), 0);
+    take();
+    tmb_prog_add(50000);
+    EXPECT_EQ(take(), "");
+}
+
+TEST_F(ProgressTest, StepsAndFinalBar)
+{
+    ASSERT_EQ(tmb_prog_begin(100000), 1);
+    EXPECT_EQ(take(), "\n\r  [>                   ]   0%             ");
+
+    tmb_prog_add(50000);
+    EXPECT_EQ(take(), "\r  [==========>         ]  50%             ");
+
+    // 54 % to 56 % crosses a 5 % step: drawn at once.
+    tmb_prog_add(4000);
+    take();
+    tmb_prog_add(2000);
+    EXPECT_EQ(take(), "\r  [===========>        ]  56%             ");
+
+    // Reports within a step redraw only on every 8th call, once a second.
+    for (int i = 0; i < 8; i++)
+        tmb_prog_add(1);
+    EXPECT_EQ(take(), "");
+    fake_now = 1500000;  // 1.5 s of processor time
+    for (int i = 0; i < 8; i++)
+        tmb_prog_add(1);
+    EXPECT_NE(take(), "");
+
+    tmb_prog_add(1000000);  // more than the total still shows 100 %
+    take();
+    fake_now = 2050000;
+    prog_draw(1);
+    // 1056016 bytes = 1031 KB in 2.05 s: 1031 * 100 / 205 = 502 KB/s.
+    EXPECT_EQ(take(), "\r  [====================] 100%  2.05s  avg: 502 KB/s   ");
+}
+
+TEST_F(ProgressTest, ElapsedLine)
+{
+    fake_now = 75500000;
+    print_elapsed(0);
+    fake_now = 2050000;
+    print_elapsed(0);
+    EXPECT_EQ(take(), "Time: 1m 15.50s\nTime: 2.05s\n");
+}
+
+} // namespace
