@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tambrix.h"
 #include "tmb_header.h"
@@ -551,10 +552,10 @@ const char *maybe_join_for_read()
 
     // The name is unique and the file is created exclusively (mode 0600),
     // so neither a second process nor a planted file or link can be hit.
-    // The counter only makes the name readable in a log.
+    // Process id and counter only make the name easy to trace.
     counter++;
     char prefix[64];
-    snprintf(prefix, sizeof prefix, "/tmp/tambrix_joined_%d_", counter);
+    snprintf(prefix, sizeof prefix, "/tmp/tambrix_joined_%d_%d_", (int)getpid(), counter);
     FILE *out = tmb_create_temp(prefix, ".tmp", tmpname, sizeof tmpname);
     if (!out) {
         fprintf(stderr, "Cannot create: %sXXXXXX.tmp (%s)\n", prefix, strerror(errno));
