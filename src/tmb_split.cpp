@@ -326,14 +326,9 @@ int copy_part(FILE *part, const char *part_name, FILE *out, const char *out_path
 }
 
 // The part loop: 1, 2, 3, ... up to the first part that cannot be opened.
-int copy_parts(const char *base, FILE *out, const char *out_path, unsigned char *buf,
-               unsigned long &parts, uint64_t &total, uint16_t &crc)
+int copy_parts(const char *base, FILE *out, const char *out_path, const struct stat &out_st,
+               unsigned char *buf, unsigned long &parts, uint64_t &total, uint16_t &crc)
 {
-    struct stat out_st;
-    if (fstat(fileno(out), &out_st) != 0) {
-        fprintf(stderr, "Cannot write: %s (%s)\n", out_path, strerror(errno));
-        return 0;
-    }
     char part_name[NAME_SIZE];
     for (unsigned long k = 1;; k++) {
         if (!make_part_name(part_name, base, k))
@@ -399,7 +394,10 @@ int join_into(const char *base, FILE *out, const char *out_path)
 {
     char info_name[NAME_SIZE];
     struct stat out_st;
-    if (!make_info_name(info_name, base) || fstat(fileno(out), &out_st) != 0) {
+    int named = make_info_name(info_name, base);
+    if (!named || fstat(fileno(out), &out_st) != 0) {
+        if (named)
+            fprintf(stderr, "Cannot create: %s (%s)\n", out_path, strerror(errno));
         fclose(out);
         remove_output(out_path);
         return 1;
@@ -417,7 +415,7 @@ int join_into(const char *base, FILE *out, const char *out_path)
     unsigned long parts = 0;
     uint64_t total = 0;
     uint16_t crc = 0;
-    int ok = copy_parts(base, out, out_path, buf, parts, total, crc);
+    int ok = copy_parts(base, out, out_path, out_st, buf, parts, total, crc);
     free(buf);
     if (!close_checked(out, out_path))
         ok = 0;
