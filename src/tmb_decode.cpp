@@ -484,6 +484,18 @@ size_t in_read(uint8_t *dst, size_t n)
 // ---------------------------------------------------------------------------
 // Block decoder
 
+void decode_tables_reset()
+{
+    memset(c_len, 0, sizeof c_len);
+    memset(c_table, 0, sizeof c_table);
+    memset(p_len, 0, sizeof p_len);
+    memset(p_table, 0, sizeof p_table);
+    memset(left, 0, sizeof left);
+    memset(right, 0, sizeof right);
+    memset(s_cfast, 0, sizeof s_cfast);
+    memset(s_pfast, 0, sizeof s_pfast);
+}
+
 int decode_lhX(uint64_t n, int np)
 {
     np_max = np;

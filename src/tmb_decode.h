@@ -36,6 +36,11 @@ size_t in_read(uint8_t *dst, size_t n);
 // handing the bytes on failed (a write error on the output stream).
 int decode_lhX(uint64_t n, int np);
 
+// Clears every code table and tree node. The tables normally carry over
+// from entry to entry (damaged data can reach old tree nodes); tests use
+// this to start from a known state.
+void decode_tables_reset();
+
 // ---------------------------------------------------------------------------
 // Output side (tmb_method.cpp)
 //
