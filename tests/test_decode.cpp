@@ -163,7 +163,8 @@ Outcome extract(int method, const Bytes &packed, uint64_t orig, int64_t comp = -
     h.comp_size = comp < 0 ? packed.size() : (uint64_t)comp;
     FILE *arc = tmpfile();
     fputs("head", arc);
-    fwrite(packed.data(), 1, packed.size(), arc);
+    if (!packed.empty())
+        fwrite(packed.data(), 1, packed.size(), arc);
     fputs("tail-bytes", arc); // must never be taken as packed data
     fseek(arc, 4, SEEK_SET);
 
