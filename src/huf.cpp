@@ -32,7 +32,6 @@ uint16_t p_freq[2 * NPMAX - 1];
 uint16_t t_freq[2 * NT - 1];
 uint8_t c_len[NC];
 uint16_t c_code[NC];
-uint8_t pt_len[128];
 uint16_t pt_code[128];
 int np = 14;
 int pbit = 4;
@@ -103,6 +102,10 @@ void write_c_len()
     });
 }
 
+} // namespace
+
+uint8_t pt_len[128];
+
 // A code-length list from pt_len: the trimmed count, then each length in
 // 3 bits, or for 7 and more as (length - 4) one bits and a zero bit. In the
 // t list the third length is followed by a 2-bit count of the zero lengths
@@ -126,6 +129,8 @@ void write_pt_len(int n, int nbit, int special)
         }
     }
 }
+
+namespace {
 
 inline void encode_c(unsigned c)
 {

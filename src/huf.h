@@ -2,6 +2,7 @@
 // each block as the 16-bit token count, the t, c and p code-length lists
 // and the coded tokens.
 #pragma once
+#include <cstdint>
 
 namespace enc {
 
@@ -23,5 +24,15 @@ void encode_end_st1();
 
 // Codes and writes every buffered token.
 void send_block();
+
+// Code lengths of the t code (while the c lengths are written), then of
+// the p code.
+extern uint8_t pt_len[128];
+
+// Writes a code-length list from pt_len: the count of lengths up to the
+// last nonzero one in nbit bits, then the lengths; after index special - 1
+// a 2-bit count of the zero lengths that follow (t list only, special 3;
+// pass -1 for none).
+void write_pt_len(int n, int nbit, int special);
 
 } // namespace enc
