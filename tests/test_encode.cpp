@@ -160,22 +160,25 @@ private:
 struct Code {
     int single = -1;
     std::vector<int> len;
+    std::vector<int> by_len[17];   // symbols of each length, in symbol order
+
+    void prepare()
+    {
+        for (size_t s = 0; s < len.size(); s++)
+            if (len[s] >= 1 && len[s] <= 16)
+                by_len[len[s]].push_back((int)s);
+    }
 
     int decode(BitReader &br) const
     {
         if (single >= 0)
             return single;
         unsigned code = 0, first = 0;
-        int index = 0;
         for (int l = 1; l <= 16; l++) {
             code = (code << 1) | br.get(1);
-            std::vector<int> syms;
-            for (size_t s = 0; s < len.size(); s++)
-                if (len[s] == l)
-                    syms.push_back((int)s);
+            const std::vector<int> &syms = by_len[l];
             if (code - first < syms.size())
                 return syms[code - first];
-            index += (int)syms.size();
             first = (first + (unsigned)syms.size()) << 1;
         }
         ADD_FAILURE() << "invalid code";
@@ -236,6 +239,7 @@ Code read_len_list(BitReader &br, int nsym, int nbit, int special, int *count, i
             i += z;
         }
     }
+    code.prepare();
     return code;
 }
 
@@ -268,6 +272,7 @@ std::vector<Block> decode_stream(const Bytes &packed, int method, size_t orig, B
                 bl.c_runs.push_back({t, field});
                 i += t == 0 ? 1 : t == 1 ? field + 3 : field + 20;
             }
+            bl.c.prepare();
         }
         bl.p = read_len_list(br, np, pbit, -1, &bl.p_count, nullptr);
         if (bl.count == 0) {
