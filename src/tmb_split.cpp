@@ -110,9 +110,15 @@ int write_all(FILE *fp, const void *buf, size_t len, const char *name)
     return 1;
 }
 
-// Closes the stream and reports when buffered bytes did not reach the file.
-int close_checked(FILE *fp, const char *name)
+// Closes a stream written so far without error (`ok`), and reports when
+// buffered bytes did not reach the file. After an error already reported
+// the stream is only closed.
+int close_checked(FILE *fp, const char *name, int ok)
 {
+    if (!ok) {
+        fclose(fp);
+        return 0;
+    }
     errno = 0;
     if (!tmb_close_checked(fp)) {
         fprintf(stderr, "Cannot write: %s (%s)\n", name,
@@ -196,9 +202,7 @@ int write_parts(FILE *in, const char *path, const struct stat &in_st,
             fflush(stdout);
         }
         int ok = fill_part(in, path, part, part_name, part_bytes, buf, r);
-        if (!close_checked(part, part_name))
-            ok = 0;
-        if (!ok)
+        if (!close_checked(part, part_name, ok))
             return 0;
     }
 }
@@ -240,9 +244,7 @@ int write_sidecar(const char *info_name, const char *path, const struct stat &in
                      base_name(path), (unsigned long)r.total, r.parts, (unsigned)r.crc) > 0;
     if (!ok)
         fprintf(stderr, "Cannot write: %s (%s)\n", info_name, strerror(errno));
-    if (!close_checked(fp, info_name))
-        ok = 0;
-    return ok;
+    return close_checked(fp, info_name, ok);
 }
 
 // Measures the size by seeking to the end, as the "Splitting:" line wants
@@ -417,8 +419,7 @@ int join_into(const char *base, FILE *out, const char *out_path)
     uint16_t crc = 0;
     int ok = copy_parts(base, out, out_path, out_st, buf, parts, total, crc);
     free(buf);
-    if (!close_checked(out, out_path))
-        ok = 0;
+    ok = close_checked(out, out_path, ok);
     if (!ok) {
         fprintf(stderr, "Removing incomplete output: %s\n", out_path);
         remove_output(out_path);
