@@ -229,7 +229,9 @@ int remove_stale_parts(const char *path, const struct stat &in_st, unsigned long
         struct stat st;
         if (lstat(part_name, &st) != 0)
             return 1;
-        if (same_file(st, in_st) || remove(part_name) != 0) {
+        // Only files and links go; anything else is not ours to remove.
+        int removable = (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && !same_file(st, in_st);
+        if (!removable || remove(part_name) != 0) {
             fprintf(stderr, "Cannot remove stale part: %s\n", part_name);
             return 0;
         }
