@@ -505,7 +505,7 @@ int decode_lhX(uint64_t n, int np)
     uint8_t *limit;
     uint8_t *out = out_begin(&limit);
     if (n == 0)
-        return out_flush(out, &limit) ? 0 : -1;
+        return out_finish(out);
 
     const unsigned nsym_p = (unsigned)np;
     const unsigned pbit = np == 14 ? 4 : 5;
@@ -559,13 +559,24 @@ int decode_lhX(uint64_t n, int np)
         }
 
         if (c < 256) {
-            if (out == limit) [[unlikely]] {
-                out = out_flush(out, &limit);
-                if (!out)
-                    return -1;
+            // Literals come in runs: take more while the bits at hand
+            // surely hold a whole code (at most 23 bits) of the same block.
+            for (;;) {
+                if (out == limit) [[unlikely]] {
+                    out = out_flush(out, 1, &limit);
+                    if (!out)
+                        return -1;
+                }
+                *out++ = (uint8_t)c;
+                if (--todo == 0 || r == 0 || bitcnt < 23)
+                    break;
+                e = s_cfast[bitbuf >> (64 - CTBITS)];
+                if (e >= 256 << 8) // a match or a tree walk: the main path
+                    break;
+                r--;
+                DROP(e & 0xFF);
+                c = e >> 8;
             }
-            *out++ = (uint8_t)c;
-            todo--;
             continue;
         }
 
@@ -599,7 +610,7 @@ int decode_lhX(uint64_t n, int np)
         if (len > todo)
             len = (unsigned)todo;
         if ((size_t)(limit - out) < len) [[unlikely]] {
-            out = out_flush(out, &limit);
+            out = out_flush(out, len, &limit);
             if (!out)
                 return -1;
         }
@@ -612,5 +623,5 @@ int decode_lhX(uint64_t n, int np)
 #undef LOAD_BITS
 #undef REFILL
 #undef DROP
-    return out_flush(out, &limit) ? 0 : -1;
+    return out_finish(out);
 }
