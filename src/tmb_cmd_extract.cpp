@@ -57,15 +57,15 @@ size_t work_prefix_len()
 // Output path for an entry name: the name below the work directory. An
 // AmigaOS device ("RAM:") or a trailing '/' already ends a directory, any
 // other work directory gets a '/' between.
+// Longer results are cut at 255 characters.
 void join_path(char *out, const char *name)
 {
     size_t n = strlen(g_opts.work_dir);
-    if (n == 0)
-        snprintf(out, kPathMax, "%s", name);
-    else if (g_opts.work_dir[n - 1] == ':' || g_opts.work_dir[n - 1] == '/')
-        snprintf(out, kPathMax, "%s%s", g_opts.work_dir, name);
-    else
-        snprintf(out, kPathMax, "%s/%s", g_opts.work_dir, name);
+    const char *sep = "/";
+    if (n == 0 || g_opts.work_dir[n - 1] == ':' || g_opts.work_dir[n - 1] == '/')
+        sep = "";
+    if (snprintf(out, kPathMax, "%s%s%s", g_opts.work_dir, sep, name) < 0)
+        out[0] = '\0';
 }
 
 // Creates every directory of `path` that ends just before a '/', outermost
