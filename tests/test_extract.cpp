@@ -53,6 +53,28 @@ int64_t mtime_of(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? (int64_t)st.st_mtime : -1;
 }
 
+RunOptions in_dir(const std::string &cwd)
+{
+    RunOptions o;
+    o.cwd = cwd;
+    return o;
+}
+
+RunOptions with_input(const std::string &input, bool close_stdin)
+{
+    RunOptions o;
+    o.input = input;
+    o.close_stdin = close_stdin;
+    return o;
+}
+
+RunOptions with_size_limit(long bytes)
+{
+    RunOptions o;
+    o.file_size_limit = bytes;
+    return o;
+}
+
 LzhEntry with_method(LzhEntry e, const std::string &method)
 {
     e.method = method;
@@ -98,7 +120,7 @@ TEST_F(Extract, EveryHeaderLevelGivesPathContentsAndTime)
         if (c.level != 0)
             e.dir = "docs/";
         write_file(d / "a.tmb", make_archive({build_entry(c.level, e)}));
-        RunResult r = run_tambrix({"x", "-q", "a.tmb"}, {.cwd = d.path()});
+        RunResult r = run_tambrix({"x", "-q", "a.tmb"}, in_dir(d.path()));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(without_time(r.out),
                   "Extracting: a.tmb\n\n" + inflating(1, 1, "docs/readme.txt") + " OK\n" + done_line(1, 0, 0));
@@ -234,7 +256,7 @@ TEST_F(Extract, OverwritePromptAnswers)
         write_text(dir / "b.txt", "old");
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"-q", "a.tmb"});
-        RunResult r = run(args, {.input = c.input, .close_stdin = c.close_stdin});
+        RunResult r = run(args, with_input(c.input, c.close_stdin));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(text("a.txt"), c.a);
         EXPECT_EQ(text("b.txt"), c.b);
@@ -250,7 +272,7 @@ TEST_F(Extract, PromptTextAndLineOrder)
 {
     put_archive({build_lv0(stored("a.txt", "new"))});
     write_text(dir / "a.txt", "old");
-    RunResult r = run({"x", "-q", "a.tmb"}, {.input = "y\n"});
+    RunResult r = run({"x", "-q", "a.tmb"}, with_input("y\n", false));
     EXPECT_EQ(without_time(r.out), "Extracting: a.tmb\n\n  overwrite a.txt? [y]es [n]o [A]ll [N]one: " +
                                        inflating(1, 1, "a.txt") + " OK\n" + done_line(1, 0, 0));
 }
@@ -330,7 +352,7 @@ TEST_F(Extract, FailedWriteIsAnErrorNotOk)
 {
     std::string big(200000, 'q');
     put_archive({build_lv2(stored("big.bin", big)), build_lv2(stored("small.txt", "s"))});
-    RunResult r = run({"x", "-q", "a.tmb"}, {.file_size_limit = 100000});
+    RunResult r = run({"x", "-q", "a.tmb"}, with_size_limit(100000));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(without_time(r.out), "Extracting: a.tmb\n\n" + inflating(1, 2, "big.bin") + " ERROR\n" +
                                        inflating(2, 2, "small.txt") + " OK\n" + done_line(1, 0, 1));
@@ -499,7 +521,8 @@ TEST_F(Extract, PrintOneEntryExactly)
         {{"p", "a.tmb", "DOCS/A.TXT"}, 1, "", "File not found in archive: DOCS/A.TXT\n"},
         {{"p", "a.tmb", "a.txt"}, 1, "", "File not found in archive: a.txt\n"},    // no base-name match
         {{"p", "a.tmb", "docs/*"}, 1, "", "File not found in archive: docs/*\n"},  // no patterns
-        {{"p", "a.tmb", "docs/"}, 1, "", "File not found in archive: docs/\n"},    // directories are not printed
+        // -d keeps "docs/" a name (else it would be the work directory)
+        {{"p", "-d", "w", "a.tmb", "docs/"}, 1, "", "File not found in archive: docs/\n"},
         {{"p", "a.tmb"}, 1, "", usage},
         {{"p", "a.tmb", "x", "y"}, 1, "", usage},
         {{"p", "missing.lzh", "x"}, 1, "", "Cannot open: missing.lzh\n"},
