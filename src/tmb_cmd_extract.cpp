@@ -230,6 +230,15 @@ FILE *create_output(const char *path)
     return fp;
 }
 
+// True when `path` is the archive being read (or a hard link to it):
+// creating it would truncate the archive under our feet.
+bool is_the_archive(FILE *arc, const char *path)
+{
+    struct stat a, p;
+    return fstat(fileno(arc), &a) == 0 && stat(path, &p) == 0 && a.st_dev == p.st_dev &&
+           a.st_ino == p.st_ino;
+}
+
 void set_file_time(const char *path, int64_t mtime)
 {
     struct timespec ts[2];
@@ -374,6 +383,12 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
             r.errors++;
             return;
         }
+    }
+    if (is_the_archive(r.arc, outpath)) {
+        fprintf(stderr, "  ERROR: not writing %s: it is the archive being read\n", outpath);
+        seek_past(r.arc, h);
+        r.errors++;
+        return;
     }
     if (!g_opts.force_overwrite && !confirm_overwrite(r, outpath)) {
         seek_past(r.arc, h);

@@ -438,6 +438,17 @@ TEST_F(Extract, SymbolicLinksAreNotFollowed)
     EXPECT_NE(r.out.find(done_line(0, 0, 3)), std::string::npos) << r.out;
 }
 
+TEST_F(Extract, NeverOverwritesTheArchiveBeingRead)
+{
+    put_archive({build_lv0(stored("a.tmb", "not an archive")), build_lv0(stored("b.txt", "b"))});
+    Bytes before = read_file(dir / "a.tmb");
+    RunResult r = run({"x", "-q", "-o", "a.tmb"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_file(dir / "a.tmb"), before);
+    EXPECT_EQ(text("b.txt"), "b");  // the rest of the archive is still read
+    EXPECT_NE(r.err.find("it is the archive being read"), std::string::npos) << r.err;
+}
+
 // ----------------------------------------------------------------- debug log
 
 TEST_F(Extract, DebugLogLines)
