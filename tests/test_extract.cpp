@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "lzh_builder.h"
+#include "tambrix.h"
 #include "testkit.h"
+#include "tmb_method.h"
 
 using namespace testkit;
 
@@ -38,7 +40,9 @@ std::string pad40(const std::string &name)
 // "[i/n] inflating: name" as x prints it before the outcome.
 std::string inflating(int i, int n, const std::string &name)
 {
-    return "[" + std::to_string(i) + "/" + std::to_string(n) + "] inflating: " + pad40(name);
+    char head[64];
+    snprintf(head, sizeof head, "[%d/%d] inflating: ", i, n);
+    return head + pad40(name);
 }
 
 std::string done_line(int extracted, int skipped, int errors)
@@ -595,6 +599,74 @@ TEST_F(Extract, SplitArchiveIsJoinedAndTheTemporaryFileRemoved)
     EXPECT_EQ(no_first.status, 1);
     EXPECT_NE(no_first.err.find("No parts found matching: gone.tmb.001\n"), std::string::npos) << no_first.err;
     EXPECT_EQ(no_first.out.find("Extracting:"), std::string::npos);
+}
+
+// ------------------------------------------------------ compressed round trip
+
+// Packs `data` with the encoder of this program into an "-lhN-" entry.
+LzhEntry packed_entry(const std::string &name, const std::string &data, int method)
+{
+    g_opts = Options{};
+    g_opts.quiet = 1;  // no progress bar in the test's own output
+    FILE *in = tmpfile(), *out = tmpfile();
+    fwrite(data.data(), 1, data.size(), in);
+    rewind(in);
+    EntryHeader h{};
+    h.method = method;
+    EXPECT_EQ(tmb_compress(in, out, &h, method), 1);
+    EXPECT_EQ(h.method, method) << "fell back to a stored copy";
+    LzhEntry e;
+    e.name = name;
+    e.method = "-lh" + std::to_string(method) + "-";
+    e.orig_size = (uint32_t)h.orig_size;
+    e.crc = h.crc;
+    e.packed.resize(h.comp_size);
+    rewind(out);
+    EXPECT_EQ(fread(e.packed.data(), 1, e.packed.size(), out), e.packed.size());
+    fclose(in);
+    fclose(out);
+    return e;
+}
+
+TEST_F(Extract, CompressedEntriesRoundTrip)
+{
+    // Text with repeats far apart (beyond the 8 KB window of -lh5-) and a
+    // stretch of noise, so that literals, short and long matches all occur.
+    std::string data;
+    uint32_t x = 12345;
+    for (int i = 0; i < 3000; i++)
+        data += "line " + std::to_string(i % 700) + " of the round trip\n";
+    for (int i = 0; i < 20000; i++) {
+        x = x * 1103515245u + 12345u;
+        data.push_back((char)(x >> 24));
+    }
+    for (int method : {5, 6, 7}) {
+        SCOPED_TRACE("method " + std::to_string(method));
+        LzhEntry good = packed_entry("docs/good.txt", data, method);
+        LzhEntry bad = good;
+        bad.name = "bad.txt";
+        bad.crc ^= 0x8000;
+        put_archive({build_lv2(good), build_lv2(bad)});
+
+        RunResult r = run({"x", "-q", "-o", "a.tmb"});
+        EXPECT_EQ(r.status, 1);  // a compressed entry with a wrong CRC is an error
+        EXPECT_TRUE(text("docs/good.txt") == data);
+        EXPECT_NE(r.out.find(inflating(1, 2, "docs/good.txt") + " OK\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(inflating(2, 2, "bad.txt") + " CRC ERR (exp "), std::string::npos) << r.out;
+
+        // Small buffers: packed data read as a stream, many output flushes.
+        RunResult small = run({"x", "-q", "-o", "-b1", "-d", "b1", "a.tmb", "good.txt"});
+        EXPECT_EQ(small.status, 0) << small.out;
+        EXPECT_TRUE(text("b1/docs/good.txt") == data);
+
+        RunResult t = run({"t", "-q", "a.tmb"});
+        EXPECT_EQ(t.status, 1);
+        EXPECT_NE(t.out.find("Tested: 2  Errors: 1\n"), std::string::npos) << t.out;
+
+        RunResult p = run({"p", "a.tmb", "docs/good.txt"});
+        EXPECT_EQ(p.status, 0);
+        EXPECT_TRUE(p.out == data);
+    }
 }
 
 } // namespace
