@@ -239,9 +239,14 @@ bool is_the_archive(FILE *arc, const char *path)
            a.st_ino == p.st_ino;
 }
 
+// Seconds and nanoseconds, the record utimensat takes (as in stat's st_mtim).
+using FileTime = decltype(stat::st_mtim);
+
+// Access and modification time of the extracted file; a link put in its
+// place after the create is not followed.
 void set_file_time(const char *path, int64_t mtime)
 {
-    struct timespec ts[2];
+    FileTime ts[2];
     ts[0].tv_sec = ts[1].tv_sec = (time_t)mtime;
     ts[0].tv_nsec = ts[1].tv_nsec = 0;
     utimensat(AT_FDCWD, path, ts, AT_SYMLINK_NOFOLLOW);
