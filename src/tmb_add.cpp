@@ -24,6 +24,7 @@
 #include "tmb_io.h"
 #include "tmb_method.h"
 #include "tmb_progress.h"
+#include "tmb_wildcard.h"
 
 int g_arc_root_len = 0;
 int g_add_file_no = 0;
@@ -213,8 +214,8 @@ void temp_drop(PackTemp *t)
     tmb_cleanup_release(t->path);
 }
 
-// Copies `len` bytes from the start of `src` to `dst`; 1 on success,
-// 0 on a short read (-1 via *write_failed for a short write).
+// Copies `len` bytes from the start of `src` to `dst`; 1 on success, 0 on
+// a short read or (with *write_failed set) a short write.
 int copy_packed(FILE *src, FILE *dst, uint64_t len, bool *write_failed)
 {
     static unsigned char buf[kStreamBuf];
@@ -348,13 +349,6 @@ int add_empty_dir(FILE *arc, const char *arcname, const struct stat *st)
     return tmb_write_header_lv2(arc, &h);
 }
 
-// Builds "a/b" cut at 255 characters.
-void join_path(char *out, const char *dir, const char *name)
-{
-    int n = snprintf(out, 256, "%s/%s", dir, name);
-    (void)n;  // longer paths are cut, like every path of the program
-}
-
 // Walks one directory. Symbolic links to directories are not followed
 // below the top level: a link pointing upwards would make the walk
 // endless, so such a link is reported and stored as nothing. Links to
@@ -378,8 +372,8 @@ int add_dir(FILE *arc, const char *path, const char *arcname, int method, const 
             continue;
         entries++;
         char child[256], child_arc[256];
-        join_path(child, path, de->d_name);
-        join_path(child_arc, arcname, de->d_name);
+        join_path_cut(child, path, de->d_name);
+        join_path_cut(child_arc, arcname, de->d_name);
         struct stat lst, tst;
         if (lstat(child, &lst) == 0 && S_ISLNK(lst.st_mode) && stat(child, &tst) == 0 &&
             S_ISDIR(tst.st_mode)) {

@@ -42,6 +42,18 @@ void expand_list_free(StrList *list)
     list->count = list->capacity = 0;
 }
 
+void join_path_cut(char *out, const char *dir, const char *name)
+{
+    size_t n = 0;
+    for (const char *p = dir; *p && n < 255; p++)
+        out[n++] = *p;
+    if (n < 255)
+        out[n++] = '/';
+    for (const char *p = name; *p && n < 255; p++)
+        out[n++] = *p;
+    out[n] = 0;
+}
+
 // '#?' needs no test of its own: it holds a '?'.
 int is_wildcard_arg(const char *arg)
 {
@@ -105,7 +117,7 @@ void wildcard_scan(const char *dir, const char *pattern, int recursive,
             if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0)
                 continue;
             char full[256];
-            snprintf(full, sizeof full, "%s/%s", queue.items[i], de->d_name);
+            join_path_cut(full, queue.items[i], de->d_name);
             if (entry_is_dir(de, full)) {
                 if (recursive)
                     expand_list_add(&queue, full);

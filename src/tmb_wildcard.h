@@ -13,6 +13,10 @@ struct StrList {
 void expand_list_add(StrList *list, const char *s);
 void expand_list_free(StrList *list);
 
+// Builds "<dir>/<name>" in a 256-byte buffer, cut at 255 characters like
+// every path of the program.
+void join_path_cut(char *out, const char *dir, const char *name);
+
 // 1 when the argument holds '*', '?' or '#?'.
 int is_wildcard_arg(const char *arg);
 
