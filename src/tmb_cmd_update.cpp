@@ -47,10 +47,15 @@ struct UpdateRun {
     int updated, kept, skipped, errors;
 };
 
+// A directory argument never replaces a file entry: without -r it adds
+// nothing, and the entry would be dropped for nothing. Its time counts as 0,
+// like that of a path whose status cannot be read.
 int64_t file_time(const char *path)
 {
     struct stat st;
-    return stat(path, &st) == 0 ? (int64_t)st.st_mtime : 0;
+    if (stat(path, &st) != 0 || S_ISDIR(st.st_mode))
+        return 0;
+    return (int64_t)st.st_mtime;
 }
 
 const ArcRecord *find_record(const char *base)
