@@ -32,6 +32,12 @@ int g_add_file_no = 0;
 namespace {
 
 constexpr size_t kStreamBuf = 65536;
+
+// Identity of the archive being written (see add_set_archive).
+bool s_arc_known = false;
+dev_t s_arc_dev;
+ino_t s_arc_ino;
+
 // The size fields of an entry header are 32 bits wide.
 constexpr uint64_t kMaxEntrySize = 0xFFFFFFFFull;
 
@@ -272,16 +278,16 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     int ok = tmb_compress(in, tmp.fp, &h, method);
     tmb_prog_end();
     dbg_log("tmb_compress returned %d", ok);
+    if (fflush(tmp.fp) != 0 || ferror(tmp.fp)) {
+        fprintf(stderr, "  Cannot write temporary file: %s\n", tmp.path);
+        ok = 0;
+    }
     // The compressor takes a failed read for the end of the input; a read
     // error must not become a silently shortened entry.
     bool read_failed = ferror(in) != 0;
     fclose(in);
     if (ok && read_failed) {
         fprintf(stderr, "  Read error: %s\n", path);
-        ok = 0;
-    }
-    if (ok && (fflush(tmp.fp) != 0 || ferror(tmp.fp))) {
-        fprintf(stderr, "  Cannot write temporary file: %s\n", tmp.path);
         ok = 0;
     }
     if (!ok) {
@@ -319,8 +325,19 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     return 1;
 }
 
+bool is_the_archive(const char *path)
+{
+    struct stat st;
+    return s_arc_known && stat(path, &st) == 0 && st.st_dev == s_arc_dev && st.st_ino == s_arc_ino;
+}
+
 int add_file(FILE *arc, const char *path, const char *arcname, int method)
 {
+    if (is_the_archive(path)) {
+        if (!g_opts.quiet)
+            printf("  skipping the archive itself:  %s\n", arcname);
+        return 1;
+    }
     g_add_file_no++;
     if (!g_opts.quiet)
         printf("[%d] adding:  %-40s", g_add_file_no, arcname);
@@ -417,6 +434,16 @@ const char *strip_arc_root(const char *name)
         if (*p == '/' || *p == ':')
             base = p + 1;
     return base;
+}
+
+void add_set_archive(FILE *arc)
+{
+    struct stat st;
+    s_arc_known = arc && fstat(fileno(arc), &st) == 0;
+    if (s_arc_known) {
+        s_arc_dev = st.st_dev;
+        s_arc_ino = st.st_ino;
+    }
 }
 
 int add_path(FILE *arc, const char *path, const char *arcname, int method)

@@ -121,6 +121,7 @@ int cmd_add()
     if (g_opts.sfx)
         return sfx_build(arc, g_opts.method, start);
 
+    add_set_archive(arc);
     AddRun run = {arc, g_opts.method, 0, 0};
     for (int i = 0; i < g_opts.nfiles; i++) {
         // Once the archive cannot be written, every further entry would
@@ -129,6 +130,7 @@ int cmd_add()
             break;
         add_argument(&run, g_opts.files[i]);
     }
+    add_set_archive(nullptr);
     if (!finish_archive(arc)) {
         fprintf(stderr, "Write error on archive: %s\n", g_opts.archive);
         run.errors++;
