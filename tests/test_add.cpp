@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <random>
@@ -55,10 +56,9 @@ void make_docs(const TempDir &t)
 // "[n] adding:  name" padded to 40 columns, then the outcome.
 std::string adding_line(int n, const std::string &name, const std::string &outcome)
 {
-    std::string padded = name;
-    if (padded.size() < 40)
-        padded.resize(40, ' ');
-    return "[" + std::to_string(n) + "] adding:  " + padded + outcome;
+    char line[128];
+    snprintf(line, sizeof line, "[%d] adding:  %-40s%s", n, name.c_str(), outcome.c_str());
+    return line;
 }
 
 RunResult run_in(const TempDir &t, std::vector<std::string> args)
@@ -252,10 +252,12 @@ TEST(AddRoundTrip, EveryMethodExtractsByteForByte)
             EXPECT_EQ(read_file(t / ("out/" + f)), read_file(t / ("tree/" + f))) << method << f;
         if (method != "-lh0") {
             for (auto &e : read_entries(t / "arc.tmb")) {
-                if (e.name == "text.txt")
+                if (e.name == "text.txt") {
                     EXPECT_EQ(e.method, method[3] - '0') << method;
-                if (e.name == "sub/noise.bin")
+                }
+                if (e.name == "sub/noise.bin") {
                     EXPECT_EQ(e.method, 0) << "incompressible data is stored";
+                }
             }
         }
     }
