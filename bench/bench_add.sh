@@ -12,7 +12,7 @@ RUNS=${2:-3}
 BIN=$(cd "$(dirname "$BIN")" && pwd)/$(basename "$BIN")
 WORK=$(mktemp -d /tmp/bench_add.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT INT TERM
-sh "$ROOT/../shared/bench/make-corpus.sh" "$WORK/corpus" >/dev/null
+bash "$ROOT/../shared/bench/make-corpus.sh" "$WORK/corpus" >/dev/null
 
 # Best wall time of $RUNS runs of a command, in seconds.
 best() {

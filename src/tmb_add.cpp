@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include "tambrix.h"
-#include "tmb_cleanup.h"
 #include "tmb_debug.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
@@ -195,29 +194,30 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
     return 1;
 }
 
-// The packing temporary: created exclusively under /tmp, registered so that
-// it goes away even when the process is stopped half-way.
-struct PackTemp {
-    FILE *fp = nullptr;
-    char path[64] = {0};
-};
+// The packing temporary. It is created exclusively under /tmp with a unique
+// name and unlinked at once: the open stream is all the program needs, no
+// other process can reach the file through its name, and it vanishes with
+// the process whatever way the process ends. One file serves every entry of
+// a run (creating a file per entry costs more than packing a small one); it
+// is rewound before each use and only the bytes of the current entry count.
+FILE *s_pack_tmp = nullptr;
+char s_pack_tmp_name[64];
 
-int temp_open(PackTemp *t)
+FILE *pack_temp()
 {
-    t->fp = tmb_create_temp("/tmp/tambrix_", ".tmp", t->path, sizeof t->path);
-    if (!t->fp)
-        return 0;
-    tmb_cleanup_add(t->path);
-    return 1;
-}
-
-void temp_drop(PackTemp *t)
-{
-    if (t->fp)
-        fclose(t->fp);
-    t->fp = nullptr;
-    remove(t->path);
-    tmb_cleanup_release(t->path);
+    if (s_pack_tmp) {
+        clearerr(s_pack_tmp);
+        if (fseeko(s_pack_tmp, 0, SEEK_SET) == 0)
+            return s_pack_tmp;
+        fclose(s_pack_tmp);
+        s_pack_tmp = nullptr;
+    }
+    s_pack_tmp = tmb_create_temp("/tmp/tambrix_", ".tmp", s_pack_tmp_name, sizeof s_pack_tmp_name);
+    if (!s_pack_tmp)
+        return nullptr;
+    unlink(s_pack_tmp_name);
+    setvbuf(s_pack_tmp, nullptr, _IOFBF, kStreamBuf);
+    return s_pack_tmp;
 }
 
 // Copies `len` bytes from the start of `src` to `dst`; 1 on success, 0 on
@@ -265,21 +265,20 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     dbg_log("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", path, name,
             (unsigned long)size, method);
 
-    PackTemp tmp;
-    if (!temp_open(&tmp)) {
-        dbg_log("cannot create temp file '%s'", tmp.path);
-        fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", tmp.path, strerror(errno));
+    FILE *tmp = pack_temp();
+    if (!tmp) {
+        dbg_log("cannot create temp file '%s'", s_pack_tmp_name);
+        fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", s_pack_tmp_name, strerror(errno));
         fclose(in);
         end_line_error();
         return 0;
     }
-    setvbuf(tmp.fp, nullptr, _IOFBF, kStreamBuf);
     tmb_prog_begin(size);
-    int ok = tmb_compress(in, tmp.fp, &h, method);
+    int ok = tmb_compress(in, tmp, &h, method);
     tmb_prog_end();
     dbg_log("tmb_compress returned %d", ok);
-    if (fflush(tmp.fp) != 0 || ferror(tmp.fp)) {
-        fprintf(stderr, "  Cannot write temporary file: %s\n", tmp.path);
+    if (fflush(tmp) != 0 || ferror(tmp)) {
+        fprintf(stderr, "  Cannot write temporary file: %s\n", s_pack_tmp_name);
         ok = 0;
     }
     // The compressor takes a failed read for the end of the input; a read
@@ -291,35 +290,31 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
         ok = 0;
     }
     if (!ok) {
-        temp_drop(&tmp);
         end_line_error();
         return 0;
     }
 
-    off_t packed_end = ftello(tmp.fp);
+    off_t packed_end = ftello(tmp);
     h.comp_size = packed_end > 0 ? (uint64_t)packed_end : 0;
     int ratio = h.orig_size ? (int)(100 - (int64_t)(h.comp_size * 100 / h.orig_size)) : 0;
     dbg_log("compressed size=%ld (ratio=%d%%)", (long)h.comp_size, ratio);
 
     off_t entry_start = ftello(arc);
     if (!tmb_write_header_lv2(arc, &h)) {
-        temp_drop(&tmp);
         fprintf(stderr, "  Write error: %s\n", path);
         end_line_error();
         return 0;
     }
     bool write_failed = false;
-    if (!copy_packed(tmp.fp, arc, h.comp_size, &write_failed)) {
+    if (!copy_packed(tmp, arc, h.comp_size, &write_failed)) {
         if (write_failed)
             fprintf(stderr, "  Write error: %s\n", path);
         else
-            fprintf(stderr, "  Cannot read temporary file: %s\n", tmp.path);
-        temp_drop(&tmp);
+            fprintf(stderr, "  Cannot read temporary file: %s\n", s_pack_tmp_name);
         undo_entry(arc, entry_start);
         end_line_error();
         return 0;
     }
-    temp_drop(&tmp);
     if (!g_opts.quiet)
         printf(" OK (%lu->%lu)\n", (unsigned long)h.orig_size, (unsigned long)h.comp_size);
     return 1;
