@@ -99,9 +99,7 @@ FILE *open_input(const char *path, struct stat *st, bool *not_regular, bool *too
         close(fd);
         return nullptr;
     }
-    int fl = fcntl(fd, F_GETFL);
-    if (fl >= 0)
-        fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    // O_NONBLOCK may stay: it changes nothing for a regular file.
     FILE *fp = fdopen(fd, "rb");
     if (!fp)
         close(fd);
@@ -320,15 +318,15 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     return 1;
 }
 
-bool is_the_archive(const char *path)
+// `st` is the status of the path, nullptr when it could not be read.
+bool is_the_archive(const struct stat *st)
 {
-    struct stat st;
-    return s_arc_known && stat(path, &st) == 0 && st.st_dev == s_arc_dev && st.st_ino == s_arc_ino;
+    return s_arc_known && st && st->st_dev == s_arc_dev && st->st_ino == s_arc_ino;
 }
 
-int add_file(FILE *arc, const char *path, const char *arcname, int method)
+int add_file(FILE *arc, const char *path, const char *arcname, int method, const struct stat *st)
 {
-    if (is_the_archive(path)) {
+    if (is_the_archive(st)) {
         if (!g_opts.quiet)
             printf("  skipping the archive itself:  %s\n", arcname);
         return 1;
@@ -361,6 +359,18 @@ int add_empty_dir(FILE *arc, const char *arcname, const struct stat *st)
     return tmb_write_header_lv2(arc, &h);
 }
 
+// The listing's type saves a status call for everything but links (and
+// for file systems that do not report types).
+bool is_link_to_dir(const struct dirent *de, const char *path)
+{
+    struct stat st;
+    if (de->d_type != DT_LNK && de->d_type != DT_UNKNOWN)
+        return false;
+    if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode))
+        return false;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // Walks one directory. Symbolic links to directories are not followed
 // below the top level: a link pointing upwards would make the walk
 // endless, so such a link is reported and stored as nothing. Links to
@@ -386,9 +396,7 @@ int add_dir(FILE *arc, const char *path, const char *arcname, int method, const 
         char child[256], child_arc[256];
         join_path_cut(child, path, de->d_name);
         join_path_cut(child_arc, arcname, de->d_name);
-        struct stat lst, tst;
-        if (lstat(child, &lst) == 0 && S_ISLNK(lst.st_mode) && stat(child, &tst) == 0 &&
-            S_ISDIR(tst.st_mode)) {
+        if (is_link_to_dir(de, child)) {
             if (!g_opts.quiet)
                 printf("  skipping link to directory:  %s\n", child_arc);
             continue;
@@ -409,9 +417,10 @@ int add_dir(FILE *arc, const char *path, const char *arcname, int method, const 
 int add_any(FILE *arc, const char *path, const char *arcname, int method)
 {
     struct stat st;
-    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+    bool have = stat(path, &st) == 0;
+    if (have && S_ISDIR(st.st_mode))
         return add_dir(arc, path, arcname, method, &st);
-    return add_file(arc, path, arcname, method);
+    return add_file(arc, path, arcname, method, have ? &st : nullptr);
 }
 
 } // namespace
