@@ -287,6 +287,11 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
         fprintf(stderr, "  Read error: %s\n", path);
         ok = 0;
     }
+    // A file that grew while it was read may no longer fit the header.
+    if (ok && h.orig_size > kMaxEntrySize) {
+        fprintf(stderr, "  File too large (4 GiB or more): %s\n", path);
+        ok = 0;
+    }
     if (!ok) {
         end_line_error();
         return 0;
