@@ -35,12 +35,12 @@ int rewrite_open_old(OldArchive *old, const char *path)
     if (!old->fp) {
         if (errno == ENOENT)
             return 0;
-        fprintf(stderr, "Cannot open: %s (%s)\n", path, strerror(errno));
+        fprintf(stderr, "Cannot open: %s\n", path);
         return -1;
     }
     struct stat st;
     if (fstat(fileno(old->fp), &st) != 0 || !S_ISREG(st.st_mode)) {
-        fprintf(stderr, "Cannot open: %s (not a regular file)\n", path);
+        fprintf(stderr, "Cannot open: %s\n", path);
         fclose(old->fp);
         old->fp = nullptr;
         return -1;
