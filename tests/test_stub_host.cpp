@@ -12,6 +12,8 @@
 #include "sfx.h"
 #include "stub_test_archive.h"
 #include "testkit.h"
+#include "tmb_header.h"
+#include "tmb_method.h"
 
 namespace {
 
@@ -275,6 +277,60 @@ TEST_F(StubHost, CompressedEntriesOfEachMethod)
         EXPECT_EQ(r.rc, 0);
         EXPECT_EQ(testkit::read_file(path("f.bin")), c.data);
         EXPECT_EQ(testkit::read_text(path("next.txt")), "next");
+    }
+}
+
+// An entry packed by the archiver's own encoder (or stored, when packing
+// does not pay); `method` receives the method chosen.
+Bytes archiver_entry(const std::string &name, const Bytes &data, int method, int *chosen)
+{
+    FILE *in = tmpfile(), *out = tmpfile();
+    fwrite(data.data(), 1, data.size(), in);
+    rewind(in);
+    EntryHeader h{};
+    h.method = method; // kept unless the data ends up stored
+    EXPECT_EQ(tmb_compress(in, out, &h, method), 1);
+    Bytes packed(h.comp_size);
+    rewind(out);
+    EXPECT_EQ(fread(packed.data(), 1, packed.size(), out), packed.size());
+    fclose(in);
+    fclose(out);
+    *chosen = h.method;
+    std::string id = "-lh" + std::to_string(h.method) + "-";
+    return stubtest::lv2_entry(name, id, packed, (uint32_t)h.orig_size, h.crc);
+}
+
+TEST_F(StubHost, EntriesPackedByTheArchiversEncoder)
+{
+    Bytes noise(3000);
+    uint32_t x = 7;
+    for (uint8_t &b : noise)
+        b = (uint8_t)((x = x * 1664525u + 1013904223u) >> 24);
+    Bytes mixed = stubtest::sample_data(60000, 31);
+    mixed.insert(mixed.end(), noise.begin(), noise.end());
+    mixed.insert(mixed.end(), mixed.begin(), mixed.begin() + 50000); // far repeat
+    struct Case {
+        const char *what;
+        Bytes data;
+    } cases[] = {
+        {"text", stubtest::sample_data(100000, 30)},
+        {"mixed", mixed},
+        {"one byte value", Bytes(40000, 0)},
+        {"noise", noise},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        for (int method : {5, 6, 7}) {
+            SCOPED_TRACE(std::string(c.what) + " -lh" + std::to_string(method) + "-");
+            std::string name = "enc" + std::to_string(n++) + ".bin";
+            int chosen = -1;
+            Bytes entry = archiver_entry(name, c.data, method, &chosen);
+            Outcome r = run(archive_of({entry}));
+            std::string line = chosen == 0 ? "  extracted: " + name + "\n" : extracting(name, "..........", true);
+            EXPECT_EQ(r.out, banner() + line + kDone);
+            EXPECT_EQ(r.rc, 0);
+            EXPECT_EQ(testkit::read_file(path(name)), c.data);
+        }
     }
 }
 
