@@ -68,17 +68,28 @@ TEST(StubCross, BuildPassesThe68000CheckAndIsReproducible)
     EXPECT_EQ(testkit::read_file(a / "tmb_stub.elf"), testkit::read_file(b / "tmb_stub.elf"));
 }
 
-TEST(StubCross, CheckRejectsAn68020Object)
+// The check must not be one that always passes: each rule on code that
+// breaks it.
+TEST(StubCross, CheckRejectsCodeA68000CannotRun)
 {
-    TempDir a;
-    ASSERT_NO_FATAL_FAILURE(build_stub(a.path()));
-    testkit::write_text(a / "long.s", "    .text\n    bra.l 1f\n1:  rts\n");
-    testkit::RunResult r = testkit::run_program(
-        {"/usr/bin/env", "m68k-linux-gnu-as", "-m68020", a / "long.s", "-o", a / "obj/long.o"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    r = testkit::run_program({"/bin/sh", kSource + "/stub/check68000.sh", a.path()});
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find("long.o is not flagged m68000"), std::string::npos) << r.err;
+    struct Case {
+        const char *what, *code, *as_cpu, *complaint;
+    } cases[] = {
+        {"68020 object", "    bra.l 1f\n1:  rts\n", "-m68020", "is not flagged m68000"},
+        {"odd stack access", "    move.l 3(%sp),%d0\n    rts\n", "-m68000", "odd stack offset"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir a;
+        ASSERT_NO_FATAL_FAILURE(build_stub(a.path()));
+        testkit::write_text(a / "bad.s", std::string("    .text\n") + c.code);
+        testkit::RunResult r = testkit::run_program(
+            {"/usr/bin/env", "m68k-linux-gnu-as", c.as_cpu, a / "bad.s", "-o", a / "obj/bad.o"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = testkit::run_program({"/bin/sh", kSource + "/stub/check68000.sh", a.path()});
+        EXPECT_NE(r.status, 0);
+        EXPECT_NE(r.err.find(c.complaint), std::string::npos) << r.err;
+    }
 }
 
 // ---- runs under qemu ----
