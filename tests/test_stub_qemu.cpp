@@ -4,6 +4,8 @@
 // Missing tools make these tests fail, never pass silently.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
@@ -90,6 +92,54 @@ TEST(StubCross, CheckRejectsCodeA68000CannotRun)
         EXPECT_NE(r.status, 0);
         EXPECT_NE(r.err.find(c.complaint), std::string::npos) << r.err;
     }
+}
+
+// The arithmetic helpers of stub/src/rt68k.c against the host's operators:
+// a small m68k program runs each operation on pairs of values and prints
+// the results in hex.
+TEST(StubCross, ArithmeticHelpersMatchTheHost)
+{
+    REQUIRE_TOOL("qemu-m68k");
+    TempDir a;
+    ASSERT_NO_FATAL_FAILURE(build_stub(a.path()));
+    const std::vector<std::pair<uint32_t, uint32_t>> pairs = {
+        {0, 1}, {1, 1}, {10, 3}, {0xFFFFFFFFu, 1}, {0xFFFFFFFFu, 0xFFFFFFFFu}, {0x12345678u, 0x9ABCu},
+        {0x80000000u, 7}, {65536, 65536}, {0xDEADBEE0u + 15, 0x10001u}, {123456789u, 0x7FFFFFFFu},
+        {0xFFFF0000u, 0xFFFFu}, {5, 0xFFFFFFFBu} /* -5 */};
+    std::string src = "typedef unsigned long u32; typedef long s32;\n"
+                      "static const u32 v[] = {";
+    for (auto &p : pairs)
+        src += std::to_string(p.first) + "u," + std::to_string(p.second) + "u,";
+    src += "};\n"
+           "static void out(u32 x) { char b[9]; int i; for (i = 7; i >= 0; i--, x >>= 4)"
+           " b[i] = \"0123456789abcdef\"[x & 15]; b[8] = '\\n';"
+           " register long d0 __asm__(\"d0\") = 4; register long d1 __asm__(\"d1\") = 1;"
+           " register long d2 __asm__(\"d2\") = (long)b; register long d3 __asm__(\"d3\") = 9;"
+           " __asm__ volatile(\"trap #0\" : \"+r\"(d0) : \"r\"(d1), \"r\"(d2), \"r\"(d3) : \"memory\"); }\n"
+           "void _start(void) { unsigned i; for (i = 0; i < sizeof v / sizeof v[0]; i += 2) {"
+           " volatile u32 x = v[i], y = v[i + 1];"
+           " out(x * y); out(x / y); out(x % y); out((u32)((s32)x / (s32)y)); out((u32)((s32)x % (s32)y)); }"
+           " register long d0 __asm__(\"d0\") = 1; register long d1 __asm__(\"d1\") = 0;"
+           " __asm__ volatile(\"trap #0\" :: \"r\"(d0), \"r\"(d1)); for (;;) ; }\n";
+    testkit::write_text(a / "arith.c", src);
+    testkit::RunResult r = testkit::run_program(
+        {"/usr/bin/env", "m68k-linux-gnu-gcc", "-m68000", "-Os", "-ffreestanding", "-nostdlib", "-static", "-no-pie",
+         "-fno-pic", "-fomit-frame-pointer", "-o", a / "arith.elf", a / "arith.c", a / "obj-linux/rt68k.o"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = testkit::run_program({"/usr/bin/env", "qemu-m68k", "-cpu", "m68000", a / "arith.elf"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string expect;
+    char line[16];
+    for (auto &p : pairs) {
+        uint32_t x = p.first, y = p.second;
+        int32_t sx = (int32_t)x, sy = (int32_t)y;
+        bool overflow = sx == INT32_MIN && sy == -1;
+        for (uint32_t v : {x * y, x / y, x % y, overflow ? x : (uint32_t)(sx / sy), overflow ? 0u : (uint32_t)(sx % sy)}) {
+            snprintf(line, sizeof line, "%08x\n", v);
+            expect += line;
+        }
+    }
+    EXPECT_EQ(r.out, expect);
 }
 
 // ---- runs under qemu ----
