@@ -673,4 +673,25 @@ TEST_F(Extract, CompressedEntriesRoundTrip)
     }
 }
 
+TEST_F(Extract, TreeAddedByThisProgramComesBackWhole)
+{
+    mkdir((dir / "src").c_str(), 0755);
+    mkdir((dir / "src/sub").c_str(), 0755);
+    mkdir((dir / "src/sub/empty").c_str(), 0755);
+    std::string text_data;
+    for (int i = 0; i < 5000; i++)
+        text_data += "row " + std::to_string(i * 7 % 1000) + "\n";
+    write_text(dir / "src/t.txt", text_data);
+    write_text(dir / "src/sub/zero.bin", "");
+    ASSERT_EQ(run({"a", "-q", "-r", "arc.tmb", "src"}).status, 0);
+
+    RunResult r = run({"x", "-q", "-d", "out", "arc.tmb"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(text("out/t.txt") == text_data);
+    EXPECT_EQ(text("out/sub/zero.bin"), "");
+    struct stat st;
+    EXPECT_TRUE(stat((dir / "out/sub/empty").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    EXPECT_EQ(mtime_of(dir / "out/t.txt"), mtime_of(dir / "src/t.txt"));
+}
+
 } // namespace
