@@ -370,13 +370,13 @@ std::vector<size_t> token_starts(const std::vector<Token> &toks)
 }
 
 // Feeds tokens straight to the block coder; returns the packed bytes.
-Bytes code_tokens(int method, const std::vector<Token> &toks)
+Bytes code_tokens(int method, const std::vector<Token> &toks, int64_t cap = 1 << 30)
 {
     using namespace enc;
     encode_alloc(method);
     FILE *out = tmpfile();
     outfile = out;
-    origsize = 1 << 30;
+    origsize = cap;
     compsize = 0;
     unpackable = 0;
     encio_fp = out;
@@ -645,6 +645,28 @@ TEST_P(EncBlockLayout, MatchesCarryLengthAndPositionCodes)
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].tokens, toks);
     EXPECT_GT(blocks[0].p_count, 0);
+}
+
+TEST_P(EncBlockLayout, CodingStopsAtTheFirstByteBeyondTheCap)
+{
+    int m = GetParam();
+    std::vector<Token> toks;
+    for (int i = 0; i < 3000; i++)
+        toks.push_back(i % 7 == 0 ? match(3 + i % 50, (unsigned)i) : lit(i * 13 % 256));
+    Bytes full = code_tokens(m, toks);
+    ASSERT_GT(full.size(), 100u);
+
+    Bytes exact = code_tokens(m, toks, (int64_t)full.size());
+    EXPECT_EQ(enc::unpackable, 0);
+    EXPECT_EQ(exact, full);
+
+    for (size_t cap : {full.size() - 1, full.size() / 2}) {
+        Bytes cut = code_tokens(m, toks, (int64_t)cap);
+        EXPECT_EQ(enc::unpackable, 1);
+        EXPECT_EQ(enc::compsize, (int64_t)cap);
+        EXPECT_EQ(cut, Bytes(full.begin(), full.begin() + (long)cap))
+            << "nothing follows the refused byte, not even the final fill";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, EncBlockLayout, testing::Values(5, 6, 7));
@@ -955,6 +977,50 @@ TEST(EncDriver, IncompressibleInputIsStoredAfterWhatPrecedesIt)
         fclose(in);
         fclose(out);
     }
+}
+
+// Packed size of an input when nothing caps it.
+int64_t uncapped_size(const Bytes &input, int method)
+{
+    FILE *in = file_with(input);
+    FILE *out = tmpfile();
+    enc::make_crctable();
+    enc::encode_alloc(method);
+    enc::encio_fp = out;
+    enc::encio_n = 0;
+    enc::EncodeRequest req = {in, out, (int64_t)1 << 40, 0};
+    enc::encode(&req);
+    enc::encio_n = 0;
+    enc::encio_fp = nullptr;
+    fclose(in);
+    fclose(out);
+    return req.packed;
+}
+
+TEST(EncDriver, PackedDataAsLongAsTheInputIsKept)
+{
+    // Among short inputs find one whose packed form is exactly as long as
+    // the input, and one where it is one byte longer.
+    int found_equal = 0, found_longer = 0;
+    for (size_t n = 8; n < 400 && !(found_equal && found_longer); n++) {
+        Bytes data = text_like(n, 40);
+        int64_t packed = uncapped_size(data, 5);
+        if (packed == (int64_t)n && !found_equal) {
+            found_equal = 1;
+            Packed p = pack(data, 5);
+            EXPECT_EQ(p.h.method, 5) << n;
+            EXPECT_EQ(p.h.comp_size, n);
+            Bytes out;
+            decode_stream(p.data, 5, n, &out);
+            EXPECT_EQ(out, data);
+        } else if (packed == (int64_t)n + 1 && !found_longer) {
+            found_longer = 1;
+            Packed p = pack(data, 5);
+            EXPECT_EQ(p.h.method, 0) << n;
+            EXPECT_EQ(p.data, data);
+        }
+    }
+    EXPECT_TRUE(found_equal && found_longer);
 }
 
 TEST(EncDriver, GivingUpLeavesTheOutputWhereItWas)
