@@ -1040,6 +1040,48 @@ TEST(EncDriver, GivingUpLeavesTheOutputWhereItWas)
     fclose(out);
 }
 
+TEST(EncDriver, WriteFailureIsReportedNotHidden)
+{
+    // Packed data of more than 64 KB, so the buffer's own flush fails too.
+    Bytes data = text_like(300000, 50);
+    data.insert(data.end(), 100000, 0);
+    Bytes noise = random_bytes(80000, 51);
+    data.insert(data.begin(), noise.begin(), noise.end());
+    FILE *in = file_with(data);
+    FILE *full = fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    setvbuf(full, nullptr, _IONBF, 0);
+    EntryHeader h{};
+    h.method = 5;
+    EXPECT_EQ(tmb_compress(in, full, &h, 5), 0);
+    EXPECT_EQ(enc::encio_fp, nullptr);
+    fclose(full);
+    fclose(in);
+}
+
+TEST(EncDriver, NeverReadsPastTheMeasuredSize)
+{
+    // A file that grows while it is packed must not put more bytes into
+    // the entry than its header will claim.
+    Bytes data = text_like(50000, 52);
+    const int64_t measured = 30001;
+    FILE *in = file_with(data);
+    FILE *out = tmpfile();
+    enc::make_crctable();
+    enc::encode_alloc(6);
+    enc::encio_fp = out;
+    enc::encio_n = 0;
+    enc::EncodeRequest req = {in, out, measured, 0};
+    unsigned crc = enc::encode(&req);
+    enc::encio_n = 0;
+    enc::encio_fp = nullptr;
+    EXPECT_EQ(enc::encode_bytes_read(), measured);
+    EXPECT_EQ(crc, tmb_crc16(data.data(), (size_t)measured, 0));
+    EXPECT_EQ(ftell(in), (long)measured);
+    fclose(in);
+    fclose(out);
+}
+
 // --------------------------------------------------------- round trips
 
 TEST(EncRoundTrip, VariedDataAllMethods)
