@@ -1119,6 +1119,33 @@ TEST(EncRoundTrip, VariedDataAllMethods)
     }
 }
 
+TEST(EncRoundTrip, MatchReachingBeforeTheFirstByteRepeatsSpaces)
+{
+    // Crowded chains of spaces send the search to later chains; near the
+    // start a candidate found there may begin before the first input byte,
+    // where both windows hold spaces.
+    bool seen = false;
+    for (int lead = 1; lead < 400 && !seen; lead += 20) {
+        Rng r((uint64_t)lead);
+        std::string s(lead, ' ');
+        for (int i = 0; i < 3000; i++) {
+            s += "ab" + std::string(1 + r.below(6), ' ') + "x  y" + std::string(300 + r.below(5), ' ');
+        }
+        Bytes data = from_str(s);
+        auto toks = tokens_of(data, 5);
+        auto at = token_starts(toks);
+        for (size_t i = 0; i < toks.size(); i++)
+            if (toks[i].c >= 256 && at[i] < toks[i].d + 1)
+                seen = true;
+        if (seen) {
+            Packed p = pack(data, 5);
+            ASSERT_EQ(p.h.method, 5);
+            EXPECT_EQ(extract(p), data) << "lead " << lead;
+        }
+    }
+    EXPECT_TRUE(seen);
+}
+
 TEST(EncRoundTrip, PackedOutputLargerThanTheOutputBuffer)
 {
     Bytes data = text_like(400000, 21);
