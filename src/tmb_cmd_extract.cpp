@@ -27,7 +27,23 @@
 namespace {
 
 constexpr size_t kPathMax = 256;            // 255 characters and the NUL
-constexpr size_t kOutputBuffer = 65536;     // stream buffer of each extracted file
+constexpr size_t kStreamBuffer = 65536;     // buffer of the archive and of each extracted file
+
+// The stream buffers, ours rather than the C library's: glibc honours the
+// size given to setvbuf only together with a buffer (without one it takes
+// the file system's block size), and one buffer reused for every extracted
+// file spares an allocation per entry. One archive stream and one output
+// stream are open at a time.
+char s_archive_buf[kStreamBuffer];
+char s_output_buf[kStreamBuffer];
+
+FILE *open_archive(const char *path)
+{
+    FILE *fp = fopen(path, "rb");
+    if (fp)
+        setvbuf(fp, s_archive_buf, _IOFBF, sizeof s_archive_buf);
+    return fp;
+}
 
 // One run of the command: the archive, the counters of the summary and the
 // answers given at the overwrite prompt that hold for the rest of the run.
@@ -136,7 +152,7 @@ void seek_past(FILE *arc, const EntryHeader &h)
 // known method that the name arguments select, names tested as stored.
 int count_wanted(const char *archive)
 {
-    FILE *fp = fopen(archive, "rb");
+    FILE *fp = open_archive(archive);
     if (!fp)
         return 0;
     int total = 0;
@@ -277,7 +293,7 @@ void extract_file(ExtractRun &r, const EntryHeader &h, const char *outpath)
         return;
     }
     dbg_log("fopen('%s', \"wb\") OK, fp=%p", outpath, (void *)out);
-    setvbuf(out, nullptr, _IOFBF, kOutputBuffer);
+    setvbuf(out, s_output_buf, _IOFBF, sizeof s_output_buf);
     dbg_log("calling tmb_extract for '%s'", outpath);
     int rc = tmb_extract(r.arc, out, &h);
 
@@ -423,7 +439,7 @@ int cmd_extract()
     r.total = count_wanted(g_opts.archive);
     clock_t start = clock();
 
-    r.arc = fopen(g_opts.archive, "rb");
+    r.arc = open_archive(g_opts.archive);
     if (!r.arc) {
         dbg_log("fopen archive '%s' = %s", g_opts.archive, "FAILED");
         fprintf(stderr, "Cannot open: %s\n", g_opts.archive);

@@ -17,6 +17,10 @@ namespace {
 
 constexpr size_t kPathMax = 256;
 
+// The archive's stream buffer, ours so that glibc takes its size (without
+// a buffer of our own it uses the file system's block size).
+char s_archive_buf[65536];
+
 void seek_past(FILE *arc, const EntryHeader &h)
 {
     fseeko(arc, (off_t)(h.data_pos + (int64_t)h.comp_size), SEEK_SET);
@@ -30,7 +34,9 @@ FILE *open_archive(char *joined)
     if (!arc) {
         fprintf(stderr, "Cannot open: %s\n", g_opts.archive);
         tmb_autojoin_end(joined);
+        return nullptr;
     }
+    setvbuf(arc, s_archive_buf, _IOFBF, sizeof s_archive_buf);
     return arc;
 }
 
