@@ -21,9 +21,13 @@ constexpr size_t kPathMax = 256;
 // a buffer of our own it uses the file system's block size).
 char s_archive_buf[65536];
 
+// To the next header. The decoder has mostly read exactly comp_size bytes
+// and left the stream there; glibc's fseeko would still call lseek.
 void seek_past(FILE *arc, const EntryHeader &h)
 {
-    fseeko(arc, (off_t)(h.data_pos + (int64_t)h.comp_size), SEEK_SET);
+    off_t next = (off_t)(h.data_pos + (int64_t)h.comp_size);
+    if (ftello(arc) != next)
+        fseeko(arc, next, SEEK_SET);
 }
 
 // Opens the archive for a reading command; on failure reports it and
