@@ -16,7 +16,7 @@ REPS=${2:-10}
 TMP=$(mktemp -d "${WORK:-/tmp}/tmbbench.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT INT TERM
 
-sh "$ROOT/../shared/bench/make-corpus.sh" "$TMP/corpus" >/dev/null 2>&1
+bash "$ROOT/../shared/bench/make-corpus.sh" "$TMP/corpus" >/dev/null 2>&1
 (cd "$TMP" && "$BUILD/tambrix" a -q -r t.tmb "$TMP/corpus/tree" >/dev/null)
 tar -czf "$TMP/t.tgz" -C "$TMP/corpus" tree
 FILES=$(find "$TMP/corpus/tree" -type f | wc -l)
