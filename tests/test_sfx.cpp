@@ -1,0 +1,323 @@
+// The self-extracting builder's hunk walk, size patches, placeholder patch
+// and output layout, on small hand-built hunk images.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tmb_sfx_image.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t HEADER = 0x3F3, CODE = 0x3E9, DATA = 0x3EA, BSS = 0x3EB, RELOC32 = 0x3EC,
+                   END = 0x3F2, SYMBOL = 0x3F0;
+
+uint32_t be32_at(const Bytes &b, size_t at)
+{
+    return (uint32_t)b.at(at) << 24 | (uint32_t)b.at(at + 1) << 16 | (uint32_t)b.at(at + 2) << 8 |
+           b.at(at + 3);
+}
+
+// Assembles a hunk file from big-endian longwords.
+struct Image {
+    Bytes b;
+    Image &w(uint32_t v)
+    {
+        for (int s = 24; s >= 0; s -= 8)
+            b.push_back((uint8_t)(v >> s));
+        return *this;
+    }
+    Image &header(std::vector<uint32_t> sizes)
+    {
+        w(HEADER).w(0).w((uint32_t)sizes.size()).w(0).w((uint32_t)sizes.size() - 1);
+        for (uint32_t s : sizes)
+            w(s);
+        return *this;
+    }
+    // Contents are a counting pattern that never forms the placeholder.
+    Image &hunk(uint32_t type, uint32_t size_word, int placeholder_at = -1)
+    {
+        w(type).w(size_word);
+        for (uint32_t i = 0; i < (size_word & 0x3FFFFFFF); i++)
+            w((int)i == placeholder_at ? 0xDEADBEEF : 0x01000000 + i);
+        return *this;
+    }
+    // One group of `count` offsets against `target`.
+    Image &relocs(uint32_t count, uint32_t target)
+    {
+        w(RELOC32);
+        if (count) {
+            w(count).w(target);
+            for (uint32_t i = 0; i < count; i++)
+                w(4 * i);
+        }
+        return w(0);
+    }
+    Image &end() { return w(END); }
+};
+
+// The extractor's layout: code 2308 longwords with 410 relocations, data
+// 11 longwords with the placeholder fourth and 6 relocations, BSS 23089.
+Bytes documented_image()
+{
+    Image im;
+    im.header({2308, 11, 23089})
+        .hunk(CODE, 2308).relocs(410, 0).end()
+        .hunk(DATA, 11, 3).relocs(6, 2).end()
+        .w(BSS).w(23089).end();
+    return im.b;
+}
+
+struct Built {
+    int ok;
+    SfxPlan plan;
+    Bytes image;   // the patched copy
+    Bytes file;    // what sfx_write_image wrote
+};
+
+Built build(Bytes image, const Bytes &archive)
+{
+    Built r;
+    r.ok = sfx_patch_image(image.data(), image.size(), archive.size(), &r.plan);
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *out = open_memstream(&buf, &len);
+    EXPECT_NE(out, nullptr);
+    if (r.ok) {
+        EXPECT_EQ(sfx_write_image(out, image.data(), image.size(), &r.plan, archive.data(), archive.size()), 1);
+    }
+    fclose(out);
+    r.file.assign(buf, buf + len);
+    free(buf);
+    r.image = image;
+    return r;
+}
+
+Bytes archive_of(size_t n)
+{
+    Bytes a(n);
+    for (size_t i = 0; i < n; i++)
+        a[i] = (uint8_t)(0x41 + i % 26);
+    return a;
+}
+
+TEST(SfxImage, DocumentedLayoutWithArchiveOf101Bytes)
+{
+    Bytes stub = documented_image();
+    ASSERT_EQ(stub.size(), 11040u);
+    Bytes archive = archive_of(101);
+    Built r = build(stub, archive);
+    ASSERT_EQ(r.ok, 1);
+    EXPECT_EQ(r.plan.found, 1);
+    EXPECT_EQ(r.plan.data_pos, 10932u);
+    EXPECT_EQ(r.plan.data_longs, 11u);
+    EXPECT_EQ(r.plan.insert_at, 10984u);
+    EXPECT_EQ(r.plan.fill, 3u);
+
+    // Size words in the header and in the hunk: 11 + 26 longwords.
+    EXPECT_EQ(be32_at(r.file, 24), 37u);
+    EXPECT_EQ(be32_at(r.file, 10936), 37u);
+    // The placeholder holds the archive's offset, 10984 = 0x2AE8.
+    EXPECT_EQ(Bytes(r.file.begin() + 10952, r.file.begin() + 10956), (Bytes{0x00, 0x00, 0x2A, 0xE8}));
+
+    // Everything else of the first 10984 bytes is the stub unchanged.
+    Bytes expect(stub.begin(), stub.begin() + 10984);
+    expect[27] = 37;
+    expect[10939] = 37;
+    expect[10954] = 0x2A;
+    expect[10955] = 0xE8;
+    expect[10952] = expect[10953] = 0;
+    ASSERT_EQ(r.file.size(), 10984u + 101 + 3 + 56);
+    EXPECT_EQ(Bytes(r.file.begin(), r.file.begin() + 10984), expect);
+    EXPECT_EQ(Bytes(r.file.begin() + 10984, r.file.begin() + 10984 + 101), archive);
+    EXPECT_EQ(Bytes(r.file.begin() + 11085, r.file.begin() + 11088), (Bytes{0, 0, 0}));
+    EXPECT_EQ(Bytes(r.file.begin() + 11088, r.file.end()), Bytes(stub.end() - 56, stub.end()));
+
+    // The result is itself a walkable image whose data hunk now ends where
+    // its relocations begin.
+    SfxPlan again;
+    ASSERT_EQ(sfx_find_data_hunk(r.file.data(), r.file.size(), &again), 1);
+    EXPECT_EQ(again.insert_at, 10984u + 104);
+    EXPECT_EQ(be32_at(r.file, again.insert_at), RELOC32);
+}
+
+TEST(SfxImage, FillBytesRoundTheArchiveToLongwords)
+{
+    struct Case {
+        size_t n, fill;
+        uint32_t longs;
+    } cases[] = {{2, 2, 12}, {100, 0, 36}, {101, 3, 37}, {102, 2, 37}, {103, 1, 37}, {104, 0, 37}};
+    for (const Case &c : cases) {
+        Built r = build(documented_image(), archive_of(c.n));
+        ASSERT_EQ(r.ok, 1);
+        EXPECT_EQ(r.plan.fill, c.fill) << c.n;
+        EXPECT_EQ(be32_at(r.file, 24), c.longs) << c.n;
+        EXPECT_EQ(be32_at(r.file, 10936), c.longs) << c.n;
+        EXPECT_EQ(r.file.size(), 11040 + c.n + c.fill) << c.n;
+    }
+}
+
+// Where the walk ends on images that other tools might produce.
+TEST(SfxImage, WalkFindsTheFirstDataHunkOrGivesUp)
+{
+    struct Case {
+        const char *what;
+        Bytes image;
+        int found;
+        size_t data_pos;
+        int hunk_index;
+    };
+    Image two_code;
+    two_code.header({2, 1, 3, 1}).hunk(CODE, 2).relocs(1, 0).end().hunk(CODE, 1).end()
+        .hunk(DATA, 3).end().hunk(DATA, 1).end();
+    Image data_first;
+    data_first.header({4}).hunk(DATA, 4, 1).end();
+    Image empty_relocs;
+    empty_relocs.header({1, 4}).hunk(CODE, 1).relocs(0, 0).end().hunk(DATA, 4).end();
+    Image symbols;
+    symbols.header({1, 4}).hunk(CODE, 1).w(SYMBOL).w(0).end().hunk(DATA, 4).end();
+    Image no_data;
+    no_data.header({2, 5}).hunk(CODE, 2).end().w(BSS).w(5).end();
+    Image data_past_end;
+    data_past_end.header({1, 8}).hunk(CODE, 1).end().w(DATA).w(8).w(1).w(2);
+    Image code_past_end;
+    code_past_end.header({100, 1}).w(CODE).w(100).w(0).end().hunk(DATA, 1).end();
+    Image huge_count;
+    huge_count.header({1, 1}).hunk(CODE, 1).w(RELOC32).w(0x40000000).w(0).w(0).end().hunk(DATA, 1).end();
+    Image no_size_word;  // header lists one hunk; the data hunk is the second
+    no_size_word.header({1}).hunk(CODE, 1).end().hunk(DATA, 1).end();
+    Image huge_table;
+    huge_table.w(HEADER).w(0).w(0xFFFFFFFF).w(0).w(0).hunk(DATA, 1);
+
+    Bytes cut = documented_image();
+    cut.resize(9272 + 800);  // inside the code hunk's relocations
+
+    std::vector<Case> cases = {
+        {"documented layout", documented_image(), 1, 10932, 1},
+        {"two code hunks, two data hunks", two_code.b, 1, 36 + 16 + 20 + 4 + 12 + 4, 2},
+        {"data hunk first", data_first.b, 1, 24, 0},
+        {"relocation block without groups", empty_relocs.b, 1, 28 + 12 + 8 + 4, 1},
+        {"symbol block before the data", symbols.b, 0, 0, 0},
+        {"no data hunk", no_data.b, 0, 0, 0},
+        {"data contents past the end", data_past_end.b, 0, 0, 0},
+        {"code size past the end", code_past_end.b, 0, 0, 0},
+        {"relocation count past the end", huge_count.b, 0, 0, 0},
+        {"no size word for the data hunk", no_size_word.b, 0, 0, 0},
+        {"size table past the end", huge_table.b, 0, 0, 0},
+        {"cut inside relocations", cut, 0, 0, 0},
+        {"shorter than a header", Bytes{0, 0, 3, 0xF3, 0, 0}, 0, 0, 0},
+        {"empty", Bytes{}, 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SfxPlan plan;
+        int found = sfx_find_data_hunk(c.image.data(), c.image.size(), &plan);
+        EXPECT_EQ(found, c.found) << c.what;
+        EXPECT_EQ(plan.found, c.found) << c.what;
+        if (found && c.found) {
+            EXPECT_EQ(plan.data_pos, c.data_pos) << c.what;
+            EXPECT_EQ(plan.hunk_index, c.hunk_index) << c.what;
+            EXPECT_EQ(be32_at(c.image, plan.data_pos), DATA) << c.what;
+        }
+    }
+}
+
+TEST(SfxImage, SizePatchGoesToTheDataHunksOwnTableEntry)
+{
+    // Data as hunk 2 behind two code hunks: table entry 2 (bytes 28..31).
+    Image im;
+    im.header({2, 1, 3}).hunk(CODE, 2).end().hunk(CODE, 1).end().hunk(DATA, 3, 1).end();
+    Built r = build(im.b, archive_of(8));
+    ASSERT_EQ(r.ok, 1);
+    EXPECT_EQ(be32_at(r.file, 20), 2u);
+    EXPECT_EQ(be32_at(r.file, 24), 1u);
+    EXPECT_EQ(be32_at(r.file, 28), 5u);
+    EXPECT_EQ(be32_at(r.file, r.plan.data_pos + 4), 5u);
+    EXPECT_EQ(be32_at(r.file, r.plan.data_pos + 12), r.plan.insert_at);
+}
+
+TEST(SfxImage, MemoryFlagsAreMaskedAndCleared)
+{
+    // Code in chip memory (bit 30), data in fast memory (bit 31).
+    Image im;
+    im.header({0x40000001, 0x80000004, 2})
+        .hunk(CODE, 0x40000001).end()
+        .hunk(DATA, 0x80000004, 3).end()
+        .w(BSS).w(2).end();
+    Built r = build(im.b, archive_of(5));
+    ASSERT_EQ(r.ok, 1);
+    EXPECT_EQ(r.plan.data_pos, 48u);
+    EXPECT_EQ(r.plan.data_longs, 4u);
+    EXPECT_EQ(be32_at(r.file, 24), 6u);
+    EXPECT_EQ(be32_at(r.file, 52), 6u);
+    EXPECT_EQ(be32_at(r.file, 20), 0x40000001u);  // other hunks keep theirs
+}
+
+TEST(SfxImage, OnlyTheFirstPlaceholderIsPatched)
+{
+    Image im;
+    im.header({1, 6}).hunk(CODE, 1).end().hunk(DATA, 6, 2).end();
+    im.b[im.b.size() - 8] = 0xDE;  // a second one in the data's last longword
+    im.b[im.b.size() - 7] = 0xAD;
+    im.b[im.b.size() - 6] = 0xBE;
+    im.b[im.b.size() - 5] = 0xEF;
+    Built r = build(im.b, archive_of(4));
+    ASSERT_EQ(r.ok, 1);
+    size_t first = r.plan.data_pos + 8 + 8;
+    EXPECT_EQ(be32_at(r.file, first), r.plan.insert_at);
+    EXPECT_EQ(be32_at(r.file, r.plan.insert_at - 4), 0xDEADBEEFu);
+}
+
+TEST(SfxImage, WithoutPlaceholderOnlySizesChange)
+{
+    Image im;
+    im.header({1, 2}).hunk(CODE, 1).end().hunk(DATA, 2).end();
+    Built r = build(im.b, archive_of(7));
+    ASSERT_EQ(r.ok, 1);
+    Bytes expect = im.b;
+    expect[27] = 4;
+    expect[r.plan.data_pos + 7] = 4;
+    EXPECT_EQ(r.image, expect);
+    EXPECT_EQ(r.file.size(), im.b.size() + 8);
+}
+
+TEST(SfxImage, WithoutDataHunkTheArchiveIsAppended)
+{
+    // Placeholder in the code; no data hunk at all.
+    Image im;
+    im.header({3, 1}).hunk(CODE, 3, 1).end().w(BSS).w(1).end();
+    Bytes archive = archive_of(6);
+    Built r = build(im.b, archive);
+    ASSERT_EQ(r.ok, 1);
+    EXPECT_EQ(r.plan.found, 0);
+    EXPECT_EQ(r.plan.fill, 0u);
+    ASSERT_EQ(r.file.size(), im.b.size() + 6);  // no fill bytes
+    EXPECT_EQ(be32_at(r.file, 40), im.b.size());
+    Bytes expect = im.b;
+    for (int i = 0; i < 4; i++)
+        expect[40 + i] = (uint8_t)(im.b.size() >> (24 - 8 * i));
+    EXPECT_EQ(Bytes(r.file.begin(), r.file.begin() + (long)im.b.size()), expect);
+    EXPECT_EQ(Bytes(r.file.begin() + (long)im.b.size(), r.file.end()), archive);
+
+    // Too short for a placeholder: copied as it is.
+    Built tiny = build(Bytes{0xDE, 0xAD, 0xBE}, archive);
+    ASSERT_EQ(tiny.ok, 1);
+    EXPECT_EQ(tiny.file, (Bytes{0xDE, 0xAD, 0xBE, 'A', 'B', 'C', 'D', 'E', 'F'}));
+}
+
+TEST(SfxImage, ArchiveBeyondTheHunkSizeLimitIsRefused)
+{
+    // A hunk size has 30 bits of longwords; the offset 32 bits.
+    Bytes stub = documented_image();
+    SfxPlan plan;
+    EXPECT_EQ(sfx_patch_image(stub.data(), stub.size(), (size_t)0xFFFFFFF0u, &plan), 0);
+    EXPECT_EQ(stub, documented_image());  // nothing patched
+    EXPECT_EQ(sfx_patch_image(stub.data(), stub.size(), (size_t)0x3FFF0000u, &plan), 1);
+    EXPECT_EQ(be32_at(stub, 24), 11u + 0x0FFFC000u);
+}
+
+} // namespace
