@@ -23,8 +23,13 @@ if ! command -v "$cc" >/dev/null 2>&1; then
 fi
 mkdir -p "$out/obj" "$out/obj-linux"
 src=$here/src
+# -fno-expensive-optimizations: gcc otherwise merges byte loads such as
+# p[0] | p[1] << 8 | ... into one 32-bit load (and a byte swap) even at an
+# odd address, which a 68000 answers with an address error; qemu-m68k does
+# not fault on it, the emulated Amiga does.
 cflags="-m68000 -Os -std=gnu99 -Wall -Wextra -Werror -ffreestanding -nostdlib -fno-builtin
  -fomit-frame-pointer -fno-pic -fno-pie -fno-jump-tables -fno-tree-loop-distribute-patterns
+ -fno-expensive-optimizations
  -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-ident"
 lflags="-m68000 -nostdlib -static -no-pie -Wl,--build-id=none -Wl,--gc-sections"
 
