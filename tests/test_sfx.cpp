@@ -2,12 +2,14 @@
 // and output layout, on small hand-built hunk images.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "tmb_sfx.h"
 #include "tmb_sfx_image.h"
 
 namespace {
@@ -318,6 +320,64 @@ TEST(SfxImage, ArchiveBeyondTheHunkSizeLimitIsRefused)
     EXPECT_EQ(stub, documented_image());  // nothing patched
     EXPECT_EQ(sfx_patch_image(stub.data(), stub.size(), (size_t)0x3FFF0000u, &plan), 1);
     EXPECT_EQ(be32_at(stub, 24), 11u + 0x0FFFC000u);
+}
+
+} // namespace
+
+namespace {
+
+// The image compiled into the program meets what the builder and the
+// extractor agree on: three hunks (code, data, BSS) in the documented
+// layout, the placeholder as the data's fourth longword and nowhere before.
+TEST(SfxImage, EmbeddedExtractorLayout)
+{
+    Bytes img(tmb_stub, tmb_stub + tmb_stub_len);
+    ASSERT_EQ(img.size(), 11040u);
+    EXPECT_EQ(be32_at(img, 0), HEADER);
+    EXPECT_EQ(be32_at(img, 8), 3u);
+    EXPECT_EQ(be32_at(img, 20), 2308u);
+    EXPECT_EQ(be32_at(img, 24), 11u);
+    EXPECT_EQ(be32_at(img, 28), 23089u);
+
+    // Walk every block: CODE, RELOC32, END, DATA, RELOC32, END, BSS, END.
+    std::vector<uint32_t> blocks;
+    size_t pos = 32;
+    while (pos + 4 <= img.size()) {
+        uint32_t type = be32_at(img, pos);
+        blocks.push_back(type);
+        if (type == CODE || type == DATA) {
+            pos += 8 + 4 * (size_t)be32_at(img, pos + 4);
+        } else if (type == BSS) {
+            pos += 8;
+        } else if (type == RELOC32) {
+            pos += 4;
+            while (uint32_t count = be32_at(img, pos)) {
+                uint32_t target = be32_at(img, pos + 4);
+                EXPECT_LE(target, 2u);
+                for (uint32_t i = 0; i < count; i++) {
+                    uint32_t off = be32_at(img, pos + 8 + 4 * i);
+                    EXPECT_EQ(off % 2, 0u);
+                    // relocated longwords lie inside their hunk
+                    EXPECT_LE(off + 4, blocks.size() < 3 ? 9232u : 44u);
+                }
+                pos += 8 + 4 * (size_t)count;
+            }
+            pos += 4;
+        } else {
+            pos += 4;
+        }
+    }
+    EXPECT_EQ(pos, img.size());
+    EXPECT_EQ(blocks, (std::vector<uint32_t>{CODE, RELOC32, END, DATA, RELOC32, END, BSS, END}));
+
+    SfxPlan plan;
+    ASSERT_EQ(sfx_find_data_hunk(img.data(), img.size(), &plan), 1);
+    EXPECT_EQ(plan.data_pos, 10932u);
+    EXPECT_EQ(plan.data_longs, 11u);
+    EXPECT_EQ(plan.insert_at, 10984u);
+    const uint8_t marker[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+    auto hit = std::search(img.begin(), img.end(), marker, marker + 4);
+    EXPECT_EQ(hit - img.begin(), 10952);
 }
 
 } // namespace
