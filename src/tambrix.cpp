@@ -2,7 +2,10 @@
 // dispatch.
 #include "tambrix.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tmb_cmd.h"
@@ -29,19 +32,359 @@ const Command s_commands[] = {
     {'j', cmd_join},
 };
 
-} // namespace
+// Non-option arguments: the archive first, then the file arguments, which
+// g_opts.files points into unless the file list replaces them.
+constexpr int MAX_ARGS = 1024;
+char *s_args[MAX_ARGS];
+int s_nargs = 0;
 
-void usage(const char *) {}
-void banner() {}
-void init_buffers() {}
-
-int tambrix_main(int argc, char **argv)
+// Copies at most 255 characters into a 256-byte field.
+void set_path(char *dst, const char *src)
 {
-    (void)argc;
-    (void)argv;
+    snprintf(dst, 256, "%s", src);
+}
+
+// A decimal number as the options read it: optional white space and sign,
+// then digits up to the first non-digit; 0 when there are none. Values
+// beyond int are held at its limits.
+int parse_number(const char *s)
+{
+    errno = 0;
+    long v = strtol(s, nullptr, 10);
+    if (v > INT_MAX || (errno == ERANGE && v > 0))
+        return INT_MAX;
+    if (v < INT_MIN || (errno == ERANGE && v < 0))
+        return INT_MIN;
+    return (int)v;
+}
+
+bool ends_in_archive_ext(const char *name)
+{
+    size_t n = strlen(name);
+    const char *tail = n > 4 ? name + n - 4 : name;
+    return tmb_strcasecmp(tail, ".tmb") == 0 || tmb_strcasecmp(tail, ".lzh") == 0;
+}
+
+void append_ext(char *path, const char *ext)
+{
+    char tmp[256];
+    snprintf(tmp, sizeof tmp, "%s%s", path, ext);
+    memcpy(path, tmp, sizeof tmp);
+}
+
+void apply_modifiers(const char *word)
+{
+    for (const char *m = word + 1; *m; m++) {
+        switch (*m) {
+        case 'o': g_opts.force_overwrite = 1; break;
+        case 'q': g_opts.quiet = 1; break;
+        case 'r': g_opts.recursive = 1; break;
+        case 'v': g_opts.verbose = 1; break;
+        default: break; // other letters are ignored
+        }
+    }
+}
+
+struct Flag {
+    const char *text;
+    int *field;
+    int value;
+};
+
+// Options taking no value, in the order they are tried.
+const Flag s_flags[] = {
+    {"-lh0", &g_opts.method, 0},    {"-lh5", &g_opts.method, 5},
+    {"-lh6", &g_opts.method, 6},    {"-lh7", &g_opts.method, 7},
+    {"-q", &g_opts.quiet, 1},       {"-v", &g_opts.verbose, 1},
+    {"-r", &g_opts.recursive, 1},   {"-o", &g_opts.force_overwrite, 1},
+    {"-debug0", &g_debug_level, 0}, {"-debug1", &g_debug_level, 1},
+    {"-debug2", &g_debug_level, 2}, {"-sfx", &g_opts.sfx, 1},
+    {"-n", &g_opts.no_progress, 1}, {"-e", &g_opts.exclude_empty, 1},
+};
+
+// One argument beginning with '-'; may consume the next one (-d, -i).
+// Returns the index of the last argument used.
+int parse_option(int argc, char **argv, int i)
+{
+    const char *a = argv[i];
+    for (const Flag &f : s_flags) {
+        if (strcmp(a, f.text) == 0) {
+            *f.field = f.value;
+            return i;
+        }
+    }
+    if (a[1] == 's' && a[2] >= '0' && a[2] <= '9') {
+        g_opts.split_kb = parse_number(a + 2);
+        return i;
+    }
+    if (a[1] == 'b' && a[2] != '\0') {
+        g_opts.buffer_kb = parse_number(a + 2);
+        return i;
+    }
+    if (strcmp(a, "-d") == 0 && i + 1 < argc) {
+        set_path(g_opts.work_dir, argv[i + 1]);
+        return i + 1;
+    }
+    if (strcmp(a, "-i") == 0 && i + 1 < argc) {
+        set_path(g_opts.list_file, argv[i + 1]);
+        return i + 1;
+    }
+    fprintf(stderr, "Unknown option: %s\n", a);
+    return i;
+}
+
+// Default extension: a name that neither ends in .tmb/.lzh nor names an
+// existing file gets ".tmb".
+void settle_archive_name()
+{
+    if (g_opts.archive[0] == '\0' || ends_in_archive_ext(g_opts.archive))
+        return;
+    FILE *fp = fopen(g_opts.archive, "rb");
+    if (fp)
+        fclose(fp);
+    else
+        append_ext(g_opts.archive, ".tmb");
+}
+
+// A file argument ending in ':' or '/' (a device or directory) names the
+// work directory when -d did not. The adding commands take their
+// arguments as paths to pack, so a directory argument stays one of them
+// there: taking it away would leave that tree out of the archive.
+void take_work_dir()
+{
+    int c = g_opts.command;
+    if (c == 'a' || c == 'u' || c == 'f')
+        return;
+    if (g_opts.work_dir[0] != '\0' || g_opts.nfiles < 1)
+        return;
+    for (int i = 0; i < g_opts.nfiles; i++) {
+        const char *f = g_opts.files[i];
+        size_t n = strlen(f);
+        if (n > 0 && (f[n - 1] == ':' || f[n - 1] == '/')) {
+            set_path(g_opts.work_dir, f);
+            for (int j = i; j + 1 < g_opts.nfiles; j++)
+                g_opts.files[j] = g_opts.files[j + 1];
+            g_opts.nfiles--;
+            return;
+        }
+    }
+}
+
+void sfx_name()
+{
+    size_t n = strlen(g_opts.archive);
+    if (n > 3 && ends_in_archive_ext(g_opts.archive))
+        g_opts.archive[n - 4] = '\0';
+    append_ext(g_opts.archive, ".run");
+}
+
+// Reads the next line piece of at most 255 characters and strips trailing
+// white space; false at the end of the file.
+bool next_list_line(FILE *fp, char *line)
+{
+    if (!fgets(line, 256, fp))
+        return false;
+    size_t n = strlen(line);
+    while (n > 0 && strchr(" \t\r\n", line[n - 1]))
+        line[--n] = '\0';
+    return true;
+}
+
+bool is_list_entry(const char *line) { return line[0] != '\0' && line[0] != '#'; }
+
+// The file list (-i): one name per line, '#' starts a comment line. The
+// entries are appended to the file arguments. Returns 0, or the exit
+// status when the list cannot be loaded.
+int load_file_list()
+{
+    FILE *fp = fopen(g_opts.list_file, "r");
+    if (!fp) {
+        fprintf(stderr, "Cannot open filelist: %s\n", g_opts.list_file);
+        return 1;
+    }
+    char line[256];
+    int count = 0;
+    while (next_list_line(fp, line))
+        if (is_list_entry(line))
+            count++;
+    if (count == 0) {
+        fclose(fp);
+        return 0;
+    }
+    rewind(fp);
+    char **list = static_cast<char **>(calloc((size_t)g_opts.nfiles + count + 1, sizeof(char *)));
+    if (!list) {
+        fprintf(stderr, "Out of memory loading filelist\n");
+        fclose(fp);
+        return 1;
+    }
+    int n = 0;
+    for (int i = 0; i < g_opts.nfiles; i++)
+        list[n++] = g_opts.files[i];
+    int added = 0;
+    while (added < count && next_list_line(fp, line)) {
+        if (!is_list_entry(line))
+            continue;
+        added++;
+        if (char *copy = strdup(line))
+            list[n++] = copy;
+    }
+    list[n] = nullptr;
+    g_opts.files = list;
+    g_opts.nfiles = n;
+    fclose(fp);
+    return 0;
+}
+
+int dispatch(const char *prog)
+{
     for (const Command &c : s_commands)
         if (c.letter == g_opts.command)
             return c.run();
     fprintf(stderr, "Unknown command: %c\n", g_opts.command);
+    usage(prog);
     return 1;
+}
+
+void print_banner_lines()
+{
+    fputs("TAMBRIX 1.0 build 119  [AmigaOS 68000]\n"
+          "Written for the TAMBRIX project by its developers\n"
+          "Amiga Rulez!  May 2026 - 30.11.2026\n"
+          "Y2K11 fixed - Level 2 headers - lh5/lh6/lh7\n\n",
+          stdout);
+}
+
+} // namespace
+
+void banner()
+{
+    print_banner_lines();
+    fflush(stdout);
+}
+
+void usage(const char *prog)
+{
+    static const char *const lines[] = {
+        "Commands:",
+        "  l   list archive contents",
+        "  v   verbose list",
+        "  x   extract files (keep paths)",
+        "  e   extract files (strip paths)",
+        "  a   add files to archive",
+        "  u   update (add only newer files)",
+        "  d   delete files from archive",
+        "  t   test archive integrity",
+        "  f   freshen (update existing files only)",
+        "  s   split a file into numbered parts (.001, .002, ...)",
+        "  j   join parts back into the original file",
+        "  p   print one file's contents to stdout",
+        "  L   save archive listing to a file",
+        "\nOptions:",
+        "  -lh5  use -lh5- compression (default)",
+        "  -lh6  use -lh6- compression (32KB window)",
+        "  -lh7  use -lh7- compression (64KB window)",
+        "  -lh0  store without compression",
+        "  -d <dir>  extract to directory",
+        "  -q    quiet",
+        "  -v    verbose",
+        "  -r    recursive (add directory trees)",
+        "  -e    exclude empty directories when adding",
+        "  -n    no progress dots",
+        "  -b<KB>  set I/O buffer size in KB",
+        "  -s<KB>  split the archive into <KB>-sized parts after adding",
+        "  -i <file>  read list of files to process from a text file",
+        "  -o    overwrite without prompting",
+        "  -debug0  disable debug logging (default)",
+        "  -debug1  log to RAM:tmb_debug.txt",
+        "  -debug2  log to smb2:tmb_debug.txt",
+        "  -sfx  create self-extracting archive (.run)",
+        "\nExamples:",
+    };
+    static const char *const examples[] = {
+        "  %s l archive.tmb\n",
+        "  %s x archive.tmb\n",
+        "  %s x -d RAM:tmp/ archive.tmb\n",
+        "  %s a -lh6 archive.tmb file1 dir/\n",
+        "  %s a -r archive.tmb SYS:Games/\n",
+        "  %s a -r -lh5 -s880 archive.tmb SYS:Games/   (pack and split for floppies)\n",
+        "  %s s archive.tmb 880    (split an existing archive into 880KB parts)\n",
+        "  %s j archive.tmb.001 archive.tmb   (join parts back together)\n",
+    };
+    banner();
+    printf("Usage: %s <command> [options] archive[.tmb] [files...]\n\n", prog);
+    for (const char *l : lines)
+        printf("%s\n", l);
+    for (const char *e : examples)
+        printf(e, prog);
+}
+
+void init_buffers()
+{
+    if (g_opts.buffer_kb > 0) {
+        g_inbuf_max = (uint64_t)g_opts.buffer_kb * 1024;
+        g_outbuf_max = g_inbuf_max;
+    } else {
+        g_outbuf_max = 4194304;
+        g_inbuf_max = 23488101;
+    }
+    if (!g_opts.quiet) {
+        printf("RAM: %luMB\n", 32UL);
+        fflush(stdout);
+    }
+}
+
+int tambrix_main(int argc, char **argv)
+{
+    const char *prog = argc > 0 ? argv[0] : "tambrix";
+    if (argc < 2) {
+        usage(prog);
+        return 0;
+    }
+    if (argc == 2) {
+        usage(prog);
+        return (argv[1][0] == '?' || strcmp(argv[1], "help") == 0) ? 0 : 1;
+    }
+
+    memset(&g_opts, 0, sizeof g_opts);
+    g_opts.method = 5;
+    g_opts.command = (unsigned char)argv[1][0];
+    apply_modifiers(argv[1]);
+
+    s_nargs = 0;
+    for (int i = 2; i < argc; i++) {
+        if (argv[i][0] != '-') {
+            if (s_nargs < MAX_ARGS)
+                s_args[s_nargs++] = argv[i];
+        } else {
+            i = parse_option(argc, argv, i);
+        }
+    }
+    if (s_nargs == 0) {
+        fprintf(stderr, "No archive name specified.\n");
+        usage(prog);
+        return 1;
+    }
+    set_path(g_opts.archive, s_args[0]);
+    g_opts.files = s_args + 1;
+    g_opts.nfiles = s_nargs - 1;
+
+    settle_archive_name();
+    take_work_dir();
+    if (g_opts.sfx)
+        sfx_name();
+
+    if (g_opts.command == 'p')
+        g_opts.quiet = 1;
+    else if (!g_opts.quiet)
+        banner();
+    init_buffers();
+
+    if (g_opts.list_file[0] != '\0') {
+        int status = load_file_list();
+        if (status != 0)
+            return status;
+    }
+    expand_pack_wildcards();
+    return dispatch(prog);
 }

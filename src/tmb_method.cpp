@@ -1,0 +1,273 @@
+// Extraction driver: unpacks one archive entry to a stream (or nowhere, when
+// testing), keeping the CRC-16 of the bytes produced and reporting progress.
+//
+// Stored entries ("-lh0-", "-lz4-") are copied; "-lh4-" to "-lh7-" go through
+// the block decoder of tmb_decode.cpp. All bytes leave through one output
+// buffer whose flushes update the CRC, feed the progress bar and write.
+//
+// The output buffer doubles as the decoder's sliding window: it starts with
+// a history area of 64 KB (the largest window) before the output area. The
+// decoder writes at a moving position and copies matches straight from the
+// bytes before it; when the output area runs full, the last window of bytes
+// slides back into the history area. So a byte is written once, not once to
+// the window and again to the output.
+#include "tmb_method.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+#include "tambrix.h"
+#include "tmb_decode.h"
+#include "tmb_progress.h"
+
+uint16_t g_extract_crc = 0;
+
+namespace {
+
+constexpr size_t HIST = 65536;          // history area: the largest window
+constexpr size_t SLACK = 64;            // room for word-wise copies running over
+constexpr size_t MIN_AREA = 512 * 1024; // output area when the flush size is small
+constexpr uint64_t MIN_CAP = 256;       // a longest match must fit after a flush
+
+uint8_t *s_outbuf;      // history area + output area + slack
+uint64_t s_outbuf_cap;  // bytes handed on per flush
+size_t s_area;          // size of the output area (>= s_outbuf_cap)
+uint8_t *s_pending;     // first byte produced but not yet flushed
+uint64_t s_dwinmask;    // window size - 1 of the current entry
+FILE *s_outfp;          // destination, nullptr when testing
+bool s_write_failed;
+uint16_t s_outcrc;
+uint16_t s_ctab[8][256]; // [0] the byte-wise CRC-16 table; [k] for slicing by 8
+int s_ctab_ok;
+
+// CRC-16/ARC: reflected polynomial 0xA001, start 0, no final inversion.
+// s_ctab[k][i] is the CRC of byte i followed by k zero bytes, which lets
+// the update fold in eight bytes per step.
+void build_ctab()
+{
+    for (unsigned i = 0; i < 256; i++) {
+        unsigned c = i;
+        for (int k = 0; k < 8; k++)
+            c = c & 1 ? (c >> 1) ^ 0xA001 : c >> 1;
+        s_ctab[0][i] = (uint16_t)c;
+    }
+    for (unsigned k = 1; k < 8; k++)
+        for (unsigned i = 0; i < 256; i++) {
+            unsigned c = s_ctab[k - 1][i];
+            s_ctab[k][i] = (uint16_t)((c >> 8) ^ s_ctab[0][c & 0xFF]);
+        }
+    s_ctab_ok = 1;
+}
+
+uint16_t crc_update(uint16_t crc, const uint8_t *p, size_t n)
+{
+    uint32_t c = crc;
+    while (n >= 8) {
+        uint64_t v;
+        memcpy(&v, p, 8);
+        if constexpr (std::endian::native == std::endian::big)
+            v = __builtin_bswap64(v);
+        v ^= c;
+        c = s_ctab[7][v & 0xFF] ^ s_ctab[6][(v >> 8) & 0xFF] ^ s_ctab[5][(v >> 16) & 0xFF] ^
+            s_ctab[4][(v >> 24) & 0xFF] ^ s_ctab[3][(v >> 32) & 0xFF] ^
+            s_ctab[2][(v >> 40) & 0xFF] ^ s_ctab[1][(v >> 48) & 0xFF] ^ s_ctab[0][v >> 56];
+        p += 8;
+        n -= 8;
+    }
+    while (n--)
+        c = (c >> 8) ^ s_ctab[0][(c ^ *p++) & 0xFF];
+    return (uint16_t)c;
+}
+
+// Hands `n` produced bytes on: CRC, progress, and the write when there is
+// an output stream. A failed write is remembered; the bytes still count.
+void emit(const uint8_t *p, size_t n)
+{
+    if (n == 0)
+        return;
+    s_outcrc = crc_update(s_outcrc, p, n);
+    tmb_prog_add(n);
+    if (s_outfp && !s_write_failed && (fwrite(p, 1, n, s_outfp) != n || ferror(s_outfp)))
+        s_write_failed = true;
+}
+
+uint8_t *area_start() { return s_outbuf + HIST; }
+
+// Obtains the output buffer: g_outbuf_max bytes per flush (65536 when it is
+// 0), or 4096 when that much memory cannot be had.
+bool outbuf_obtain()
+{
+    uint64_t want = g_outbuf_max ? g_outbuf_max : 65536;
+    want = std::max(want, MIN_CAP);
+    uint64_t caps[2] = {want, 4096};
+    for (uint64_t cap : caps) {
+        if (cap > want || cap > ((uint64_t)SIZE_MAX >> 2))
+            continue;
+        size_t areas[2] = {std::max<size_t>((size_t)cap, MIN_AREA), (size_t)cap};
+        for (size_t area : areas) {
+            auto *buf = static_cast<uint8_t *>(malloc(HIST + area + SLACK));
+            if (buf) {
+                s_outbuf = buf;
+                s_outbuf_cap = cap;
+                s_area = area;
+                s_pending = area_start();
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+int stored_copy(uint64_t n)
+{
+    s_outcrc = 0;
+    while (n != 0) {
+        size_t k = (size_t)std::min<uint64_t>(n, s_outbuf_cap);
+        const uint8_t *p = area_start();
+        if (in_memory_mode()) {
+            if (in_view(&p, k) < k)
+                return -1;
+        } else if (in_read(area_start(), k) < k) {
+            return -1;
+        }
+        emit(p, k);
+        if (s_write_failed)
+            return -1;
+        n -= k;
+    }
+    return 0;
+}
+
+int decoded_copy(uint64_t window, int np, uint64_t n)
+{
+    if (!dwin_init(window))
+        return -1;
+    s_outcrc = 0;
+    return decode_lhX(n, np);
+}
+
+enum class Action { Stored, Decode, Lh1, Unsupported };
+
+struct MethodAction {
+    int number;
+    Action action;
+    uint64_t window;
+    int np;
+};
+
+// What to do with each method of method_table; numbers not listed (2, 3,
+// 8, 10, -1 and anything else) are unsupported.
+const MethodAction method_actions[] = {
+    {0, Action::Stored, 0, 0},
+    {1, Action::Lh1, 4096, 0},
+    {4, Action::Decode, 4096, 14},
+    {5, Action::Decode, 8192, 14},
+    {6, Action::Decode, 32768, 16},
+    {7, Action::Decode, 65536, 17},
+    {9, Action::Stored, 0, 0},
+};
+
+const MethodAction *find_action(int method)
+{
+    for (const MethodAction &m : method_actions)
+        if (m.number == method)
+            return &m;
+    return nullptr;
+}
+
+int unsupported(int method)
+{
+    fprintf(stderr, "Unsupported method: %s\n", tmb_method_name(method));
+    return -1;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Output side of the decoder
+
+int dwin_init(uint64_t size)
+{
+    if (!s_outbuf || size == 0 || size > HIST)
+        return 0;
+    memset(area_start() - size, 0x20, size);
+    s_dwinmask = size - 1;
+    s_pending = area_start();
+    return 1;
+}
+
+size_t dwin_mask() { return (size_t)s_dwinmask; }
+
+uint8_t *out_begin(uint8_t **limit)
+{
+    *limit = s_pending + s_outbuf_cap;
+    return s_pending;
+}
+
+uint8_t *out_flush(uint8_t *pos, uint8_t **limit)
+{
+    emit(s_pending, (size_t)(pos - s_pending));
+    if (s_write_failed)
+        return nullptr;
+    if (pos + s_outbuf_cap > area_start() + s_area) {
+        // Keep one window of history in front of the output area.
+        size_t w = (size_t)s_dwinmask + 1;
+        memmove(area_start() - w, pos - w, w);
+        pos = area_start();
+    }
+    s_pending = pos;
+    *limit = pos + s_outbuf_cap;
+    return pos;
+}
+
+void tmb_extract_release_buffers()
+{
+    free(s_outbuf);
+    s_outbuf = nullptr;
+    s_outbuf_cap = 0;
+    s_area = 0;
+    s_pending = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+
+int tmb_extract(FILE *arc, FILE *out, const EntryHeader *h)
+{
+    in_open(arc, h->comp_size);
+    s_outfp = out;
+    s_write_failed = false;
+    if (!s_ctab_ok)
+        build_ctab();
+    if (!s_outbuf && !outbuf_obtain()) {
+        fputs("Not enough memory to unpack\n", stderr);
+        in_close();
+        return -1;
+    }
+    s_pending = area_start();
+
+    const MethodAction *m = find_action(h->method);
+    int rc;
+    if (!m) {
+        rc = unsupported(h->method);
+    } else if (m->action == Action::Stored) {
+        rc = stored_copy(h->orig_size);
+    } else if (m->action == Action::Decode) {
+        rc = decoded_copy(m->window, m->np, h->orig_size);
+    } else if (h->orig_size == 0) {
+        // "-lh1-" cannot be decoded here; only an empty entry is fine.
+        rc = dwin_init(m->window) ? 0 : -1;
+        s_outcrc = 0;
+    } else {
+        rc = unsupported(h->method);
+    }
+
+    // Buffered bytes may fail to go out only now.
+    if (rc == 0 && out && fflush(out) != 0)
+        rc = -1;
+    in_close();
+    if (rc == 0)
+        g_extract_crc = s_outcrc;
+    return rc;
+}

@@ -1,0 +1,584 @@
+// Splitting a file into numbered parts, the sidecar, joining with
+// verification, and the auto-join used by the reading commands.
+//
+// Parts are plain byte slices without a header of their own: "file.001",
+// "file.002", ... (three digits at least, four from part 1000 on). Every
+// part but the last holds exactly the part size; the last holds the rest,
+// so an empty file gives no part at all. The sidecar "file.info" is a text
+// file of five lines:
+//
+//     TAMBRIXSPLIT 1
+//     name=<base name of the file>
+//     size=<bytes>
+//     parts=<count>
+//     crc16=<four upper-case hex digits>
+//
+// The CRC-16 is the archive CRC (tmb_crc16) carried across part boundaries,
+// one checksum for the whole file. A join reads only the size= and crc16=
+// lines; the later of two equal keys counts.
+//
+// Every write and every close is checked: a full disk must show up as an
+// error at the split, not as a damaged file at the join. Part, sidecar and
+// output names are built in 256-byte buffers; a name that does not fit is
+// refused rather than cut, since a cut name could hit another part or the
+// input itself.
+#include "tmb_split.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tambrix.h"
+#include "tmb_header.h"
+#include "tmb_io.h"
+
+namespace {
+
+constexpr size_t COPY_BUF_SIZE = 65536;
+constexpr size_t NAME_SIZE = 256;
+
+// Auto-join state: a per-process counter that goes into the temporary name
+// (for the reader of a debug session), and the name itself.
+int counter = 0;
+char tmpname[NAME_SIZE];
+
+// "Part name": longer than 4 characters, ending in '.' and three digits.
+int is_part_name(const char *p)
+{
+    size_t n = strlen(p);
+    if (n <= 4 || p[n - 4] != '.')
+        return 0;
+    for (size_t i = n - 3; i < n; i++)
+        if (p[i] < '0' || p[i] > '9')
+            return 0;
+    return 1;
+}
+
+// Builds "base.NNN"; 0 (with a message) when it does not fit.
+int make_part_name(char *buf, const char *base, unsigned long k)
+{
+    int n = snprintf(buf, NAME_SIZE, "%s.%03lu", base, k);
+    if (n < 0 || (size_t)n >= NAME_SIZE) {
+        fprintf(stderr, "Name too long: %s.%03lu\n", base, k);
+        return 0;
+    }
+    return 1;
+}
+
+int make_info_name(char *buf, const char *base)
+{
+    int n = snprintf(buf, NAME_SIZE, "%s.info", base);
+    if (n < 0 || (size_t)n >= NAME_SIZE) {
+        fprintf(stderr, "Name too long: %s.info\n", base);
+        return 0;
+    }
+    return 1;
+}
+
+// The text after the last '/' or ':' (AmigaOS device names end in ':').
+const char *base_name(const char *path)
+{
+    const char *b = path;
+    for (const char *p = path; *p; p++)
+        if (*p == '/' || *p == ':')
+            b = p + 1;
+    return b;
+}
+
+int same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// 1 when `path` exists and is the very file described by `st` (a hard or
+// symbolic link to it included).
+int path_is(const char *path, const struct stat &st)
+{
+    struct stat ps;
+    return stat(path, &ps) == 0 && same_file(ps, st);
+}
+
+int write_all(FILE *fp, const void *buf, size_t len, const char *name)
+{
+    if (len && fwrite(buf, 1, len, fp) != len) {
+        fprintf(stderr, "Cannot write: %s (%s)\n", name, strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
+// Closes the stream and reports when buffered bytes did not reach the file.
+int close_checked(FILE *fp, const char *name)
+{
+    errno = 0;
+    if (!tmb_close_checked(fp)) {
+        fprintf(stderr, "Cannot write: %s (%s)\n", name,
+                errno ? strerror(errno) : "write error");
+        return 0;
+    }
+    return 1;
+}
+
+// Removes a file left behind by a failed operation, but only a regular
+// file: an output that is a device or a link to one is left alone.
+void remove_output(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISREG(st.st_mode))
+        remove(path);
+}
+
+// ---------------------------------------------------------------- split
+
+struct SplitResult {
+    unsigned long parts = 0;
+    uint64_t total = 0;
+    uint16_t crc = 0;
+};
+
+// Copies up to `room` bytes from `in` into one open part.
+int fill_part(FILE *in, const char *path, FILE *part, const char *part_name,
+              uint64_t room, unsigned char *buf, SplitResult &r)
+{
+    while (room > 0) {
+        size_t want = room < COPY_BUF_SIZE ? (size_t)room : COPY_BUF_SIZE;
+        size_t got = fread(buf, 1, want, in);
+        if (got == 0) {
+            if (ferror(in)) {
+                fprintf(stderr, "Cannot read: %s (%s)\n", path, strerror(errno));
+                return 0;
+            }
+            break;
+        }
+        if (!write_all(part, buf, got, part_name))
+            return 0;
+        r.crc = tmb_crc16(buf, got, r.crc);
+        r.total += got;
+        room -= got;
+    }
+    return 1;
+}
+
+// The part loop. A one-byte look-ahead starts a part only when at least one
+// byte is left, so a size that is an exact multiple gives no empty part.
+int write_parts(FILE *in, const char *path, const struct stat &in_st,
+                uint64_t part_bytes, unsigned char *buf, SplitResult &r)
+{
+    char part_name[NAME_SIZE];
+    for (;;) {
+        int c = getc(in);
+        if (c == EOF) {
+            if (ferror(in)) {
+                fprintf(stderr, "Cannot read: %s (%s)\n", path, strerror(errno));
+                return 0;
+            }
+            return 1;
+        }
+        ungetc(c, in);
+
+        r.parts++;
+        if (!make_part_name(part_name, path, r.parts))
+            return 0;
+        if (path_is(part_name, in_st)) {
+            fprintf(stderr, "Refusing to overwrite the file being split: %s\n", part_name);
+            return 0;
+        }
+        FILE *part = fopen(part_name, "wb");
+        if (!part) {
+            fprintf(stderr, "Cannot create: %s\n", part_name);
+            return 0;
+        }
+        if (!g_opts.quiet) {
+            printf("  writing: %s\n", part_name);
+            fflush(stdout);
+        }
+        int ok = fill_part(in, path, part, part_name, part_bytes, buf, r);
+        if (!close_checked(part, part_name))
+            ok = 0;
+        if (!ok)
+            return 0;
+    }
+}
+
+// Parts numbered after the last one written may remain from an earlier,
+// longer split of the same name. A join reads every part up to the first
+// gap, so they would be glued onto this file: remove them.
+int remove_stale_parts(const char *path, const struct stat &in_st, unsigned long parts)
+{
+    char part_name[NAME_SIZE];
+    for (unsigned long k = parts + 1;; k++) {
+        int n = snprintf(part_name, NAME_SIZE, "%s.%03lu", path, k);
+        if (n < 0 || (size_t)n >= NAME_SIZE)
+            return 1;
+        struct stat st;
+        if (lstat(part_name, &st) != 0)
+            return 1;
+        if (same_file(st, in_st) || remove(part_name) != 0) {
+            fprintf(stderr, "Cannot remove stale part: %s\n", part_name);
+            return 0;
+        }
+        printf("Removed stale part: %s\n", part_name);
+    }
+}
+
+int write_sidecar(const char *info_name, const char *path, const struct stat &in_st,
+                  const SplitResult &r)
+{
+    if (path_is(info_name, in_st)) {
+        fprintf(stderr, "Refusing to overwrite the file being split: %s\n", info_name);
+        return 0;
+    }
+    FILE *fp = fopen(info_name, "w");
+    if (!fp) {
+        fprintf(stderr, "Cannot create: %s\n", info_name);
+        return 0;
+    }
+    int ok = fprintf(fp, "TAMBRIXSPLIT 1\nname=%s\nsize=%lu\nparts=%lu\ncrc16=%04X\n",
+                     base_name(path), (unsigned long)r.total, r.parts, (unsigned)r.crc) > 0;
+    if (!ok)
+        fprintf(stderr, "Cannot write: %s (%s)\n", info_name, strerror(errno));
+    if (!close_checked(fp, info_name))
+        ok = 0;
+    return ok;
+}
+
+// Measures the size by seeking to the end, as the "Splitting:" line wants
+// it before the first byte is copied.
+int measure(FILE *in, const char *path, uint64_t &size)
+{
+    off_t end;
+    if (fseeko(in, 0, SEEK_END) != 0 || (end = ftello(in)) < 0 || fseeko(in, 0, SEEK_SET) != 0) {
+        fprintf(stderr, "Cannot read: %s (%s)\n", path, strerror(errno));
+        return 0;
+    }
+    size = (uint64_t)end;
+    return 1;
+}
+
+// ----------------------------------------------------------------- join
+
+struct Expected {
+    int have_size = 0, have_crc = 0;
+    uint64_t size = 0;
+    unsigned crc = 0;
+};
+
+// Reads the size= and crc16= keys; every other line (the magic line too)
+// is ignored. Lines longer than 255 characters are read in pieces.
+Expected read_sidecar(FILE *fp)
+{
+    Expected e;
+    char line[NAME_SIZE];
+    while (fgets(line, sizeof line, fp)) {
+        if (strncmp(line, "size=", 5) == 0) {
+            e.size = strtoull(line + 5, nullptr, 10);
+            e.have_size = 1;
+        } else if (strncmp(line, "crc16=", 6) == 0) {
+            e.crc = (unsigned)(strtoul(line + 6, nullptr, 16) & 0xFFFF);
+            e.have_crc = 1;
+        }
+    }
+    return e;
+}
+
+// Refuses an output that is one of the parts or the sidecar: opening it for
+// writing would destroy the input before it is read.
+int output_is_input(const char *base, const char *info_name, const char *out_path)
+{
+    struct stat out_st;
+    if (stat(out_path, &out_st) != 0)
+        return 0;
+    char part_name[NAME_SIZE];
+    int hit = path_is(info_name, out_st);
+    for (unsigned long k = 1; !hit; k++) {
+        struct stat ps;
+        int n = snprintf(part_name, NAME_SIZE, "%s.%03lu", base, k);
+        if (n < 0 || (size_t)n >= NAME_SIZE || stat(part_name, &ps) != 0)
+            break;
+        hit = same_file(ps, out_st);
+    }
+    if (hit)
+        fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
+    return hit;
+}
+
+// Copies one open part to the output.
+int copy_part(FILE *part, const char *part_name, FILE *out, const char *out_path,
+              unsigned char *buf, uint64_t &total, uint16_t &crc)
+{
+    for (;;) {
+        size_t got = fread(buf, 1, COPY_BUF_SIZE, part);
+        if (got == 0) {
+            if (ferror(part)) {
+                fprintf(stderr, "Cannot read: %s (%s)\n", part_name, strerror(errno));
+                return 0;
+            }
+            return 1;
+        }
+        if (!write_all(out, buf, got, out_path))
+            return 0;
+        crc = tmb_crc16(buf, got, crc);
+        total += got;
+    }
+}
+
+// The part loop: 1, 2, 3, ... up to the first part that cannot be opened.
+int copy_parts(const char *base, FILE *out, const char *out_path, const struct stat &out_st,
+               unsigned char *buf, unsigned long &parts, uint64_t &total, uint16_t &crc)
+{
+    char part_name[NAME_SIZE];
+    for (unsigned long k = 1;; k++) {
+        if (!make_part_name(part_name, base, k))
+            return 0;
+        FILE *part = fopen(part_name, "rb");
+        if (!part)
+            return 1;
+        struct stat ps;
+        if (fstat(fileno(part), &ps) == 0 && same_file(ps, out_st)) {
+            // The output was created under a part's name: reading it while
+            // writing it would never end.
+            fclose(part);
+            fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
+            return 0;
+        }
+        if (!g_opts.quiet) {
+            printf("  reading: %s\n", part_name);
+            fflush(stdout);
+        }
+        int ok = copy_part(part, part_name, out, out_path, buf, total, crc);
+        fclose(part);
+        if (!ok)
+            return 0;
+        parts++;
+    }
+}
+
+// Compares the joined bytes with the sidecar. Returns the join's result.
+int verify(const char *info_name, const char *out_path, const struct stat &out_st,
+           uint64_t total, uint16_t crc)
+{
+    FILE *fp = fopen(info_name, "r");
+    if (!fp) {
+        if (!g_opts.quiet)
+            printf("No .info sidecar found (%s) -- cannot verify integrity\n", info_name);
+        return 0;
+    }
+    struct stat st;
+    if (fstat(fileno(fp), &st) == 0 && same_file(st, out_st)) {
+        fclose(fp);
+        fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
+        return 1;
+    }
+    Expected e = read_sidecar(fp);
+    fclose(fp);
+    if (!e.have_size || !e.have_crc)
+        return 0;
+    if (e.size != total || e.crc != crc) {
+        fprintf(stderr,
+                "VERIFICATION FAILED: expected size=%lu crc16=%04X, got size=%lu crc16=%04X\n",
+                (unsigned long)e.size, e.crc, (unsigned long)total, (unsigned)crc);
+        fprintf(stderr, "Removing corrupted output: %s\n", out_path);
+        return 1;
+    }
+    if (!g_opts.quiet)
+        printf("Verified OK against %s (size and CRC16 match)\n", info_name);
+    return 0;
+}
+
+// Joins the parts of `base` into the open, empty stream `out` and closes
+// it. On failure the output is removed (when it is a regular file).
+int join_into(const char *base, FILE *out, const char *out_path)
+{
+    char info_name[NAME_SIZE];
+    struct stat out_st;
+    int named = make_info_name(info_name, base);
+    if (!named || fstat(fileno(out), &out_st) != 0) {
+        if (named)
+            fprintf(stderr, "Cannot create: %s (%s)\n", out_path, strerror(errno));
+        fclose(out);
+        remove_output(out_path);
+        return 1;
+    }
+    unsigned char *buf = static_cast<unsigned char *>(malloc(COPY_BUF_SIZE));
+    if (!buf) {
+        fclose(out);
+        fprintf(stderr, "Out of memory\n");
+        remove_output(out_path);
+        return 1;
+    }
+    if (!g_opts.quiet)
+        printf("Joining: %s -> %s\n", base, out_path);
+
+    unsigned long parts = 0;
+    uint64_t total = 0;
+    uint16_t crc = 0;
+    int ok = copy_parts(base, out, out_path, out_st, buf, parts, total, crc);
+    free(buf);
+    if (!close_checked(out, out_path))
+        ok = 0;
+    if (!ok) {
+        fprintf(stderr, "Removing incomplete output: %s\n", out_path);
+        remove_output(out_path);
+        return 1;
+    }
+    if (parts == 0) {
+        fprintf(stderr, "No parts found matching: %s.001\n", base);
+        remove_output(out_path);
+        return 1;
+    }
+    if (!g_opts.quiet)
+        printf("\nJoined %lu part(s), %lu bytes total, CRC16=%04X\n", parts,
+               (unsigned long)total, (unsigned)crc);
+    int result = verify(info_name, out_path, out_st, total, crc);
+    if (result)
+        remove_output(out_path);
+    fflush(stdout);
+    return result;
+}
+
+} // namespace
+
+int split_file(const char *path, uint64_t part_kb, int remove_after)
+{
+    // Part sizes are counted in KB; a size whose byte count does not fit in
+    // 64 bits (a negative count widened with its sign, say) is no size.
+    if (part_kb == 0 || part_kb > UINT64_MAX / 1024) {
+        fprintf(stderr, "Invalid part size: %lu\n", 0UL);
+        return 1;
+    }
+    uint64_t part_bytes = part_kb * 1024;
+    char info_name[NAME_SIZE];
+    if (!make_info_name(info_name, path))
+        return 1;
+
+    FILE *in = fopen(path, "rb");
+    if (!in) {
+        fprintf(stderr, "Cannot open: %s\n", path);
+        return 1;
+    }
+    struct stat in_st;
+    uint64_t size = 0;
+    if (fstat(fileno(in), &in_st) != 0 || !measure(in, path, size)) {
+        fclose(in);
+        return 1;
+    }
+    unsigned char *buf = static_cast<unsigned char *>(malloc(COPY_BUF_SIZE));
+    if (!buf) {
+        fclose(in);
+        fprintf(stderr, "Out of memory\n");
+        return 1;
+    }
+    printf("Splitting: %s (%lu bytes) into %luKB parts\n", path, (unsigned long)size,
+           (unsigned long)part_kb);
+
+    SplitResult r;
+    int ok = write_parts(in, path, in_st, part_bytes, buf, r);
+    free(buf);
+    fclose(in);
+    if (ok)
+        ok = remove_stale_parts(path, in_st, r.parts);
+    // The sidecar describes the parts as written; it equals the measured
+    // size unless the file changed while it was being split.
+    if (ok)
+        ok = write_sidecar(info_name, path, in_st, r);
+    if (!ok) {
+        fprintf(stderr, "Split failed: %s is %s\n", path,
+                remove_after ? "kept, not removed" : "unchanged");
+        fflush(stdout);
+        return 1;
+    }
+
+    printf("\nDone. %lu part(s) written, CRC16=%04X\n", r.parts, (unsigned)r.crc);
+    printf("Info file: %s\n", info_name);
+    if (remove_after) {
+        if (remove(path) == 0)
+            printf("Removed original: %s\n", path);
+        else
+            fprintf(stderr, "Warning: could not remove original %s\n", path);
+    }
+    fflush(stdout);
+    return 0;
+}
+
+int join_parts(const char *part_name, const char *out_path)
+{
+    char base[NAME_SIZE];
+    snprintf(base, sizeof base, "%s", part_name);
+    if (!is_part_name(base) || strlen(part_name) >= NAME_SIZE) {
+        fprintf(stderr,
+                "Expected a part filename ending in .NNN (e.g. archive.tmb.001), got: %s\n",
+                part_name);
+        return 1;
+    }
+    base[strlen(base) - 4] = '\0';
+
+    char info_name[NAME_SIZE];
+    if (!make_info_name(info_name, base))
+        return 1;
+    if (!g_opts.force_overwrite) {
+        FILE *probe = fopen(out_path, "rb");
+        if (probe) {
+            fclose(probe);
+            fprintf(stderr, "Output file already exists: %s (use -o to overwrite)\n", out_path);
+            return 1;
+        }
+    }
+    if (output_is_input(base, info_name, out_path))
+        return 1;
+    FILE *out = fopen(out_path, "wb");
+    if (!out) {
+        fprintf(stderr, "Cannot create: %s\n", out_path);
+        return 1;
+    }
+    return join_into(base, out, out_path);
+}
+
+int looks_like_split_part()
+{
+    return is_part_name(g_opts.archive);
+}
+
+const char *maybe_join_for_read()
+{
+    if (!looks_like_split_part())
+        return nullptr;
+    if (!g_opts.quiet)
+        printf("Detected split parts -- joining before extraction.\n");
+
+    // The name is unique and the file is created exclusively (mode 0600),
+    // so neither a second process nor a planted file or link can be hit.
+    // Process id and counter only make the name easy to trace.
+    counter++;
+    char prefix[64];
+    snprintf(prefix, sizeof prefix, "/tmp/tambrix_joined_%d_%d_", (int)getpid(), counter);
+    FILE *out = tmb_create_temp(prefix, ".tmp", tmpname, sizeof tmpname);
+    if (!out) {
+        fprintf(stderr, "Cannot create: %sXXXXXX.tmp (%s)\n", prefix, strerror(errno));
+        tmpname[0] = '\0';
+        return nullptr;
+    }
+
+    char base[NAME_SIZE];
+    snprintf(base, sizeof base, "%s", g_opts.archive);
+    base[strlen(base) - 4] = '\0';
+    if (join_into(base, out, tmpname) != 0) {
+        tmpname[0] = '\0';  // join_into has removed the file
+        return nullptr;
+    }
+    snprintf(g_opts.archive, sizeof g_opts.archive, "%s", tmpname);
+    return tmpname;
+}
+
+void release_joined_for_read(const char *tmp)
+{
+    if (!tmp || !*tmp)
+        return;
+    remove(tmp);
+    // The guard holds a pointer to tmpname: clearing it makes a second call
+    // a no-op instead of removing a file someone else made under that name.
+    if (tmp == tmpname)
+        tmpname[0] = '\0';
+}

@@ -1,0 +1,224 @@
+#include "lzh_builder.h"
+
+#include <stdexcept>
+
+#include "tmb_header.h"
+
+namespace testkit {
+
+namespace {
+
+void put_method(Bytes &b, const std::string &method)
+{
+    if (method.size() != 5)
+        throw std::invalid_argument("method id must have 5 characters: " + method);
+    put_str(b, method);
+}
+
+// Directory names keep their levels apart with 0xFF instead of '/'.
+Bytes dir_bytes(const std::string &dir)
+{
+    Bytes d;
+    for (char c : dir)
+        d.push_back(c == '/' ? 0xFF : (uint8_t)c);
+    return d;
+}
+
+std::vector<ExtHeader> ext_chain(const LzhEntry &e, bool with_name)
+{
+    std::vector<ExtHeader> chain;
+    if (with_name)
+        chain.push_back({1, Bytes(e.name.begin(), e.name.end())});
+    if (!e.dir.empty())
+        chain.push_back({2, dir_bytes(e.dir)});
+    chain.insert(chain.end(), e.extra.begin(), e.extra.end());
+    return chain;
+}
+
+// Writes the chain; the size of the first header has already been written
+// by the caller, each header ends with the size of the next one.
+void put_chain(Bytes &b, const std::vector<ExtHeader> &chain)
+{
+    for (size_t i = 0; i < chain.size(); i++) {
+        put_u8(b, chain[i].type);
+        b.insert(b.end(), chain[i].data.begin(), chain[i].data.end());
+        put_u16(b, i + 1 < chain.size() ? (unsigned)chain[i + 1].data.size() + 3 : 0);
+    }
+}
+
+size_t chain_size(const std::vector<ExtHeader> &chain)
+{
+    size_t n = 0;
+    for (const ExtHeader &x : chain)
+        n += x.data.size() + 3;
+    return n;
+}
+
+// Level 0 and 1 carry a byte sum of header bytes 2..H+1 in byte 1.
+void set_checksum(Bytes &h)
+{
+    unsigned sum = 0;
+    for (size_t i = 2; i < h.size(); i++)
+        sum += h[i];
+    h[1] = (uint8_t)sum;
+}
+
+} // namespace
+
+LzhEntry stored(const std::string &name, const std::string &data, uint32_t time)
+{
+    LzhEntry e;
+    e.name = name;
+    e.packed.assign(data.begin(), data.end());
+    e.orig_size = (uint32_t)data.size();
+    e.crc = tmb_crc16(data.data(), data.size(), 0);
+    e.time = time;
+    return e;
+}
+
+Bytes build_lv0(const LzhEntry &e)
+{
+    if (e.name.size() > 255 - 22)
+        throw std::invalid_argument("level-0 name too long");
+    Bytes h;
+    put_u8(h, 22 + (unsigned)e.name.size()); // H
+    put_u8(h, 0);
+    put_method(h, e.method);
+    put_u32(h, (uint32_t)e.packed.size());
+    put_u32(h, e.orig_size);
+    put_u32(h, e.time);
+    put_u8(h, e.attribute);
+    put_u8(h, 0);
+    put_u8(h, (unsigned)e.name.size());
+    put_str(h, e.name);
+    put_u16(h, e.crc);
+    set_checksum(h);
+    append(h, e.packed);
+    return h;
+}
+
+Bytes build_lv1(const LzhEntry &e)
+{
+    if (e.name.size() > 255 - 25)
+        throw std::invalid_argument("level-1 name too long");
+    std::vector<ExtHeader> chain = ext_chain(e, false);
+    Bytes h;
+    put_u8(h, 25 + (unsigned)e.name.size()); // H
+    put_u8(h, 0);
+    put_method(h, e.method);
+    put_u32(h, (uint32_t)(e.packed.size() + chain_size(chain))); // skip size
+    put_u32(h, e.orig_size);
+    put_u32(h, e.time);
+    put_u8(h, e.attribute);
+    put_u8(h, 1);
+    put_u8(h, (unsigned)e.name.size());
+    put_str(h, e.name);
+    put_u16(h, e.crc);
+    put_u8(h, e.os_id);
+    put_u16(h, chain.empty() ? 0 : (unsigned)chain[0].data.size() + 3);
+    set_checksum(h);
+    put_chain(h, chain);
+    append(h, e.packed);
+    return h;
+}
+
+Bytes build_lv2(const LzhEntry &e)
+{
+    std::vector<ExtHeader> chain = ext_chain(e, true);
+    if (e.lv2_header_crc)
+        chain.push_back({0, Bytes{0, 0}});
+    Bytes h;
+    put_u16(h, 26 + (unsigned)chain_size(chain)); // T
+    put_method(h, e.method);
+    put_u32(h, (uint32_t)e.packed.size());
+    put_u32(h, e.orig_size);
+    put_u32(h, e.time);
+    put_u8(h, e.attribute);
+    put_u8(h, 2);
+    put_u16(h, e.crc);
+    put_u8(h, e.os_id);
+    put_u16(h, chain.empty() ? 0 : (unsigned)chain[0].data.size() + 3);
+    put_chain(h, chain);
+    if (e.lv2_header_crc) {
+        // The header CRC sits in the data of the last extended header,
+        // the two bytes before its (zero) next-size field.
+        uint16_t c = tmb_crc16(h.data(), h.size(), 0);
+        h[h.size() - 4] = (uint8_t)(c & 0xFF);
+        h[h.size() - 3] = (uint8_t)(c >> 8);
+    }
+    append(h, e.packed);
+    return h;
+}
+
+Bytes build_entry(int level, const LzhEntry &e)
+{
+    switch (level) {
+    case 0: return build_lv0(e);
+    case 1: return build_lv1(e);
+    case 2: return build_lv2(e);
+    }
+    throw std::invalid_argument("header level must be 0, 1 or 2");
+}
+
+Bytes build_lv0(const std::string &name, const std::string &method, const Bytes &packed,
+                uint32_t orig_size, uint16_t crc, uint32_t dos_time)
+{
+    LzhEntry e;
+    e.name = name;
+    e.method = method;
+    e.packed = packed;
+    e.orig_size = orig_size;
+    e.crc = crc;
+    e.time = dos_time;
+    return build_lv0(e);
+}
+
+Bytes build_lv1(const std::string &name, const std::string &method, const Bytes &packed,
+                uint32_t orig_size, uint16_t crc, uint32_t dos_time, const std::string &dir)
+{
+    LzhEntry e;
+    e.name = name;
+    e.dir = dir;
+    e.method = method;
+    e.packed = packed;
+    e.orig_size = orig_size;
+    e.crc = crc;
+    e.time = dos_time;
+    return build_lv1(e);
+}
+
+Bytes build_lv2(const std::string &name, const std::string &method, const Bytes &packed,
+                uint32_t orig_size, uint16_t crc, uint32_t unix_time, const std::string &dir)
+{
+    LzhEntry e;
+    e.name = name;
+    e.dir = dir;
+    e.method = method;
+    e.packed = packed;
+    e.orig_size = orig_size;
+    e.crc = crc;
+    e.time = unix_time;
+    return build_lv2(e);
+}
+
+uint32_t dos_stamp(int year, int month, int day, int hour, int minute, int second)
+{
+    uint32_t date = (uint32_t)((year - 1980) << 9 | month << 5 | day);
+    uint32_t time = (uint32_t)(hour << 11 | minute << 5 | second / 2);
+    return date << 16 | time;
+}
+
+Bytes end_marker() { return Bytes{0, 0}; }
+
+Bytes make_archive(const std::vector<Bytes> &entries)
+{
+    Bytes a;
+    for (const Bytes &e : entries)
+        append(a, e);
+    append(a, end_marker());
+    return a;
+}
+
+void append(Bytes &a, const Bytes &b) { a.insert(a.end(), b.begin(), b.end()); }
+
+} // namespace testkit

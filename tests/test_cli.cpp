@@ -1,0 +1,475 @@
+// The command line: usage and exit statuses, option parsing, archive-name
+// rules, the work directory, the file list, banner and quiet mode.
+//
+// Parsing is checked in-process with an unknown command letter ('z'), which
+// parses everything and then stops at dispatch; everything that shows on
+// the terminal is checked by running the program.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "lzh_builder.h"
+#include "tambrix.h"
+#include "testkit.h"
+#include "tmb_debug.h"
+
+using testkit::run_tambrix;
+using testkit::RunOptions;
+using testkit::TempDir;
+
+namespace {
+
+const char *const BANNER_1 = "TAMBRIX 1.0 build 119  [AmigaOS 68000]\n";
+const char *const BANNER_3_4 = "Amiga Rulez!  May 2026 - 30.11.2026\n"
+                               "Y2K11 fixed - Level 2 headers - lh5/lh6/lh7\n\n";
+
+// The banner: first line, a credit line of our own, then the fixed end.
+bool starts_with_banner(const std::string &out, size_t *len)
+{
+    std::string b1 = BANNER_1, b34 = BANNER_3_4;
+    if (out.compare(0, b1.size(), b1) != 0)
+        return false;
+    size_t credit_end = out.find('\n', b1.size());
+    if (credit_end == std::string::npos || credit_end == b1.size())
+        return false;
+    if (out.compare(credit_end + 1, b34.size(), b34) != 0)
+        return false;
+    *len = credit_end + 1 + b34.size();
+    return true;
+}
+
+// Everything after the banner must be the usage text for this program.
+std::string usage_body(const std::string &prog)
+{
+    std::string text = R"(Usage: %s <command> [options] archive[.tmb] [files...]
+
+Commands:
+  l   list archive contents
+  v   verbose list
+  x   extract files (keep paths)
+  e   extract files (strip paths)
+  a   add files to archive
+  u   update (add only newer files)
+  d   delete files from archive
+  t   test archive integrity
+  f   freshen (update existing files only)
+  s   split a file into numbered parts (.001, .002, ...)
+  j   join parts back into the original file
+  p   print one file's contents to stdout
+  L   save archive listing to a file
+
+Options:
+  -lh5  use -lh5- compression (default)
+  -lh6  use -lh6- compression (32KB window)
+  -lh7  use -lh7- compression (64KB window)
+  -lh0  store without compression
+  -d <dir>  extract to directory
+  -q    quiet
+  -v    verbose
+  -r    recursive (add directory trees)
+  -e    exclude empty directories when adding
+  -n    no progress dots
+  -b<KB>  set I/O buffer size in KB
+  -s<KB>  split the archive into <KB>-sized parts after adding
+  -i <file>  read list of files to process from a text file
+  -o    overwrite without prompting
+  -debug0  disable debug logging (default)
+  -debug1  log to RAM:tmb_debug.txt
+  -debug2  log to smb2:tmb_debug.txt
+  -sfx  create self-extracting archive (.run)
+
+Examples:
+  %s l archive.tmb
+  %s x archive.tmb
+  %s x -d RAM:tmp/ archive.tmb
+  %s a -lh6 archive.tmb file1 dir/
+  %s a -r archive.tmb SYS:Games/
+  %s a -r -lh5 -s880 archive.tmb SYS:Games/   (pack and split for floppies)
+  %s s archive.tmb 880    (split an existing archive into 880KB parts)
+  %s j archive.tmb.001 archive.tmb   (join parts back together)
+)";
+    std::string filled;
+    size_t pos = 0;
+    for (size_t at; (at = text.find("%s", pos)) != std::string::npos; pos = at + 2)
+        filled += text.substr(pos, at - pos) + prog;
+    return filled + text.substr(pos);
+}
+
+// stdout is banner + usage exactly.
+void expect_usage(const std::string &out)
+{
+    size_t len = 0;
+    ASSERT_TRUE(starts_with_banner(out, &len)) << out.substr(0, 200);
+    EXPECT_EQ(out.substr(len), usage_body(TAMBRIX_BIN));
+}
+
+TEST(Cli, UsageAndItsExitStatus)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{}, 0}, {{"?"}, 0}, {{"?x"}, 0}, {{"help"}, 0}, {{"l"}, 1}, {{"HELP"}, 1}, {{"x"}, 1},
+    };
+    for (const Case &c : cases) {
+        testkit::RunResult r = run_tambrix(c.args);
+        EXPECT_EQ(r.status, c.status) << (c.args.empty() ? "(none)" : c.args[0]);
+        EXPECT_EQ(r.err, "");
+        expect_usage(r.out);
+    }
+}
+
+TEST(Cli, NoArchiveName)
+{
+    // "-d" takes the archive name as its directory.
+    testkit::RunResult r = run_tambrix({"x", "-d", "a.tmb"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No archive name specified.\n");
+    expect_usage(r.out);
+}
+
+TEST(Cli, UnknownCommandAfterBannerAndBufferLine)
+{
+    testkit::RunResult r = run_tambrix({"z", "arc"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Unknown command: z\n");
+    size_t len = 0;
+    ASSERT_TRUE(starts_with_banner(r.out, &len));
+    ASSERT_EQ(r.out.compare(len, 10, "RAM: 32MB\n"), 0);
+    expect_usage(r.out.substr(len + 10));
+
+    r = run_tambrix({"zq", "arc"});
+    EXPECT_EQ(r.status, 1);
+    expect_usage(r.out);
+}
+
+TEST(Cli, QuietAndPrintSuppressBanner)
+{
+    TempDir dir;
+    testkit::write_file(dir / "a.tmb", testkit::make_archive({}));
+    RunOptions in;
+    in.cwd = dir.path();
+    std::string listing = " a.tmb\n";
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{"lq", "a.tmb"}, {"l", "a.tmb", "-q"}, {"l", "-q", "a"}}) {
+        testkit::RunResult r = run_tambrix(args, in);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.compare(0, listing.size(), listing), 0) << args[0] << " " << args[1];
+    }
+    // p is always quiet: nothing of the banner or the buffer line.
+    testkit::RunResult r = run_tambrix({"p", "a.tmb", "x"}, in);
+    EXPECT_EQ(r.out.find("TAMBRIX"), std::string::npos);
+    EXPECT_EQ(r.out.find("RAM:"), std::string::npos);
+}
+
+TEST(Cli, FileListProblems)
+{
+    TempDir dir;
+    RunOptions in;
+    in.cwd = dir.path();
+    testkit::RunResult r = run_tambrix({"l", "a.tmb", "-i", "missing.lst"}, in);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Cannot open filelist: missing.lst\n");
+    size_t len = 0;
+    ASSERT_TRUE(starts_with_banner(r.out, &len));
+    EXPECT_EQ(r.out.substr(len), "RAM: 32MB\n"); // no usage text
+}
+
+// ---- parsing, in-process -------------------------------------------------
+
+struct Parse : ::testing::Test {
+    std::vector<std::string> storage;
+    std::vector<char *> argv;
+    int status = -1;
+    std::string out, err;
+
+    void run(std::vector<std::string> args)
+    {
+        storage = {"tambrix"};
+        storage.insert(storage.end(), args.begin(), args.end());
+        argv.clear();
+        for (std::string &s : storage)
+            argv.push_back(s.data());
+        argv.push_back(nullptr);
+        g_debug_level = 0;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        status = tambrix_main((int)storage.size(), argv.data());
+        out = testing::internal::GetCapturedStdout();
+        err = testing::internal::GetCapturedStderr();
+    }
+    std::vector<std::string> files() const
+    {
+        return std::vector<std::string>(g_opts.files, g_opts.files + g_opts.nfiles);
+    }
+};
+
+TEST_F(Parse, DefaultsAndModifiers)
+{
+    run({"z", "a.tmb", "f1", "f2"});
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(g_opts.command, 'z');
+    EXPECT_EQ(g_opts.method, 5);
+    EXPECT_EQ(g_opts.verbose + g_opts.quiet + g_opts.recursive + g_opts.force_overwrite + g_opts.sfx +
+                  g_opts.no_progress + g_opts.exclude_empty + g_opts.split_kb + g_opts.buffer_kb,
+              0);
+    EXPECT_STREQ(g_opts.archive, "a.tmb");
+    EXPECT_EQ(files(), (std::vector<std::string>{"f1", "f2"}));
+    EXPECT_EQ(g_inbuf_max, 23488101u);
+    EXPECT_EQ(g_outbuf_max, 4194304u);
+
+    run({"zkoqrvX", "a.tmb"}); // unknown modifier letters are ignored
+    EXPECT_EQ(g_opts.command, 'z');
+    EXPECT_EQ(g_opts.force_overwrite, 1);
+    EXPECT_EQ(g_opts.quiet, 1);
+    EXPECT_EQ(g_opts.recursive, 1);
+    EXPECT_EQ(g_opts.verbose, 1);
+    // Quiet: no buffer line, and the only banner is the one of the usage text.
+    EXPECT_EQ(out.find("RAM: 32MB"), std::string::npos);
+    EXPECT_EQ(out.find(BANNER_1, 1), std::string::npos);
+    EXPECT_EQ(out.rfind(BANNER_1, 0), 0u);
+}
+
+TEST_F(Parse, OptionTable)
+{
+    struct Case {
+        std::vector<std::string> opts;
+        const char *field;
+        int value;
+        std::string unknown; // expected "Unknown option" text, "" for none
+    } cases[] = {
+        {{"-lh0"}, "method", 0, ""},
+        {{"-lh7"}, "method", 7, ""},
+        {{"-lh6", "-lh5"}, "method", 5, ""},
+        {{"-lh8"}, "method", 5, "-lh8"},
+        {{"-q"}, "quiet", 1, ""},
+        {{"-v"}, "verbose", 1, ""},
+        {{"-r"}, "recursive", 1, ""},
+        {{"-o"}, "force_overwrite", 1, ""},
+        {{"-n"}, "no_progress", 1, ""},
+        {{"-e"}, "exclude_empty", 1, ""},
+        {{"-sfx"}, "sfx", 1, ""},
+        {{"-debug2"}, "debug", 2, ""},
+        {{"-debug1", "-debug0"}, "debug", 0, ""},
+        {{"-debug3"}, "debug", 0, "-debug3"},
+        {{"-s5"}, "split_kb", 5, ""},
+        {{"-s880x"}, "split_kb", 880, ""},
+        {{"-s99999999999"}, "split_kb", 2147483647, ""},
+        {{"-sx"}, "split_kb", 0, "-sx"},
+        {{"-s"}, "split_kb", 0, "-s"},
+        {{"-b64"}, "buffer_kb", 64, ""},
+        {{"-bx"}, "buffer_kb", 0, ""},
+        {{"-b-5"}, "buffer_kb", -5, ""},
+        {{"-b"}, "buffer_kb", 0, "-b"},
+        {{"-"}, "quiet", 0, "-"},
+        {{"--q"}, "quiet", 0, "--q"},
+        {{"-Q"}, "quiet", 0, "-Q"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"z", "a.tmb"};
+        args.insert(args.end(), c.opts.begin(), c.opts.end());
+        run(args);
+        std::string f = c.field;
+        int got = f == "method"            ? g_opts.method
+                  : f == "quiet"           ? g_opts.quiet
+                  : f == "verbose"         ? g_opts.verbose
+                  : f == "recursive"       ? g_opts.recursive
+                  : f == "force_overwrite" ? g_opts.force_overwrite
+                  : f == "no_progress"     ? g_opts.no_progress
+                  : f == "exclude_empty"   ? g_opts.exclude_empty
+                  : f == "sfx"             ? g_opts.sfx
+                  : f == "debug"           ? g_debug_level
+                  : f == "split_kb"        ? g_opts.split_kb
+                                           : g_opts.buffer_kb;
+        EXPECT_EQ(got, c.value) << c.opts[0];
+        std::string want_err = c.unknown.empty() ? "" : "Unknown option: " + c.unknown + "\n";
+        EXPECT_EQ(err, want_err + "Unknown command: z\n") << c.opts[0];
+        EXPECT_EQ(g_opts.nfiles, 0) << c.opts[0];
+    }
+    g_debug_level = 0;
+}
+
+TEST_F(Parse, BufferSizes)
+{
+    struct Case {
+        const char *opt;
+        uint64_t in, out;
+    } cases[] = {
+        {"-b1", 1024, 1024},
+        {"-b2097152", 2147483648ULL, 2147483648ULL},
+        {"-b0", 23488101, 4194304},
+        {"-b-1", 23488101, 4194304},
+    };
+    for (const Case &c : cases) {
+        run({"z", "a.tmb", c.opt});
+        EXPECT_EQ(g_inbuf_max, c.in) << c.opt;
+        EXPECT_EQ(g_outbuf_max, c.out) << c.opt;
+        EXPECT_NE(out.find("RAM: 32MB\n"), std::string::npos) << "the line never changes";
+    }
+}
+
+TEST_F(Parse, PathOptionsConsumeTheNextArgument)
+{
+    run({"z", "-d", "-q", "a.tmb", "-i", "-v"});
+    EXPECT_STREQ(g_opts.work_dir, "-q");
+    EXPECT_EQ(g_opts.quiet, 0);
+    EXPECT_STREQ(g_opts.archive, "a.tmb");
+    EXPECT_STREQ(g_opts.list_file, "-v");
+    EXPECT_EQ(g_opts.verbose, 0);
+    EXPECT_EQ(err, "Cannot open filelist: -v\n");
+    EXPECT_EQ(status, 1);
+
+    run({"z", "a.tmb", "-d"}); // nothing after: not an option
+    EXPECT_STREQ(g_opts.work_dir, "");
+    EXPECT_EQ(err, "Unknown option: -d\nUnknown command: z\n");
+
+    std::string longdir(300, 'd');
+    run({"z", "a.tmb", "-d", longdir});
+    EXPECT_EQ(std::string(g_opts.work_dir), longdir.substr(0, 255));
+}
+
+TEST_F(Parse, WorkDirectoryFromAFileArgument)
+{
+    run({"z", "a.tmb", "f1", "RAM:", "out/", "f2"});
+    EXPECT_STREQ(g_opts.work_dir, "RAM:");
+    EXPECT_EQ(files(), (std::vector<std::string>{"f1", "out/", "f2"}));
+
+    run({"z", "a.tmb", "-d", "dest", "RAM:out/", "b.txt"});
+    EXPECT_STREQ(g_opts.work_dir, "dest");
+    EXPECT_EQ(files(), (std::vector<std::string>{"RAM:out/", "b.txt"}));
+
+    run({"z", "a.tmb", "", "x:"}); // an empty argument has no last character
+    EXPECT_STREQ(g_opts.work_dir, "x:");
+    EXPECT_EQ(files(), (std::vector<std::string>{""}));
+}
+
+TEST_F(Parse, ArchiveNames)
+{
+    TempDir dir;
+    testkit::write_text(dir / "backup", "x");
+    testkit::write_text(dir / "disk.bin", "x");
+    testkit::write_text(dir / "game.zip", "x");
+    const std::string d = dir.path() + "/";
+    struct Case {
+        std::vector<std::string> args;
+        std::string expect;
+    } cases[] = {
+        {{d + "new"}, d + "new.tmb"},
+        {{d + "backup"}, d + "backup"},
+        {{d + "disk.bin"}, d + "disk.bin"},
+        {{d + "OLD.LZH"}, d + "OLD.LZH"},
+        {{d + "x.Tmb"}, d + "x.Tmb"},
+        {{d + "x.tmbx"}, d + "x.tmbx.tmb"},
+        {{"ab"}, "ab.tmb"},
+        {{".lzh"}, ".lzh"},
+        {{"-sfx", d + "game.lzh"}, d + "game.run"},
+        {{"-sfx", d + "GAME.TMB"}, d + "GAME.run"},
+        {{"-sfx", d + "game"}, d + "game.run"},
+        {{"-sfx", d + "game.zip"}, d + "game.zip.run"},
+        {{"-sfx", ".tmb"}, ".run"},
+        {{std::string(300, 'a')}, std::string(255, 'a')},
+        {{std::string(253, 'a')}, std::string(253, 'a') + ".t"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"zq"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        run(args);
+        EXPECT_EQ(std::string(g_opts.archive), c.expect) << c.args.back();
+    }
+}
+
+TEST_F(Parse, AtMost1024NonOptionArguments)
+{
+    std::vector<std::string> args{"zq"};
+    for (int i = 0; i < 1100; i++)
+        args.push_back(std::string("n").append(std::to_string(i)));
+    args.push_back("-r"); // options after the cut still count
+    run(args);
+    EXPECT_EQ(g_opts.nfiles, 1023);
+    EXPECT_STREQ(g_opts.files[1022], "n1023");
+    EXPECT_EQ(g_opts.recursive, 1);
+}
+
+// ---- the file list and the work directory, through the listing ----------
+
+struct ListedNames : ::testing::Test {
+    TempDir dir;
+    RunOptions in;
+    void SetUp() override
+    {
+        in.cwd = dir.path();
+        std::vector<testkit::Bytes> entries;
+        for (const std::string &n : std::vector<std::string>{"  name", "name", "#x", std::string(255, 'a'), std::string(45, 'b'), "other",
+                              "sub/", "b.txt"})
+            entries.push_back(testkit::build_lv2(testkit::stored(n, "")));
+        testkit::write_file(dir / "arc.tmb", testkit::make_archive(entries));
+    }
+    // Names listed by "lq", in order.
+    std::vector<std::string> names(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"lq", "arc.tmb"});
+        testkit::RunResult r = run_tambrix(args, in);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        std::vector<std::string> out;
+        size_t pos = 0;
+        while (pos < r.out.size()) {
+            size_t nl = r.out.find('\n', pos);
+            std::string l = r.out.substr(pos, nl - pos);
+            pos = nl + 1;
+            if (l.rfind(" -lh0-", 0) == 0)
+                out.push_back(l.substr(std::string(" -lh0-       0       0   0% 1970-01-01 00:00 ").size()));
+        }
+        return out;
+    }
+};
+
+TEST_F(ListedNames, FileListLines)
+{
+    testkit::write_text(dir / "files.lst", "  name  \r\n#x\n\t\r\n" + std::string(255, 'a') +
+                                               std::string(45, 'b') + "\n\n");
+    EXPECT_EQ(names({"-i", "files.lst"}),
+              (std::vector<std::string>{"  name", std::string(255, 'a'), std::string(45, 'b')}));
+    // Command-line file arguments come first and stay.
+    EXPECT_EQ(names({"other", "-i", "files.lst"}),
+              (std::vector<std::string>{"  name", std::string(255, 'a'), std::string(45, 'b'), "other"}));
+    // A list of comments only leaves the arguments as they were.
+    testkit::write_text(dir / "empty.lst", "# nothing\n   \n");
+    EXPECT_EQ(names({"-i", "empty.lst"}).size(), 8u);
+    // A list entry ending in '/' is a pattern, not the work directory.
+    testkit::write_text(dir / "dir.lst", "sub/\n");
+    EXPECT_EQ(names({"-i", "dir.lst"}), (std::vector<std::string>{"sub/"}));
+}
+
+TEST_F(ListedNames, TrailingSlashArgumentIsTheWorkDirectory)
+{
+    EXPECT_EQ(names({"sub/", "b.txt"}), (std::vector<std::string>{"b.txt"}));
+    EXPECT_EQ(names({"-d", "dest", "sub/", "b.txt"}), (std::vector<std::string>{"sub/", "b.txt"}));
+}
+
+// ---- debug log -------------------------------------------------------------
+
+TEST(Cli, DebugLogOfTheHeaderReader)
+{
+    TempDir dir;
+    RunOptions in;
+    in.cwd = dir.path();
+    testkit::LzhEntry e = testkit::stored("abc", "xy", 0x00210000);
+    e.crc = 0x1234;
+    testkit::write_file(dir / "a.tmb", testkit::make_archive({testkit::build_lv0(e)}));
+    testkit::RunResult r = run_tambrix({"lq", "a.tmb", "-debug1"}, in);
+    EXPECT_EQ(r.status, 0);
+    // H = 25: the dump shows the first 24 header bytes from offset 2.
+    EXPECT_EQ(testkit::read_text(dir / "RAM:tmb_debug.txt"),
+              "=== TAMBRIX 1.0 build 119 debug log start (level=1) ===\n"
+              "BYTES[read_header_lv0.full] extra=25 bytes=2d 6c 68 30 2d 02 00 00 00 02 00 00 00 "
+              "00 00 21 00 20 00 03 61 62 63 34 \n"
+              "read_header_lv0: namelen=full[19]=3 hsize=25\n");
+    EXPECT_FALSE(testkit::file_exists(dir / "smb2:tmb_debug.txt"));
+
+    r = run_tambrix({"lq", "a.tmb", "-debug2"}, in);
+    EXPECT_TRUE(testkit::file_exists(dir / "smb2:tmb_debug.txt"));
+}
+
+} // namespace

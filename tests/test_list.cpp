@@ -1,0 +1,217 @@
+// The listing commands l, v and L run end to end on archives made by the
+// byte builder; their output is compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "lzh_builder.h"
+#include "testkit.h"
+
+using testkit::Bytes;
+using testkit::LzhEntry;
+using testkit::run_tambrix;
+using testkit::RunOptions;
+using testkit::TempDir;
+
+namespace {
+
+LzhEntry entry(const std::string &name, const std::string &method, size_t packed, uint32_t orig,
+               uint32_t time, uint16_t crc, uint8_t os_id = 'U')
+{
+    LzhEntry e;
+    e.name = name;
+    e.method = method;
+    e.packed = Bytes(packed, 0x5A);
+    e.orig_size = orig;
+    e.time = time;
+    e.crc = crc;
+    e.os_id = os_id;
+    return e;
+}
+
+// One entry of each level, a compressed one, one that grew, an empty one
+// and one with a method this program does not know.
+Bytes sample_archive()
+{
+    LzhEntry readme = entry("readme.txt", "-lh0-", 5, 5, testkit::dos_stamp(2026, 11, 30, 12, 34, 56), 0xA001);
+    LzhEntry docs = entry("a.txt", "-lh5-", 30, 100, testkit::dos_stamp(1980, 1, 1, 0, 0, 0), 0x0BCD);
+    docs.dir = "docs";
+    LzhEntry unknown = entry("unknown.bin", "-lh9-", 7, 7, 0, 0);
+    LzhEntry big = entry("big.bin", "-lh6-", 105, 100, 0, 0xFFFF, 'A');
+    LzhEntry empty = entry("empty", "-lh0-", 0, 0, 1796042096, 0, 'A');
+    return testkit::make_archive({testkit::build_lv0(readme), testkit::build_lv1(docs),
+                                  testkit::build_lv2(unknown), testkit::build_lv2(big),
+                                  testkit::build_lv2(empty)});
+}
+
+const std::string SHORT_HEAD =
+    " Method    Orig     Comp  Ratio  Date/Time         Name\n"
+    " --------  -------  -------  ----  ----------------  --------------------\n";
+const std::string LONG_HEAD =
+    "[OS] Method   Original Packed   Ratio  Date/Time          Name          CRC  Lv\n"
+    "---- -------- -------- -------- ----- ----------------  -------------------- ---- --\n";
+const std::string SEP = " --------  -------  -------\n";
+
+const std::string SHORT_LINES =
+    " -lh0-       5       5   0% 2026-11-30 12:34 readme.txt\n"
+    " -lh5-     100      30  70% 1980-01-01 00:00 docs/a.txt\n"
+    " -lh6-     100     105  -5% 1970-01-01 00:00 big.bin\n"
+    " -lh0-       0       0   0% 2026-11-30 12:34 empty\n";
+const std::string SAMPLE_TOTAL = " Total        205      140   32%  4 files\n";
+
+const std::string SAMPLE_SHORT = " arc.lzh\n" + SHORT_HEAD + SHORT_LINES + SEP + SAMPLE_TOTAL;
+
+const std::string SAMPLE_LONG =
+    " arc.lzh\n" + LONG_HEAD +
+    "[-] -lh0-        5        5    0%  2026-11-30 12:34  readme.txt  crc=A001  lv0\n"
+    "[U] -lh5-      100       30   70%  1980-01-01 00:00  docs/a.txt  crc=0BCD  lv1\n"
+    "[A] -lh6-      100      105   -5%  1970-01-01 00:00  big.bin  crc=FFFF  lv2\n"
+    "[A] -lh0-        0        0    0%  2026-11-30 12:34  empty  crc=0000  lv2\n" +
+    SEP + SAMPLE_TOTAL;
+
+struct ListTest : ::testing::Test {
+    TempDir dir;
+    RunOptions in_dir;
+    void SetUp() override
+    {
+        testkit::write_file(dir / "arc.lzh", sample_archive());
+        in_dir.cwd = dir.path();
+    }
+    testkit::RunResult run(const std::vector<std::string> &args) { return run_tambrix(args, in_dir); }
+};
+
+TEST_F(ListTest, ShortAndLongForms)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const std::string &expect;
+    } cases[] = {
+        {{"lq", "arc.lzh"}, SAMPLE_SHORT},
+        {{"l", "arc.lzh", "-q"}, SAMPLE_SHORT},
+        {{"vq", "arc.lzh"}, SAMPLE_LONG},
+        {{"lvq", "arc.lzh"}, SAMPLE_LONG},
+        {{"l", "-v", "-q", "arc.lzh"}, SAMPLE_LONG},
+    };
+    for (const Case &c : cases) {
+        testkit::RunResult r = run(c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0];
+        EXPECT_EQ(r.out, c.expect) << c.args[0];
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(ListTest, BannerAndBufferLineComeFirstUnlessQuiet)
+{
+    testkit::RunResult r = run({"l", "arc.lzh"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(r.out.find("RAM: 32MB\n")), "RAM: 32MB\n" + SAMPLE_SHORT);
+    EXPECT_EQ(r.out.rfind("TAMBRIX 1.0 build 119  [AmigaOS 68000]\n", 0), 0u);
+}
+
+TEST_F(ListTest, FileArgumentsSelectEntries)
+{
+    struct Case {
+        std::vector<std::string> patterns;
+        std::string lines, total;
+    } cases[] = {
+        {{"*.txt"},
+         " -lh0-       5       5   0% 2026-11-30 12:34 readme.txt\n"
+         " -lh5-     100      30  70% 1980-01-01 00:00 docs/a.txt\n",
+         " Total        105       35   67%  2 files\n"},
+        {{"a.txt"}, // through the base name
+         " -lh5-     100      30  70% 1980-01-01 00:00 docs/a.txt\n",
+         " Total        100       30   70%  1 file\n"},
+        {{"#?.bin", "empty"},
+         " -lh6-     100     105  -5% 1970-01-01 00:00 big.bin\n"
+         " -lh0-       0       0   0% 2026-11-30 12:34 empty\n",
+         " Total        100      105   -5%  2 files\n"},
+        {{"unknown.bin", "nothing"}, "", " Total          0        0    0%  0 files\n"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"lq", "arc.lzh"};
+        args.insert(args.end(), c.patterns.begin(), c.patterns.end());
+        testkit::RunResult r = run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, " arc.lzh\n" + SHORT_HEAD + c.lines + SEP + c.total) << c.patterns[0];
+    }
+}
+
+TEST_F(ListTest, EmptyAndDamagedArchives)
+{
+    Bytes full = sample_archive();
+    // Cut inside the third listed entry's header (the lv2 "big.bin").
+    size_t cut_at = full.size() - 2 - (34 + 5 + 0) - (34 + 7 + 105) + 10;
+    struct Case {
+        const char *what;
+        Bytes bytes;
+        std::string body;
+    } cases[] = {
+        {"empty file", {}, SEP + " Total          0        0    0%  0 files\n"},
+        {"zero byte", {0}, SEP + " Total          0        0    0%  0 files\n"},
+        {"truncated", Bytes(full.begin(), full.begin() + (long)cut_at),
+         " -lh0-       5       5   0% 2026-11-30 12:34 readme.txt\n"
+         " -lh5-     100      30  70% 1980-01-01 00:00 docs/a.txt\n" +
+             SEP + " Total        105       35   67%  2 files\n"},
+    };
+    for (const Case &c : cases) {
+        testkit::write_file(dir / "t.tmb", c.bytes);
+        testkit::RunResult r = run({"lq", "t"});
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.out, " t.tmb\n" + SHORT_HEAD + c.body) << c.what;
+    }
+}
+
+TEST_F(ListTest, MissingArchive)
+{
+    for (const char *cmd : {"l", "v", "L"}) {
+        std::vector<std::string> args{cmd, "-q", "nope"};
+        if (cmd[0] == 'L')
+            args.push_back("out.txt");
+        testkit::RunResult r = run(args);
+        EXPECT_EQ(r.status, 1) << cmd;
+        EXPECT_EQ(r.out, "") << cmd;
+        EXPECT_EQ(r.err, "Cannot open: nope.tmb\n") << cmd;
+    }
+    EXPECT_FALSE(testkit::file_exists(dir / "out.txt"));
+}
+
+TEST_F(ListTest, SaveListWritesTheShortFormOfEveryEntry)
+{
+    // The modifier v does not change L, and the second file argument is
+    // ignored rather than used as a pattern.
+    testkit::RunResult r = run({"Lv", "arc.lzh", "out.txt", "*.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(testkit::read_text(dir / "out.txt"), SAMPLE_SHORT);
+    const std::string saved = "List saved to: out.txt (4 files)\n";
+    ASSERT_GE(r.out.size(), saved.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - saved.size()), saved);
+
+    testkit::write_file(dir / "one.lzh",
+                        testkit::make_archive({testkit::build_lv2(testkit::stored("x", "abc"))}));
+    r = run({"L", "-q", "one.lzh", "one.txt"});
+    EXPECT_EQ(r.out, "");
+    r = run({"L", "one.lzh", "one.txt"});
+    EXPECT_NE(r.out.find("List saved to: one.txt (1 file)\n"), std::string::npos);
+}
+
+TEST_F(ListTest, SaveListFailures)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"Lq", "arc.lzh"}, "Usage: L <archive> <output-list-file>\n"},
+        {{"Lq", "arc.lzh", "no/such/dir.txt"}, "Cannot create: no/such/dir.txt\n"},
+        // A list that cannot be written is not reported as saved.
+        {{"L", "arc.lzh", "/dev/full"}, "Cannot write: /dev/full\n"},
+    };
+    for (const Case &c : cases) {
+        testkit::RunResult r = run(c.args);
+        EXPECT_EQ(r.status, 1) << c.args.back();
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.find("List saved"), std::string::npos);
+    }
+}
+
+} // namespace

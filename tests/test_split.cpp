@@ -1,0 +1,673 @@
+// Splitting into parts, the sidecar, joining with verification and the
+// auto-join, called directly with g_opts set by hand.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <glob.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tambrix.h"
+#include "tmb_header.h"
+#include "tmb_split.h"
+#include "testkit.h"
+
+using testkit::Bytes;
+using testkit::TempDir;
+using testkit::file_exists;
+using testkit::read_file;
+using testkit::read_text;
+using testkit::write_file;
+using testkit::write_text;
+
+namespace {
+
+Bytes pattern_bytes(size_t n)
+{
+    Bytes b(n);
+    for (size_t i = 0; i < n; i++)
+        b[i] = (uint8_t)(i * 131 + (i >> 8) * 7 + 1);
+    return b;
+}
+
+std::string crc_hex(const Bytes &b)
+{
+    char s[8];
+    snprintf(s, sizeof s, "%04X", tmb_crc16(b.data(), b.size(), 0));
+    return s;
+}
+
+std::string sidecar_text(const std::string &name, size_t size, unsigned long parts,
+                         const std::string &crc)
+{
+    return "TAMBRIXSPLIT 1\nname=" + name + "\nsize=" + std::to_string(size) +
+           "\nparts=" + std::to_string(parts) + "\ncrc16=" + crc + "\n";
+}
+
+// Redirects stdout and stderr into files while a call runs.
+class Captured {
+public:
+    Captured()
+    {
+        fflush(stdout);
+        fflush(stderr);
+        for (int i = 0; i < 2; i++) {
+            files_[i] = tmpfile();
+            saved_[i] = dup(i + 1);
+            dup2(fileno(files_[i]), i + 1);
+        }
+    }
+    ~Captured() { finish(); }
+    void finish()
+    {
+        if (done_)
+            return;
+        done_ = true;
+        fflush(stdout);
+        fflush(stderr);
+        for (int i = 0; i < 2; i++) {
+            dup2(saved_[i], i + 1);
+            close(saved_[i]);
+            std::string &dst = i == 0 ? out : err;
+            rewind(files_[i]);
+            char buf[4096];
+            size_t n;
+            while ((n = fread(buf, 1, sizeof buf, files_[i])) > 0)
+                dst.append(buf, n);
+            fclose(files_[i]);
+        }
+    }
+    std::string out, err;
+
+private:
+    FILE *files_[2] = {};
+    int saved_[2] = {-1, -1};
+    bool done_ = false;
+};
+
+class SplitTest : public ::testing::Test {
+protected:
+    void SetUp() override { g_opts = Options{}; }
+    void TearDown() override { g_opts = Options{}; }
+    TempDir dir;
+};
+
+// ------------------------------------------------------------------ split
+
+TEST_F(SplitTest, PartLayoutAndSidecarForEverySizeShape)
+{
+    struct Case {
+        size_t size;
+        uint64_t kb;
+        std::vector<size_t> parts;
+    };
+    const Case cases[] = {
+        {1, 1, {1}},                        // smaller than one part
+        {1023, 1, {1023}},
+        {1024, 1, {1024}},                  // exact multiple: no empty last part
+        {1025, 1, {1024, 1}},
+        {2500, 1, {1024, 1024, 452}},
+        {6144, 2, {2048, 2048, 2048}},
+        {200000, 64, {65536, 65536, 65536, 3392}},  // parts larger than the copy buffer
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("size " + std::to_string(c.size));
+        TempDir d;
+        std::string path = d / "a.tmb";
+        Bytes data = pattern_bytes(c.size);
+        write_file(path, data);
+        Captured cap;
+        ASSERT_EQ(split_file(path.c_str(), c.kb, 0), 0);
+        cap.finish();
+        EXPECT_EQ(cap.err, "");
+
+        Bytes joined;
+        for (size_t k = 0; k < c.parts.size(); k++) {
+            char name[32];
+            snprintf(name, sizeof name, ".%03zu", k + 1);
+            Bytes part = read_file(path + name);
+            EXPECT_EQ(part.size(), c.parts[k]) << "part " << k + 1;
+            joined.insert(joined.end(), part.begin(), part.end());
+        }
+        char next[32];
+        snprintf(next, sizeof next, ".%03zu", c.parts.size() + 1);
+        EXPECT_FALSE(file_exists(path + next));
+        EXPECT_EQ(joined, data);
+        EXPECT_EQ(read_text(path + ".info"),
+                  sidecar_text("a.tmb", c.size, c.parts.size(), crc_hex(data)));
+        EXPECT_TRUE(file_exists(path)) << "split without remove keeps the file";
+    }
+}
+
+TEST_F(SplitTest, ExactMessagesAndQuiet)
+{
+    std::string path = dir / "a.tmb";
+    Bytes data = pattern_bytes(2500);
+    write_file(path, data);
+    const std::string crc = crc_hex(data);
+    const std::string head = "Splitting: " + path + " (2500 bytes) into 1KB parts\n";
+    const std::string tail =
+        "\nDone. 3 part(s) written, CRC16=" + crc + "\nInfo file: " + path + ".info\n";
+    {
+        Captured cap;
+        ASSERT_EQ(split_file(path.c_str(), 1, 0), 0);
+        cap.finish();
+        EXPECT_EQ(cap.out, head + "  writing: " + path + ".001\n  writing: " + path +
+                               ".002\n  writing: " + path + ".003\n" + tail);
+    }
+    g_opts.quiet = 1;
+    {
+        Captured cap;
+        ASSERT_EQ(split_file(path.c_str(), 1, 1), 0);
+        cap.finish();
+        EXPECT_EQ(cap.out, head + tail + "Removed original: " + path + "\n");
+        EXPECT_EQ(cap.err, "");
+    }
+    EXPECT_FALSE(file_exists(path));
+}
+
+TEST_F(SplitTest, EmptyFileGivesNoPartsButASidecar)
+{
+    std::string path = dir / "empty";
+    write_text(path, "");
+    Captured cap;
+    ASSERT_EQ(split_file(path.c_str(), 880, 0), 0);
+    cap.finish();
+    EXPECT_EQ(cap.out, "Splitting: " + path + " (0 bytes) into 880KB parts\n\nDone. 0 part(s) "
+                       "written, CRC16=0000\nInfo file: " + path + ".info\n");
+    EXPECT_FALSE(file_exists(path + ".001"));
+    EXPECT_EQ(read_text(path + ".info"), sidecar_text("empty", 0, 0, "0000"));
+}
+
+TEST_F(SplitTest, SidecarNameIsTheBaseNameAfterSlashOrColon)
+{
+    ASSERT_EQ(mkdir((dir / "RAM:x").c_str(), 0755), 0);
+    std::string path = dir / "RAM:x/b.lzh";
+    write_text(path, "abc");
+    Captured cap;
+    ASSERT_EQ(split_file(path.c_str(), 1, 0), 0);
+    cap.finish();
+    EXPECT_NE(read_text(path + ".info").find("\nname=b.lzh\n"), std::string::npos);
+
+    // A colon after the last slash wins too.
+    std::string dev = dir / "DF0:c.tmb";
+    write_text(dev, "abc");
+    Captured cap2;
+    ASSERT_EQ(split_file(dev.c_str(), 1, 0), 0);
+    cap2.finish();
+    EXPECT_NE(read_text(dev + ".info").find("\nname=c.tmb\n"), std::string::npos);
+}
+
+TEST_F(SplitTest, InvalidPartSizesTouchNothing)
+{
+    std::string path = dir / "a.tmb";
+    write_file(path, pattern_bytes(100));
+    // 0, a negative count widened with its sign, and the first count whose
+    // byte size no longer fits in 64 bits.
+    for (uint64_t kb : {uint64_t{0}, (uint64_t)(int64_t)-5, UINT64_MAX / 1024 + 1}) {
+        SCOPED_TRACE(kb);
+        Captured cap;
+        EXPECT_EQ(split_file(path.c_str(), kb, 1), 1);
+        cap.finish();
+        EXPECT_EQ(cap.err, "Invalid part size: 0\n");
+        EXPECT_EQ(cap.out, "");
+        EXPECT_FALSE(file_exists(path + ".001"));
+        EXPECT_FALSE(file_exists(path + ".info"));
+        EXPECT_TRUE(file_exists(path));
+    }
+    // The largest valid count is accepted: one part holds everything.
+    Captured cap;
+    EXPECT_EQ(split_file(path.c_str(), UINT64_MAX / 1024, 0), 0);
+    cap.finish();
+    EXPECT_EQ(read_file(path + ".001").size(), 100u);
+}
+
+TEST_F(SplitTest, MissingFileIsReported)
+{
+    std::string path = dir / "nope.tmb";
+    Captured cap;
+    EXPECT_EQ(split_file(path.c_str(), 1, 1), 1);
+    cap.finish();
+    EXPECT_EQ(cap.err, "Cannot open: " + path + "\n");
+    EXPECT_EQ(cap.out, "");
+}
+
+// A part that cannot be created, and one whose bytes cannot be written
+// (a full device): either way the split fails, no sidecar appears and the
+// original survives even when it was to be removed.
+TEST_F(SplitTest, FailedPartKeepsTheOriginalAndWritesNoSidecar)
+{
+    struct Case {
+        const char *what;
+        const char *part;  // the part that is made to fail
+        const char *expect_err;
+    };
+    const Case cases[] = {
+        {"part is a directory", ".002", "Cannot create: "},
+        {"part is a full device", ".002", "Cannot write: "},
+        {"first part fails while buffered", ".001", "Cannot write: "},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir d;
+        std::string path = d / "a.tmb";
+        Bytes data = pattern_bytes(2500);
+        write_file(path, data);
+        std::string bad = path + c.part;
+        if (std::string(c.expect_err) == "Cannot create: ")
+            ASSERT_EQ(mkdir(bad.c_str(), 0755), 0);
+        else
+            ASSERT_EQ(symlink("/dev/full", bad.c_str()), 0);
+        Captured cap;
+        EXPECT_EQ(split_file(path.c_str(), 1, 1), 1);
+        cap.finish();
+        EXPECT_EQ(cap.err.rfind(c.expect_err + bad, 0), 0u) << cap.err;
+        EXPECT_NE(cap.err.find("Split failed: " + path + " is kept, not removed\n"),
+                  std::string::npos)
+            << cap.err;
+        EXPECT_EQ(cap.out.find("Done."), std::string::npos);
+        EXPECT_FALSE(file_exists(path + ".info"));
+        EXPECT_FALSE(file_exists(path + ".003")) << "the split stops at the failed part";
+        EXPECT_EQ(read_file(path), data);
+    }
+}
+
+TEST_F(SplitTest, SidecarWriteFailureIsAFailure)
+{
+    std::string path = dir / "a.tmb";
+    write_file(path, pattern_bytes(10));
+    ASSERT_EQ(symlink("/dev/full", (path + ".info").c_str()), 0);
+    Captured cap;
+    EXPECT_EQ(split_file(path.c_str(), 1, 1), 1);
+    cap.finish();
+    EXPECT_NE(cap.err.find("Cannot write: " + path + ".info"), std::string::npos) << cap.err;
+    EXPECT_TRUE(file_exists(path));
+}
+
+TEST_F(SplitTest, StalePartsOfAnEarlierLongerSplitAreRemoved)
+{
+    std::string path = dir / "a.tmb";
+    write_file(path, pattern_bytes(5000));
+    {
+        Captured cap;
+        ASSERT_EQ(split_file(path.c_str(), 1, 0), 0);
+    }
+    ASSERT_TRUE(file_exists(path + ".005"));
+    Bytes small = pattern_bytes(1500);
+    write_file(path, small);
+    Captured cap;
+    ASSERT_EQ(split_file(path.c_str(), 1, 0), 0);
+    cap.finish();
+    EXPECT_NE(cap.out.find("Removed stale part: " + path + ".003\n"), std::string::npos);
+    EXPECT_FALSE(file_exists(path + ".003"));
+    EXPECT_FALSE(file_exists(path + ".005"));
+
+    remove(path.c_str());
+    Captured cap2;
+    EXPECT_EQ(join_parts((path + ".001").c_str(), path.c_str()), 0);
+    cap2.finish();
+    EXPECT_EQ(read_file(path), small);
+}
+
+TEST_F(SplitTest, NamesThatWouldBeCutAreRefused)
+{
+    // A path of 252 characters fits, but "path.001" (256) does not: cutting
+    // it would make every part the same name.
+    std::string path = dir.path() + "/";
+    path += std::string(252 - path.size(), 'n');
+    write_file(path, pattern_bytes(10));
+    Captured cap;
+    EXPECT_EQ(split_file(path.c_str(), 1, 1), 1);
+    cap.finish();
+    EXPECT_EQ(cap.err, "Name too long: " + path + ".info\n");
+    EXPECT_TRUE(file_exists(path));
+}
+
+// ------------------------------------------------------------------- join
+
+class JoinTest : public SplitTest {
+protected:
+    // Writes arc.tmb of `n` bytes split into 1 KB parts, then removes it.
+    Bytes make_parts(size_t n)
+    {
+        Bytes data = pattern_bytes(n);
+        write_file(base, data);
+        Captured cap;
+        EXPECT_EQ(split_file(base.c_str(), 1, 1), 0);
+        return data;
+    }
+    std::string base = dir / "arc.tmb";
+};
+
+TEST_F(JoinTest, JoinsFromPartOneWhicheverPartIsNamed)
+{
+    Bytes data = make_parts(2500);
+    const std::string crc = crc_hex(data);
+    for (const char *named : {".001", ".002", ".003"}) {
+        SCOPED_TRACE(named);
+        remove(base.c_str());
+        Captured cap;
+        EXPECT_EQ(join_parts((base + named).c_str(), base.c_str()), 0);
+        cap.finish();
+        EXPECT_EQ(read_file(base), data);
+        EXPECT_EQ(cap.err, "");
+        EXPECT_EQ(cap.out, "Joining: " + base + " -> " + base + "\n  reading: " + base +
+                               ".001\n  reading: " + base + ".002\n  reading: " + base +
+                               ".003\n\nJoined 3 part(s), 2500 bytes total, CRC16=" + crc +
+                               "\nVerified OK against " + base +
+                               ".info (size and CRC16 match)\n");
+    }
+    // Quiet: nothing on stdout.
+    remove(base.c_str());
+    g_opts.quiet = 1;
+    Captured cap;
+    EXPECT_EQ(join_parts((base + ".001").c_str(), base.c_str()), 0);
+    cap.finish();
+    EXPECT_EQ(cap.out + cap.err, "");
+}
+
+TEST_F(JoinTest, SidecarDecidesTheResult)
+{
+    Bytes data = make_parts(2500);
+    const std::string crc = crc_hex(data);
+    std::string lower = crc;
+    for (char &ch : lower)
+        ch = (char)tolower((unsigned char)ch);
+    const std::string bad_crc = crc == "1234" ? "4321" : "1234";
+    struct Case {
+        const char *what;
+        std::string sidecar;  // empty: no sidecar file
+        int result;
+        std::string out_tail;  // end of stdout
+        std::string err;
+    };
+    const std::string failed_size = "VERIFICATION FAILED: expected size=2499 crc16=" + crc +
+                                    ", got size=2500 crc16=" + crc + "\n";
+    const std::string failed_crc = "VERIFICATION FAILED: expected size=2500 crc16=" + bad_crc +
+                                   ", got size=2500 crc16=" + crc + "\n";
+    const std::string removing = "Removing corrupted output: " + dir / "out" + "\n";
+    const Case cases[] = {
+        {"lower-case hex parses as a number", "size=2500\ncrc16=" + lower + "\n", 0,
+         "(size and CRC16 match)\n", ""},
+        {"keys without magic line, extra lines ignored", "junk\nsize=2500\nparts=9\ncrc16=" + crc,
+         0, "(size and CRC16 match)\n", ""},
+        {"only the low 16 bits of the CRC count", "size=2500\ncrc16=1" + crc + "\n", 0,
+         "(size and CRC16 match)\n", ""},
+        {"wrong size", "TAMBRIXSPLIT 1\nsize=2499\ncrc16=" + crc + "\n", 1, "CRC16=" + crc + "\n",
+         failed_size + removing},
+        {"wrong CRC", "size=2500\ncrc16=" + bad_crc + "\n", 1, "CRC16=" + crc + "\n",
+         failed_crc + removing},
+        {"the later of two keys counts", "size=2500\ncrc16=" + crc + "\ncrc16=" + bad_crc + "\n",
+         1, "CRC16=" + crc + "\n", failed_crc + removing},
+        {"a key missing: no verification, no message", "TAMBRIXSPLIT 1\nname=arc.tmb\n", 0,
+         "CRC16=" + crc + "\n", ""},
+        {"no sidecar", "", 0,
+         "-- cannot verify integrity\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string out = dir / "out";
+        remove(out.c_str());
+        if (c.sidecar.empty())
+            remove((base + ".info").c_str());
+        else
+            write_text(base + ".info", c.sidecar);
+        Captured cap;
+        EXPECT_EQ(join_parts((base + ".001").c_str(), out.c_str()), c.result);
+        cap.finish();
+        EXPECT_EQ(cap.err, c.err);
+        std::string tail = c.out_tail;
+        ASSERT_GE(cap.out.size(), tail.size());
+        EXPECT_EQ(cap.out.substr(cap.out.size() - tail.size()), tail);
+        if (c.result == 0)
+            EXPECT_EQ(read_file(out), data);
+        else
+            EXPECT_FALSE(file_exists(out));
+    }
+    // Failed verification is reported under -q as well.
+    write_text(base + ".info", "size=1\ncrc16=0\n");
+    remove((dir / "out").c_str());
+    g_opts.quiet = 1;
+    Captured cap;
+    EXPECT_EQ(join_parts((base + ".001").c_str(), (dir / "out").c_str()), 1);
+    cap.finish();
+    EXPECT_EQ(cap.out, "");
+    EXPECT_EQ(cap.err.rfind("VERIFICATION FAILED: expected size=1 crc16=0000, got size=2500", 0),
+              0u);
+}
+
+TEST_F(JoinTest, AGapEndsThePartSequence)
+{
+    Bytes data = make_parts(2500);
+    ASSERT_EQ(remove((base + ".002").c_str()), 0);
+    std::string out = dir / "out";
+    {
+        Captured cap;
+        EXPECT_EQ(join_parts((base + ".003").c_str(), out.c_str()), 1);
+        cap.finish();
+        EXPECT_NE(cap.out.find("Joined 1 part(s), 1024 bytes total"), std::string::npos);
+        EXPECT_EQ(cap.err.rfind("VERIFICATION FAILED: expected size=2500", 0), 0u);
+        EXPECT_FALSE(file_exists(out));
+    }
+    // Without a sidecar nothing can tell the join is short.
+    remove((base + ".info").c_str());
+    Captured cap;
+    EXPECT_EQ(join_parts((base + ".003").c_str(), out.c_str()), 0);
+    cap.finish();
+    EXPECT_EQ(read_file(out), Bytes(data.begin(), data.begin() + 1024));
+}
+
+TEST_F(JoinTest, RefusalsAndMissingParts)
+{
+    Bytes data = make_parts(1500);
+    std::string out = dir / "out";
+    write_text(out, "keep me");
+    struct Case {
+        const char *what;
+        std::string input;
+        std::string output;
+        int force;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"not a part name", base, out, 0,
+         "Expected a part filename ending in .NNN (e.g. archive.tmb.001), got: " + base + "\n"},
+        {"two digits", base + ".01", out, 0,
+         "Expected a part filename ending in .NNN (e.g. archive.tmb.001), got: " + base +
+             ".01\n"},
+        {"existing output without -o", base + ".001", out, 0,
+         "Output file already exists: " + out + " (use -o to overwrite)\n"},
+        {"output is a part, even with -o", base + ".001", base + ".002", 1,
+         "Output would overwrite its own input: " + base + ".002\n"},
+        {"output is the sidecar", base + ".001", base + ".info", 1,
+         "Output would overwrite its own input: " + base + ".info\n"},
+        {"output in a missing directory", base + ".001", dir / "no/such", 1,
+         "Cannot create: " + dir / "no/such" + "\n"},
+    };
+    const Bytes part2 = read_file(base + ".002");
+    const std::string info = read_text(base + ".info");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        g_opts.force_overwrite = c.force;
+        Captured cap;
+        EXPECT_EQ(join_parts(c.input.c_str(), c.output.c_str()), 1);
+        cap.finish();
+        EXPECT_EQ(cap.err, c.err);
+        EXPECT_EQ(cap.out, "");
+        EXPECT_EQ(read_text(out), "keep me");
+        EXPECT_EQ(read_file(base + ".002"), part2);
+        EXPECT_EQ(read_text(base + ".info"), info);
+    }
+
+    // The output created under the next part's name would feed itself.
+    {
+        Captured cap;
+        EXPECT_EQ(join_parts((base + ".001").c_str(), (base + ".003").c_str()), 1);
+        cap.finish();
+        EXPECT_NE(cap.err.find("Output would overwrite its own input: " + base + ".003\n"),
+                  std::string::npos);
+        EXPECT_FALSE(file_exists(base + ".003"));
+    }
+
+    // With -o an existing output is replaced.
+    g_opts.force_overwrite = 1;
+    {
+        Captured cap;
+        EXPECT_EQ(join_parts((base + ".002").c_str(), out.c_str()), 0);
+        cap.finish();
+        EXPECT_EQ(read_file(out), data);
+    }
+
+    // Part 1 missing: nothing is left behind.
+    remove((base + ".001").c_str());
+    remove(out.c_str());
+    g_opts.force_overwrite = 0;
+    Captured cap;
+    EXPECT_EQ(join_parts((base + ".002").c_str(), out.c_str()), 1);
+    cap.finish();
+    EXPECT_EQ(cap.err, "No parts found matching: " + base + ".001\n");
+    EXPECT_FALSE(file_exists(out));
+}
+
+// A full device as output: the join fails with or without a sidecar, and
+// the device (root may remove anything) is not removed as "corrupted".
+TEST_F(JoinTest, WriteFailureIsAFailureEvenWithoutSidecar)
+{
+    make_parts(200000 / 1024 * 1024 + 10);  // large writes and a buffered tail
+    std::string out = dir / "full";
+    ASSERT_EQ(symlink("/dev/full", out.c_str()), 0);
+    g_opts.force_overwrite = 1;
+    for (int with_sidecar : {1, 0}) {
+        SCOPED_TRACE(with_sidecar);
+        if (!with_sidecar)
+            remove((base + ".info").c_str());
+        Captured cap;
+        EXPECT_EQ(join_parts((base + ".001").c_str(), out.c_str()), 1);
+        cap.finish();
+        EXPECT_EQ(cap.err.rfind("Cannot write: " + out + " (No space left on device)\n", 0), 0u)
+            << cap.err;
+        EXPECT_NE(cap.err.find("Removing incomplete output: " + out + "\n"), std::string::npos);
+        EXPECT_EQ(cap.out.find("Joined"), std::string::npos);
+        EXPECT_EQ(cap.out.find("cannot verify"), std::string::npos);
+        struct stat st;
+        EXPECT_EQ(stat("/dev/full", &st), 0);
+    }
+}
+
+// -------------------------------------------------------------- auto-join
+
+std::vector<std::string> joined_temps()
+{
+    std::string pat = "/tmp/tambrix_joined_" + std::to_string(getpid()) + "_*";
+    glob_t g;
+    std::vector<std::string> v;
+    if (glob(pat.c_str(), 0, nullptr, &g) == 0)
+        for (size_t i = 0; i < g.gl_pathc; i++)
+            v.push_back(g.gl_pathv[i]);
+    globfree(&g);
+    return v;
+}
+
+TEST(SplitPartName, RecognisesPointAndThreeDigits)
+{
+    const struct {
+        const char *name;
+        int part;
+    } cases[] = {
+        {"a.001", 1}, {"arc.tmb.999", 1}, {"x.000", 1}, {"dir.002/a.1234", 0}, {".001", 0},
+        {"a.01", 0},  {"a.00x", 0},   {"a_001", 0}, {"a.tmb", 0},          {"", 0},
+    };
+    for (const auto &c : cases) {
+        snprintf(g_opts.archive, sizeof g_opts.archive, "%s", c.name);
+        EXPECT_EQ(looks_like_split_part(), c.part) << c.name;
+    }
+    g_opts = Options{};
+}
+
+TEST_F(JoinTest, AutoJoinMakesAPrivateTemporaryAndReleasesIt)
+{
+    Bytes data = make_parts(2500);
+    snprintf(g_opts.archive, sizeof g_opts.archive, "%s.002", base.c_str());
+    std::string tmp;
+    {
+        Captured cap;
+        const char *p = maybe_join_for_read();
+        cap.finish();
+        ASSERT_NE(p, nullptr) << cap.err;
+        tmp = p;
+        EXPECT_EQ(std::string(g_opts.archive), tmp);
+        EXPECT_EQ(cap.out.rfind("Detected split parts -- joining before extraction.\nJoining: " +
+                                    base + " -> " + tmp + "\n",
+                                0),
+                  0u)
+            << cap.out;
+        JoinedReadGuard guard(p);
+        EXPECT_EQ(tmp.rfind("/tmp/tambrix_joined_", 0), 0u);
+        EXPECT_EQ(tmp.substr(tmp.size() - 4), ".tmp");
+        EXPECT_EQ(read_file(tmp), data);
+        struct stat st;
+        ASSERT_EQ(stat(tmp.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        release_joined_for_read(p);  // by hand, then again by the guard
+        EXPECT_FALSE(file_exists(tmp));
+    }
+    EXPECT_TRUE(joined_temps().empty());
+
+    // Two joins in one process get different names.
+    snprintf(g_opts.archive, sizeof g_opts.archive, "%s.001", base.c_str());
+    g_opts.quiet = 1;
+    Captured cap;
+    const char *p1 = maybe_join_for_read();
+    std::string first = p1 ? p1 : "";
+    release_joined_for_read(p1);
+    snprintf(g_opts.archive, sizeof g_opts.archive, "%s.001", base.c_str());
+    const char *p2 = maybe_join_for_read();
+    std::string second = p2 ? p2 : "";
+    release_joined_for_read(p2);
+    cap.finish();
+    EXPECT_EQ(cap.out, "");
+    EXPECT_FALSE(first.empty());
+    EXPECT_NE(first, second);
+    EXPECT_TRUE(joined_temps().empty());
+}
+
+TEST_F(JoinTest, FailedAutoJoinLeavesNothingAndKeepsTheArchiveName)
+{
+    make_parts(2500);
+    struct Case {
+        const char *what;
+        const char *damage;  // file to overwrite with junk, or to remove
+        bool remove;
+        std::string err_start;
+    };
+    const Case cases[] = {
+        {"corrupted part", ".002", false, "VERIFICATION FAILED: "},
+        {"missing part 1", ".001", true, "No parts found matching: " + base + ".001\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string victim = base + c.damage;
+        if (c.remove)
+            remove(victim.c_str());
+        else
+            write_text(victim, std::string(1024, 'x'));
+        std::string named = base + ".002";
+        snprintf(g_opts.archive, sizeof g_opts.archive, "%s", named.c_str());
+        Captured cap;
+        EXPECT_EQ(maybe_join_for_read(), nullptr);
+        cap.finish();
+        EXPECT_EQ(cap.err.rfind(c.err_start, 0), 0u) << cap.err;
+        EXPECT_EQ(std::string(g_opts.archive), named);
+        EXPECT_TRUE(joined_temps().empty());
+    }
+    // Not a part name: nothing happens at all.
+    snprintf(g_opts.archive, sizeof g_opts.archive, "%s", base.c_str());
+    Captured cap;
+    EXPECT_EQ(maybe_join_for_read(), nullptr);
+    cap.finish();
+    EXPECT_EQ(cap.out + cap.err, "");
+}
+
+} // namespace

@@ -1,0 +1,206 @@
+// The s and j commands run through the built program: exact messages and
+// exit statuses, write failures under a file size limit, damaged parts.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tmb_header.h"
+#include "testkit.h"
+
+using testkit::Bytes;
+using testkit::RunOptions;
+using testkit::RunResult;
+using testkit::TempDir;
+using testkit::file_exists;
+using testkit::read_file;
+using testkit::run_tambrix;
+using testkit::write_file;
+using testkit::write_text;
+
+namespace {
+
+Bytes pattern_bytes(size_t n)
+{
+    Bytes b(n);
+    for (size_t i = 0; i < n; i++)
+        b[i] = (uint8_t)(i * 197 + (i >> 9) + 3);
+    return b;
+}
+
+std::string crc_hex(const Bytes &b)
+{
+    char s[8];
+    snprintf(s, sizeof s, "%04X", tmb_crc16(b.data(), b.size(), 0));
+    return s;
+}
+
+class SplitCli : public ::testing::Test {
+protected:
+    RunResult run(const std::vector<std::string> &args, long fsize_limit = -1)
+    {
+        RunOptions o;
+        o.cwd = dir.path();
+        o.close_stdin = true;
+        o.file_size_limit = fsize_limit;
+        return run_tambrix(args, o);
+    }
+    TempDir dir;
+};
+
+TEST_F(SplitCli, SplitThenJoinRoundTrip)
+{
+    Bytes data = pattern_bytes(2500);
+    write_file(dir / "arc.tmb", data);
+    const std::string crc = crc_hex(data);
+
+    // The extension rule: "arc" names arc.tmb.
+    RunResult r = run({"sq", "arc", "1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "Splitting: arc.tmb (2500 bytes) into 1KB parts\n\nDone. 3 part(s) written, "
+                     "CRC16=" + crc + "\nInfo file: arc.tmb.info\n");
+    EXPECT_TRUE(file_exists(dir / "arc.tmb")) << "s keeps the file it split";
+    EXPECT_EQ(read_file(dir / "arc.tmb.003").size(), 452u);
+
+    // j of any part, default output = part name without ".NNN".
+    ASSERT_EQ(remove((dir / "arc.tmb").c_str()), 0);
+    r = run({"j", "-q", "arc.tmb.002"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(read_file(dir / "arc.tmb"), data);
+
+    // Without -q: the join's own lines after the banner and buffer line.
+    r = run({"j", "arc.tmb.001", "out.tmb"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string tail = "Joining: arc.tmb -> out.tmb\n  reading: arc.tmb.001\n  reading: "
+                             "arc.tmb.002\n  reading: arc.tmb.003\n\nJoined 3 part(s), 2500 "
+                             "bytes total, CRC16=" + crc + "\nVerified OK against arc.tmb.info "
+                             "(size and CRC16 match)\n";
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_NE(r.out.find("RAM: 32MB\n"), std::string::npos);
+    EXPECT_EQ(read_file(dir / "out.tmb"), data);
+
+    // An existing output: refused without o, replaced with it.
+    write_text(dir / "out.tmb", "old");
+    r = run({"jq", "arc.tmb.001", "out.tmb"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Output file already exists: out.tmb (use -o to overwrite)\n");
+    r = run({"jqo", "arc.tmb.001", "out.tmb"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir / "out.tmb"), data);
+}
+
+TEST_F(SplitCli, BadArgumentsForSplit)
+{
+    write_file(dir / "arc.tmb", pattern_bytes(100));
+    write_text(dir / "list", "-5\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"sq", "arc.tmb"}, "Usage: split <file> <size_in_kb>\n"},
+        {{"sq", "arc.tmb", "0"}, "Invalid part size: 0\n"},
+        {{"sq", "arc.tmb", "abc"}, "Invalid part size: 0\n"},
+        {{"sq", "arc.tmb", "99999999999"}, "Invalid part size: 0\n"},
+        {{"sq", "arc.tmb", "-i", "list"}, "Invalid part size: 0\n"},  // a negative size
+        {{"sq", "missing.tmb", "5"}, "Cannot open: missing.tmb\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args.back());
+        RunResult r = run(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(file_exists(dir / "arc.tmb.001"));
+        EXPECT_FALSE(file_exists(dir / "arc.tmb.info"));
+    }
+    // Digits up to the first other character: "2k" is 2 KB.
+    RunResult r = run({"sq", "arc.tmb", "2k"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Splitting: arc.tmb (100 bytes) into 2KB parts\n", 0), 0u);
+}
+
+TEST_F(SplitCli, WritesBeyondTheFileSizeLimitFail)
+{
+    Bytes data = pattern_bytes(5000);
+    write_file(dir / "arc.tmb", data);
+    // Parts of 2 KB cannot be written under a 1500-byte limit.
+    RunResult r = run({"sq", "arc.tmb", "2"}, 1500);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Cannot write: arc.tmb.001 (File too large)\n", 0), 0u) << r.err;
+    EXPECT_EQ(r.out.find("Done."), std::string::npos);
+    EXPECT_FALSE(file_exists(dir / "arc.tmb.info"));
+    EXPECT_EQ(read_file(dir / "arc.tmb"), data);
+
+    // 1 KB parts pass; the 5000-byte join does not, with or without sidecar.
+    r = run({"sq", "arc.tmb", "1"}, 1500);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (bool sidecar : {true, false}) {
+        SCOPED_TRACE(sidecar);
+        if (!sidecar)
+            remove((dir / "arc.tmb.info").c_str());
+        r = run({"j", "arc.tmb.001", "out.tmb"}, 1500);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Cannot write: out.tmb (File too large)\n"
+                         "Removing incomplete output: out.tmb\n");
+        EXPECT_EQ(r.out.find("Joined"), std::string::npos);
+        EXPECT_FALSE(file_exists(dir / "out.tmb"));
+    }
+}
+
+TEST_F(SplitCli, DamagedPartsFailVerification)
+{
+    Bytes data = pattern_bytes(2500);
+    write_file(dir / "arc.tmb", data);
+    ASSERT_EQ(run({"sq", "arc.tmb", "1"}).status, 0);
+    const std::string crc = crc_hex(data);
+    const Bytes part2 = read_file(dir / "arc.tmb.002");
+
+    struct Case {
+        const char *what;
+        Bytes part2;  // empty: part 2 missing
+        std::string got;
+    };
+    Bytes flipped = part2;
+    flipped[100] ^= 0x40;
+    Bytes shorter(part2.begin(), part2.end() - 1);
+    Bytes dflipped = data;
+    dflipped[1024 + 100] ^= 0x40;
+    Bytes dshort = data;
+    dshort.erase(dshort.begin() + 2047);
+    const Case cases[] = {
+        {"one bit flipped", flipped, "size=2500 crc16=" + crc_hex(dflipped)},
+        {"one byte short", shorter, "size=2499 crc16=" + crc_hex(dshort)},
+        {"part missing", {}, "size=1024 crc16=" + crc_hex(Bytes(data.begin(), data.begin() + 1024))},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.part2.empty())
+            remove((dir / "arc.tmb.002").c_str());
+        else
+            write_file(dir / "arc.tmb.002", c.part2);
+        RunResult r = run({"jq", "arc.tmb.003", "out.tmb"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "VERIFICATION FAILED: expected size=2500 crc16=" + crc + ", got " +
+                             c.got + "\nRemoving corrupted output: out.tmb\n");
+        EXPECT_FALSE(file_exists(dir / "out.tmb"));
+    }
+
+    // No parts at all, and a name that is no part name.
+    RunResult r = run({"jq", "none.tmb.001"});
+    // "none.tmb.001" does not exist, so the extension rule makes it
+    // "none.tmb.001.tmb", which is no part name.
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Expected a part filename ending in .NNN (e.g. archive.tmb.001), got: "
+                     "none.tmb.001.tmb\n");
+    write_text(dir / "other.tmb.002", "x");
+    r = run({"jq", "other.tmb.002"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No parts found matching: other.tmb.001\n");
+    EXPECT_FALSE(file_exists(dir / "other.tmb"));
+}
+
+} // namespace
