@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <dirent.h>
+#include <set>
+#include <sys/stat.h>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "testkit.h"
 #include "tmb_sfx.h"
 #include "tmb_sfx_image.h"
 
@@ -378,6 +382,168 @@ TEST(SfxImage, EmbeddedExtractorLayout)
     const uint8_t marker[4] = {0xDE, 0xAD, 0xBE, 0xEF};
     auto hit = std::search(img.begin(), img.end(), marker, marker + 4);
     EXPECT_EQ(hit - img.begin(), 10952);
+}
+
+} // namespace
+
+// ---- a -sfx end to end ----
+
+namespace {
+
+struct Entry {
+    std::string method, name;
+    size_t packed;
+};
+
+// The level-2 entries of an archive (names from the file-name extended
+// header), up to the end marker.
+std::vector<Entry> entries_of(const Bytes &a)
+{
+    std::vector<Entry> out;
+    size_t pos = 0;
+    while (pos + 2 <= a.size() && a[pos] != 0) {
+        size_t hsize = a[pos] | a[pos + 1] << 8;
+        size_t packed = a[pos + 7] | a[pos + 8] << 8 | a[pos + 9] << 16 | (size_t)a[pos + 10] << 24;
+        size_t nlen = (a[pos + 24] | a[pos + 25] << 8) - 3;
+        out.push_back({std::string(a.begin() + pos + 2, a.begin() + pos + 7),
+                       std::string(a.begin() + pos + 27, a.begin() + pos + 27 + nlen), packed});
+        pos += hsize + packed;
+    }
+    return out;
+}
+
+std::set<std::string> listing(const std::string &dir)
+{
+    std::set<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    while (struct dirent *e = d ? readdir(d) : nullptr)
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            names.insert(e->d_name);
+    if (d)
+        closedir(d);
+    return names;
+}
+
+testkit::RunResult run_in(const testkit::TempDir &dir, const std::vector<std::string> &args, long fsize = -1)
+{
+    testkit::RunOptions o;
+    o.cwd = dir.path();
+    o.file_size_limit = fsize;
+    return testkit::run_tambrix(args, o);
+}
+
+// Splits a built .run file into the patched stub part and the archive.
+struct RunFile {
+    Bytes head, archive, fill, tail;
+};
+
+RunFile split_run(const Bytes &run)
+{
+    RunFile r;
+    uint32_t longs = be32_at(run, 24) - 11;
+    r.head.assign(run.begin(), run.begin() + 10984);
+    size_t padded = 4 * (size_t)longs;
+    r.tail.assign(run.begin() + 10984 + (long)padded, run.end());
+    Bytes body(run.begin() + 10984, run.begin() + 10984 + (long)padded);
+    // the archive ends with its two zero bytes; up to 3 fill bytes follow
+    size_t n = 0;
+    for (const Entry &e : entries_of(body))
+        n += (body[n] | body[n + 1] << 8) + e.packed;
+    n += 2;
+    r.archive.assign(body.begin(), body.begin() + (long)n);
+    r.fill.assign(body.begin() + (long)n, body.end());
+    return r;
+}
+
+TEST(SfxBuild, RunFileIsTheExtractorWithTheArchiveInItsDataHunk)
+{
+    testkit::TempDir dir;
+    testkit::write_text(dir / "readme.txt", "Insert disk 2 and press the left mouse button.\n");
+    auto r = run_in(dir, {"a", "-sfx", "game.tmb", "readme.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\nSelf-extracting archive: game.run\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Time: "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Done. Added"), std::string::npos) << r.out;
+    // No temporary archive left, no plain archive written.
+    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"game.run", "readme.txt"}));
+
+    Bytes run = testkit::read_file(dir / "game.run");
+    RunFile f = split_run(run);
+    size_t n = f.archive.size();
+    uint32_t longs = 11 + (uint32_t)((n + 3) / 4);
+    EXPECT_EQ(f.fill, Bytes((4 - n % 4) % 4, 0));
+    EXPECT_EQ(run.size(), 11040 + n + f.fill.size());
+
+    Bytes expect_head(tmb_stub, tmb_stub + 10984);
+    for (size_t at : {24, 10936})
+        for (int i = 0; i < 4; i++)
+            expect_head[at + i] = (uint8_t)(longs >> (24 - 8 * i));
+    const uint8_t offset[4] = {0x00, 0x00, 0x2A, 0xE8};
+    std::copy(offset, offset + 4, expect_head.begin() + 10952);
+    EXPECT_TRUE(f.head == expect_head);
+    EXPECT_TRUE(f.tail == Bytes(tmb_stub + 10984, tmb_stub + tmb_stub_len));
+
+    auto entries = entries_of(f.archive);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "readme.txt");
+    EXPECT_EQ(f.archive[f.archive.size() - 2], 0);
+
+    // The archive inside is one that this program reads back.
+    testkit::write_file(dir / "inner.tmb", f.archive);
+    auto t = run_in(dir, {"t", "inner.tmb"});
+    EXPECT_EQ(t.status, 0) << t.out << t.err;
+    ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
+    auto x = run_in(dir, {"x", "-d", "out", "inner.tmb"});
+    EXPECT_EQ(x.status, 0) << x.out << x.err;
+    EXPECT_EQ(testkit::read_text(dir / "out/readme.txt"), "Insert disk 2 and press the left mouse button.\n");
+}
+
+TEST(SfxBuild, DirectoryArgumentIsRootedWhateverDotSlashPairsLeadIt)
+{
+    testkit::TempDir dir;
+    ASSERT_EQ(mkdir((dir / "docs").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "docs/img").c_str(), 0755), 0);
+    testkit::write_text(dir / "docs/readme.txt", "read me\n");
+    testkit::write_text(dir / "docs/img/logo.iff", "FORM....ILBM");
+    auto r = run_in(dir, {"a", "-sfx", "-r", "-lh0", "pack", "././docs"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::set<std::string> names;
+    for (const Entry &e : entries_of(split_run(testkit::read_file(dir / "pack.run")).archive))
+        names.insert(e.name);
+    EXPECT_EQ(names, (std::set<std::string>{"readme.txt", "img/logo.iff"}));
+}
+
+TEST(SfxBuild, SplitSizeHasNoEffectAndFailedPathsCount)
+{
+    testkit::TempDir dir;
+    testkit::write_text(dir / "f1.txt", "one\n");
+    auto r = run_in(dir, {"a", "-sfx", "-s1", "big.lzh", "f1.txt", "missing.txt"});
+    EXPECT_EQ(r.status, 1);
+    // Built from what worked, never split.
+    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"big.run", "f1.txt"}));
+    auto entries = entries_of(split_run(testkit::read_file(dir / "big.run")).archive);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "f1.txt");
+}
+
+TEST(SfxBuild, FailuresLeaveNoBrokenRunFile)
+{
+    testkit::TempDir dir;
+    testkit::write_text(dir / "f.txt", "data\n");
+
+    // The temporary name does not fit: reported, the archive stays empty.
+    std::string longname(250, 'n');
+    auto r = run_in(dir, {"a", "-sfx", longname + ".run", "f.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Cannot create temp: " + longname), std::string::npos) << r.err;
+    EXPECT_EQ(testkit::read_file(dir / (longname + ".run")).size(), 0u);
+
+    // The disk fills while the .run is written: reported and removed.
+    r = run_in(dir, {"a", "-sfx", "full", "f.txt"}, 6000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Cannot write: full.run"), std::string::npos) << r.err;
+    EXPECT_FALSE(testkit::file_exists(dir / "full.run"));
+    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{longname + ".run", "f.txt"}));
 }
 
 } // namespace
