@@ -533,7 +533,7 @@ TEST(SfxBuild, FailuresLeaveNoBrokenRunFile)
 
     // The temporary name does not fit: reported, the archive stays empty.
     std::string longname(250, 'n');
-    auto r = run_in(dir, {"a", "-sfx", longname + ".run", "f.txt"});
+    auto r = run_in(dir, {"a", "-sfx", longname, "f.txt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Cannot create temp: " + longname), std::string::npos) << r.err;
     EXPECT_EQ(testkit::read_file(dir / (longname + ".run")).size(), 0u);
