@@ -1,15 +1,16 @@
-// The self-extracting builder's hunk walk, size patches, placeholder patch
-// and output layout, on small hand-built hunk images.
+// The self-extracting builder: its hunk walk, size patches, placeholder
+// patch and output layout on small hand-built hunk images; the embedded
+// extractor image; and `a -sfx` end to end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <dirent.h>
-#include <set>
-#include <sys/stat.h>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <set>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "testkit.h"
