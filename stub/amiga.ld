@@ -11,6 +11,7 @@ SECTIONS
     .text : {
         KEEP(*(.text.entry))
         *(.text .text.*)
+        __code_end = .;     /* instructions end here; constants follow */
         *(.rodata .rodata.*)
     }
     . = 0x40000000;

@@ -601,11 +601,6 @@ static int ask_overwrite(void)
     return c == 'y' || c == 'Y';
 }
 
-static void count_error(void)
-{
-    s_errors++;
-}
-
 static void handle_entry(void)
 {
     os_fh out;
@@ -614,7 +609,7 @@ static void handle_entry(void)
         say("SFX: Skipped, name leaves the current directory: ");
         say(s_outname);
         say("\n");
-        count_error();
+        s_errors++;
         return;
     }
     if (s_is_dir) {
@@ -632,7 +627,7 @@ static void handle_entry(void)
         say("SFX: Cannot create: ");
         say(s_outname);
         say("\n");
-        count_error();
+        s_errors++;
         return;
     }
     if (s_method == 0) {
@@ -642,7 +637,7 @@ static void handle_entry(void)
             say("  extracted: ");
         } else {
             say("  CRC ERROR: ");
-            count_error();
+            s_errors++;
         }
         say(s_name);
         say("\n");
@@ -659,7 +654,7 @@ static void handle_entry(void)
         say(" OK\n");
     } else {
         say(" CRC ERROR\n");
-        count_error();
+        s_errors++;
     }
 }
 
