@@ -1,0 +1,154 @@
+// Decoding speed of tmb_extract against `gzip -dc`, side by side.
+//
+//   bench_decode CORPUS_DIR [FILE...]
+//
+// Each corpus file is packed with -lh5-, -lh6- and -lh7- by the archiver's
+// encoder (tmb_compress), then decoded in-process with no output stream, as
+// the t command does. The same file is compressed with
+// `gzip -9` and timed with `gzip -dc >/dev/null`. Best of 5 interleaved
+// runs each, in processor time (user + system; for gzip that of the child
+// processes); the CRC of every decode is checked against the original.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "tambrix.h"
+#include "tmb_header.h"
+#include "tmb_method.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes read_all(const std::string &path)
+{
+    Bytes b;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return b;
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        b.insert(b.end(), buf, buf + n);
+    fclose(f);
+    return b;
+}
+
+// Processor time of this process, and of its finished children: the machine
+// may be shared, and waiting for a processor should count for neither side.
+double now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return (double)ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+double children_cpu()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_CHILDREN, &ru);
+    return (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
+           ru.ru_stime.tv_usec / 1e6;
+}
+
+struct Entry {
+    FILE *arc;
+    EntryHeader h;
+};
+
+// The file packed by the archiver's encoder into a temporary file, as t
+// reads an archive. Data that does not shrink is stored.
+Entry make_entry(const std::string &path, int method)
+{
+    Entry e{tmpfile(), EntryHeader{}};
+    e.h.method = method;
+    FILE *in = fopen(path.c_str(), "rb");
+    if (!in || !tmb_compress(in, e.arc, &e.h, method)) {
+        fprintf(stderr, "cannot pack %s\n", path.c_str());
+        exit(1);
+    }
+    fclose(in);
+    return e;
+}
+
+double time_extract(Entry &e, uint16_t crc, bool *ok)
+{
+    rewind(e.arc);
+    double t0 = now();
+    int rc = tmb_extract(e.arc, nullptr, &e.h);
+    double t = now() - t0;
+    if (rc != 0 || g_extract_crc != crc)
+        *ok = false;
+    return t;
+}
+
+double time_command(const std::string &cmd)
+{
+    double t0 = children_cpu();
+    if (system(cmd.c_str()) != 0)
+        return 1e9;
+    return children_cpu() - t0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s CORPUS_DIR [FILE...]\n", argv[0]);
+        return 2;
+    }
+    std::string dir = argv[1];
+    std::vector<std::string> files;
+    for (int i = 2; i < argc; i++)
+        files.push_back(argv[i]);
+    if (files.empty())
+        files = {"text.txt", "source.tar", "binary.bin", "random.bin", "runs.bin"};
+
+    printf("%-11s %6s %9s %9s %10s %10s %7s\n", "file", "method", "packed", "gzip -9", "t MB/s", "gzip MB/s",
+           "ratio");
+    double sum_t[3] = {0, 0, 0}, sum_g = 0, total = 0;
+    for (const std::string &name : files) {
+        std::string path = dir + "/" + name;
+        Bytes orig = read_all(path);
+        if (orig.empty()) {
+            fprintf(stderr, "cannot read %s\n", path.c_str());
+            continue;
+        }
+        std::string gz = "/tmp/bench_decode_" + std::to_string(getpid()) + ".gz";
+        if (system(("gzip -9 -c '" + path + "' > " + gz).c_str()) != 0)
+            return 1;
+        Bytes gzbytes = read_all(gz);
+        Entry entries[3] = {make_entry(path, 5), make_entry(path, 6), make_entry(path, 7)};
+        uint16_t crc = tmb_crc16(orig.data(), orig.size(), 0);
+        // Interleaved best of 5, so that a busy machine hurts both sides alike.
+        double tg = 1e9, tt[3] = {1e9, 1e9, 1e9};
+        bool ok = true;
+        for (int r = 0; r < 5; r++) {
+            tg = std::min(tg, time_command("gzip -dc " + gz + " > /dev/null"));
+            for (int m = 0; m < 3; m++)
+                tt[m] = std::min(tt[m], time_extract(entries[m], crc, &ok));
+        }
+        remove(gz.c_str());
+        double mb = orig.size() / 1e6;
+        total += mb;
+        sum_g += tg;
+        for (int m = 0; m < 3; m++) {
+            sum_t[m] += tt[m];
+            printf("%-11s  -lh%d- %9llu %9zu %10.1f %10.1f %6.2fx%s%s\n", name.c_str(), m + 5,
+                   (unsigned long long)entries[m].h.comp_size, gzbytes.size(), mb / tt[m], mb / tg, tg / tt[m],
+                   entries[m].h.method == 0 ? " (stored)" : "", ok ? "" : "  CRC MISMATCH");
+            fclose(entries[m].arc);
+        }
+    }
+    for (int m = 0; m < 3; m++)
+        printf("all          -lh%d- %31.1f %10.1f %6.2fx\n", m + 5, total / sum_t[m], total / sum_g,
+               sum_g / sum_t[m]);
+    return 0;
+}
