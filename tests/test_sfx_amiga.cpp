@@ -2,8 +2,9 @@
 // emulated Amiga 500 (68000, the emulator's built-in free Kickstart
 // replacement), all in one boot: stored and -lh5-/-lh6-/-lh7- entries, a
 // directory tree, existing files with the prompt answered from redirected
-// input, and a damaged entry. Output, return codes and the extracted bytes
-// are checked.
+// input, a damaged entry, and a hand-made file whose names would leave the
+// current directory. Output, return codes and the extracted bytes are
+// checked.
 //
 // The boot drive is a host folder. Its S/Startup-Sequence runs each program
 // in RAM: (single-byte writes to the host folder are slow), appends "rc=$RC"
@@ -23,6 +24,9 @@
 #include <vector>
 
 #include "testkit.h"
+#include "tmb_header.h"
+#include "tmb_sfx.h"
+#include "tmb_sfx_image.h"
 
 namespace {
 
@@ -70,6 +74,37 @@ void make_run(const testkit::TempDir &dir, const std::vector<std::string> &args)
 std::string first_method(const Bytes &run)
 {
     return std::string(run.begin() + 10984 + 2, run.begin() + 10984 + 7);
+}
+
+// A .run file made by hand around stored entries with the given names,
+// which the builder itself would never write.
+void make_handmade_run(const std::string &path, const std::vector<std::string> &names)
+{
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *arc = open_memstream(&buf, &len);
+    for (const std::string &name : names) {
+        std::string data = "written by " + name + "\n";
+        EntryHeader h{};
+        h.method = 0;
+        h.comp_size = h.orig_size = data.size();
+        h.mtime = 1700000000;
+        h.crc = tmb_crc16(data.data(), data.size(), 0);
+        snprintf(h.name, sizeof h.name, "%s", name.c_str());
+        ASSERT_EQ(tmb_write_header_lv2(arc, &h), 1);
+        fwrite(data.data(), 1, data.size(), arc);
+    }
+    fputc(0, arc);
+    fputc(0, arc);
+    fclose(arc);
+    Bytes stub(tmb_stub, tmb_stub + tmb_stub_len);
+    SfxPlan plan;
+    ASSERT_EQ(sfx_patch_image(stub.data(), stub.size(), len, &plan), 1);
+    FILE *out = fopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(sfx_write_image(out, stub.data(), stub.size(), &plan, (const unsigned char *)buf, len), 1);
+    fclose(out);
+    free(buf);
 }
 
 // Builds cat for the Amiga with the cross-compiler and the converter.
@@ -207,6 +242,10 @@ TEST(SfxAmiga, RunFilesExtractOnAnEmulated68000)
     bad[10984 + 34 + 7 + 3] ^= 0x20;  // inside the data after the 41-byte header
     testkit::write_file(dir / "hd/bad.run", bad);
 
+    // Names that leave the current directory: a device, the parent, one
+    // level up. Each is refused and counted; the last entry is fine.
+    make_handmade_run(dir / "hd/escape.run", {"DH0:escaped.txt", "/parent.txt", "x//up.txt", "fine.txt"});
+
     // Each program's output goes to RAM: as well (the host folder takes
     // every flushed message as a slow single write) and is copied back.
     std::string script = "cd RAM:\n";
@@ -223,8 +262,9 @@ TEST(SfxAmiga, RunFilesExtractOnAnEmulated68000)
     script += "echo \"old 1\" >RAM:p1.txt\necho \"old 2\" >RAM:p2.txt\necho \"old 3\" >RAM:p3.txt\n";
     run("prompt", "<DH0:answers.txt ");
     run("bad", "");
+    run("escape", "");
     for (const char *name : {"o_stored.txt", "o_lh5.txt", "o_lh6.txt", "o_lh7.txt", "o_tree.txt", "o_prompt.txt",
-                             "o_bad.txt", "stored.txt", "m5.txt", "m6.txt", "m7.txt", "top.txt", "sub/deep.txt",
+                             "o_bad.txt", "o_escape.txt", "fine.txt", "stored.txt", "m5.txt", "m6.txt", "m7.txt", "top.txt", "sub/deep.txt",
                              "p1.txt", "p2.txt", "p3.txt", "p4.txt"}) {
         std::string flat = name;
         if (flat.find('/') != std::string::npos)
@@ -279,8 +319,14 @@ TEST(SfxAmiga, RunFilesExtractOnAnEmulated68000)
 
     EXPECT_EQ(after_banner(out("bad")), "  CRC ERROR: bad.txt\n" + done + "rc=5\n");
 
+    const std::string skip = "SFX: Skipped, name leaves the current directory: ";
+    EXPECT_EQ(after_banner(out("escape")), skip + "DH0:escaped.txt\n" + skip + "/parent.txt\n" + skip +
+                                               "x//up.txt\n  extracted: fine.txt\n" + done + "rc=5\n");
+    EXPECT_EQ(back("fine.txt"), "written by fine.txt\n");
+    EXPECT_FALSE(testkit::file_exists(dir / "hd/escaped.txt"));
+
     // For the record: what the Amiga printed.
-    for (const char *name : {"stored", "lh5", "tree", "prompt", "bad"})
+    for (const char *name : {"stored", "lh5", "tree", "prompt", "bad", "escape"})
         std::cout << "---- " << name << ".run\n" << out(name);
 }
 
