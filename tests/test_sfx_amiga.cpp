@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <regex>
 #include <string>
@@ -147,6 +148,9 @@ std::string boot(const testkit::TempDir &dir, int timeout_s)
         dup2(fd, 2);
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
+        // Settings, sound and caches stay in the scratch directory.
+        setenv("HOME", (dir / "base").c_str(), 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
         std::string base = "--base_dir=" + (dir / "base"), drive = "--hard_drive_0=" + (dir / "hd");
         execlp("fs-uae", "fs-uae", base.c_str(), "--amiga_model=A500", drive.c_str(), "--headless=1",
                "--warp_mode=1", "--stdout=1", (char *)nullptr);
