@@ -16,8 +16,9 @@
 
 int sfx_build(FILE *arc, int method, clock_t start)
 {
-    // 1-2. The entries go to a temporary archive beside the output, created
+    // The entries go to a temporary archive beside the output, created
     // exclusively so that no existing file or link is ever written through.
+    // The archive file itself stays empty until the .run is written.
     char tmp_name[256];
     FILE *tmp = tmb_create_temp(g_opts.archive, ".tmp", tmp_name, sizeof tmp_name);
     if (!tmp) {
@@ -28,8 +29,8 @@ int sfx_build(FILE *arc, int method, clock_t start)
     fclose(arc);
     setvbuf(tmp, nullptr, _IOFBF, 65536);
 
-    // 3. Every argument as a path; a directory's entries are named relative
-    // to it, whatever "./" pairs lead the argument.
+    // Every argument is one path, without wildcard expansion; a directory's
+    // entries are named relative to it, whatever "./" pairs lead it.
     int added = 0, errors = 0;
     for (int i = 0; i < g_opts.nfiles; i++) {
         const char *path = g_opts.files[i];
@@ -45,8 +46,9 @@ int sfx_build(FILE *arc, int method, clock_t start)
             errors++;
     }
 
-    // 4-5. End the archive and take it into memory. A temporary archive
-    // that could not be written whole must not become a broken .run file.
+    // End the archive and read it back whole through the same stream. A
+    // temporary archive that could not be written whole must not become a
+    // broken .run file.
     fputc(0, tmp);
     fputc(0, tmp);
     if (fflush(tmp) != 0 || ferror(tmp)) {
@@ -66,6 +68,7 @@ int sfx_build(FILE *arc, int method, clock_t start)
     }
     unsigned char *data = (unsigned char *)malloc(n > 0 ? (size_t)n : 1);
     if (!data) {
+        // The temporary archive is kept: it holds everything that was added.
         fclose(tmp);
         fputs("Out of memory\n", stderr);
         return 1;
@@ -81,7 +84,7 @@ int sfx_build(FILE *arc, int method, clock_t start)
     remove(tmp_name);
     dbg_log("TMB data: %ld bytes", n);
 
-    // 6-8. Patch a copy; the embedded image itself never changes.
+    // Patch a copy; the embedded image itself never changes.
     unsigned char *copy = (unsigned char *)malloc(tmb_stub_len);
     if (!copy) {
         free(data);
@@ -97,7 +100,8 @@ int sfx_build(FILE *arc, int method, clock_t start)
         return 1;
     }
 
-    // 9-10. Stub, archive, fill bytes, the rest of the stub.
+    // Stub up to the end of the data contents, archive, fill bytes, the rest
+    // of the stub (or, without a data hunk, stub then archive).
     FILE *out = fopen(g_opts.archive, "wb");
     if (!out) {
         free(copy);
@@ -116,7 +120,6 @@ int sfx_build(FILE *arc, int method, clock_t start)
         return 1;
     }
 
-    // 11.
     printf("\nSelf-extracting archive: %s\n", g_opts.archive);
     print_elapsed(start);
     fflush(stdout);
