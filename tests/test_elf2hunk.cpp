@@ -58,7 +58,7 @@ struct Rela {
 // 4 an absolute symbol (the exec base at 4), 5 an undefined one.
 enum { SYM_TEXT = 1, SYM_DATA, SYM_BSS, SYM_ABS, SYM_UNDEF };
 
-struct ElfSpec {
+struct ElfInput {
     uint32_t entry = TEXT_BASE;
     Bytes text, data;
     uint32_t bss_size = 40;
@@ -67,9 +67,9 @@ struct ElfSpec {
 
 // The program: code that calls into itself, points at data and BSS and
 // reads the exec base; data that points at code and BSS.
-ElfSpec sample()
+ElfInput sample()
 {
-    ElfSpec s;
+    ElfInput s;
     s.text = Bytes{
         0x4E, 0xB9, 0x00, 0x00, 0x00, 0x10,  // 0  jsr $10
         0x41, 0xF9, 0x40, 0x00, 0x00, 0x04,  // 6  lea data+4,a0
@@ -85,7 +85,7 @@ ElfSpec sample()
     return s;
 }
 
-Bytes make_elf(const ElfSpec &s)
+Bytes make_elf(const ElfInput &s)
 {
     // Section contents in file order; headers follow them.
     struct Sec {
@@ -182,10 +182,10 @@ struct Converted {
     bool written;
 };
 
-Converted convert(const ElfSpec &spec, std::vector<std::string> opts = {})
+Converted convert(const ElfInput &input, std::vector<std::string> opts = {})
 {
     testkit::TempDir dir;
-    testkit::write_file(dir / "in.elf", make_elf(spec));
+    testkit::write_file(dir / "in.elf", make_elf(input));
     std::vector<std::string> args{ELF2HUNK_BIN};
     args.insert(args.end(), opts.begin(), opts.end());
     args.push_back(dir / "in.elf");
@@ -265,11 +265,11 @@ TEST(Elf2Hunk, RefusesWhatTheLoaderCannotRelocate)
 {
     struct Case {
         const char *what;
-        ElfSpec spec;
+        ElfInput input;
         const char *message;
     };
     std::vector<Case> cases;
-    ElfSpec s = sample();
+    ElfInput s = sample();
     s.entry = 6;
     cases.push_back({"entry", s, "entry point"});
     s = sample();
@@ -288,7 +288,7 @@ TEST(Elf2Hunk, RefusesWhatTheLoaderCannotRelocate)
     s.text_relocs.push_back({40, SYM_DATA, R_32});
     cases.push_back({"outside", s, "outside its section"});
     for (const Case &c : cases) {
-        Converted r = convert(c.spec);
+        Converted r = convert(c.input);
         EXPECT_EQ(r.run.status, 1) << c.what;
         EXPECT_NE(r.run.err.find(c.message), std::string::npos) << c.what << ": " << r.run.err;
         EXPECT_FALSE(r.written) << c.what;
