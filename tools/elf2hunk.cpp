@@ -96,6 +96,7 @@ void put32(Bytes &out, uint32_t v)
 
 struct Section {
     std::string name;
+    uint32_t name_at;  // offset of the name in the section name table
     uint32_t type, flags, addr, offset, size, link, info, entsize;
 };
 
@@ -172,7 +173,7 @@ Elf read_elf(const char *path)
     for (unsigned i = 0; i < shnum; i++) {
         size_t at = (size_t)shoff + (size_t)i * shentsize;
         Section s;
-        s.name = std::to_string(be32(f, at)); // resolved below
+        s.name_at = be32(f, at);
         s.type = be32(f, at + 4);
         s.flags = be32(f, at + 8);
         s.addr = be32(f, at + 12);
@@ -187,11 +188,10 @@ Elf read_elf(const char *path)
     }
     const Section &strs = elf.sections[shstrndx];
     for (Section &s : elf.sections) {
-        uint32_t off = (uint32_t)std::stoul(s.name);
-        if (off >= strs.size)
+        if (s.name_at >= strs.size)
             fail("bad section name");
-        const char *p = (const char *)f.data() + strs.offset + off;
-        s.name.assign(p, strnlen(p, strs.size - off));
+        const char *p = (const char *)f.data() + strs.offset + s.name_at;
+        s.name.assign(p, strnlen(p, strs.size - s.name_at));
     }
     return elf;
 }
