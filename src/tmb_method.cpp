@@ -38,6 +38,7 @@ size_t s_area;          // size of the output area (>= s_outbuf_cap)
 uint8_t *s_pending;     // first byte produced but not yet flushed
 uint8_t *s_crc_done;    // first byte not yet in s_outcrc
 uint64_t s_dwinmask;    // window size - 1 of the current entry
+size_t s_spaces;        // bytes right before the output area known to be spaces
 FILE *s_outfp;          // destination, nullptr when testing
 bool s_write_failed;
 uint16_t s_outcrc;
@@ -128,6 +129,7 @@ bool outbuf_obtain()
                 s_outbuf_cap = cap;
                 s_area = area;
                 s_pending = area_start();
+                s_spaces = 0;
                 return true;
             }
         }
@@ -207,7 +209,11 @@ int dwin_init(uint64_t size)
 {
     if (!s_outbuf || size == 0 || size > HIST)
         return 0;
-    memset(area_start() - size, 0x20, size);
+    // Small entries never slide, so the spaces usually are still there.
+    if (s_spaces < size) {
+        memset(area_start() - size, 0x20, size);
+        s_spaces = size;
+    }
     s_dwinmask = size - 1;
     s_pending = area_start();
     return 1;
@@ -242,6 +248,7 @@ uint8_t *out_flush(uint8_t *pos, size_t need, uint8_t **limit)
             size_t w = (size_t)s_dwinmask + 1;
             memmove(area_start() - w, pos - w, w);
             pos = area_start();
+            s_spaces = 0;
         }
         s_pending = s_crc_done = pos;
     }

@@ -744,6 +744,12 @@ TEST(DecodeBlocks, MemoryAndStreamModesAgree)
         EXPECT_EQ(r.rc, 0);
         EXPECT_TRUE(r.out == want);
         EXPECT_EQ(r.crc, crc_of(want));
+        // The next entry starts from spaces again, whatever the last left.
+        for (int method : {4, 7}) {
+            BitWriter s;
+            s.put(0, 16), s.put(0, 10), s.put(0, 9), s.put(258, 9), s.put(0, 10);
+            EXPECT_EQ(extract(method, s.bytes, 70000).out, Bytes(70000, ' '));
+        }
     }
 }
 
