@@ -22,6 +22,7 @@
 #include "tmb_decode.h"
 #include "tmb_header.h"
 #include "tmb_method.h"
+#include "tmb_progress.h"
 
 namespace {
 
@@ -931,6 +932,40 @@ TEST(Extract, TestingComputesTheSameCrc)
 }
 
 } // namespace
+
+// Every byte produced is reported to the progress bar exactly once, in
+// flushes of at most one output buffer, stored or decoded.
+TEST(Extract, ProgressCountsEveryByte)
+{
+    BufferLimits bl(1 << 20, 1024);
+    tmb_prog_set_clock([]() -> clock_t { return 0; }); // never a timed redraw
+    std::vector<Sym> syms;
+    for (int i = 0; i < 3000; i++)
+        syms.push_back(i % 3 ? Sym{0, (unsigned)i % 256} : Sym{200, (unsigned)i % 5000});
+    BitWriter w;
+    flat_head(w, 6, (unsigned)syms.size());
+    put_syms(w, 6, syms);
+    const uint64_t n = 100000;
+    Bytes stored(n, 'S');
+    const struct {
+        int method;
+        const Bytes *packed;
+    } cases[] = {{6, &w.bytes}, {0, &stored}};
+    for (auto c : cases) {
+        SCOPED_TRACE(c.method);
+        g_prog_on = 1;
+        g_prog_total = (uint64_t)1 << 62; // no 5 % step is ever crossed
+        g_prog_done = 0;
+        g_prog_last = 0;
+        g_prog_calls = 0;
+        Outcome r = extract(c.method, *c.packed, n);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(g_prog_done, n);
+        EXPECT_GE((uint64_t)g_prog_calls * 1024, n);
+        g_prog_on = 0;
+    }
+    tmb_prog_set_clock(nullptr);
+}
 
 // ---------------------------------------------------------------------------
 // Round trips through the encoder
