@@ -715,6 +715,16 @@ TEST(DecodeBlocks, TruncatedDataReadsAsZeroBits)
         EXPECT_EQ(shortr.out, padr.out);
         EXPECT_EQ(shortr.crc, crc_of(shortr.out));
     }
+    // A comp_size far beyond the archive reads what is there and then zero
+    // bits, in either mode (the trailing bytes of the archive file are
+    // real data then, as in any damaged archive).
+    Outcome whole = extract(6, w.bytes, n);
+    for (uint64_t in_max : {(uint64_t)64 << 20, (uint64_t)1 << 10}) {
+        BufferLimits bl(in_max, 0);
+        Outcome huge = extract(6, w.bytes, n, (int64_t)1 << 40);
+        EXPECT_EQ(huge.rc, 0);
+        EXPECT_TRUE(huge.out == whole.out);
+    }
 }
 
 // Memory mode (the whole packed data read at once), stream mode (comp_size
