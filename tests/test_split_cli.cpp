@@ -217,6 +217,7 @@ TEST_F(SplitCli, AddWithSplitKeepsTheArchiveWhenTheSplitFails)
                          "removed\n"),
               std::string::npos)
         << r.err;
+    EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(file_exists(dir / "arc.tmb"));
     EXPECT_FALSE(file_exists(dir / "arc.tmb.info"));
     const Bytes archive = read_file(dir / "arc.tmb");
