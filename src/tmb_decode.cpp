@@ -263,7 +263,9 @@ void single_table(unsigned s, unsigned nsym, unsigned w, uint16_t *table, uint32
 }
 
 // Walks the tree from `node`, one bit per step, until a value below `nsym`
-// (a symbol). After 32 steps without one the walk ends with symbol 0.
+// (a symbol). After 32 steps without one the walk ends with symbol 0. Only
+// damaged data makes walks longer than the bits at hand; the walk then
+// simply reads on in the stream.
 [[gnu::noinline]] unsigned walk_tree(unsigned node, unsigned nsym)
 {
     for (unsigned step = 1;; step++) {
