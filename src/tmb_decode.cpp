@@ -314,9 +314,9 @@ unsigned read_length()
 }
 
 // Reads the t list (nsym 19, count width 5, zero-run field after the third
-// length) or the p list (no zero-run field: special = -1) into p_len and
+// length) or the p list (no zero-run field: zero_run_at = -1) into p_len and
 // builds p_table.
-void read_pt_len(unsigned nsym, unsigned nbit, int special)
+void read_pt_len(unsigned nsym, unsigned nbit, int zero_run_at)
 {
     unsigned n = getbits(s_b, nbit);
     if (n == 0) {
@@ -331,7 +331,7 @@ void read_pt_len(unsigned nsym, unsigned nbit, int special)
         if (i < nsym)
             p_len[i] = (uint8_t)l;
         i++;
-        if ((int)i == special) {
+        if ((int)i == zero_run_at) {
             // 2-bit count of further zero lengths, present even when the
             // list ends here.
             unsigned z = getbits(s_b, 2);

@@ -3,7 +3,7 @@
 //
 // Most streams use "flat" codes that are easy to write by hand: every t
 // symbol takes 5 bits (its own number), every c symbol 9 bits, every p
-// symbol 4 bits (5 for -lh7-). Special codes are spelled out where a rule
+// symbol 4 bits (5 for -lh7-). Other codes are spelled out where a rule
 // needs them. A straightforward model decoder, written bit by bit from the
 // format description, checks the fast decoder on damaged and random input.
 #include <gtest/gtest.h>
@@ -323,7 +323,7 @@ unsigned read_len(Reader &r)
     return l;
 }
 
-void read_pt(Reader &r, unsigned n_sym, unsigned nbit, int special)
+void read_pt(Reader &r, unsigned n_sym, unsigned nbit, int zero_run_at)
 {
     unsigned n = r.get(nbit);
     if (n == 0) {
@@ -340,7 +340,7 @@ void read_pt(Reader &r, unsigned n_sym, unsigned nbit, int special)
         if (i < n_sym)
             p_len[i] = (uint8_t)l;
         i++;
-        if ((int)i == special)
+        if ((int)i == zero_run_at)
             for (unsigned z = r.get(2); z > 0 && i < n; z--, i++)
                 if (i < n_sym)
                     p_len[i] = 0;
