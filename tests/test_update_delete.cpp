@@ -3,6 +3,7 @@
 // stays untouched whenever the new one cannot be made whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -227,4 +228,36 @@ TEST(Rewrite, MissingArgumentsAndMissingArchive)
     EXPECT_EQ(u.status, 1);
     EXPECT_EQ(u.err, "No files specified.\n");
     EXPECT_TRUE(list_dir(t.path()).empty());
+}
+
+TEST(Update, TheArchiveItselfIsNeverStoredInTheNewOne)
+{
+    // '*' names the archive; a tree walk over '.' meets both the archive and
+    // the temporary archive being written beside it.
+    struct Case {
+        std::vector<std::string> args;
+        std::string skip_line;
+        std::vector<std::string> names;
+    };
+    const Case cases[] = {
+        {{"u", "-lh0", "arc.tmb", "*"}, "  skipping the archive itself:  ./arc.tmb\n",
+         {"a.txt", "g.txt"}},
+        {{"f", "-lh0", "arc.tmb", "*"}, "  skipping the archive itself:  ./arc.tmb\n", {"a.txt"}},
+        {{"u", "-r", "-lh0", "arc.tmb", "."}, "  skipping the archive itself:  ./arc.tmb\n",
+         {"a.txt", "a.txt", "g.txt"}},
+    };
+    for (const Case &c : cases) {
+        TempDir t;
+        write_file(t / "arc.tmb", make_archive({lv2_entry("a.txt", "old a")}));
+        write_text(t / "a.txt", "old a");
+        set_mtime(t / "a.txt", kOld);
+        write_text(t / "g.txt", "g");
+        RunResult r = run_in(t, c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0] << r.err;
+        EXPECT_TRUE(contains(r.out, c.skip_line)) << r.out;
+        std::vector<std::string> names = entry_names(t / "arc.tmb");
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, c.names) << c.args[0] << " " << c.args.back();
+        EXPECT_EQ(list_dir(t.path()), (std::vector<std::string>{"a.txt", "arc.tmb", "g.txt"}));
+    }
 }
