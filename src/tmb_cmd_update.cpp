@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -227,10 +228,20 @@ int cmd_update()
     }
     g_arc_root_len = 0;
     UpdateRun run{};
-    // Each file's time is read once, so that passes 2 and 3 agree.
-    for (int i = 0; i < g_opts.nfiles; i++)
-        run.file_time.push_back(file_time(g_opts.files[i]));
-    int failed = run_update(&run);
+    int failed;
+    try {
+        // Each file's time is read once, so that passes 2 and 3 agree.
+        for (int i = 0; i < g_opts.nfiles; i++)
+            run.file_time.push_back(file_time(g_opts.files[i]));
+        failed = run_update(&run);
+    } catch (const std::bad_alloc &) {
+        // The map grows with the archive. Without memory for it the old
+        // archive stays as it is and no temporary file is left behind.
+        fprintf(stderr, "Out of memory.\n");
+        if (run.tmp.fp)
+            rewrite_abort(&run.tmp);
+        failed = 1;
+    }
     if (run.old.fp)
         fclose(run.old.fp);
     s_arcmap.clear();

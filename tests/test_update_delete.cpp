@@ -261,3 +261,31 @@ TEST(Update, TheArchiveItselfIsNeverStoredInTheNewOne)
         EXPECT_EQ(list_dir(t.path()), (std::vector<std::string>{"a.txt", "arc.tmb", "g.txt"}));
     }
 }
+
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's shadow memory needs more address space
+TEST(Update, NoMemoryForTheMapLeavesTheArchiveAlone)
+{
+    // 200000 entries need a map of about 50 MB; the address space is capped
+    // below that.
+    TempDir t;
+    std::vector<Bytes> entries;
+    for (int i = 0; i < 200000; i++) {
+        char name[16];
+        snprintf(name, sizeof name, "f%d", i);
+        entries.push_back(lv2_entry(name, ""));
+    }
+    Bytes original = make_archive(entries);
+    write_file(t / "big.tmb", original);
+    write_text(t / "x.txt", "x");
+    RunOptions o;
+    o.cwd = t.path();
+    std::string script = "ulimit -v 40000; exec ";
+    script += TAMBRIX_BIN;
+    script += " u -q big.tmb x.txt";
+    RunResult r = run_program({"/bin/sh", "-c", script}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Out of memory.\n");
+    EXPECT_EQ(read_file(t / "big.tmb"), original);
+    EXPECT_EQ(list_dir(t.path()), (std::vector<std::string>{"big.tmb", "x.txt"}));
+}
+#endif
