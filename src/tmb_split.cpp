@@ -143,6 +143,9 @@ struct SplitResult {
     unsigned long parts = 0;
     uint64_t total = 0;
     uint16_t crc = 0;
+    // A part that cannot be created is reported by its one line alone; the
+    // other failures add a line that says what became of the file.
+    bool create_failed = false;
 };
 
 // Reads the next chunk of at most `want` bytes; 0 at the end of the file.
@@ -203,6 +206,7 @@ int write_parts(FILE *in, const char *path, const struct stat &in_st,
         FILE *part = fopen(part_name, "wb");
         if (!part) {
             fprintf(stderr, "Cannot create: %s\n", part_name);
+            r.create_failed = true;
             return 0;
         }
         setvbuf(part, nullptr, _IONBF, 0);
@@ -500,8 +504,9 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
     if (ok)
         ok = write_sidecar(info_name, path, in_st, r);
     if (!ok) {
-        fprintf(stderr, "Split failed: %s is %s\n", path,
-                remove_after ? "kept, not removed" : "unchanged");
+        if (!r.create_failed)
+            fprintf(stderr, "Split failed: %s is %s\n", path,
+                    remove_after ? "kept, not removed" : "unchanged");
         fflush(stdout);
         return 1;
     }
