@@ -32,6 +32,7 @@
 #include <unistd.h>
 
 #include "tambrix.h"
+#include "tmb_cleanup.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
 
@@ -581,11 +582,16 @@ const char *maybe_join_for_read()
         return nullptr;
     }
 
+    // Registered so that it goes also when the process ends early (Ctrl+C,
+    // a closed pipe behind p, a fatal error).
+    tmb_cleanup_add(tmpname);
+
     char base[NAME_SIZE];
     snprintf(base, sizeof base, "%s", g_opts.archive);
     base[strlen(base) - 4] = '\0';
     if (join_into(base, out, tmpname) != 0) {
-        tmpname[0] = '\0';  // join_into has removed the file
+        tmb_cleanup_release(tmpname);  // join_into has removed the file
+        tmpname[0] = '\0';
         return nullptr;
     }
     snprintf(g_opts.archive, sizeof g_opts.archive, "%s", tmpname);
@@ -597,6 +603,7 @@ void release_joined_for_read(const char *tmp)
     if (!tmp || !*tmp)
         return;
     remove(tmp);
+    tmb_cleanup_release(tmp);
     // The guard holds a pointer to tmpname: clearing it makes a second call
     // a no-op instead of removing a file someone else made under that name.
     if (tmp == tmpname)
