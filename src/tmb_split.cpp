@@ -473,15 +473,21 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
     if (!make_info_name(info_name, path))
         return 1;
 
+    // A directory opens for reading on some systems, but it is no file to
+    // split: its "size" is whatever the file system reports for a seek.
     FILE *in = fopen(path, "rb");
+    struct stat in_st;
+    if (in && (fstat(fileno(in), &in_st) != 0 || S_ISDIR(in_st.st_mode))) {
+        fclose(in);
+        in = nullptr;
+    }
     if (!in) {
         fprintf(stderr, "Cannot open: %s\n", path);
         return 1;
     }
-    struct stat in_st;
     uint64_t size = 0;
     setvbuf(in, nullptr, _IONBF, 0);
-    if (fstat(fileno(in), &in_st) != 0 || !measure(in, path, size)) {
+    if (!measure(in, path, size)) {
         fclose(in);
         return 1;
     }
