@@ -1,0 +1,692 @@
+// The compressor against a plain reference encoder.
+//
+// RefEncoder below is a straightforward, unoptimised encoder written from
+// the rules of the packed format alone: byte-by-byte compares, one
+// putcode per bit group, a recursive leaf count, no shortcuts. The
+// archiver's packed bytes must equal its bytes for every input and method,
+// including where it gives up (packed data longer than the input), so the
+// inputs here are chosen to hit the places where the optimised search and
+// coder could drift: window slides, the end of the input, the maximum
+// match length, crowded chains (hash_too), hash collisions, the block
+// trigger and the no-growth boundary.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tmb_header.h"
+#include "tmb_method.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class RefEncoder {
+public:
+    RefEncoder(const Bytes &in, int method, unsigned bufsiz = 32768) : in_(in), bufsiz_(bufsiz)
+    {
+        dicbit_ = method == 6 ? 15 : method == 7 ? 16 : 13;
+        dicsiz_ = 1u << dicbit_;
+        txtsiz_ = 2 * dicsiz_ + 256;
+        np_ = dicbit_ == 13 ? 14 : dicbit_ + 1;
+        pbit_ = np_ == 14 ? 4 : 5;
+    }
+
+    // Packed bytes; false when the encoder gives up (stored instead).
+    bool run(Bytes *out)
+    {
+        origsize_ = (int64_t)in_.size();
+        text_.assign(131328, ' ');
+        hash_pos_.assign(32768, 0);
+        hash_too_.assign(32768, 0);
+        prev_.assign(65536, 0);
+        buf_.assign(bufsiz_, 0);
+        start();
+
+        remainder_ = read(dicsiz_, txtsiz_ - dicsiz_);
+        unsigned len = remainder_ < 2 ? remainder_ : 2, off = 0;
+        pos_ = dicsiz_;
+        h_ = ((text_[pos_] << 10) ^ (text_[pos_ + 1] << 5) ^ text_[pos_ + 2]) & 0x7FFF;
+        insert();
+        while (remainder_ != 0 && !unpackable_) {
+            unsigned lastlen = len, lastoff = off;
+            next_token();
+            search((int)lastlen - 1, &len, &off);
+            insert();
+            if (len > lastlen || lastlen < 3) {
+                output(text_[pos_ - 1], 0);
+            } else {
+                output(lastlen + 253, (lastoff - 1) & (dicsiz_ - 1));
+                for (unsigned k = 0; k < lastlen - 2; k++) {
+                    next_token();
+                    insert();
+                }
+                next_token();
+                search(2, &len, &off);
+                insert();
+            }
+        }
+        if (!unpackable_) {
+            send_block();
+            putbits(7, 0);
+        }
+        *out = out_;
+        return !unpackable_;
+    }
+
+private:
+    const Bytes &in_;
+    size_t done_ = 0;
+    unsigned dicbit_, dicsiz_, txtsiz_;
+    int np_, pbit_;
+    std::vector<uint8_t> text_, hash_too_;
+    std::vector<uint32_t> hash_pos_, prev_;
+    uint32_t remainder_ = 0, pos_ = 0, h_ = 0;
+
+    // ------------------------------------------------------ match search
+
+    unsigned read(unsigned at, unsigned n)
+    {
+        unsigned k = 0;
+        for (; k < n && done_ < in_.size(); k++)
+            text_[at + k] = in_[done_++];
+        return k;
+    }
+
+    void insert()
+    {
+        prev_[pos_ & (dicsiz_ - 1)] = hash_pos_[h_];
+        hash_pos_[h_] = pos_;
+    }
+
+    void next_token()
+    {
+        remainder_--;
+        pos_++;
+        if (pos_ >= txtsiz_ - 256) {
+            for (unsigned i = 0; i < txtsiz_ - dicsiz_; i++)
+                text_[i] = text_[dicsiz_ + i];
+            remainder_ += read(txtsiz_ - dicsiz_, dicsiz_);
+            pos_ -= dicsiz_;
+            for (unsigned i = 0; i < 32768; i++) {
+                hash_pos_[i] = hash_pos_[i] > dicsiz_ ? hash_pos_[i] - dicsiz_ : 0;
+                hash_too_[i] = 0;
+            }
+            for (unsigned i = 0; i < dicsiz_; i++)
+                prev_[i] = prev_[i] > dicsiz_ ? prev_[i] - dicsiz_ : 0;
+        }
+        h_ = ((h_ << 5) ^ text_[pos_ + 2]) & 0x7FFF;
+    }
+
+    void search_1(unsigned h, unsigned j, unsigned max, unsigned *len, unsigned *off)
+    {
+        long limit = (long)pos_ - (long)dicsiz_;
+        unsigned q = hash_pos_[h];
+        long s = (long)q - (long)j;
+        if (s <= limit)
+            return;
+        unsigned counted = 0;
+        for (;;) {
+            counted++;
+            unsigned L = *len;
+            if (text_[s + L] == text_[pos_ + L] && text_[s + L - 1] == text_[pos_ + L - 1] &&
+                text_[s] == text_[pos_] && max != 0) {
+                unsigned i = 1;
+                while (i < max && text_[pos_ + i] == text_[s + i])
+                    i++;
+                if (i > L) {
+                    *len = i;
+                    *off = pos_ - (unsigned)s;
+                    if (i == max)
+                        break;
+                }
+            }
+            q = prev_[q & (dicsiz_ - 1)];
+            s = (long)q - (long)j;
+            if (s <= limit)
+                break;
+        }
+        if (counted > 255)
+            hash_too_[h] = 1;
+    }
+
+    void search(int min, unsigned *len, unsigned *off)
+    {
+        *off = 0;
+        *len = min > 2 ? (unsigned)min : 2;
+        bool done = false;
+        if (!hash_too_[h_]) {
+            search_1(h_, 0, 256, len, off);
+            done = true;
+        }
+        unsigned hj = h_;
+        for (unsigned j = 1; !done && j <= 252; j++) {
+            hj = ((hj << 5) ^ text_[pos_ + j + 2]) & 0x7FFF;
+            if (!hash_too_[hj]) {
+                search_1(hj, j, 256, len, off);
+                if (*len < j + 3)
+                    search_1(h_, 0, j + 2, len, off);
+                done = true;
+            }
+        }
+        if (!done)
+            search_1(h_, 0, 256, len, off);
+        if (*len > remainder_)
+            *len = remainder_;
+    }
+
+    // ------------------------------------------------------ bit writer
+
+    int64_t origsize_ = 0;
+    bool unpackable_ = false;
+    Bytes out_;
+    unsigned subbitbuf_ = 0, bitcount_ = 8;
+
+    void emit(unsigned b)
+    {
+        if ((int64_t)out_.size() < origsize_)
+            out_.push_back((uint8_t)b);
+        else
+            unpackable_ = true;
+    }
+
+    // The n top bits of a left-aligned 16-bit code, one bit at a time.
+    void putcode(unsigned n, unsigned code)
+    {
+        for (unsigned i = 0; i < n; i++) {
+            unsigned bit = (code >> (15 - i)) & 1;
+            bitcount_--;
+            subbitbuf_ |= bit << bitcount_;
+            if (bitcount_ == 0) {
+                emit(subbitbuf_);
+                subbitbuf_ = 0;
+                bitcount_ = 8;
+            }
+        }
+    }
+
+    void putbits(unsigned n, unsigned v) { putcode(n, n == 0 ? 0 : (v << (16 - n)) & 0xFFFF); }
+
+    // ------------------------------------------------------ block coder
+
+    unsigned bufsiz_;
+    std::vector<uint8_t> buf_;
+    unsigned output_pos_ = 0, output_mask_ = 0, cpos_ = 0;
+    uint16_t c_freq_[1019] = {}, p_freq_[33] = {}, t_freq_[37] = {};
+    uint8_t c_len_[510] = {}, pt_len_[128] = {};
+    uint16_t c_code_[510] = {}, pt_code_[128] = {};
+    uint16_t left_[1019] = {}, right_[1019] = {};
+
+    static unsigned klass(unsigned d)
+    {
+        unsigned k = 0;
+        while (d != 0) {
+            k++;
+            d >>= 1;
+        }
+        return k;
+    }
+
+    void start()
+    {
+        for (auto &f : c_freq_)
+            f = 0;
+        for (int i = 0; i < np_; i++)
+            p_freq_[i] = 0;
+        output_pos_ = output_mask_ = 0;
+        subbitbuf_ = 0;
+        bitcount_ = 8;
+    }
+
+    void output(unsigned c, unsigned p)
+    {
+        output_mask_ >>= 1;
+        if (output_mask_ == 0) {
+            output_mask_ = 0x80;
+            if (output_pos_ >= bufsiz_ - 24) {
+                send_block();
+                if (unpackable_)
+                    return;
+                output_pos_ = 0;
+            }
+            cpos_ = output_pos_;
+            buf_[cpos_] = 0;
+            output_pos_++;
+        }
+        buf_[output_pos_++] = (uint8_t)c;
+        c_freq_[c]++;
+        if (c >= 256) {
+            buf_[cpos_] |= (uint8_t)output_mask_;
+            buf_[output_pos_++] = (uint8_t)(p >> 8);
+            buf_[output_pos_++] = (uint8_t)p;
+            p_freq_[klass(p)]++;
+        }
+    }
+
+    void downheap(int i, int *heap, int size, const uint16_t *freq)
+    {
+        int e = heap[i];
+        while (2 * i <= size) {
+            int j = 2 * i;
+            if (j + 1 <= size && freq[heap[j + 1]] < freq[heap[j]])
+                j = j + 1;
+            if (freq[e] <= freq[heap[j]])
+                break;
+            heap[i] = heap[j];
+            i = j;
+        }
+        heap[i] = e;
+    }
+
+    void count_leaf(int node, int n, int *count, int depth)
+    {
+        if (node < n) {
+            count[depth < 16 ? depth : 16]++;
+            return;
+        }
+        count_leaf(left_[node], n, count, depth + 1);
+        count_leaf(right_[node], n, count, depth + 1);
+    }
+
+    int make_tree(int n, uint16_t *freq, uint8_t *len, uint16_t *code)
+    {
+        int heap[512];
+        int size = 0;
+        for (int i = 0; i < n; i++) {
+            len[i] = 0;
+            if (freq[i] != 0)
+                heap[++size] = i;
+        }
+        if (size < 2) {
+            int s = size == 0 ? 0 : heap[1];
+            code[s] = 0;
+            return s;
+        }
+        for (int i = size / 2; i >= 1; i--)
+            downheap(i, heap, size, freq);
+        std::vector<int> leaves;
+        int avail = n, k = n;
+        while (size > 1) {
+            int i = heap[1];
+            if (i < n)
+                leaves.push_back(i);
+            heap[1] = heap[size--];
+            downheap(1, heap, size, freq);
+            int j = heap[1];
+            if (j < n)
+                leaves.push_back(j);
+            k = avail++;
+            freq[k] = (uint16_t)(freq[i] + freq[j]);
+            left_[k] = (uint16_t)i;
+            right_[k] = (uint16_t)j;
+            heap[1] = k;
+            downheap(1, heap, size, freq);
+        }
+        int count[17] = {};
+        count_leaf(k, n, count, 0);
+        unsigned sum = 0;
+        for (int l = 1; l <= 16; l++)
+            sum += (unsigned)count[l] << (16 - l);
+        sum &= 0xFFFF;
+        if (sum != 0) {
+            count[16] -= (int)sum;
+            for (unsigned t = 0; t < sum; t++) {
+                int l = 15;
+                while (l >= 1 && count[l] == 0)
+                    l--;
+                if (l >= 1) {
+                    count[l]--;
+                    count[l + 1] += 2;
+                }
+            }
+        }
+        size_t at = 0;
+        for (int l = 16; l >= 1; l--)
+            for (int c = 0; c < count[l] && at < leaves.size(); c++)
+                len[leaves[at++]] = (uint8_t)l;
+        unsigned next[18];
+        next[1] = 0;
+        for (int l = 1; l <= 16; l++)
+            next[l + 1] = (next[l] + ((unsigned)count[l] << (16 - l))) & 0xFFFF;
+        for (int s = 0; s < n; s++)
+            if (len[s] != 0) {
+                code[s] = (uint16_t)next[len[s]];
+                next[len[s]] += 1u << (16 - len[s]);
+            }
+        return k;
+    }
+
+    int c_count() const
+    {
+        int n = 510;
+        while (n > 0 && c_len_[n - 1] == 0)
+            n--;
+        return n;
+    }
+
+    // Walks the c lengths as t symbols; emit(sym, nbits, value).
+    template <class F>
+    void t_symbols(F emit_sym)
+    {
+        int n = c_count();
+        for (int i = 0; i < n;) {
+            int k = c_len_[i];
+            if (k != 0) {
+                emit_sym(k + 2, 0, 0);
+                i++;
+                continue;
+            }
+            int r = 0;
+            while (i < n && c_len_[i] == 0) {
+                r++;
+                i++;
+            }
+            if (r <= 2) {
+                for (int x = 0; x < r; x++)
+                    emit_sym(0, 0, 0);
+            } else if (r <= 18) {
+                emit_sym(1, 4, r - 3);
+            } else if (r == 19) {
+                emit_sym(0, 0, 0);
+                emit_sym(1, 4, 15);
+            } else {
+                emit_sym(2, 9, r - 20);
+            }
+        }
+    }
+
+    void write_pt_len(int n, int nbit, int special)
+    {
+        while (n > 0 && pt_len_[n - 1] == 0)
+            n--;
+        putbits((unsigned)nbit, (unsigned)n);
+        int i = 0;
+        while (i < n) {
+            int k = pt_len_[i++];
+            if (k <= 6) {
+                putbits(3, (unsigned)k);
+            } else {
+                for (int b = 0; b < k - 4; b++)
+                    putbits(1, 1);
+                putbits(1, 0);
+            }
+            if (i == special) {
+                int z = 0;
+                while (i < 6 && pt_len_[i] == 0) {
+                    i++;
+                    z++;
+                }
+                putbits(2, (unsigned)z);
+            }
+        }
+    }
+
+    void send_block()
+    {
+        int root = make_tree(510, c_freq_, c_len_, c_code_);
+        unsigned size = c_freq_[root];
+        putbits(16, size);
+        if (root >= 510) {
+            for (auto &f : t_freq_)
+                f = 0;
+            t_symbols([this](int sym, int, int) { t_freq_[sym]++; });
+            int troot = make_tree(19, t_freq_, pt_len_, pt_code_);
+            if (troot >= 19) {
+                write_pt_len(19, 5, 3);
+            } else {
+                putbits(5, 0);
+                putbits(5, (unsigned)troot);
+            }
+            putbits(9, (unsigned)c_count());
+            t_symbols([this](int sym, int nbits, int value) {
+                putcode(pt_len_[sym], pt_code_[sym]);
+                if (nbits != 0)
+                    putbits((unsigned)nbits, (unsigned)value);
+            });
+        } else {
+            putbits(5, 0);
+            putbits(5, 0);
+            putbits(9, 0);
+            putbits(9, (unsigned)root);
+        }
+        int proot = make_tree(np_, p_freq_, pt_len_, pt_code_);
+        if (proot >= np_) {
+            write_pt_len(np_, pbit_, -1);
+        } else {
+            putbits((unsigned)pbit_, 0);
+            putbits((unsigned)pbit_, (unsigned)proot);
+        }
+        unsigned at = 0, flags = 0;
+        for (unsigned i = 0; i < size; i++) {
+            if (i % 8 == 0)
+                flags = buf_[at++];
+            else
+                flags <<= 1;
+            if (flags & 0x80) {
+                unsigned c = buf_[at] + 256u;
+                unsigned d = ((unsigned)buf_[at + 1] << 8) | buf_[at + 2];
+                at += 3;
+                putcode(c_len_[c], c_code_[c]);
+                unsigned k = klass(d);
+                putcode(pt_len_[k], pt_code_[k]);
+                if (k >= 2)
+                    putbits(k - 1, d & ((1u << (k - 1)) - 1));
+            } else {
+                unsigned c = buf_[at++];
+                putcode(c_len_[c], c_code_[c]);
+            }
+            if (unpackable_)
+                return;
+        }
+        for (auto &f : c_freq_)
+            f = 0;
+        for (int i = 0; i < np_; i++)
+            p_freq_[i] = 0;
+    }
+};
+
+// ------------------------------------------------------------ inputs
+
+struct Rng {
+    uint64_t s;
+    explicit Rng(uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 7) {}
+    uint32_t next()
+    {
+        s ^= s << 13;
+        s ^= s >> 7;
+        s ^= s << 17;
+        return (uint32_t)(s >> 11);
+    }
+    uint32_t below(uint32_t n) { return next() % n; }
+};
+
+// Data of one structure. Every kind mixes repeats and fresh bytes so that
+// matches of all lengths and distances occur.
+Bytes make_input(int kind, size_t n, uint64_t seed)
+{
+    Rng r(seed);
+    Bytes b;
+    b.reserve(n + 600);
+    switch (kind) {
+    case 0: // random bytes: nothing to find, the encoder gives up
+        while (b.size() < n)
+            b.push_back((uint8_t)r.next());
+        break;
+    case 1: // two letters: long, crowded chains and many equal-length ties
+    {
+        // Every search walks a whole chain of about dicsiz / 8 entries
+        // here; above 64 KB four letters keep the run short.
+        uint32_t letters = n > 65536 ? 4 : 2;
+        while (b.size() < n)
+            b.push_back((uint8_t)('a' + r.below(letters)));
+        break;
+    }
+    case 2: // letters that collide in the hash (same low five bits)
+        while (b.size() < n)
+            b.push_back((uint8_t)(0x01 + 0x20 * r.below(8)));
+        break;
+    case 3: // long runs of one byte: matches of the maximum length
+        while (b.size() < n)
+            b.insert(b.end(), 1 + r.below(2000), (uint8_t)r.below(3));
+        break;
+    case 4: // copies of earlier stretches from all over the window
+        while (b.size() < n) {
+            if (b.size() > 300 && r.below(3) != 0) {
+                size_t len = 3 + r.below(r.below(4) == 0 ? 300 : 20);
+                size_t from = b.size() - 1 - r.below((uint32_t)std::min<size_t>(b.size(), 70000));
+                for (size_t k = 0; k < len; k++)
+                    b.push_back(b[from + k]);
+            } else {
+                for (uint32_t k = 1 + r.below(8); k > 0; k--)
+                    b.push_back((uint8_t)(' ' + r.below(60)));
+            }
+        }
+        break;
+    case 5: // a period near the maximum match length, with rare changes
+    {
+        size_t period = 250 + r.below(12);
+        Bytes unit(period);
+        for (auto &x : unit)
+            x = (uint8_t)r.below(4);
+        while (b.size() < n) {
+            b.insert(b.end(), unit.begin(), unit.end());
+            if (r.below(5) == 0)
+                unit[r.below((uint32_t)period)] ^= 1;
+        }
+        break;
+    }
+    case 6: // mostly random with some repeats: around the no-growth boundary
+        while (b.size() < n) {
+            if (b.size() > 50 && r.below(12) == 0) {
+                size_t from = b.size() - 1 - r.below((uint32_t)std::min<size_t>(b.size(), 9000));
+                for (uint32_t k = 3 + r.below(4); k > 0; k--)
+                    b.push_back(b[from++]);
+            } else {
+                b.push_back((uint8_t)r.next());
+            }
+        }
+        break;
+    default: // spaces, which also fill the window before the first byte
+        while (b.size() < n) {
+            if (r.below(4) == 0)
+                b.insert(b.end(), r.below(300), ' ');
+            else
+                b.push_back((uint8_t)('a' + r.below(3)));
+        }
+        break;
+    }
+    b.resize(n);
+    return b;
+}
+
+Bytes read_all(FILE *fp)
+{
+    fflush(fp);
+    fseek(fp, 0, SEEK_END);
+    Bytes b((size_t)ftell(fp));
+    rewind(fp);
+    if (!b.empty() && fread(b.data(), 1, b.size(), fp) != b.size())
+        b.clear();
+    return b;
+}
+
+// Packs through the archiver and through the reference and compares.
+void expect_same(const Bytes &data, int method, const std::string &what)
+{
+    Bytes want;
+    bool packs = RefEncoder(data, method).run(&want);
+
+    FILE *in = tmpfile();
+    FILE *out = tmpfile();
+    ASSERT_TRUE(in && out);
+    if (!data.empty())
+        fwrite(data.data(), 1, data.size(), in);
+    rewind(in);
+    EntryHeader h{};
+    h.method = method;
+    ASSERT_EQ(tmb_compress(in, out, &h, method), 1) << what;
+    Bytes got = read_all(out);
+    fclose(in);
+    fclose(out);
+
+    EXPECT_EQ(h.crc, tmb_crc16(data.data(), data.size(), 0)) << what;
+    EXPECT_EQ(h.orig_size, data.size()) << what;
+    if (!packs || data.empty()) {
+        EXPECT_EQ(h.method, 0) << what << ": the reference gives up";
+        EXPECT_EQ(got, data) << what;
+        return;
+    }
+    ASSERT_EQ(h.method, method) << what << ": the reference packs into " << want.size();
+    ASSERT_EQ(got.size(), want.size()) << what;
+    size_t i = 0;
+    while (i < got.size() && got[i] == want[i])
+        i++;
+    EXPECT_EQ(i, got.size()) << what << ": first differing byte";
+}
+
+std::string label(int kind, size_t n, int method, uint64_t seed)
+{
+    return "kind " + std::to_string(kind) + " size " + std::to_string(n) + " -lh" +
+           std::to_string(method) + "- seed " + std::to_string(seed);
+}
+
+// Sizes at the edges of the first read (dicsiz + 256), of every slide
+// (each further dicsiz) and a little past them, for every structure.
+TEST(EncReference, SizesAroundTheWindowEdges)
+{
+    for (int method : {5, 6, 7}) {
+        size_t d = method == 5 ? 8192 : method == 6 ? 32768 : 65536;
+        std::vector<size_t> sizes = {1, 2, 3, 4, 5, 255, 256, 257, 258};
+        for (size_t base : {d, d + 256, 2 * d, 2 * d + 256, 3 * d + 256}) {
+            if (method == 7 && base > 2 * d + 256)
+                continue;   // a second slide is covered by the smaller windows
+            for (long delta : {-3L, -1L, 0L, 1L, 2L})
+                sizes.push_back((size_t)((long)base + delta));
+        }
+        // Two structures per size, rotating, so that every structure meets
+        // every kind of edge without running all of them everywhere.
+        uint64_t seed = 1;
+        for (size_t i = 0; i < sizes.size(); i++)
+            for (int kind : {1 + (int)(i % 7), 1 + (int)((i + 3) % 7)}) {
+                size_t n = sizes[i];
+                expect_same(make_input(kind, n, seed), method, label(kind, n, method, seed));
+                seed++;
+            }
+    }
+}
+
+// Many random sizes and structures: block triggers, the 64 KB output
+// buffer, crowded chains and collisions at arbitrary positions.
+TEST(EncReference, RandomSizesAndStructures)
+{
+    Rng r(2024);
+    for (int round = 0; round < 60; round++) {
+        int method = 5 + (int)r.below(3);
+        int kind = (int)r.below(8);
+        size_t n = r.below(4) == 0 ? r.below(600) : 1 + r.below(r.below(3) == 0 ? 300000 : 40000);
+        uint64_t seed = r.next();
+        expect_same(make_input(kind, n, seed), method, label(kind, n, method, seed));
+    }
+}
+
+// The no-growth boundary: inputs whose packed size lies within a few bytes
+// of their own size, where the encoder must give up at exactly the same
+// byte as the reference.
+TEST(EncReference, AroundTheNoGrowthBoundary)
+{
+    int near = 0;
+    for (uint64_t seed = 1; seed <= 120; seed++) {
+        size_t n = 200 + (size_t)(seed * 37 % 3000);
+        Bytes data = make_input(6, n, seed);
+        Bytes want;
+        bool packs = RefEncoder(data, 5).run(&want);
+        if (packs && want.size() + 8 >= n)
+            near++;
+        expect_same(data, 5, label(6, n, 5, seed));
+    }
+    EXPECT_GT(near, 0) << "no input came near the boundary; retune the generator";
+}
+
+} // namespace
