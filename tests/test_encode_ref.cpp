@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "maketree.h"
 #include "tmb_header.h"
 #include "tmb_method.h"
 
@@ -265,6 +266,11 @@ private:
         }
     }
 
+public:
+    // The Huffman construction alone, for the table tests below.
+    int tree(int n, uint16_t *freq, uint8_t *len, uint16_t *code) { return make_tree(n, freq, len, code); }
+
+private:
     void downheap(int i, int *heap, int size, const uint16_t *freq)
     {
         int e = heap[i];
@@ -687,6 +693,65 @@ TEST(EncReference, AroundTheNoGrowthBoundary)
         expect_same(data, 5, label(6, n, 5, seed));
     }
     EXPECT_GT(near, 0) << "no input came near the boundary; retune the generator";
+}
+
+// make_tree on frequency tables of every alphabet size: ties, skewed
+// counts and trees deeper than 16 levels, where the length limit decides
+// which codes grow.
+TEST(EncReference, HuffmanCodesOfManyFrequencyTables)
+{
+    Bytes none;
+    RefEncoder ref(none, 5);
+    Rng r(77);
+    for (int round = 0; round < 400; round++) {
+        int n = std::vector<int>{19, 14, 16, 17, 510}[r.below(5)];
+        std::vector<uint16_t> freq((size_t)(2 * n - 1), 0);
+        int shape = (int)r.below(4);
+        uint32_t a = 1, b = 1;
+        for (int i = 0; i < n; i++) {
+            switch (shape) {
+            case 0: // Fibonacci counts in a shuffled order of symbols
+                freq[(size_t)i] = (uint16_t)std::min<uint32_t>(a, 30000);
+                b = a + b;
+                a = b - a;
+                break;
+            case 1: // few distinct counts: many ties
+                freq[(size_t)i] = (uint16_t)(r.below(3) == 0 ? 0 : 1 + r.below(3));
+                break;
+            case 2: // halving counts
+                freq[(size_t)i] = (uint16_t)(r.below(4) == 0 ? 0 : (20000u >> r.below(16)));
+                break;
+            default:
+                freq[(size_t)i] = (uint16_t)r.below(200);
+            }
+        }
+        if (shape == 0)
+            for (int i = n - 1; i > 0; i--)
+                std::swap(freq[(size_t)i], freq[r.below((uint32_t)i + 1)]);
+        // Keep the block total inside 16 bits, as the block buffer does.
+        uint32_t total = 0;
+        for (int i = 0; i < n; i++)
+            total += freq[(size_t)i];
+        while (total > 60000)
+            for (int i = 0; i < n; i++) {
+                total -= freq[(size_t)i] - freq[(size_t)i] / 2;
+                freq[(size_t)i] /= 2;
+            }
+
+        std::vector<uint16_t> f1 = freq, f2 = freq;
+        std::vector<uint8_t> len1((size_t)n, 9), len2((size_t)n, 9);
+        std::vector<uint16_t> code1((size_t)n, 0), code2((size_t)n, 0);
+        int root1 = enc::make_tree(n, f1.data(), len1.data(), code1.data());
+        int root2 = ref.tree(n, f2.data(), len2.data(), code2.data());
+        ASSERT_EQ(root1, root2) << "round " << round;
+        ASSERT_EQ(len1, len2) << "round " << round << " shape " << shape;
+        // Codes of present symbols; a single symbol's code is 0.
+        for (int i = 0; i < n; i++) {
+            if (len2[(size_t)i] != 0 || i == root2) {
+                ASSERT_EQ(code1[(size_t)i], code2[(size_t)i]) << "round " << round << " symbol " << i;
+            }
+        }
+    }
 }
 
 } // namespace
