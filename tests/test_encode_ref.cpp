@@ -408,7 +408,7 @@ private:
         }
     }
 
-    void write_pt_len(int n, int nbit, int special)
+    void write_pt_len(int n, int nbit, int zeros_at)
     {
         while (n > 0 && pt_len_[n - 1] == 0)
             n--;
@@ -423,7 +423,7 @@ private:
                     putbits(1, 1);
                 putbits(1, 0);
             }
-            if (i == special) {
+            if (i == zeros_at) {
                 int z = 0;
                 while (i < 6 && pt_len_[i] == 0) {
                     i++;
