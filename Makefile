@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all build demo test test-asan deps clean
+.PHONY: all build demo test test-asan deps clean bench
 
 all: build
 
@@ -29,3 +29,7 @@ test-asan: deps
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan
+
+# Every benchmark against the peer tools on the corpus (not a test).
+bench:
+	bash bench/run.sh

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Every benchmark in one command. They build their own release tree under
+# build-bench and the corpus beside it; nothing here is a test.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+echo "== against gzip, bzip2, xz and zstd";           bash "$here/peers.sh"
+echo; echo "== compression and decoding against gzip"; bash "$here/bench_compress.sh"
+echo; echo "== add and extract against tar";           bash "$here/bench_add.sh"
+echo; echo "== split and join against split and cat";  bash "$here/bench_split.sh"
+echo; echo "== listing and CRC-16";                    bash "$here/bench_list.sh"; bash "$here/bench_crc.sh"
