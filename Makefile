@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all build demo test test-asan deps clean
+.PHONY: all build demo test test-asan deps clean fuzz
 
 all: build
 
@@ -27,5 +27,11 @@ test-asan: deps
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
 
+# Every fuzz target in turn for FUZZ_SECONDS each (clang and libFuzzer).
+FUZZ_SECONDS ?= 60
+fuzz:
+	sh scripts/install-deps.sh fuzz
+	$(MAKE) -C fuzz run FUZZ_SECONDS=$(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan
+	rm -rf $(BUILD) $(BUILD)-asan build-fuzz
