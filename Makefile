@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all build demo test test-asan deps clean fuzz
+.PHONY: all build demo test test-asan deps clean fuzz install
 
 all: build
 
@@ -26,6 +26,14 @@ test-asan: deps
 	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DTMB_SANITIZE=ON >/dev/null
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
+
+# The program and its manual page, below DESTDIR (for packaging) and PREFIX.
+PREFIX ?= /usr/local
+DESTDIR ?=
+install: build
+	install -d $(DESTDIR)$(PREFIX)/bin $(DESTDIR)$(PREFIX)/share/man/man1
+	install -m 755 $(BUILD)/tambrix $(DESTDIR)$(PREFIX)/bin/tambrix
+	install -m 644 tambrix.1 $(DESTDIR)$(PREFIX)/share/man/man1/tambrix.1
 
 # Every fuzz target in turn for FUZZ_SECONDS each (clang and libFuzzer).
 FUZZ_SECONDS ?= 60
