@@ -1,19 +1,21 @@
 #!/bin/sh
 # Split then join of the corpus file source.tar into 880 KB parts with
-# tambrix (s, then j with verification), side by side with plain copying of
-# the same bytes into parts of the same size (split -b, then cat).
+# tambrix (s, then j with CRC-16 verification against the sidecar), side by
+# side with plain copying of the same bytes into parts of the same size
+# (GNU split -b, then cat).
 #
 #   sh bench/bench_split.sh            build if needed, make the corpus, run
 #   BENCH_CORPUS=dir sh bench/...      reuse a corpus made earlier
-#   TAMBRIX=path  RUNS=n               program to time, repetitions (best of n)
+#   TAMBRIX=path  RUNS=n               program to time, repetitions
 #
-# Reports best times and the ratio copy time / tambrix time (1.0 = as fast
-# as plain copying; the goal is at least 0.5).
+# Reports, for each side, the best wall time of RUNS runs and the processor
+# time (user + system) per run, and the ratios copy / tambrix (1.0 = as fast
+# as plain copying; the goal is at least 0.5). On a busy shared machine the
+# processor-time ratio is the steadier figure.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=${TAMBRIX:-$ROOT/build/tambrix}
-RUNS=${RUNS:-5}
-KB=880
+RUNS=${RUNS:-9}
 
 if [ ! -x "$BIN" ]; then
     cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -24,61 +26,61 @@ WORK=$(mktemp -d /tmp/tmb_bench_split.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 CORPUS=${BENCH_CORPUS:-$WORK/corpus}
 if [ ! -f "$CORPUS/source.tar" ]; then
-    sh "$ROOT/../shared/bench/make-corpus.sh" "$CORPUS" >/dev/null
+    # The corpus script needs bash (pipefail).
+    bash "$ROOT/../shared/bench/make-corpus.sh" "$CORPUS" >/dev/null
 fi
-SIZE=$(wc -c <"$CORPUS/source.tar")
 
-now() { date +%s.%N; }
+python3 - "$BIN" "$CORPUS/source.tar" "$WORK" "$RUNS" <<'PY'
+import filecmp, glob, os, resource, shutil, subprocess, sys, time
 
-# Prints the best wall time of RUNS runs of "$@" (a shell function).
-best_of() {
-    best=""
-    i=0
-    while [ "$i" -lt "$RUNS" ]; do
-        "$1" setup
-        t0=$(now)
-        "$1" run
-        t1=$(now)
-        t=$(echo "$t1 - $t0" | bc -l)
-        if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
-        i=$((i + 1))
-    done
-    echo "$best"
-}
+binary, source, work, runs = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+KB = 880
+size = os.path.getsize(source)
 
-tmb_case() {
-    d=$WORK/tmb
-    case $1 in
-    setup)
-        rm -rf "$d" && mkdir -p "$d" && cp "$CORPUS/source.tar" "$d/source.tar"
-        sync ;;
-    run)
-        "$BIN" s -q "$d/source.tar" "$KB" >/dev/null
-        "$BIN" j -q "$d/source.tar.001" "$d/joined.tar" >/dev/null ;;
-    esac
-}
+def tambrix(d):
+    subprocess.run([binary, "s", "-q", f"{d}/source.tar", str(KB)], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run([binary, "j", "-q", f"{d}/source.tar.001", f"{d}/joined.tar"], check=True,
+                   stdout=subprocess.DEVNULL)
 
-copy_case() {
-    d=$WORK/copy
-    case $1 in
-    setup)
-        rm -rf "$d" && mkdir -p "$d" && cp "$CORPUS/source.tar" "$d/source.tar"
-        sync ;;
-    run)
-        split -a 3 -d -b "${KB}K" "$d/source.tar" "$d/source.tar."
-        cat "$d"/source.tar.[0-9][0-9][0-9] >"$d/joined.tar" ;;
-    esac
-}
+def plain_copy(d):
+    subprocess.run(["split", "-a", "3", "-d", "-b", f"{KB}K", f"{d}/source.tar",
+                    f"{d}/source.tar."], check=True)
+    parts = sorted(glob.glob(f"{d}/source.tar.[0-9][0-9][0-9]"))
+    with open(f"{d}/joined.tar", "wb") as out:
+        subprocess.run(["cat"] + parts, check=True, stdout=out)
 
-t_tmb=$(best_of tmb_case)
-cmp "$CORPUS/source.tar" "$WORK/tmb/joined.tar"
-parts=$(ls "$WORK/tmb" | grep -c '^source\.tar\.[0-9][0-9][0-9]$')
-t_copy=$(best_of copy_case)
-cmp "$CORPUS/source.tar" "$WORK/copy/joined.tar"
+def once(case, name):
+    d = os.path.join(work, name)
+    shutil.rmtree(d, ignore_errors=True)
+    os.makedirs(d)
+    shutil.copyfile(source, f"{d}/source.tar")
+    os.sync()
+    r0 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    t0 = time.perf_counter()
+    case(d)
+    wall = time.perf_counter() - t0
+    r1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (r1.ru_utime - r0.ru_utime) + (r1.ru_stime - r0.ru_stime)
+    if not filecmp.cmp(source, f"{d}/joined.tar", shallow=False):
+        sys.exit(f"{name}: joined file differs")
+    return wall, cpu
 
-echo "source.tar: $SIZE bytes, $parts parts of ${KB} KB, best of $RUNS runs"
-printf '  tambrix s + j (CRC-16, sidecar, verify): %.3f s  %.1f MB/s\n' "$t_tmb" \
-    "$(echo "2 * $SIZE / $t_tmb / 1000000" | bc -l)"
-printf '  split -b + cat (plain copy):             %.3f s  %.1f MB/s\n' "$t_copy" \
-    "$(echo "2 * $SIZE / $t_copy / 1000000" | bc -l)"
-printf '  ratio copy/tambrix: %.2f  (goal >= 0.50)\n' "$(echo "$t_copy / $t_tmb" | bc -l)"
+# The two sides alternate so that both meet the same load.
+res = {"tmb": [], "copy": []}
+for _ in range(runs):
+    res["tmb"].append(once(tambrix, "tmb"))
+    res["copy"].append(once(plain_copy, "copy"))
+
+nparts = len(glob.glob(f"{work}/tmb/source.tar.[0-9][0-9][0-9]"))
+def summary(v):
+    return min(w for w, _ in v), sum(c for _, c in v) / len(v)
+tw, tc = summary(res["tmb"])
+cw, cc = summary(res["copy"])
+print(f"source.tar: {size} bytes, {nparts} parts of {KB} KB, {runs} runs each")
+print(f"  tambrix s + j (CRC-16, sidecar, verify): best wall {tw:.3f} s "
+      f"({2 * size / tw / 1e6:.0f} MB/s), cpu {tc * 1000:.1f} ms/run")
+print(f"  split -b + cat (plain copy):             best wall {cw:.3f} s "
+      f"({2 * size / cw / 1e6:.0f} MB/s), cpu {cc * 1000:.1f} ms/run")
+print(f"  ratio copy/tambrix: wall {cw / tw:.2f}, cpu {cc / tc:.2f}  (goal >= 0.50)")
+PY

@@ -109,7 +109,7 @@ inline unsigned rebase(uint32_t v)
 }
 
 // Moves the window down by dicsiz bytes and reads the next dicsiz bytes.
-void update_dict(unsigned *crc)
+__attribute__((noinline)) void update_dict(unsigned *crc)
 {
     memmove(text, text + dicsiz, txtsiz - dicsiz);
     remainder += read_input(crc, text + txtsiz - dicsiz, dicsiz);
@@ -131,10 +131,10 @@ inline unsigned next_hash(unsigned h, const unsigned char *p)
     return ((h << 5) ^ p[0]) & HMASK;
 }
 
-void next_token(unsigned *h, unsigned *pos, unsigned *crc)
+inline void next_token(unsigned *h, unsigned *pos, unsigned *crc)
 {
     remainder--;
-    if (++*pos >= txtsiz - maxmatch) {
+    if (__builtin_expect(++*pos >= txtsiz - maxmatch, 0)) {
         update_dict(crc);
         *pos -= dicsiz;
     }

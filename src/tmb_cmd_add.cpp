@@ -1,9 +1,150 @@
-// Not built yet: answers like an unknown command.
+// The add command: writes a new archive from files, directory trees and
+// wildcard arguments, and splits it into parts with -s<KB>.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "tambrix.h"
+#include "tmb_add.h"
 #include "tmb_cmd.h"
+#include "tmb_debug.h"
+#include "tmb_io.h"
+#include "tmb_progress.h"
+#include "tmb_sfx.h"
+#include "tmb_split.h"
+#include "tmb_wildcard.h"
+
+namespace {
+
+constexpr size_t kStreamBuf = 65536;
+
+struct AddRun {
+    FILE *arc;
+    int method;
+    int added;
+    int errors;
+};
+
+void count(AddRun *run, int ok)
+{
+    if (ok)
+        run->added++;
+    else
+        run->errors++;
+}
+
+// A match of the scan is stored under its base name.
+void add_match(const char *path, void *ctx)
+{
+    AddRun *run = (AddRun *)ctx;
+    if (ferror(run->arc))
+        return;
+    g_arc_root_len = 0;
+    count(run, add_path(run->arc, path, path, run->method));
+}
+
+// An argument that still holds a wildcard when the command runs (the
+// expansion at start-up leaves names such as './a*b' of files that really
+// carry such characters) is scanned once more here.
+void scan_argument(AddRun *run, const char *arg)
+{
+    char dir[256], pattern[256];
+    split_wildcard_path(arg, dir, pattern);
+    if (!g_opts.quiet)
+        printf("Scanning: %s\n", arg);
+    wildcard_scan(dir, pattern, g_opts.recursive, add_match, run);
+}
+
+// A directory given by the caller contributes entries named relative to
+// it; a file given with a path is stored under its base name.
+void add_argument(AddRun *run, const char *arg)
+{
+    const char *arcname = arg;
+    if (arcname[0] == '.' && arcname[1] == '/')
+        arcname += 2;
+    if (strchr(arg, '*') || strchr(arg, '?')) {
+        scan_argument(run, arg);
+        return;
+    }
+    struct stat st;
+    bool is_dir = stat(arg, &st) == 0 && S_ISDIR(st.st_mode);
+    g_arc_root_len = is_dir ? (int)strlen(arcname) + 1 : 0;
+    dbg_log("adding '%s' as '%s' method=%d", arg, arcname, run->method);
+    count(run, add_path(run->arc, arg, arcname, run->method));
+}
+
+// Two zero bytes end the archive. An entry taken back after a failure may
+// have left bytes beyond that point; the file is cut there. Returns 1 when
+// every byte reached the file.
+int finish_archive(FILE *arc)
+{
+    static const unsigned char end_mark[2] = {0, 0};
+    int ok = fwrite(end_mark, 1, 2, arc) == 2;
+    ok = fflush(arc) == 0 && ok && !ferror(arc);
+    if (ok) {
+        off_t end = ftello(arc);
+        if (end >= 0)
+            (void)ftruncate(fileno(arc), end);
+    }
+    if (!tmb_close_checked(arc))
+        ok = 0;
+    return ok;
+}
+
+} // namespace
+
 int cmd_add()
 {
-    fprintf(stderr, "Unknown command: %c\n", g_opts.command);
-    return 1;
+    clock_t start = clock();
+    g_add_file_no = 0;
+    dbg_open();
+    dbg_log("=== cmd_add start ===");
+    dbg_log("archive='%s' method=%d nfiles=%d recursive=%d sfx=%d", g_opts.archive, g_opts.method,
+            g_opts.nfiles, g_opts.recursive, g_opts.sfx);
+    for (int i = 0; i < g_opts.nfiles; i++)
+        dbg_log("  files[%d]='%s'", i, g_opts.files[i]);
+
+    if (g_opts.nfiles <= 0) {
+        fprintf(stderr, "No files specified.\n");
+        return 1;
+    }
+    FILE *arc = fopen(g_opts.archive, "wb");
+    dbg_log("fopen archive '%s' = %s", g_opts.archive, arc ? "OK" : "FAILED");
+    if (!arc) {
+        fprintf(stderr, "Cannot open/create: %s\n", g_opts.archive);
+        return 1;
+    }
+    setvbuf(arc, nullptr, _IOFBF, kStreamBuf);
+    if (g_opts.sfx)
+        return sfx_build(arc, g_opts.method, start);
+
+    add_set_archive(arc);
+    AddRun run = {arc, g_opts.method, 0, 0};
+    for (int i = 0; i < g_opts.nfiles; i++) {
+        // Once the archive cannot be written, every further entry would
+        // fail the same way.
+        if (ferror(arc))
+            break;
+        add_argument(&run, g_opts.files[i]);
+    }
+    add_set_archive(nullptr);
+    if (!finish_archive(arc)) {
+        fprintf(stderr, "Write error on archive: %s\n", g_opts.archive);
+        run.errors++;
+    }
+    dbg_log("=== cmd_add end: added=%d errors=%d ===", run.added, run.errors);
+    dbg_close();
+
+    // Only a complete archive is split; the split removes it afterwards.
+    if (g_opts.split_kb > 0 && run.errors == 0) {
+        printf("\n");
+        split_file(g_opts.archive, (uint64_t)g_opts.split_kb, 1);
+    }
+    printf("\nDone. Added: %d  Errors: %d\n", std::max(run.added, g_add_file_no), run.errors);
+    print_elapsed(start);
+    fflush(stdout);
+    return run.errors > 0 ? 1 : 0;
 }

@@ -1,9 +1,75 @@
-// Not built yet: answers like an unknown command.
+// The delete command (d): copies every entry that is not selected into a
+// new archive beside the old one, header and data byte for byte, and puts
+// it in the old one's place.
 #include <cstdio>
+
 #include "tambrix.h"
 #include "tmb_cmd.h"
+#include "tmb_match.h"
+#include "tmb_rewrite.h"
+
+namespace {
+
+struct DeleteCounts {
+    int deleted, kept;
+};
+
+int copy_unselected(OldArchive *old, NewArchive *out, DeleteCounts *n)
+{
+    EntryHeader h;
+    int r;
+    while ((r = rewrite_next_entry(old, &h)) == 1) {
+        if (file_wanted(h.name)) {
+            printf("  deleting: %s\n", h.name);
+            n->deleted++;
+            if (!rewrite_skip_entry(old, &h))
+                return 0;
+            continue;
+        }
+        uint64_t length = (uint64_t)(h.data_pos - h.header_pos) + h.comp_size;
+        if (!rewrite_copy_entry(old, h.header_pos, length, out))
+            return 0;
+        n->kept++;
+    }
+    return r == 0;
+}
+
+} // namespace
+
 int cmd_delete()
 {
-    fprintf(stderr, "Unknown command: %c\n", g_opts.command);
-    return 1;
+    if (g_opts.nfiles <= 0) {
+        fprintf(stderr, "No files specified for deletion.\n");
+        return 1;
+    }
+    OldArchive old;
+    int opened = rewrite_open_old(&old, g_opts.archive);
+    if (opened <= 0) {
+        if (opened == 0)
+            fprintf(stderr, "Cannot open: %s\n", g_opts.archive);
+        return 1;
+    }
+    // A damaged archive is found before a single "deleting:" line is shown.
+    if (!rewrite_check(&old)) {
+        fclose(old.fp);
+        return 1;
+    }
+    NewArchive tmp;
+    if (!rewrite_create(&tmp, g_opts.archive)) {
+        fprintf(stderr, "Cannot create temp file: %s\n", tmp.path);
+        fclose(old.fp);
+        return 1;
+    }
+    DeleteCounts n = {0, 0};
+    int ok = copy_unselected(&old, &tmp, &n);
+    fclose(old.fp);
+    if (!ok) {
+        rewrite_abort(&tmp);
+        return 1;
+    }
+    if (!rewrite_commit(&tmp, g_opts.archive))
+        return 1;
+    printf("\nDeleted: %d  Kept: %d\n", n.deleted, n.kept);
+    fflush(stdout);
+    return 0;
 }

@@ -1,9 +1,215 @@
-// Not built yet: answers like an unknown command.
+// The update (u) and freshen (f) commands.
+//
+// The archive is rebuilt beside itself in three passes: a map of the old
+// entries (name and time), a copy of every entry that stays, and the
+// adding of the newer files at the end. Entries and file arguments meet by
+// base name, ignoring the case of ASCII letters. An old entry whose newer
+// file then cannot be added is copied back, so nothing is lost.
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
 #include "tambrix.h"
+#include "tmb_add.h"
 #include "tmb_cmd.h"
+#include "tmb_match.h"
+#include "tmb_progress.h"
+#include "tmb_rewrite.h"
+
+namespace {
+
+struct ArcRecord {
+    char name[256];
+    int64_t mtime;
+};
+
+// The map of the old archive: every entry that is no directory. It grows as
+// needed, so that no entry is ever missed by the adding pass.
+std::vector<ArcRecord> s_arcmap;
+
+// An old entry left out of the copy because its file is newer; kept until
+// the file has really been added.
+struct Dropped {
+    int arg;
+    int64_t header_pos;
+    uint64_t length;  // header and data
+};
+
+struct UpdateRun {
+    OldArchive old;
+    bool have_old;
+    NewArchive tmp;
+    std::vector<int64_t> file_time;
+    std::vector<Dropped> dropped;
+    int updated, kept, skipped, errors;
+};
+
+// A directory argument never replaces a file entry: without -r it adds
+// nothing, and the entry would be dropped for nothing. Its time counts as 0,
+// like that of a path whose status cannot be read.
+int64_t file_time(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0 || S_ISDIR(st.st_mode))
+        return 0;
+    return (int64_t)st.st_mtime;
+}
+
+const ArcRecord *find_record(const char *base)
+{
+    for (const ArcRecord &r : s_arcmap)
+        if (tmb_strcasecmp(r.name, base) == 0)
+            return &r;
+    return nullptr;
+}
+
+int first_matching_arg(const char *entry_name)
+{
+    for (int i = 0; i < g_opts.nfiles; i++)
+        if (tmb_strcasecmp(strip_arc_root(g_opts.files[i]), entry_name) == 0)
+            return i;
+    return -1;
+}
+
+// Pass 1; also proves that the archive ends properly before anything is
+// written.
+int build_map(UpdateRun *run)
+{
+    s_arcmap.clear();
+    EntryHeader h;
+    int r;
+    while ((r = rewrite_next_entry(&run->old, &h)) == 1) {
+        if (!h.is_dir) {
+            ArcRecord rec;
+            memcpy(rec.name, h.name, sizeof rec.name);
+            rec.mtime = h.mtime;
+            s_arcmap.push_back(rec);
+        }
+        if (!rewrite_skip_entry(&run->old, &h))
+            return 0;
+    }
+    rewind(run->old.fp);
+    return r == 0;
+}
+
+// Pass 2: copies what stays, notes what a newer file replaces.
+int copy_pass(UpdateRun *run)
+{
+    EntryHeader h;
+    int r;
+    while ((r = rewrite_next_entry(&run->old, &h)) == 1) {
+        uint64_t length = (uint64_t)(h.data_pos - h.header_pos) + h.comp_size;
+        int arg = h.is_dir ? -1 : first_matching_arg(h.name);
+        if (arg >= 0 && h.mtime < run->file_time[arg]) {
+            run->dropped.push_back({arg, h.header_pos, length});
+            if (!rewrite_skip_entry(&run->old, &h))
+                return 0;
+            continue;
+        }
+        if (!rewrite_copy_entry(&run->old, h.header_pos, length, &run->tmp))
+            return 0;
+        run->kept++;
+    }
+    return r == 0;
+}
+
+// Puts back the old entries of an argument whose file was not added.
+int restore_dropped(UpdateRun *run, int arg)
+{
+    for (const Dropped &d : run->dropped) {
+        if (d.arg != arg)
+            continue;
+        if (!rewrite_copy_entry(&run->old, d.header_pos, d.length, &run->tmp))
+            return 0;
+        run->kept++;
+    }
+    return 1;
+}
+
+// Pass 3 for one argument; 0 only when the new archive cannot be written.
+int add_pass_one(UpdateRun *run, int i)
+{
+    const char *arg = g_opts.files[i];
+    const char *base = strip_arc_root(arg);
+    const ArcRecord *rec = find_record(base);
+    bool add = false;
+    if (rec) {
+        if (rec->mtime >= run->file_time[i]) {
+            run->skipped++;
+        } else {
+            if (!g_opts.quiet)
+                printf("  updating: %s\n", base);
+            add = true;
+        }
+    } else if (g_opts.command == 'f') {
+        run->skipped++;
+    } else {
+        if (!g_opts.quiet)
+            printf("  adding:   %s\n", base);
+        add = true;
+    }
+    if (add && add_path(run->tmp.fp, arg, arg, g_opts.method)) {
+        run->updated++;
+        return !ferror(run->tmp.fp);
+    }
+    if (add)
+        run->errors++;
+    if (ferror(run->tmp.fp))
+        return 0;
+    return restore_dropped(run, i);
+}
+
+int run_update(UpdateRun *run)
+{
+    int opened = rewrite_open_old(&run->old, g_opts.archive);
+    if (opened < 0)
+        return 1;
+    run->have_old = opened == 1;
+    if (run->have_old && !build_map(run))
+        return 1;
+    if (!rewrite_create(&run->tmp, g_opts.archive)) {
+        fprintf(stderr, "Cannot create temp file: %s\n", run->tmp.path);
+        return 1;
+    }
+    if (run->have_old && !copy_pass(run)) {
+        rewrite_abort(&run->tmp);
+        return 1;
+    }
+    g_add_file_no = run->kept;
+    for (int i = 0; i < g_opts.nfiles; i++)
+        if (!add_pass_one(run, i))
+            break;  // rewrite_commit reports the failed write
+    if (!rewrite_commit(&run->tmp, g_opts.archive))
+        return 1;
+    return 0;
+}
+
+} // namespace
+
 int cmd_update()
 {
-    fprintf(stderr, "Unknown command: %c\n", g_opts.command);
-    return 1;
+    clock_t start = clock();
+    if (g_opts.nfiles <= 0) {
+        fprintf(stderr, "No files specified.\n");
+        return 1;
+    }
+    g_arc_root_len = 0;
+    UpdateRun run{};
+    // Each file's time is read once, so that passes 2 and 3 agree.
+    for (int i = 0; i < g_opts.nfiles; i++)
+        run.file_time.push_back(file_time(g_opts.files[i]));
+    int failed = run_update(&run);
+    if (run.old.fp)
+        fclose(run.old.fp);
+    s_arcmap.clear();
+    if (failed)
+        return 1;
+    printf("\nDone. Updated: %d  Kept: %d  Skipped: %d  Errors: %d\n", run.updated, run.kept,
+           run.skipped, run.errors);
+    print_elapsed(start);
+    fflush(stdout);
+    return run.errors > 0 ? 1 : 0;
 }

@@ -164,6 +164,9 @@ inline void refill(Bits &b)
     }
 }
 
+// The same on s_b, for the decoder loop's locals.
+[[gnu::noinline]] void refill_slow_s() { s_b = refill_slow(s_b); }
+
 inline unsigned peek(const Bits &b, unsigned n) { return (unsigned)(b.buf >> (64 - n)); }
 
 inline void drop(Bits &b, unsigned n)
@@ -241,7 +244,7 @@ void make_table(unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table)
 
 // Walks the tree from `node`, one bit per step, until a value below `nsym`
 // (a symbol). After 32 steps without one the walk ends with symbol 0.
-unsigned walk_tree(unsigned node, unsigned nsym)
+[[gnu::noinline]] unsigned walk_tree(unsigned node, unsigned nsym)
 {
     for (unsigned step = 1;; step++) {
         if (s_b.cnt == 0)
@@ -366,7 +369,7 @@ void build_fast(const uint16_t *table, unsigned tsize, const uint8_t *len, unsig
 }
 
 // Block head: size, t list, c list, p list.
-void read_block_head(unsigned np, unsigned pbit)
+[[gnu::noinline]] void read_block_head(unsigned np, unsigned pbit)
 {
     s_blocksize = getbits(s_b, 16);
     read_pt_len(NT, 5, 3);
@@ -502,7 +505,7 @@ int decode_lhX(uint64_t n, int np)
     uint8_t *limit;
     uint8_t *out = out_begin(&limit);
     if (n == 0)
-        return out_flush(out, &limit) ? 0 : -1;
+        return out_finish(out);
 
     const unsigned nsym_p = (unsigned)np;
     const unsigned pbit = np == 14 ? 4 : 5;
@@ -510,66 +513,104 @@ int decode_lhX(uint64_t n, int np)
     const size_t wmask = dwin_mask();
     uint32_t r = 0; // symbols left in the block; a size of 0 means 2^32
     uint64_t todo = n;
-    Bits b = s_b;
+
+    // The bit reader lives in locals here so that it stays in registers;
+    // the rare slow paths work on s_b and the locals are reloaded after.
+    uint64_t bitbuf = s_b.buf;
+    unsigned bitcnt = s_b.cnt;
+    const uint8_t *ip = s_b.ip;
+    const uint8_t *iend = s_b.iend;
+#define SAVE_BITS() (s_b.buf = bitbuf, s_b.cnt = bitcnt, s_b.ip = ip, s_b.iend = iend)
+#define LOAD_BITS() (bitbuf = s_b.buf, bitcnt = s_b.cnt, ip = s_b.ip, iend = s_b.iend)
+#define REFILL()                                                                                   \
+    do {                                                                                           \
+        if (iend - ip >= 8) [[likely]] {                                                           \
+            bitbuf |= load_be64(ip) >> bitcnt;                                                     \
+            ip += (63 - bitcnt) >> 3;                                                              \
+            bitcnt |= 56;                                                                          \
+        } else {                                                                                   \
+            SAVE_BITS();                                                                           \
+            refill_slow_s();                                                                       \
+            LOAD_BITS();                                                                           \
+        }                                                                                          \
+    } while (0)
+#define DROP(k) (bitbuf <<= (k), bitcnt -= (k))
 
     while (todo != 0) {
         if (r == 0) {
-            s_b = b;
+            SAVE_BITS();
             read_block_head(nsym_p, pbit);
-            b = s_b;
+            LOAD_BITS();
             r = s_blocksize;
         }
         r--;
 
-        refill(b);
-        uint32_t e = s_cfast[b.buf >> (64 - CTBITS)];
+        REFILL();
+        uint32_t e = s_cfast[bitbuf >> (64 - CTBITS)];
         unsigned c;
         if (!(e & WALK)) [[likely]] {
-            drop(b, e & 0xFF);
+            DROP(e & 0xFF);
             c = e >> 8;
         } else {
-            drop(b, CTBITS);
-            s_b = b;
+            DROP(CTBITS);
+            SAVE_BITS();
             c = walk_tree(e >> 8 & 0xFFF, NC);
-            b = s_b;
+            LOAD_BITS();
         }
 
         if (c < 256) {
-            if (out == limit) {
-                out = out_flush(out, &limit);
-                if (!out)
-                    return -1;
+            // Literals come in runs: take more while the bits at hand
+            // surely hold a whole code (at most 23 bits) of the same block.
+            for (;;) {
+                if (out == limit) [[unlikely]] {
+                    out = out_flush(out, 1, &limit);
+                    if (!out)
+                        return -1;
+                }
+                *out++ = (uint8_t)c;
+                if (--todo == 0 || r == 0 || bitcnt < 23)
+                    break;
+                e = s_cfast[bitbuf >> (64 - CTBITS)];
+                if (e >= 256 << 8) // a match or a tree walk: the main path
+                    break;
+                r--;
+                DROP(e & 0xFF);
+                c = e >> 8;
             }
-            *out++ = (uint8_t)c;
-            todo--;
             continue;
         }
 
         // A match: length from c, distance from the p symbol and its extra
-        // bits (p = 0, 1: distance p; else 2^(p-1) + (p-1) bits).
+        // bits (p = 0, 1: distance p; else 2^(p-1) + (p-1) bits). After the
+        // c symbol at least 33 bits are left; a p code takes at most 23.
         unsigned len = c - 253;
-        if (b.cnt < 40)
-            refill(b);
-        e = s_pfast[b.buf >> (64 - PTBITS)];
+        if (bitcnt < 40)
+            REFILL();
+        e = s_pfast[bitbuf >> (64 - PTBITS)];
         unsigned p;
         if (!(e & WALK)) [[likely]] {
-            drop(b, e & 0xFF);
+            DROP(e & 0xFF);
             p = e >> 8;
         } else {
-            drop(b, PTBITS);
-            s_b = b;
+            DROP(PTBITS);
+            SAVE_BITS();
             p = walk_tree(e >> 8 & 0xFFF, nsym_p);
-            b = s_b;
+            LOAD_BITS();
         }
         size_t d = p;
-        if (p >= 2)
-            d = ((size_t)1 << (p - 1)) + getbits(b, p - 1);
+        if (p >= 2) {
+            unsigned k = p - 1;
+            if (bitcnt < k)
+                REFILL();
+            d = ((size_t)1 << k) + (size_t)(bitbuf >> (64 - k));
+            DROP(k);
+        }
         d &= wmask;
 
         if (len > todo)
             len = (unsigned)todo;
-        if ((size_t)(limit - out) < len) {
-            out = out_flush(out, &limit);
+        if ((size_t)(limit - out) < len) [[unlikely]] {
+            out = out_flush(out, len, &limit);
             if (!out)
                 return -1;
         }
@@ -577,6 +618,10 @@ int decode_lhX(uint64_t n, int np)
         out += len;
         todo -= len;
     }
-    s_b = b;
-    return out_flush(out, &limit) ? 0 : -1;
+    SAVE_BITS();
+#undef SAVE_BITS
+#undef LOAD_BITS
+#undef REFILL
+#undef DROP
+    return out_finish(out);
 }

@@ -56,11 +56,17 @@ void decode_tables_reset();
 int dwin_init(uint64_t size);
 // Window size - 1 of the current entry.
 size_t dwin_mask();
-// Returns the first output position and its flush limit.
+// Returns the first output position and the limit up to which the decoder
+// may write without calling out_flush.
 uint8_t *out_begin(uint8_t **limit);
-// Flushes the bytes up to `pos`; returns the next position and its limit,
-// or nullptr when writing to the output stream failed.
-uint8_t *out_flush(uint8_t *pos, uint8_t **limit);
+// Called when fewer than `need` bytes (1 for a literal, the length of a
+// match) remain before the limit. Flushes when the output buffer cannot
+// take `need` more bytes; returns the next position and its limit, at least
+// `need` bytes on, or nullptr when writing to the output stream failed.
+uint8_t *out_flush(uint8_t *pos, size_t need, uint8_t **limit);
+// Flushes everything up to `pos` at the end of an entry. 0, or -1 when
+// writing failed.
+int out_finish(uint8_t *pos);
 
 // Frees the output buffer so that the next tmb_extract obtains a new one
 // sized by the current g_outbuf_max (normally it is kept for the process).

@@ -30,21 +30,23 @@ constexpr size_t HIST = 65536;          // history area: the largest window
 constexpr size_t SLACK = 64;            // room for word-wise copies running over
 constexpr size_t MIN_AREA = 512 * 1024; // output area when the flush size is small
 constexpr uint64_t MIN_CAP = 256;       // a longest match must fit after a flush
+constexpr size_t CRC_STEP = 32768;      // CRC the decoder's output in steps of this
 
 uint8_t *s_outbuf;      // history area + output area + slack
 uint64_t s_outbuf_cap;  // bytes handed on per flush
 size_t s_area;          // size of the output area (>= s_outbuf_cap)
 uint8_t *s_pending;     // first byte produced but not yet flushed
+uint8_t *s_crc_done;    // first byte not yet in s_outcrc
 uint64_t s_dwinmask;    // window size - 1 of the current entry
 FILE *s_outfp;          // destination, nullptr when testing
 bool s_write_failed;
 uint16_t s_outcrc;
-uint16_t s_ctab[8][256]; // [0] the byte-wise CRC-16 table; [k] for slicing by 8
+uint16_t s_ctab[16][256]; // [0] the byte-wise CRC-16 table; [k] for slicing by 16
 int s_ctab_ok;
 
 // CRC-16/ARC: reflected polynomial 0xA001, start 0, no final inversion.
 // s_ctab[k][i] is the CRC of byte i followed by k zero bytes, which lets
-// the update fold in eight bytes per step.
+// the update fold in sixteen bytes per step.
 void build_ctab()
 {
     for (unsigned i = 0; i < 256; i++) {
@@ -53,7 +55,7 @@ void build_ctab()
             c = c & 1 ? (c >> 1) ^ 0xA001 : c >> 1;
         s_ctab[0][i] = (uint16_t)c;
     }
-    for (unsigned k = 1; k < 8; k++)
+    for (unsigned k = 1; k < 16; k++)
         for (unsigned i = 0; i < 256; i++) {
             unsigned c = s_ctab[k - 1][i];
             s_ctab[k][i] = (uint16_t)((c >> 8) ^ s_ctab[0][c & 0xFF]);
@@ -61,36 +63,49 @@ void build_ctab()
     s_ctab_ok = 1;
 }
 
+uint64_t load_le64(const uint8_t *p)
+{
+    uint64_t v;
+    memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big)
+        v = __builtin_bswap64(v);
+    return v;
+}
+
 uint16_t crc_update(uint16_t crc, const uint8_t *p, size_t n)
 {
+    const auto &t = s_ctab;
     uint32_t c = crc;
-    while (n >= 8) {
-        uint64_t v;
-        memcpy(&v, p, 8);
-        if constexpr (std::endian::native == std::endian::big)
-            v = __builtin_bswap64(v);
-        v ^= c;
-        c = s_ctab[7][v & 0xFF] ^ s_ctab[6][(v >> 8) & 0xFF] ^ s_ctab[5][(v >> 16) & 0xFF] ^
-            s_ctab[4][(v >> 24) & 0xFF] ^ s_ctab[3][(v >> 32) & 0xFF] ^
-            s_ctab[2][(v >> 40) & 0xFF] ^ s_ctab[1][(v >> 48) & 0xFF] ^ s_ctab[0][v >> 56];
-        p += 8;
-        n -= 8;
+    while (n >= 16) {
+        uint64_t a = load_le64(p) ^ c, b = load_le64(p + 8);
+        c = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][(a >> 24) & 0xFF] ^
+            t[11][(a >> 32) & 0xFF] ^ t[10][(a >> 40) & 0xFF] ^ t[9][(a >> 48) & 0xFF] ^ t[8][a >> 56] ^
+            t[7][b & 0xFF] ^ t[6][(b >> 8) & 0xFF] ^ t[5][(b >> 16) & 0xFF] ^ t[4][(b >> 24) & 0xFF] ^
+            t[3][(b >> 32) & 0xFF] ^ t[2][(b >> 40) & 0xFF] ^ t[1][(b >> 48) & 0xFF] ^ t[0][b >> 56];
+        p += 16;
+        n -= 16;
     }
     while (n--)
-        c = (c >> 8) ^ s_ctab[0][(c ^ *p++) & 0xFF];
+        c = (c >> 8) ^ t[0][(c ^ *p++) & 0xFF];
     return (uint16_t)c;
 }
 
-// Hands `n` produced bytes on: CRC, progress, and the write when there is
-// an output stream. A failed write is remembered; the bytes still count.
-void emit(const uint8_t *p, size_t n)
+// Hands `n` produced bytes on (their CRC is already taken): progress, and
+// the write when there is an output stream. A failed write is remembered.
+void hand_on(const uint8_t *p, size_t n)
 {
     if (n == 0)
         return;
-    s_outcrc = crc_update(s_outcrc, p, n);
     tmb_prog_add(n);
     if (s_outfp && !s_write_failed && (fwrite(p, 1, n, s_outfp) != n || ferror(s_outfp)))
         s_write_failed = true;
+}
+
+// A flush: CRC, progress, write.
+void emit(const uint8_t *p, size_t n)
+{
+    s_outcrc = crc_update(s_outcrc, p, n);
+    hand_on(p, n);
 }
 
 uint8_t *area_start() { return s_outbuf + HIST; }
@@ -200,26 +215,46 @@ int dwin_init(uint64_t size)
 
 size_t dwin_mask() { return (size_t)s_dwinmask; }
 
+// The decoder stops at `limit` either because a flush is due or to fold the
+// bytes produced so far into the CRC while they are still in the cache.
+uint8_t *next_limit(uint8_t *pos)
+{
+    return std::min(s_pending + s_outbuf_cap, pos + CRC_STEP);
+}
+
 uint8_t *out_begin(uint8_t **limit)
 {
-    *limit = s_pending + s_outbuf_cap;
+    s_crc_done = s_pending;
+    *limit = next_limit(s_pending);
     return s_pending;
 }
 
-uint8_t *out_flush(uint8_t *pos, uint8_t **limit)
+uint8_t *out_flush(uint8_t *pos, size_t need, uint8_t **limit)
 {
-    emit(s_pending, (size_t)(pos - s_pending));
-    if (s_write_failed)
-        return nullptr;
-    if (pos + s_outbuf_cap > area_start() + s_area) {
-        // Keep one window of history in front of the output area.
-        size_t w = (size_t)s_dwinmask + 1;
-        memmove(area_start() - w, pos - w, w);
-        pos = area_start();
+    s_outcrc = crc_update(s_outcrc, s_crc_done, (size_t)(pos - s_crc_done));
+    s_crc_done = pos;
+    if ((uint64_t)(pos - s_pending) + need > s_outbuf_cap) {
+        hand_on(s_pending, (size_t)(pos - s_pending));
+        if (s_write_failed)
+            return nullptr;
+        if (pos + s_outbuf_cap > area_start() + s_area) {
+            // Keep one window of history in front of the output area.
+            size_t w = (size_t)s_dwinmask + 1;
+            memmove(area_start() - w, pos - w, w);
+            pos = area_start();
+        }
+        s_pending = s_crc_done = pos;
     }
-    s_pending = pos;
-    *limit = pos + s_outbuf_cap;
+    *limit = next_limit(pos);
     return pos;
+}
+
+int out_finish(uint8_t *pos)
+{
+    s_outcrc = crc_update(s_outcrc, s_crc_done, (size_t)(pos - s_crc_done));
+    hand_on(s_pending, (size_t)(pos - s_pending));
+    s_pending = s_crc_done = pos;
+    return s_write_failed ? -1 : 0;
 }
 
 void tmb_extract_release_buffers()

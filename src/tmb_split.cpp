@@ -110,9 +110,15 @@ int write_all(FILE *fp, const void *buf, size_t len, const char *name)
     return 1;
 }
 
-// Closes the stream and reports when buffered bytes did not reach the file.
-int close_checked(FILE *fp, const char *name)
+// Closes a stream written so far without error (`ok`), and reports when
+// buffered bytes did not reach the file. After an error already reported
+// the stream is only closed.
+int close_checked(FILE *fp, const char *name, int ok)
 {
+    if (!ok) {
+        fclose(fp);
+        return 0;
+    }
     errno = 0;
     if (!tmb_close_checked(fp)) {
         fprintf(stderr, "Cannot write: %s (%s)\n", name,
@@ -139,45 +145,53 @@ struct SplitResult {
     uint16_t crc = 0;
 };
 
-// Copies up to `room` bytes from `in` into one open part.
-int fill_part(FILE *in, const char *path, FILE *part, const char *part_name,
-              uint64_t room, unsigned char *buf, SplitResult &r)
+// Reads the next chunk of at most `want` bytes; 0 at the end of the file.
+// A read error is reported and gives -1.
+long read_chunk(FILE *in, const char *path, unsigned char *buf, uint64_t want)
 {
-    while (room > 0) {
-        size_t want = room < COPY_BUF_SIZE ? (size_t)room : COPY_BUF_SIZE;
-        size_t got = fread(buf, 1, want, in);
-        if (got == 0) {
-            if (ferror(in)) {
-                fprintf(stderr, "Cannot read: %s (%s)\n", path, strerror(errno));
-                return 0;
-            }
-            break;
-        }
-        if (!write_all(part, buf, got, part_name))
-            return 0;
-        r.crc = tmb_crc16(buf, got, r.crc);
-        r.total += got;
-        room -= got;
+    size_t n = want < COPY_BUF_SIZE ? (size_t)want : COPY_BUF_SIZE;
+    size_t got = fread(buf, 1, n, in);
+    if (got == 0 && ferror(in)) {
+        fprintf(stderr, "Cannot read: %s (%s)\n", path, strerror(errno));
+        return -1;
     }
-    return 1;
+    return (long)got;
 }
 
-// The part loop. A one-byte look-ahead starts a part only when at least one
-// byte is left, so a size that is an exact multiple gives no empty part.
+// Writes one part: the `got` bytes already in `buf`, then further chunks
+// until the part is full or the file ends.
+int fill_part(FILE *in, const char *path, FILE *part, const char *part_name,
+              uint64_t part_bytes, unsigned char *buf, long got, SplitResult &r)
+{
+    uint64_t room = part_bytes;
+    while (got > 0) {
+        if (!write_all(part, buf, (size_t)got, part_name))
+            return 0;
+        r.crc = tmb_crc16(buf, (size_t)got, r.crc);
+        r.total += (uint64_t)got;
+        room -= (uint64_t)got;
+        if (room == 0)
+            return 1;
+        got = read_chunk(in, path, buf, room);
+    }
+    return got == 0;
+}
+
+// The part loop. The first chunk of a part is read before the part is
+// created, so a part exists only when at least one byte is left for it and
+// a size that is an exact multiple of the part size gives no empty part.
+//
+// The streams are unbuffered: every transfer is a whole chunk of up to
+// 64 KB, which goes to the system in one call instead of being copied
+// through a stdio buffer.
 int write_parts(FILE *in, const char *path, const struct stat &in_st,
                 uint64_t part_bytes, unsigned char *buf, SplitResult &r)
 {
     char part_name[NAME_SIZE];
     for (;;) {
-        int c = getc(in);
-        if (c == EOF) {
-            if (ferror(in)) {
-                fprintf(stderr, "Cannot read: %s (%s)\n", path, strerror(errno));
-                return 0;
-            }
-            return 1;
-        }
-        ungetc(c, in);
+        long got = read_chunk(in, path, buf, part_bytes);
+        if (got <= 0)
+            return got == 0;
 
         r.parts++;
         if (!make_part_name(part_name, path, r.parts))
@@ -191,14 +205,13 @@ int write_parts(FILE *in, const char *path, const struct stat &in_st,
             fprintf(stderr, "Cannot create: %s\n", part_name);
             return 0;
         }
+        setvbuf(part, nullptr, _IONBF, 0);
         if (!g_opts.quiet) {
             printf("  writing: %s\n", part_name);
             fflush(stdout);
         }
-        int ok = fill_part(in, path, part, part_name, part_bytes, buf, r);
-        if (!close_checked(part, part_name))
-            ok = 0;
-        if (!ok)
+        int ok = fill_part(in, path, part, part_name, part_bytes, buf, got, r);
+        if (!close_checked(part, part_name, ok))
             return 0;
     }
 }
@@ -216,7 +229,9 @@ int remove_stale_parts(const char *path, const struct stat &in_st, unsigned long
         struct stat st;
         if (lstat(part_name, &st) != 0)
             return 1;
-        if (same_file(st, in_st) || remove(part_name) != 0) {
+        // Only files and links go; anything else is not ours to remove.
+        int removable = (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && !same_file(st, in_st);
+        if (!removable || remove(part_name) != 0) {
             fprintf(stderr, "Cannot remove stale part: %s\n", part_name);
             return 0;
         }
@@ -240,9 +255,7 @@ int write_sidecar(const char *info_name, const char *path, const struct stat &in
                      base_name(path), (unsigned long)r.total, r.parts, (unsigned)r.crc) > 0;
     if (!ok)
         fprintf(stderr, "Cannot write: %s (%s)\n", info_name, strerror(errno));
-    if (!close_checked(fp, info_name))
-        ok = 0;
-    return ok;
+    return close_checked(fp, info_name, ok);
 }
 
 // Measures the size by seeking to the end, as the "Splitting:" line wants
@@ -336,6 +349,7 @@ int copy_parts(const char *base, FILE *out, const char *out_path, const struct s
         FILE *part = fopen(part_name, "rb");
         if (!part)
             return 1;
+        setvbuf(part, nullptr, _IONBF, 0);
         struct stat ps;
         if (fstat(fileno(part), &ps) == 0 && same_file(ps, out_st)) {
             // The output was created under a part's name: reading it while
@@ -392,6 +406,7 @@ int verify(const char *info_name, const char *out_path, const struct stat &out_s
 // it. On failure the output is removed (when it is a regular file).
 int join_into(const char *base, FILE *out, const char *out_path)
 {
+    setvbuf(out, nullptr, _IONBF, 0);  // whole chunks go straight out
     char info_name[NAME_SIZE];
     struct stat out_st;
     int named = make_info_name(info_name, base);
@@ -417,8 +432,7 @@ int join_into(const char *base, FILE *out, const char *out_path)
     uint16_t crc = 0;
     int ok = copy_parts(base, out, out_path, out_st, buf, parts, total, crc);
     free(buf);
-    if (!close_checked(out, out_path))
-        ok = 0;
+    ok = close_checked(out, out_path, ok);
     if (!ok) {
         fprintf(stderr, "Removing incomplete output: %s\n", out_path);
         remove_output(out_path);
@@ -461,6 +475,7 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
     }
     struct stat in_st;
     uint64_t size = 0;
+    setvbuf(in, nullptr, _IONBF, 0);
     if (fstat(fileno(in), &in_st) != 0 || !measure(in, path, size)) {
         fclose(in);
         return 1;

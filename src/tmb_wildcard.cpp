@@ -1,4 +1,179 @@
-// Not built yet: leaves the arguments as they are.
-#include "tmb_cmd.h"
+// Expansion of wildcard arguments for a, u and f.
+//
+// The shell of AmigaOS leaves patterns to the program, so the adding
+// commands expand them here: each pattern argument is replaced by the
+// matching files of its directory (breadth-first below it with -r). Only
+// the last path component is a pattern; the directory part is opened as
+// written, so 'dir*/x.c' looks for a directory literally named 'dir*'.
+#include "tmb_wildcard.h"
 
-void expand_pack_wildcards() {}
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "tambrix.h"
+#include "tmb_cmd.h"
+#include "tmb_match.h"
+
+void expand_list_add(StrList *list, const char *s)
+{
+    if (list->count >= list->capacity) {
+        int cap = list->capacity == 0 ? 256 : list->capacity * 2;
+        char **items = (char **)realloc(list->items, (size_t)cap * sizeof(char *));
+        if (!items)
+            return;
+        list->items = items;
+        list->capacity = cap;
+    }
+    char *copy = strdup(s);
+    if (!copy)
+        return;
+    list->items[list->count++] = copy;
+}
+
+void expand_list_free(StrList *list)
+{
+    for (int i = 0; i < list->count; i++)
+        free(list->items[i]);
+    free(list->items);
+    list->items = nullptr;
+    list->count = list->capacity = 0;
+}
+
+void join_path_cut(char *out, const char *dir, const char *name)
+{
+    size_t n = 0;
+    for (const char *p = dir; *p && n < 255; p++)
+        out[n++] = *p;
+    if (n < 255)
+        out[n++] = '/';
+    for (const char *p = name; *p && n < 255; p++)
+        out[n++] = *p;
+    out[n] = 0;
+}
+
+// '#?' needs no test of its own: it holds a '?'.
+int is_wildcard_arg(const char *arg)
+{
+    return strchr(arg, '*') != nullptr || strchr(arg, '?') != nullptr;
+}
+
+namespace {
+
+void copy_cut(char *dst, const char *src, size_t len)
+{
+    if (len > 255)
+        len = 255;
+    memcpy(dst, src, len);
+    dst[len] = 0;
+}
+
+// DT_UNKNOWN comes from file systems that do not report the type; ask
+// lstat then, so that links are still never taken for directories.
+bool entry_is_dir(const struct dirent *de, const char *full)
+{
+#ifdef DT_DIR
+    if (de->d_type == DT_DIR)
+        return true;
+    if (de->d_type != DT_UNKNOWN)
+        return false;
+#endif
+    struct stat st;
+    return lstat(full, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+void split_wildcard_path(const char *arg, char *dir, char *pattern)
+{
+    const char *sep = nullptr;
+    for (const char *p = arg; *p; p++)
+        if (*p == '/' || *p == ':')
+            sep = p;
+    if (!sep) {
+        dir[0] = 0;
+        copy_cut(pattern, arg, strlen(arg));
+        return;
+    }
+    copy_cut(dir, arg, (size_t)(sep - arg) + 1);
+    copy_cut(pattern, sep + 1, strlen(sep + 1));
+}
+
+void wildcard_scan(const char *dir, const char *pattern, int recursive,
+                   void (*on_match)(const char *path, void *ctx), void *ctx)
+{
+    // The queue grows at its end while it is walked from its start, which
+    // gives breadth-first order.
+    StrList queue = {nullptr, 0, 0};
+    expand_list_add(&queue, dir[0] ? dir : ".");
+    for (int i = 0; i < queue.count; i++) {
+        DIR *d = opendir(queue.items[i]);
+        if (!d)
+            continue;
+        struct dirent *de;
+        while ((de = readdir(d)) != nullptr) {
+            if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0)
+                continue;
+            char full[256];
+            join_path_cut(full, queue.items[i], de->d_name);
+            if (entry_is_dir(de, full)) {
+                if (recursive)
+                    expand_list_add(&queue, full);
+                continue;
+            }
+            if (match_simple(pattern, de->d_name))
+                on_match(full, ctx);
+        }
+        closedir(d);
+    }
+    expand_list_free(&queue);
+}
+
+namespace {
+
+void add_to_result(const char *path, void *ctx)
+{
+    expand_list_add((StrList *)ctx, path);
+}
+
+} // namespace
+
+void expand_pack_wildcards()
+{
+    int c = g_opts.command;
+    if ((c != 'a' && c != 'u' && c != 'f') || g_opts.nfiles <= 0)
+        return;
+    StrList result = {nullptr, 0, 0};
+    bool any_pattern = false;
+    for (int i = 0; i < g_opts.nfiles; i++) {
+        const char *arg = g_opts.files[i];
+        if (!is_wildcard_arg(arg)) {
+            expand_list_add(&result, arg);
+            continue;
+        }
+        char dir[256], pattern[256];
+        split_wildcard_path(arg, dir, pattern);
+        if (!g_opts.quiet)
+            printf("Expanding: %s (dir='%s' pat='%s')\n", arg, dir[0] ? dir : "(current)", pattern);
+        wildcard_scan(dir, pattern, g_opts.recursive, add_to_result, &result);
+        any_pattern = true;
+    }
+    if (!any_pattern) {
+        expand_list_free(&result);
+        return;
+    }
+    // A null entry after the last one, for readers that look for it.
+    if (result.count >= result.capacity) {
+        char **items = (char **)realloc(result.items, (size_t)(result.capacity + 1) * sizeof(char *));
+        if (items) {
+            result.items = items;
+            result.capacity++;
+        }
+    }
+    if (result.count < result.capacity)
+        result.items[result.count] = nullptr;
+    g_opts.files = result.items;
+    g_opts.nfiles = result.count;
+}

@@ -304,6 +304,18 @@ TEST_F(SplitTest, StalePartsOfAnEarlierLongerSplitAreRemoved)
     EXPECT_FALSE(file_exists(path + ".003"));
     EXPECT_FALSE(file_exists(path + ".005"));
 
+    // A directory in the way is not removed: the split fails instead.
+    ASSERT_EQ(mkdir((path + ".003").c_str(), 0755), 0);
+    {
+        Captured cap3;
+        EXPECT_EQ(split_file(path.c_str(), 1, 1), 1);
+        cap3.finish();
+        EXPECT_NE(cap3.err.find("Cannot remove stale part: " + path + ".003\n"),
+                  std::string::npos);
+        EXPECT_TRUE(file_exists(path));
+    }
+    ASSERT_EQ(rmdir((path + ".003").c_str()), 0);
+
     remove(path.c_str());
     Captured cap2;
     EXPECT_EQ(join_parts((path + ".001").c_str(), path.c_str()), 0);

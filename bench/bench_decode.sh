@@ -1,0 +1,14 @@
+#!/bin/sh
+# Decoding speed against gzip -dc on the shared corpus, one command:
+#   sh bench/bench_decode.sh [CORPUS_DIR]
+# Builds the library in build-bench/, the corpus (once) in CORPUS_DIR
+# (default /tmp/tmb-bench-corpus), and runs bench_decode on it.
+set -eu
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+CORPUS=${1:-/tmp/tmb-bench-corpus}
+[ -f "$CORPUS/text.txt" ] || bash "$ROOT/../shared/bench/make-corpus.sh" "$CORPUS" >/dev/null
+cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DTMB_TESTS=OFF >/dev/null
+cmake --build "$ROOT/build-bench" -j2 --target tmbcore >/dev/null
+g++ -std=c++20 -O2 -Wall -Wextra -I "$ROOT/src" "$ROOT/bench/bench_decode.cpp" \
+    "$ROOT/build-bench/libtmbcore.a" -o "$ROOT/build-bench/bench_decode"
+"$ROOT/build-bench/bench_decode" "$CORPUS"

@@ -1,0 +1,26 @@
+// Auto-join for the reading commands; see tmb_autojoin.h.
+#include "tmb_autojoin.h"
+
+#include <cstdio>
+
+#include "tmb_split.h"
+
+int tmb_autojoin_begin(char *tmp, size_t size)
+{
+    tmp[0] = '\0';
+    if (!looks_like_split_part())
+        return 0;
+    const char *joined = maybe_join_for_read();
+    if (!joined)
+        return 1;
+    snprintf(tmp, size, "%s", joined);
+    return 0;
+}
+
+void tmb_autojoin_end(char *tmp)
+{
+    if (tmp[0]) {
+        remove(tmp);
+        tmp[0] = '\0';
+    }
+}

@@ -1,0 +1,82 @@
+// Removal of registered temporary files on every way out of the process.
+//
+// The slots are fixed arrays so that the signal handler only reads plain
+// memory and calls unlink(), which is async-signal-safe.
+#include "tmb_cleanup.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kSlots = 8;
+constexpr size_t kPathMax = 1024;
+
+char s_paths[kSlots][kPathMax];
+volatile sig_atomic_t s_used[kSlots];
+bool s_installed = false;
+
+void remove_all()
+{
+    for (int i = 0; i < kSlots; i++)
+        if (s_used[i]) {
+            unlink(s_paths[i]);
+            s_used[i] = 0;
+        }
+}
+
+void on_exit_remove() { remove_all(); }
+
+void on_signal(int sig)
+{
+    remove_all();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void install_once()
+{
+    if (s_installed)
+        return;
+    s_installed = true;
+    atexit(on_exit_remove);
+    const int sigs[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int sig : sigs) {
+        struct sigaction old;
+        // A signal the caller chose to ignore stays ignored.
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = on_signal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+} // namespace
+
+int tmb_cleanup_add(const char *path)
+{
+    if (strlen(path) >= kPathMax)
+        return 0;
+    install_once();
+    for (int i = 0; i < kSlots; i++)
+        if (!s_used[i]) {
+            strcpy(s_paths[i], path);
+            s_used[i] = 1;
+            return 1;
+        }
+    return 0;
+}
+
+void tmb_cleanup_release(const char *path)
+{
+    for (int i = 0; i < kSlots; i++)
+        if (s_used[i] && strcmp(s_paths[i], path) == 0) {
+            s_used[i] = 0;
+            return;
+        }
+}

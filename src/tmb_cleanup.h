@@ -1,0 +1,10 @@
+// Temporary files that must not outlive the process: a file registered here
+// is removed at exit (also through exit() from a fatal error) and when the
+// process is stopped by SIGINT, SIGTERM or SIGHUP, unless it was released
+// first (after the owner removed it or renamed it into place).
+#pragma once
+
+// 1 when registered; 0 when every slot is taken (the file then simply has
+// no safety net, the owner still removes it on its normal ways out).
+int tmb_cleanup_add(const char *path);
+void tmb_cleanup_release(const char *path);

@@ -1,0 +1,174 @@
+// Copying entries of an old archive into a new one beside it.
+//
+// The header reader answers 0 both at the end of an archive and at a
+// damaged header. Replacing an archive after stopping at damage would lose
+// every entry behind it, so the copy tells the two apart itself: an archive
+// ends only with a zero byte where a header would start, or with the end of
+// the file exactly there.
+#include "tmb_rewrite.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tmb_cleanup.h"
+#include "tmb_io.h"
+
+namespace {
+
+constexpr size_t kCopyBuf = 65536;
+
+void report_damage(const OldArchive *old, int64_t pos, const char *what)
+{
+    fprintf(stderr, "Damaged archive: %s (%s at offset %lld); archive left unchanged\n", old->path,
+            what, (long long)pos);
+}
+
+} // namespace
+
+int rewrite_open_old(OldArchive *old, const char *path)
+{
+    old->path = path;
+    old->size = 0;
+    old->fp = fopen(path, "rb");
+    if (!old->fp) {
+        if (errno == ENOENT)
+            return 0;
+        fprintf(stderr, "Cannot open: %s\n", path);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fileno(old->fp), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fprintf(stderr, "Cannot open: %s\n", path);
+        fclose(old->fp);
+        old->fp = nullptr;
+        return -1;
+    }
+    setvbuf(old->fp, nullptr, _IOFBF, kCopyBuf);
+    old->size = (int64_t)st.st_size;
+    return 1;
+}
+
+int rewrite_next_entry(OldArchive *old, EntryHeader *h)
+{
+    int64_t pos = (int64_t)ftello(old->fp);
+    int c = getc(old->fp);
+    if (c == EOF) {
+        if (ferror(old->fp)) {
+            report_damage(old, pos, "read error");
+            return -1;
+        }
+        return 0;
+    }
+    if (c == 0)
+        return 0;
+    if (fseeko(old->fp, pos, SEEK_SET) != 0 || !tmb_read_header(old->fp, h)) {
+        report_damage(old, pos, "unreadable entry header");
+        return -1;
+    }
+    h->data_pos = (int64_t)ftello(old->fp);
+    if (h->data_pos < pos || h->data_pos > old->size ||
+        h->comp_size > (uint64_t)(old->size - h->data_pos)) {
+        report_damage(old, pos, "entry data runs past the end of the file");
+        return -1;
+    }
+    return 1;
+}
+
+int rewrite_skip_entry(OldArchive *old, const EntryHeader *h)
+{
+    return fseeko(old->fp, (off_t)(h->data_pos + (int64_t)h->comp_size), SEEK_SET) == 0;
+}
+
+int rewrite_check(OldArchive *old)
+{
+    EntryHeader h;
+    int r;
+    while ((r = rewrite_next_entry(old, &h)) == 1)
+        if (!rewrite_skip_entry(old, &h)) {
+            report_damage(old, h.data_pos, "cannot seek");
+            return 0;
+        }
+    rewind(old->fp);
+    return r == 0;
+}
+
+int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, NewArchive *out)
+{
+    static unsigned char buf[kCopyBuf];
+    if (fseeko(old->fp, (off_t)header_pos, SEEK_SET) != 0) {
+        report_damage(old, header_pos, "cannot seek");
+        return 0;
+    }
+    while (length > 0) {
+        size_t want = length < kCopyBuf ? (size_t)length : kCopyBuf;
+        if (fread(buf, 1, want, old->fp) != want) {
+            report_damage(old, header_pos, "short read while copying an entry");
+            return 0;
+        }
+        if (fwrite(buf, 1, want, out->fp) != want) {
+            fprintf(stderr, "Write error on %s; %s left unchanged\n", out->path, old->path);
+            return 0;
+        }
+        length -= want;
+    }
+    return 1;
+}
+
+int rewrite_create(NewArchive *tmp, const char *archive)
+{
+    char prefix[300];
+    snprintf(prefix, sizeof prefix, "%s.", archive);
+    tmp->fp = tmb_create_temp(prefix, ".tmp", tmp->path, sizeof tmp->path);
+    if (!tmp->fp)
+        return 0;
+    tmb_cleanup_add(tmp->path);
+    // mkstemps makes the file private; the new archive takes the old one's
+    // permission bits, or the usual ones for a new file.
+    struct stat st;
+    mode_t mode;
+    if (stat(archive, &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    fchmod(fileno(tmp->fp), mode);
+    setvbuf(tmp->fp, nullptr, _IOFBF, kCopyBuf);
+    return 1;
+}
+
+void rewrite_abort(NewArchive *tmp)
+{
+    if (tmp->fp)
+        fclose(tmp->fp);
+    tmp->fp = nullptr;
+    remove(tmp->path);
+    tmb_cleanup_release(tmp->path);
+}
+
+int rewrite_commit(NewArchive *tmp, const char *archive)
+{
+    static const unsigned char end_mark[2] = {0, 0};
+    int ok = fwrite(end_mark, 1, 2, tmp->fp) == 2;
+    ok = fflush(tmp->fp) == 0 && ok && !ferror(tmp->fp);
+    // The data must be on the disk before the name points at it.
+    if (ok && fsync(fileno(tmp->fp)) != 0 && errno != EINVAL)
+        ok = 0;
+    int closed = tmb_close_checked(tmp->fp);
+    tmp->fp = nullptr;
+    if (!ok || !closed) {
+        fprintf(stderr, "Write error on %s; %s left unchanged\n", tmp->path, archive);
+        rewrite_abort(tmp);
+        return 0;
+    }
+    if (rename(tmp->path, archive) != 0) {
+        fprintf(stderr, "Cannot replace %s: %s; archive left unchanged\n", archive, strerror(errno));
+        rewrite_abort(tmp);
+        return 0;
+    }
+    tmb_cleanup_release(tmp->path);
+    return 1;
+}

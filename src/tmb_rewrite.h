@@ -1,0 +1,53 @@
+// Rebuilding an archive beside itself (update, freshen, delete): entries
+// are copied byte for byte into a temporary archive that replaces the old
+// one by an atomic rename, and only when every byte was written.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+#include "tmb_header.h"
+
+// An archive opened for copying, with its size for the damage checks.
+struct OldArchive {
+    FILE *fp;
+    const char *path;
+    int64_t size;
+};
+
+// Opens the archive "rb". 1 opened; 0 it does not exist (errno ENOENT);
+// -1 it exists but cannot be read (a message has been printed).
+int rewrite_open_old(OldArchive *old, const char *path);
+
+// Reads the next entry: 1 an entry (the stream stands at its data, data_pos
+// is set), 0 the real end (a zero byte where a header starts, or the end of
+// the file exactly at an entry boundary), -1 damage (a message has been
+// printed: an unreadable header, or data running past the end of the file).
+int rewrite_next_entry(OldArchive *old, EntryHeader *h);
+
+// Moves the stream past the entry's data.
+int rewrite_skip_entry(OldArchive *old, const EntryHeader *h);
+
+// Walks every entry; 1 when the archive ends properly. The stream is left
+// at the start again.
+int rewrite_check(OldArchive *old);
+
+// The temporary archive: created exclusively beside the archive as
+// "<archive>.XXXXXX.tmp" with the old archive's permission bits.
+struct NewArchive {
+    FILE *fp;
+    char path[512];
+};
+
+// Copies header and data of an entry unchanged: 1 done, 0 failed (message
+// printed). The old stream is left past the entry.
+int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, NewArchive *out);
+
+int rewrite_create(NewArchive *tmp, const char *archive);
+
+// Ends the new archive, closes it and renames it over the archive. On any
+// failure a message is printed, the temporary file is removed, the old
+// archive stays as it was, and 0 is returned.
+int rewrite_commit(NewArchive *tmp, const char *archive);
+
+// Gives up: closes and removes the temporary archive.
+void rewrite_abort(NewArchive *tmp);

@@ -1,0 +1,31 @@
+/*
+ * Controls for the POSIX stand-ins of os_host.c, used by the unit tests:
+ * file names are taken relative to a root directory, messages are captured,
+ * answers come from a string, and Ctrl+C can be raised before a chosen entry.
+ */
+#ifndef TMB_STUB_OS_HOST_H
+#define TMB_STUB_OS_HOST_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Starts a fresh run: names resolve below `root`; `program` is the name the
+ * extractor finds for itself (empty: none). Clears input, output and break. */
+void host_reset(const char *root, const char *program);
+/* Answers for the prompt; without a call there is no input stream. */
+void host_set_input(const char *data, size_t len);
+/* Ctrl+C arrives before the n-th break test (1 = the first entry). */
+void host_set_break_at(int n);
+/* Everything written to the output stream so far. */
+const char *host_output(size_t *len);
+/* Number of write calls to files that were opened by the extractor. */
+long host_file_writes(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,230 @@
+// Update, freshen and delete end to end: what is kept, replaced and added,
+// headers of every level copied byte for byte, and an old archive that
+// stays untouched whenever the new one cannot be made whole.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "archive_entries.h"
+#include "lzh_builder.h"
+#include "testkit.h"
+
+using namespace testkit;
+
+namespace {
+
+bool contains(const std::string &hay, const std::string &needle)
+{
+    return hay.find(needle) != std::string::npos;
+}
+
+RunResult run_in(const TempDir &t, std::vector<std::string> args, long fsize_limit = -1)
+{
+    RunOptions o;
+    o.cwd = t.path();
+    o.file_size_limit = fsize_limit;
+    return run_tambrix(args, o);
+}
+
+void set_mtime(const std::string &path, time_t when)
+{
+    struct timespec ts[2] = {{when, 0}, {when, 0}};
+    utimensat(AT_FDCWD, path.c_str(), ts, 0);
+}
+
+constexpr uint32_t kOld = 1500000000;   // 2017
+constexpr time_t kNewer = 1600000000;   // 2020
+
+// One entry of each header level, the level-0 and level-1 names as a
+// foreign archiver would store them.
+Bytes lv0_entry() { return build_lv0(stored("OLD0.TXT", "level zero", dos_stamp(2001, 2, 3, 4, 5, 6))); }
+Bytes lv1_entry()
+{
+    LzhEntry e = stored("one.txt", "level one", dos_stamp(2002, 3, 4, 5, 6, 8));
+    e.dir = "docs/";
+    return build_lv1(e);
+}
+Bytes lv2_entry(const std::string &name, const std::string &data, uint32_t time = kOld)
+{
+    return build_lv2(stored(name, data, time));
+}
+
+Bytes concat(std::vector<Bytes> parts)
+{
+    Bytes out;
+    for (auto &p : parts)
+        append(out, p);
+    return out;
+}
+
+} // namespace
+
+TEST(Update, ReplacesNewerKeepsOlderAndAddsUnknown)
+{
+    TempDir t;
+    write_file(t / "arc.tmb",
+               make_archive({lv0_entry(), lv2_entry("readme.txt", "old text"), lv1_entry(),
+                             lv2_entry("same.txt", "same")}));
+    write_text(t / "README.TXT", "new text");  // case-insensitive match
+    set_mtime(t / "README.TXT", kNewer);
+    write_text(t / "same.txt", "same on disk");
+    set_mtime(t / "same.txt", kOld);  // as old as its entry: skipped
+    write_text(t / "fresh.txt", "brand new");
+
+    RunResult r = run_in(t, {"u", "-lh0", "arc.tmb", "README.TXT", "same.txt", "fresh.txt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "  updating: README.TXT\n[4] adding:  README.TXT")) << r.out;
+    EXPECT_TRUE(contains(r.out, "  adding:   fresh.txt\n[5] adding:  fresh.txt")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\nDone. Updated: 2  Kept: 3  Skipped: 1  Errors: 0\n")) << r.out;
+
+    auto e = read_entries(t / "arc.tmb");
+    ASSERT_EQ(e.size(), 5u);
+    // Kept entries in their old order with their bytes unchanged, then the
+    // new ones in argument order.
+    EXPECT_EQ(e[0].raw, lv0_entry());
+    EXPECT_EQ(e[1].raw, lv1_entry());
+    EXPECT_EQ(e[2].raw, lv2_entry("same.txt", "same"));
+    EXPECT_EQ(e[3].name, "README.TXT");
+    EXPECT_EQ(e[3].mtime, kNewer);
+    EXPECT_EQ(e[4].name, "fresh.txt");
+    Bytes arc = read_file(t / "arc.tmb");
+    EXPECT_EQ(arc[arc.size() - 1], 0);
+    EXPECT_EQ(arc[arc.size() - 2], 0);
+}
+
+TEST(Update, FreshenOnlyReplaces)
+{
+    TempDir t;
+    Bytes original = make_archive({lv2_entry("a.txt", "old a")});
+    write_file(t / "arc.tmb", original);
+    write_text(t / "b.txt", "not in the archive");
+    RunResult r = run_in(t, {"f", "arc.tmb", "b.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.out, "\nDone. Updated: 0  Kept: 1  Skipped: 1  Errors: 0\n")) << r.out;
+    EXPECT_EQ(read_file(t / "arc.tmb"), original);
+
+    // f on an archive that does not exist leaves just the end mark.
+    RunResult none = run_in(t, {"f", "new.tmb", "b.txt"});
+    EXPECT_EQ(none.status, 0);
+    EXPECT_TRUE(contains(none.out, "Updated: 0  Kept: 0  Skipped: 1  Errors: 0")) << none.out;
+    EXPECT_EQ(read_file(t / "new.tmb"), (Bytes{0, 0}));
+}
+
+TEST(Update, OldEntryStaysWhenItsNewerFileCannotBeAdded)
+{
+    for (std::string cmd : {"u", "f"}) {
+        TempDir t;
+        write_file(t / "arc.tmb",
+                   make_archive({lv2_entry("pipe", "old data"), lv2_entry("x.txt", "x")}));
+        // Newer than the entry, but a FIFO cannot become an entry.
+        ASSERT_EQ(mkfifo((t / "pipe").c_str(), 0644), 0);
+        set_mtime(t / "pipe", kNewer);
+        RunResult r = run_in(t, {cmd, "arc.tmb", "pipe"});
+        EXPECT_EQ(r.status, 1) << cmd;
+        EXPECT_TRUE(contains(r.err, "Not a regular file: pipe")) << r.err;
+        EXPECT_TRUE(contains(r.out, "Updated: 0  Kept: 2  Skipped: 0  Errors: 1")) << r.out;
+        auto e = read_entries(t / "arc.tmb");
+        ASSERT_EQ(e.size(), 2u) << cmd;
+        EXPECT_EQ(e[0].raw, lv2_entry("x.txt", "x"));
+        EXPECT_EQ(e[1].raw, lv2_entry("pipe", "old data"));
+    }
+}
+
+TEST(Delete, SelectsByNameOrBaseNameAndCopiesTheRestUnchanged)
+{
+    const Bytes dir_entry = lv2_entry("docs/", "");
+    const Bytes a = lv2_entry("docs/a.txt", "aaa");
+    const Bytes b = lv2_entry("b.bin", "bbb");
+    struct Case {
+        std::vector<std::string> patterns;
+        Bytes expected;
+        std::string done;
+    };
+    const Case cases[] = {
+        // docs/one.txt of the level-1 entry goes too; OLD0.TXT differs in case.
+        {{"*.txt"}, make_archive({lv0_entry(), dir_entry, b}), "Deleted: 2  Kept: 3"},
+        {{"nothing"}, make_archive({lv0_entry(), lv1_entry(), dir_entry, a, b}), "Deleted: 0  Kept: 5"},
+        {{"docs*"}, make_archive({lv0_entry(), b}), "Deleted: 3  Kept: 2"},
+        {{"*"}, Bytes{0, 0}, "Deleted: 5  Kept: 0"},
+    };
+    for (const Case &c : cases) {
+        TempDir t;
+        write_file(t / "arc.tmb", make_archive({lv0_entry(), lv1_entry(), dir_entry, a, b}));
+        std::vector<std::string> args = {"d", "-q", "arc.tmb"};
+        args.insert(args.end(), c.patterns.begin(), c.patterns.end());
+        RunResult r = run_in(t, args);
+        EXPECT_EQ(r.status, 0) << c.patterns[0] << r.err;
+        EXPECT_TRUE(contains(r.out, "\n" + c.done + "\n")) << r.out;
+        EXPECT_EQ(read_file(t / "arc.tmb"), c.expected) << c.patterns[0];
+        EXPECT_EQ(list_dir(t.path()), std::vector<std::string>{"arc.tmb"});
+    }
+}
+
+TEST(Delete, ArchiveWithoutEndMarkIsNotDamage)
+{
+    TempDir t;
+    write_file(t / "arc.tmb", concat({lv2_entry("a.txt", "a"), lv2_entry("b.txt", "b")}));
+    RunResult r = run_in(t, {"d", "arc.tmb", "a.txt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(t / "arc.tmb"), make_archive({lv2_entry("b.txt", "b")}));
+}
+
+TEST(Rewrite, DamagedArchiveIsLeftUntouched)
+{
+    Bytes good = lv2_entry("a.txt", "aaaa");
+    Bytes second = lv2_entry("b.txt", "bbbbbbbb");
+    Bytes truncated_data(second.begin(), second.end() - 3);
+    Bytes truncated_header(second.begin(), second.begin() + 10);
+    Bytes garbage = {0x41, 0x42, 0x43};
+    const std::vector<Bytes> damaged = {
+        concat({good, truncated_data}),    // data runs past the end of the file
+        concat({good, truncated_header}),  // the header itself is cut short
+        concat({good, garbage}),           // bytes that are no header
+    };
+    for (size_t i = 0; i < damaged.size(); i++) {
+        for (std::string cmd : {"d", "u", "f"}) {
+            TempDir t;
+            write_file(t / "arc.tmb", damaged[i]);
+            write_text(t / "a.txt", "newer a");
+            set_mtime(t / "a.txt", kNewer + 1000000000);
+            std::vector<std::string> args = {cmd, "arc.tmb", cmd == "d" ? "zzz" : "a.txt"};
+            RunResult r = run_in(t, args);
+            EXPECT_EQ(r.status, 1) << cmd << i;
+            EXPECT_TRUE(contains(r.err, "Damaged archive: arc.tmb")) << cmd << i << r.err;
+            EXPECT_EQ(read_file(t / "arc.tmb"), damaged[i]) << cmd << i;
+            EXPECT_EQ(list_dir(t.path()), (std::vector<std::string>{"a.txt", "arc.tmb"})) << cmd << i;
+        }
+    }
+}
+
+TEST(Rewrite, WriteFailureKeepsTheOldArchive)
+{
+    // The new archive outgrows the file size limit; the old one must stay.
+    Bytes original = make_archive({lv2_entry("big.bin", std::string(6000, 'q')),
+                                   lv2_entry("a.txt", "old")});
+    TempDir t;
+    write_file(t / "arc.tmb", original);
+    write_file(t / "add.bin", Bytes(3000, 'z'));
+    RunResult r = run_in(t, {"u", "-lh0", "arc.tmb", "add.bin"}, 7000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "Write error")) << r.err;
+    EXPECT_EQ(read_file(t / "arc.tmb"), original);
+    EXPECT_EQ(list_dir(t.path()), (std::vector<std::string>{"add.bin", "arc.tmb"}));
+}
+
+TEST(Rewrite, MissingArgumentsAndMissingArchive)
+{
+    TempDir t;
+    RunResult d = run_in(t, {"d", "arc.tmb"});
+    EXPECT_EQ(d.status, 1);
+    EXPECT_EQ(d.err, "No files specified for deletion.\n");
+    RunResult d2 = run_in(t, {"d", "arc.tmb", "x"});
+    EXPECT_EQ(d2.status, 1);
+    EXPECT_EQ(d2.err, "Cannot open: arc.tmb\n");
+    RunResult u = run_in(t, {"u", "arc.tmb"});
+    EXPECT_EQ(u.status, 1);
+    EXPECT_EQ(u.err, "No files specified.\n");
+    EXPECT_TRUE(list_dir(t.path()).empty());
+}
