@@ -20,12 +20,15 @@ const char *const LONG_HEAD =
     "---- -------- -------- -------- ----- ----------------  -------------------- ---- --\n";
 
 // Percentage saved: 100 - packed * 100 / unpacked, 0 for an empty entry;
-// negative when packing made the data grow.
+// negative when packing made the data grow. A damaged header can pair a
+// huge packed size with a tiny original one; the quotient is then taken
+// modulo 2^32 like any int, in unsigned arithmetic so nothing overflows.
 int ratio(uint64_t orig, uint64_t comp)
 {
     if (orig == 0)
         return 0;
-    return 100 - (int)(comp * 100 / orig);
+    uint32_t q = (uint32_t)(comp * 100 / orig);
+    return (int)(uint32_t)(100u - q);
 }
 
 struct Totals {
