@@ -287,6 +287,25 @@ TEST_F(Resources, HostileNamesStayInsideTheTarget)
     }
 }
 
+// Links planted in the target directory (by an earlier archive or anyone
+// else) are not written through: neither a link to a directory on the way
+// nor a link in the place of the file.
+TEST_F(Resources, SymbolicLinksInTheTargetAreNotFollowed)
+{
+    TempDir outside;
+    testkit::write_text(outside / "victim", "keep\n");
+    std::filesystem::create_directories(dir / "out");
+    std::filesystem::create_directory_symlink(outside.path(), dir / "out/linkdir");
+    std::filesystem::create_symlink(outside / "victim", dir / "out/linkfile");
+    testkit::write_file(dir / "links.tmb",
+                        testkit::make_archive({testkit::build_lv2(testkit::stored("linkdir/new", "evil")),
+                                               testkit::build_lv2(testkit::stored("linkfile", "evil"))}));
+    RunResult r = run({"xqo", "links.tmb", "out/"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_FALSE(testkit::file_exists(outside / "new"));
+    EXPECT_EQ(testkit::read_text(outside / "victim"), "keep\n");
+}
+
 // 2000 directory levels: far beyond what a name holds.
 std::string deep_dir(int levels)
 {
