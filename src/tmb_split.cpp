@@ -32,6 +32,7 @@
 #include <unistd.h>
 
 #include "tambrix.h"
+#include "tmb_cleanup.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
 
@@ -575,11 +576,14 @@ const char *maybe_join_for_read()
         tmpname[0] = '\0';
         return nullptr;
     }
+    // An interrupted command must not leave the joined copy in /tmp.
+    tmb_cleanup_add(tmpname);
 
     char base[NAME_SIZE];
     snprintf(base, sizeof base, "%s", g_opts.archive);
     base[strlen(base) - 4] = '\0';
     if (join_into(base, out, tmpname) != 0) {
+        tmb_cleanup_release(tmpname);
         tmpname[0] = '\0';  // join_into has removed the file
         return nullptr;
     }

@@ -16,12 +16,16 @@
 //       the file is changed behind the program's back, as another process
 //       would: "remove" unlinks it, "truncate:N" cuts it to N bytes,
 //       "zero:OFF" writes a zero byte at offset OFF.
+//   TMB_SIGNAL_READ_MATCH, TMB_SIGNAL=SIG
+//       The first read from a matching file raises signal SIG in the
+//       program, as if the user had interrupted it at that moment.
 //   TMB_TRACE_TEMPS=FILE
 //       Every path made by mkstemp/mkstemps is appended to FILE, one a
 //       line, so a test can check that none of them outlives the program.
 //
 // A stream is matched by the path its descriptor names under /proc.
 #include <dlfcn.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -120,8 +124,14 @@ size_t guarded_write(const void *data, size_t bytes, FILE *fp)
 
 long s_read_budget = -2;
 
+bool s_signalled = false;
+
 size_t guarded_read(void *data, size_t bytes, FILE *fp)
 {
+    if (!s_signalled && matches(fp, "TMB_SIGNAL_READ_MATCH")) {
+        s_signalled = true;
+        raise((int)env_long("TMB_SIGNAL", SIGTERM));
+    }
     if (s_read_budget == -2)
         s_read_budget = env_long("TMB_FAIL_READ_AFTER", -1);
     if (s_read_budget < 0 || !matches(fp, "TMB_FAIL_READ_MATCH"))
