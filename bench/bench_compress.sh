@@ -5,6 +5,10 @@
 # Every timing is the best of RUNS runs (default 3) in processor time (user +
 # system) of the command, which stays fair on a machine shared with other work.
 # "x gz6" / "x gz9": gzip's time divided by ours (above 1: we are faster).
+# "-lhN-" rows run the compressor alone (bench_pack, raw packed stream, like
+# gzip's output); "a -lhN" rows run the whole add command (temporary file,
+# header, archive). Decoding: the extraction driver alone (bench_unpack) and
+# the test command t on the archive, against gzip -dc to /dev/null.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 RUNS=${1:-3}
@@ -14,7 +18,8 @@ TMP=$(mktemp -d /tmp/tmb-bench.XXXXXX)
 trap 'rm -rf "$TMP"' EXIT
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTMB_BENCH=ON -DTMB_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j 2 --target bench_pack >/dev/null
+cmake --build "$BUILD" -j 2 --target bench_pack tambrix >/dev/null
+TMB="$BUILD/tambrix"
 HAVE_UNPACK=0
 if cmake --build "$BUILD" -j 2 --target bench_unpack >/dev/null 2>&1; then
     HAVE_UNPACK=1
@@ -59,6 +64,11 @@ for f in text.txt source.tar binary.bin runs.bin; do
         read -r meth _ comp _ < <("$BUILD/bench_pack" $m "$in" "$TMP/p$m")
         row "-lh$m-$([ "$meth" = 0 ] && echo '(0)')" "$t" "$comp"
     done
+    for m in 5 6 7; do
+        arc="$TMP/a$m.tmb"
+        t=$(best_time $reps sh -c 'rm -f "$2"; "$1" a -q -n -lh'$m' "$2" "$3"' a "$TMB" "$arc" "$in")
+        row "a -lh$m" "$t" "$(stat -c %s "$arc")"
+    done
 done
 
 if [ "$HAVE_UNPACK" = 1 ]; then
@@ -76,6 +86,14 @@ if [ "$HAVE_UNPACK" = 1 ]; then
             [ "$meth" = 0 ] && continue
             t=$(best_time 5 "$BUILD/bench_unpack" $m "$orig" "$TMP/p$m")
             awk -v f="$f" -v m="-lh$m-" -v t="$t" -v s="$size" -v td="$td" 'BEGIN {
+                printf "%-11s %-9s %8.4f %8.1f %7.2f\n", f, m, t, s / t / 1048576, td / t }'
+        done
+        for m in 5 6 7; do
+            arc="$TMP/a$m.tmb"
+            rm -f "$arc"
+            (cd "$CORPUS" && "$TMB" a -q -n -lh$m "$arc" "$f" >/dev/null)
+            t=$(best_time 5 "$TMB" t -q -n "$arc")
+            awk -v f="$f" -v m="t -lh$m" -v t="$t" -v s="$size" -v td="$td" 'BEGIN {
                 printf "%-11s %-9s %8.4f %8.1f %7.2f\n", f, m, t, s / t / 1048576, td / t }'
         done
     done

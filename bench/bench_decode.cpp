@@ -2,20 +2,17 @@
 //
 //   bench_decode CORPUS_DIR [FILE...]
 //
-// Each corpus file is packed with -lh5-, -lh6- and -lh7- by a small greedy
-// packer in this file (good enough to give realistic symbol statistics; the
-// archiver's own encoder lives elsewhere), then decoded in-process with no
-// output stream, as the t command does. The same file is compressed with
+// Each corpus file is packed with -lh5-, -lh6- and -lh7- by the archiver's
+// encoder (tmb_compress), then decoded in-process with no output stream, as
+// the t command does. The same file is compressed with
 // `gzip -9` and timed with `gzip -dc >/dev/null`. Best of 5 interleaved
 // runs each, in processor time (user + system; for gzip that of the child
-// processes); the CRC of every decode is checked against the original. Data
-// that does not shrink is stored ("-lh0-"), as the archiver does.
+// processes); the CRC of every decode is checked against the original.
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <queue>
+#include <filesystem>
 #include <string>
 #include <sys/resource.h>
 #include <time.h>
@@ -29,194 +26,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-struct BitOut {
-    Bytes bytes;
-    uint64_t acc = 0;
-    int n = 0;
-    void put(uint32_t v, int bits)
-    {
-        for (int i = bits - 1; i >= 0; i--) {
-            acc = acc << 1 | ((v >> i) & 1);
-            if (++n == 8) {
-                bytes.push_back((uint8_t)acc);
-                acc = 0;
-                n = 0;
-            }
-        }
-    }
-    void len(unsigned l)
-    {
-        if (l < 7)
-            return put(l, 3);
-        put(7, 3);
-        for (unsigned k = 7; k < l; k++)
-            put(1, 1);
-        put(0, 1);
-    }
-    void finish()
-    {
-        if (n)
-            put(0, 8 - n);
-    }
-};
-
-// Huffman code lengths limited to 16 bits (frequencies halved until they fit).
-std::vector<uint8_t> code_lengths(std::vector<uint64_t> freq)
-{
-    size_t n = freq.size();
-    std::vector<uint8_t> len(n, 0);
-    size_t used = (size_t)std::count_if(freq.begin(), freq.end(), [](uint64_t f) { return f; });
-    if (used == 0)
-        freq[0] = 1;
-    if (used <= 1)
-        freq[freq[0] ? 1 : 0] = 1; // a code needs two symbols
-    for (;;) {
-        std::vector<int> parent(2 * n, -1);
-        using Item = std::pair<uint64_t, int>;
-        std::priority_queue<Item, std::vector<Item>, std::greater<Item>> q;
-        for (size_t i = 0; i < n; i++)
-            if (freq[i])
-                q.push({freq[i], (int)i});
-        int next = (int)n;
-        while (q.size() > 1) {
-            auto a = q.top();
-            q.pop();
-            auto b = q.top();
-            q.pop();
-            parent[a.second] = parent[b.second] = next;
-            q.push({a.first + b.first, next++});
-        }
-        unsigned maxl = 0;
-        for (size_t i = 0; i < n; i++) {
-            unsigned l = 0;
-            if (freq[i])
-                for (int k = (int)i; parent[k] >= 0; k = parent[k])
-                    l++;
-            len[i] = (uint8_t)l;
-            maxl = std::max(maxl, l);
-        }
-        if (maxl <= 16)
-            return len;
-        for (auto &f : freq)
-            if (f)
-                f = (f + 1) / 2;
-    }
-}
-
-std::vector<uint16_t> canonical(const std::vector<uint8_t> &len)
-{
-    std::vector<uint16_t> code(len.size());
-    unsigned next = 0;
-    for (unsigned l = 1; l <= 16; l++) {
-        for (size_t s = 0; s < len.size(); s++)
-            if (len[s] == l)
-                code[s] = (uint16_t)next++;
-        next <<= 1;
-    }
-    return code;
-}
-
-struct Symbol {
-    uint16_t c;
-    uint16_t d;
-};
-
-void write_block(BitOut &w, const std::vector<Symbol> &syms, int np, int pbit)
-{
-    std::vector<uint64_t> cf(510, 0), pf(np, 0);
-    for (const Symbol &s : syms) {
-        cf[s.c]++;
-        if (s.c >= 256)
-            pf[s.d < 2 ? s.d : std::bit_width(s.d)]++;
-    }
-    auto cl = code_lengths(cf), pl = code_lengths(pf);
-    auto cc = canonical(cl), pc = canonical(pl);
-    w.put((uint32_t)syms.size(), 16);
-    // t code: all 19 symbols 5 bits.
-    w.put(19, 5);
-    for (int i = 0; i < 19; i++) {
-        w.len(5);
-        if (i == 2)
-            w.put(0, 2);
-    }
-    int n = 510;
-    while (n > 0 && cl[n - 1] == 0)
-        n--;
-    w.put(n, 9);
-    for (int i = 0; i < n; i++)
-        w.put(cl[i] ? cl[i] + 2 : 0, 5);
-    w.put(np, pbit);
-    for (int i = 0; i < np; i++)
-        w.len(pl[i]);
-    for (const Symbol &s : syms) {
-        w.put(cc[s.c], cl[s.c]);
-        if (s.c >= 256) {
-            unsigned p = s.d < 2 ? s.d : (unsigned)std::bit_width(s.d);
-            w.put(pc[p], pl[p]);
-            if (p >= 2)
-                w.put(s.d - (1u << (p - 1)), p - 1);
-        }
-    }
-}
-
-// Greedy LZ77 with hash chains.
-Bytes pack(const Bytes &in, int method)
-{
-    const int wbits = method == 5 ? 13 : method == 6 ? 15 : 16;
-    const size_t wsize = (size_t)1 << wbits;
-    const int np = method == 5 ? 14 : method == 6 ? 16 : 17, pbit = method == 5 ? 4 : 5;
-    std::vector<int64_t> head(1 << 16, -1), prev(in.size(), -1);
-    auto hash = [&](size_t i) { return ((in[i] << 10) ^ (in[i + 1] << 5) ^ in[i + 2]) & 0xFFFF; };
-    auto insert = [&](size_t i) {
-        if (i + 2 < in.size()) {
-            unsigned h = hash(i);
-            prev[i] = head[h];
-            head[h] = (int64_t)i;
-        }
-    };
-    BitOut w;
-    std::vector<Symbol> block;
-    size_t i = 0;
-    while (i < in.size()) {
-        size_t best = 0, bestd = 0;
-        if (i + 2 < in.size()) {
-            int64_t cand = head[hash(i)];
-            for (int probes = 0; cand >= 0 && probes < 32; probes++, cand = prev[cand]) {
-                size_t d = i - (size_t)cand;
-                if (d > wsize - 1)
-                    break;
-                size_t l = 0, maxl = std::min<size_t>(256, in.size() - i);
-                while (l < maxl && in[cand + l] == in[i + l])
-                    l++;
-                if (l > best) {
-                    best = l;
-                    bestd = d;
-                    if (l == maxl)
-                        break;
-                }
-            }
-        }
-        if (best >= 3) {
-            block.push_back({(uint16_t)(best + 253), (uint16_t)(bestd - 1)});
-            for (size_t k = 0; k < best; k++)
-                insert(i + k);
-            i += best;
-        } else {
-            block.push_back({in[i], 0});
-            insert(i);
-            i++;
-        }
-        if (block.size() == 16384) {
-            write_block(w, block, np, pbit);
-            block.clear();
-        }
-    }
-    if (!block.empty())
-        write_block(w, block, np, pbit);
-    w.finish();
-    return w.bytes;
-}
 
 Bytes read_all(const std::string &path)
 {
@@ -234,12 +43,7 @@ Bytes read_all(const std::string &path)
 
 // Processor time of this process, and of its finished children: the machine
 // may be shared, and waiting for a processor should count for neither side.
-double now()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return (double)ts.tv_sec + ts.tv_nsec / 1e9;
-}
+double now() { return (double)clock() / CLOCKS_PER_SEC; }
 
 double children_cpu()
 {
@@ -254,20 +58,18 @@ struct Entry {
     EntryHeader h;
 };
 
-// The packed data in a file, as t reads an archive. Data that does not
-// shrink is stored, as the archiver does.
-Entry make_entry(const Bytes &orig, int method)
+// The file packed by the archiver's encoder into a temporary file, as t
+// reads an archive. Data that does not shrink is stored.
+Entry make_entry(const std::string &path, int method)
 {
-    Bytes packed = pack(orig, method);
     Entry e{tmpfile(), EntryHeader{}};
     e.h.method = method;
-    if (packed.size() >= orig.size()) {
-        packed = orig;
-        e.h.method = 0;
+    FILE *in = fopen(path.c_str(), "rb");
+    if (!in || !tmb_compress(in, e.arc, &e.h, method)) {
+        fprintf(stderr, "cannot pack %s\n", path.c_str());
+        exit(1);
     }
-    fwrite(packed.data(), 1, packed.size(), e.arc);
-    e.h.comp_size = packed.size();
-    e.h.orig_size = orig.size();
+    fclose(in);
     return e;
 }
 
@@ -288,6 +90,79 @@ double time_command(const std::string &cmd)
     if (system(cmd.c_str()) != 0)
         return 1e9;
     return children_cpu() - t0;
+}
+
+// Many small files: every file of DIR packed as one entry of a single
+// archive file, all entries tested in a row; gzip decompresses the same
+// files, each gzipped on its own, in one process per batch of names.
+void bench_tree(const std::string &dir, double *sum_t, double *sum_g, double *total)
+{
+    std::vector<std::string> paths;
+    for (const auto &de : std::filesystem::recursive_directory_iterator(dir))
+        if (de.is_regular_file())
+            paths.push_back(de.path().string());
+    std::sort(paths.begin(), paths.end());
+    std::string gzdir = "/tmp/bench_decode_tree_" + std::to_string(getpid());
+    std::filesystem::create_directories(gzdir);
+    uint64_t bytes = 0;
+    size_t gzbytes = 0;
+    for (size_t i = 0; i < paths.size(); i++) {
+        std::string gz = gzdir + "/" + std::to_string(i) + ".gz";
+        if (system(("gzip -9 -c '" + paths[i] + "' > " + gz).c_str()) != 0)
+            exit(1);
+        gzbytes += (size_t)std::filesystem::file_size(gz);
+        bytes += std::filesystem::file_size(paths[i]);
+    }
+    struct Packed {
+        FILE *arc;
+        std::vector<std::pair<EntryHeader, long>> entries;
+        std::vector<uint16_t> crcs;
+    } packs[3];
+    for (int m = 0; m < 3; m++) {
+        packs[m].arc = tmpfile();
+        for (const std::string &path : paths) {
+            Entry e = make_entry(path, m + 5);
+            Bytes data = read_all(path);
+            long pos = ftell(packs[m].arc);
+            rewind(e.arc);
+            Bytes packed(e.h.comp_size);
+            if (fread(packed.data(), 1, packed.size(), e.arc) != packed.size())
+                exit(1);
+            fwrite(packed.data(), 1, packed.size(), packs[m].arc);
+            fclose(e.arc);
+            packs[m].entries.push_back({e.h, pos});
+            packs[m].crcs.push_back(tmb_crc16(data.data(), data.size(), 0));
+        }
+    }
+    double tg = 1e9, tt[3] = {1e9, 1e9, 1e9};
+    bool ok = true;
+    for (int r = 0; r < 5; r++) {
+        tg = std::min(tg, time_command("find " + gzdir + " -name '*.gz' -exec gzip -dc {} + > /dev/null"));
+        for (int m = 0; m < 3; m++) {
+            double t0 = now();
+            for (size_t i = 0; i < packs[m].entries.size(); i++) {
+                auto &[h, pos] = packs[m].entries[i];
+                fseek(packs[m].arc, pos, SEEK_SET);
+                if (tmb_extract(packs[m].arc, nullptr, &h) != 0 || g_extract_crc != packs[m].crcs[i])
+                    ok = false;
+            }
+            tt[m] = std::min(tt[m], now() - t0);
+        }
+    }
+    std::filesystem::remove_all(gzdir);
+    double mb = bytes / 1e6;
+    *total += mb;
+    *sum_g += tg;
+    for (int m = 0; m < 3; m++) {
+        uint64_t comp = 0;
+        for (auto &e : packs[m].entries)
+            comp += e.first.comp_size;
+        sum_t[m] += tt[m];
+        printf("%-11s  -lh%d- %9llu %9zu %10.1f %10.1f %6.2fx  (%zu files)%s\n", "tree/", m + 5,
+               (unsigned long long)comp, gzbytes, mb / tt[m], mb / tg, tg / tt[m], paths.size(),
+               ok ? "" : "  CRC MISMATCH");
+        fclose(packs[m].arc);
+    }
 }
 
 } // namespace
@@ -319,7 +194,7 @@ int main(int argc, char **argv)
         if (system(("gzip -9 -c '" + path + "' > " + gz).c_str()) != 0)
             return 1;
         Bytes gzbytes = read_all(gz);
-        Entry entries[3] = {make_entry(orig, 5), make_entry(orig, 6), make_entry(orig, 7)};
+        Entry entries[3] = {make_entry(path, 5), make_entry(path, 6), make_entry(path, 7)};
         uint16_t crc = tmb_crc16(orig.data(), orig.size(), 0);
         // Interleaved best of 5, so that a busy machine hurts both sides alike.
         double tg = 1e9, tt[3] = {1e9, 1e9, 1e9};
@@ -341,6 +216,8 @@ int main(int argc, char **argv)
             fclose(entries[m].arc);
         }
     }
+    if (argc == 2 && std::filesystem::is_directory(dir + "/tree"))
+        bench_tree(dir + "/tree", sum_t, &sum_g, &total);
     for (int m = 0; m < 3; m++)
         printf("all          -lh%d- %31.1f %10.1f %6.2fx\n", m + 5, total / sum_t[m], total / sum_g,
                sum_g / sum_t[m]);

@@ -7,9 +7,10 @@ need=""
 command -v cmake >/dev/null 2>&1 || need="$need cmake"
 command -v g++ >/dev/null 2>&1 || need="$need g++"
 [ -f /usr/include/gtest/gtest.h ] || need="$need libgtest-dev"
-# the 68000 self-extractor: cross compiler and qemu-m68k for its tests
+# The AmigaOS extractor: its cross build, qemu for its logic, an emulated Amiga.
 command -v m68k-linux-gnu-gcc >/dev/null 2>&1 || need="$need gcc-m68k-linux-gnu binutils-m68k-linux-gnu"
 command -v qemu-m68k >/dev/null 2>&1 || need="$need qemu-user"
+command -v fs-uae >/dev/null 2>&1 || need="$need fs-uae"
 if [ "$1" = fuzz ]; then
     command -v clang++-14 >/dev/null 2>&1 || need="$need clang-14"
     ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 ||

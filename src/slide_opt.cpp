@@ -141,6 +141,34 @@ inline void next_token(unsigned *h, unsigned *pos, unsigned *crc)
     *h = next_hash(*h, text + *pos + 2);
 }
 
+// Steps over k positions, inserting each: the positions inside an emitted
+// match. When no slide falls among them the loop runs on local copies,
+// which the compiler can keep in registers.
+void skip_positions(unsigned k, unsigned *h, unsigned *pos, unsigned *crc)
+{
+    if (*pos + k >= txtsiz - maxmatch) {
+        for (; k > 0; k--) {
+            next_token(h, pos, crc);
+            insert_hash(*h, *pos);
+        }
+        return;
+    }
+    uint32_t *const hp = hash_pos;
+    uint32_t *const pv = prev;
+    const unsigned char *const t = text;
+    const unsigned dmask = dicsiz - 1;
+    unsigned hv = *h, p = *pos;
+    for (unsigned i = 0; i < k; i++) {
+        p++;
+        hv = next_hash(hv, t + p + 2);
+        pv[p & dmask] = hp[hv];
+        hp[hv] = p;
+    }
+    remainder -= k;
+    *h = hv;
+    *pos = p;
+}
+
 // Walks the chain of hash h for matches at pos. With a shift j the chain
 // holds positions of the three bytes at pos + j, so each candidate start is
 // the chain entry minus j. Only a strictly longer match replaces the
@@ -287,10 +315,7 @@ unsigned encode(EncodeRequest *req)
             encode_set.output(lastlen + (256 - THRESHOLD), (lastoff - 1) & (dicsiz - 1));
             // Insert the positions covered by the match without searching,
             // then search once just past it.
-            for (unsigned k = lastlen - 2; k > 0; k--) {
-                next_token(&h, &pos, &crc);
-                insert_hash(h, pos);
-            }
+            skip_positions(lastlen - 2, &h, &pos, &crc);
             next_token(&h, &pos, &crc);
             search_dict(h, pos, 2, &m);
             insert_hash(h, pos);

@@ -32,10 +32,14 @@ namespace {
 
 constexpr size_t kStreamBuf = 65536;
 
-// Identity of the archive being written (see add_set_archive).
-bool s_arc_known = false;
-dev_t s_arc_dev;
-ino_t s_arc_ino;
+// Identities of the archive being written and of the one it replaces (see
+// add_set_archive).
+struct FileId {
+    bool known;
+    dev_t dev;
+    ino_t ino;
+};
+FileId s_arc_ids[2];
 
 // The size fields of an entry header are 32 bits wide.
 constexpr uint64_t kMaxEntrySize = 0xFFFFFFFFull;
@@ -326,7 +330,12 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
 // `st` is the status of the path, nullptr when it could not be read.
 bool is_the_archive(const struct stat *st)
 {
-    return s_arc_known && st && st->st_dev == s_arc_dev && st->st_ino == s_arc_ino;
+    if (!st)
+        return false;
+    for (const FileId &id : s_arc_ids)
+        if (id.known && st->st_dev == id.dev && st->st_ino == id.ino)
+            return true;
+    return false;
 }
 
 int add_file(FILE *arc, const char *path, const char *arcname, int method, const struct stat *st)
@@ -445,13 +454,17 @@ const char *strip_arc_root(const char *name)
     return base;
 }
 
-void add_set_archive(FILE *arc)
+void add_set_archive(FILE *arc, FILE *old)
 {
-    struct stat st;
-    s_arc_known = arc && fstat(fileno(arc), &st) == 0;
-    if (s_arc_known) {
-        s_arc_dev = st.st_dev;
-        s_arc_ino = st.st_ino;
+    FILE *streams[2] = {arc, old};
+    for (int i = 0; i < 2; i++) {
+        struct stat st;
+        FileId &id = s_arc_ids[i];
+        id.known = streams[i] && fstat(fileno(streams[i]), &st) == 0;
+        if (id.known) {
+            id.dev = st.st_dev;
+            id.ino = st.st_ino;
+        }
     }
 }
 

@@ -8,6 +8,7 @@ extern int g_add_file_no;
 int add_path(FILE *arc, const char *path, const char *arcname, int method);
 const char *strip_arc_root(const char *name);
 
-// Names the archive stream being written, so that neither a tree walk nor
-// a pattern adds the archive to itself; nullptr forgets it.
-void add_set_archive(FILE *arc);
+// Names the archive stream being written, and for u and f also the old
+// archive being replaced, so that neither a tree walk nor a pattern stores
+// an archive inside itself; nullptr forgets them.
+void add_set_archive(FILE *arc, FILE *old = nullptr);

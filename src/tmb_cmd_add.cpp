@@ -139,12 +139,14 @@ int cmd_add()
     dbg_close();
 
     // Only a complete archive is split; the split removes it afterwards.
+    // A failed split keeps the archive but must not end in a success status.
+    int split_failed = 0;
     if (g_opts.split_kb > 0 && run.errors == 0) {
         printf("\n");
-        split_file(g_opts.archive, (uint64_t)g_opts.split_kb, 1);
+        split_failed = split_file(g_opts.archive, (uint64_t)g_opts.split_kb, 1) != 0;
     }
     printf("\nDone. Added: %d  Errors: %d\n", std::max(run.added, g_add_file_no), run.errors);
     print_elapsed(start);
     fflush(stdout);
-    return run.errors > 0 ? 1 : 0;
+    return run.errors > 0 || split_failed ? 1 : 0;
 }

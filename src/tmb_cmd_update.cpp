@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -43,6 +44,7 @@ struct UpdateRun {
     bool have_old;
     NewArchive tmp;
     std::vector<int64_t> file_time;
+    std::vector<bool> is_archive;  // the argument names the archive itself
     std::vector<Dropped> dropped;
     int updated, kept, skipped, errors;
 };
@@ -129,11 +131,35 @@ int restore_dropped(UpdateRun *run, int arg)
     return 1;
 }
 
+// The old archive must never be stored inside the new one (a pattern such
+// as '*' easily names it). Such an argument gets the time 0, so that it
+// replaces no entry either.
+void find_archive_arguments(UpdateRun *run)
+{
+    struct stat arc;
+    run->is_archive.assign((size_t)g_opts.nfiles, false);
+    if (!run->have_old || fstat(fileno(run->old.fp), &arc) != 0)
+        return;
+    for (int i = 0; i < g_opts.nfiles; i++) {
+        struct stat st;
+        if (stat(g_opts.files[i], &st) == 0 && st.st_dev == arc.st_dev && st.st_ino == arc.st_ino) {
+            run->is_archive[(size_t)i] = true;
+            run->file_time[(size_t)i] = 0;
+        }
+    }
+}
+
 // Pass 3 for one argument; 0 only when the new archive cannot be written.
 int add_pass_one(UpdateRun *run, int i)
 {
     const char *arg = g_opts.files[i];
     const char *base = strip_arc_root(arg);
+    if (run->is_archive[(size_t)i]) {
+        if (!g_opts.quiet)
+            printf("  skipping the archive itself:  %s\n", arg);
+        run->skipped++;
+        return 1;
+    }
     const ArcRecord *rec = find_record(base);
     bool add = false;
     if (rec) {
@@ -168,6 +194,7 @@ int run_update(UpdateRun *run)
     if (opened < 0)
         return 1;
     run->have_old = opened == 1;
+    find_archive_arguments(run);
     if (run->have_old && !build_map(run))
         return 1;
     if (!rewrite_create(&run->tmp, g_opts.archive)) {
@@ -179,9 +206,12 @@ int run_update(UpdateRun *run)
         return 1;
     }
     g_add_file_no = run->kept;
+    // A tree walk below must pass over both the old and the new archive.
+    add_set_archive(run->tmp.fp, run->have_old ? run->old.fp : nullptr);
     for (int i = 0; i < g_opts.nfiles; i++)
         if (!add_pass_one(run, i))
             break;  // rewrite_commit reports the failed write
+    add_set_archive(nullptr);
     if (!rewrite_commit(&run->tmp, g_opts.archive))
         return 1;
     return 0;
@@ -198,10 +228,20 @@ int cmd_update()
     }
     g_arc_root_len = 0;
     UpdateRun run{};
-    // Each file's time is read once, so that passes 2 and 3 agree.
-    for (int i = 0; i < g_opts.nfiles; i++)
-        run.file_time.push_back(file_time(g_opts.files[i]));
-    int failed = run_update(&run);
+    int failed;
+    try {
+        // Each file's time is read once, so that passes 2 and 3 agree.
+        for (int i = 0; i < g_opts.nfiles; i++)
+            run.file_time.push_back(file_time(g_opts.files[i]));
+        failed = run_update(&run);
+    } catch (const std::bad_alloc &) {
+        // The map grows with the archive. Without memory for it the old
+        // archive stays as it is and no temporary file is left behind.
+        fprintf(stderr, "Out of memory.\n");
+        if (run.tmp.fp)
+            rewrite_abort(&run.tmp);
+        failed = 1;
+    }
     if (run.old.fp)
         fclose(run.old.fp);
     s_arcmap.clear();

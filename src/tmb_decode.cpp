@@ -81,7 +81,7 @@ uint16_t right[4096];
 int np_max;
 uint32_t s_blocksize;
 
-// Fast forms of c_table and p_table, rebuilt after each table: either a
+// Fast forms of c_table and p_table, built along with them: either a
 // symbol with the number of bits it takes (bits 0-7: length, 8-19: symbol),
 // or WALK with the tree node to walk from. The walk itself always reads the
 // live left/right arrays.
@@ -188,14 +188,22 @@ inline unsigned getbits(Bits &b, unsigned n)
 // ---------------------------------------------------------------------------
 // Tables
 
+// Fast-table entries.
+inline uint32_t fast_symbol(unsigned sym, unsigned len) { return (uint32_t)(sym << 8 | len); }
+inline uint32_t fast_entry(unsigned v, unsigned nsym, const uint8_t *len)
+{
+    return v < nsym ? fast_symbol(v, len[v]) : (WALK | (uint32_t)v << 8);
+}
+
 // Builds the lookup table of a canonical code: codes of up to `w` bits fill
 // 2^(w-L) table entries; longer codes hang below their first w bits in a
 // binary tree of nodes numbered from `nsym` up, children in left/right.
+// `fast` receives the same table in the decoder's form.
 //
 // The lengths are not checked. An over-full set makes later symbols
 // overwrite earlier ones; entries no code reaches stay 0 (symbol 0).
 // Lengths above 16 (only damaged data has them) give the symbol no code.
-void make_table(unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table)
+void make_table(unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table, uint32_t *fast)
 {
     unsigned count[17] = {};
     unsigned nextcode[17];
@@ -210,6 +218,7 @@ void make_table(unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table)
 
     unsigned tsize = 1u << w;
     std::fill(table, table + tsize, 0);
+    std::fill(fast, fast + tsize, fast_symbol(0, len[0]));
     unsigned avail = nsym;
     for (unsigned j = 0; j < nsym; j++) {
         unsigned l = len[j];
@@ -221,6 +230,7 @@ void make_table(unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table)
         if (l <= w) {
             unsigned end = std::min(start + (1u << (w - l)), tsize);
             std::fill(table + start, table + end, (uint16_t)j);
+            std::fill(fast + start, fast + end, fast_symbol(j, l));
             continue;
         }
         // The code bits after the first w select left (0) or right (1)
@@ -239,11 +249,23 @@ void make_table(unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table)
             slot = (code >> bit) & 1 ? &right[*slot] : &left[*slot];
         }
         *slot = (uint16_t)j;
+        // The table entry is either the root of the walk or, when no node
+        // was left for it, the symbol itself.
+        fast[start] = fast_entry(table[start], nsym, len);
     }
 }
 
+// A code of one symbol: every table entry holds it, and it takes no bits.
+void single_table(unsigned s, unsigned nsym, unsigned w, uint16_t *table, uint32_t *fast)
+{
+    std::fill(table, table + (1u << w), (uint16_t)s);
+    std::fill(fast, fast + (1u << w), s < nsym ? fast_symbol(s, 0) : (WALK | (uint32_t)s << 8));
+}
+
 // Walks the tree from `node`, one bit per step, until a value below `nsym`
-// (a symbol). After 32 steps without one the walk ends with symbol 0.
+// (a symbol). After 32 steps without one the walk ends with symbol 0. Only
+// damaged data makes walks longer than the bits at hand; the walk then
+// simply reads on in the stream.
 [[gnu::noinline]] unsigned walk_tree(unsigned node, unsigned nsym)
 {
     for (unsigned step = 1;; step++) {
@@ -292,15 +314,15 @@ unsigned read_length()
 }
 
 // Reads the t list (nsym 19, count width 5, zero-run field after the third
-// length) or the p list (no zero-run field: special = -1) into p_len and
+// length) or the p list (no zero-run field: zero_run_at = -1) into p_len and
 // builds p_table.
-void read_pt_len(unsigned nsym, unsigned nbit, int special)
+void read_pt_len(unsigned nsym, unsigned nbit, int zero_run_at)
 {
     unsigned n = getbits(s_b, nbit);
     if (n == 0) {
         unsigned s = getbits(s_b, nbit);
         std::fill(p_len, p_len + nsym, 0);
-        std::fill(p_table, p_table + (1u << PTBITS), (uint16_t)s);
+        single_table(s, nsym, PTBITS, p_table, s_pfast);
         return;
     }
     unsigned i = 0;
@@ -309,7 +331,7 @@ void read_pt_len(unsigned nsym, unsigned nbit, int special)
         if (i < nsym)
             p_len[i] = (uint8_t)l;
         i++;
-        if ((int)i == special) {
+        if ((int)i == zero_run_at) {
             // 2-bit count of further zero lengths, present even when the
             // list ends here.
             unsigned z = getbits(s_b, 2);
@@ -322,7 +344,7 @@ void read_pt_len(unsigned nsym, unsigned nbit, int special)
     }
     while (i < nsym)
         p_len[i++] = 0;
-    make_table(nsym, p_len, PTBITS, p_table);
+    make_table(nsym, p_len, PTBITS, p_table, s_pfast);
 }
 
 // Reads the c lengths through the t code and builds c_table. t symbols 0, 1
@@ -336,7 +358,7 @@ void read_c_len()
     if (n == 0) {
         unsigned s = getbits(s_b, 9);
         std::fill(c_len, c_len + NC, 0);
-        std::fill(c_table, c_table + (1u << CTBITS), (uint16_t)s);
+        single_table(s, NC, CTBITS, c_table, s_cfast);
         return;
     }
     unsigned i = 0;
@@ -356,16 +378,7 @@ void read_c_len()
     }
     while (i < NC)
         c_len[i++] = 0;
-    make_table(NC, c_len, CTBITS, c_table);
-}
-
-void build_fast(const uint16_t *table, unsigned tsize, const uint8_t *len, unsigned nsym,
-                uint32_t *fast)
-{
-    for (unsigned i = 0; i < tsize; i++) {
-        unsigned v = table[i];
-        fast[i] = v < nsym ? (uint32_t)(v << 8 | len[v]) : (WALK | (uint32_t)v << 8);
-    }
+    make_table(NC, c_len, CTBITS, c_table, s_cfast);
 }
 
 // Block head: size, t list, c list, p list.
@@ -374,9 +387,7 @@ void build_fast(const uint16_t *table, unsigned tsize, const uint8_t *len, unsig
     s_blocksize = getbits(s_b, 16);
     read_pt_len(NT, 5, 3);
     read_c_len();
-    build_fast(c_table, 1u << CTBITS, c_len, NC, s_cfast);
     read_pt_len(np, pbit, -1);
-    build_fast(p_table, 1u << PTBITS, p_len, np, s_pfast);
 }
 
 // Copies a match of `len` bytes starting `dist` bytes back. The bytes are

@@ -31,13 +31,16 @@ constexpr size_t SLACK = 64;            // room for word-wise copies running ove
 constexpr size_t MIN_AREA = 512 * 1024; // output area when the flush size is small
 constexpr uint64_t MIN_CAP = 256;       // a longest match must fit after a flush
 constexpr size_t CRC_STEP = 32768;      // CRC the decoder's output in steps of this
+constexpr size_t TEST_AREA = 256 * 1024; // output area used when only testing
 
 uint8_t *s_outbuf;      // history area + output area + slack
 uint64_t s_outbuf_cap;  // bytes handed on per flush
 size_t s_area;          // size of the output area (>= s_outbuf_cap)
 uint8_t *s_pending;     // first byte produced but not yet flushed
 uint8_t *s_crc_done;    // first byte not yet in s_outcrc
+uint64_t s_pend;        // bytes produced since the last flush (decoder)
 uint64_t s_dwinmask;    // window size - 1 of the current entry
+size_t s_spaces;        // bytes right before the output area known to be spaces
 FILE *s_outfp;          // destination, nullptr when testing
 bool s_write_failed;
 uint16_t s_outcrc;
@@ -92,6 +95,7 @@ uint16_t crc_update(uint16_t crc, const uint8_t *p, size_t n)
 
 // Hands `n` produced bytes on (their CRC is already taken): progress, and
 // the write when there is an output stream. A failed write is remembered.
+// Without an output stream `p` is not used (the bytes may be gone).
 void hand_on(const uint8_t *p, size_t n)
 {
     if (n == 0)
@@ -128,6 +132,7 @@ bool outbuf_obtain()
                 s_outbuf_cap = cap;
                 s_area = area;
                 s_pending = area_start();
+                s_spaces = 0;
                 return true;
             }
         }
@@ -207,7 +212,11 @@ int dwin_init(uint64_t size)
 {
     if (!s_outbuf || size == 0 || size > HIST)
         return 0;
-    memset(area_start() - size, 0x20, size);
+    // Small entries never slide, so the spaces usually are still there.
+    if (s_spaces < size) {
+        memset(area_start() - size, 0x20, size);
+        s_spaces = size;
+    }
     s_dwinmask = size - 1;
     s_pending = area_start();
     return 1;
@@ -219,12 +228,23 @@ size_t dwin_mask() { return (size_t)s_dwinmask; }
 // bytes produced so far into the CRC while they are still in the cache.
 uint8_t *next_limit(uint8_t *pos)
 {
-    return std::min(s_pending + s_outbuf_cap, pos + CRC_STEP);
+    return pos + std::min<uint64_t>(s_outbuf_cap - s_pend, CRC_STEP);
+}
+
+// Moves the last window of bytes before `pos` to the front of the output
+// area; returns the new position.
+uint8_t *slide(uint8_t *pos)
+{
+    size_t w = (size_t)s_dwinmask + 1;
+    memmove(area_start() - w, pos - w, w);
+    s_spaces = 0;
+    return area_start();
 }
 
 uint8_t *out_begin(uint8_t **limit)
 {
     s_crc_done = s_pending;
+    s_pend = 0;
     *limit = next_limit(s_pending);
     return s_pending;
 }
@@ -232,19 +252,20 @@ uint8_t *out_begin(uint8_t **limit)
 uint8_t *out_flush(uint8_t *pos, size_t need, uint8_t **limit)
 {
     s_outcrc = crc_update(s_outcrc, s_crc_done, (size_t)(pos - s_crc_done));
-    s_crc_done = pos;
-    if ((uint64_t)(pos - s_pending) + need > s_outbuf_cap) {
-        hand_on(s_pending, (size_t)(pos - s_pending));
+    s_pend += (uint64_t)(pos - s_crc_done);
+    if (s_pend + need > s_outbuf_cap) {
+        hand_on(s_outfp ? pos - s_pend : nullptr, (size_t)s_pend);
         if (s_write_failed)
             return nullptr;
-        if (pos + s_outbuf_cap > area_start() + s_area) {
-            // Keep one window of history in front of the output area.
-            size_t w = (size_t)s_dwinmask + 1;
-            memmove(area_start() - w, pos - w, w);
-            pos = area_start();
-        }
-        s_pending = s_crc_done = pos;
+        s_pend = 0;
+        if (pos + s_outbuf_cap > area_start() + s_area)
+            pos = slide(pos);
+    } else if (!s_outfp && pos + CRC_STEP > area_start() + std::min(TEST_AREA, s_area)) {
+        // Testing keeps no bytes for a write, only their count: a small
+        // area stays in the cache and spares touching the whole buffer.
+        pos = slide(pos);
     }
+    s_crc_done = pos;
     *limit = next_limit(pos);
     return pos;
 }
@@ -252,7 +273,9 @@ uint8_t *out_flush(uint8_t *pos, size_t need, uint8_t **limit)
 int out_finish(uint8_t *pos)
 {
     s_outcrc = crc_update(s_outcrc, s_crc_done, (size_t)(pos - s_crc_done));
-    hand_on(s_pending, (size_t)(pos - s_pending));
+    s_pend += (uint64_t)(pos - s_crc_done);
+    hand_on(s_outfp ? pos - s_pend : nullptr, (size_t)s_pend);
+    s_pend = 0;
     s_pending = s_crc_done = pos;
     return s_write_failed ? -1 : 0;
 }

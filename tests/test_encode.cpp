@@ -370,13 +370,13 @@ std::vector<size_t> token_starts(const std::vector<Token> &toks)
 }
 
 // Feeds tokens straight to the block coder; returns the packed bytes.
-Bytes code_tokens(int method, const std::vector<Token> &toks)
+Bytes code_tokens(int method, const std::vector<Token> &toks, int64_t cap = 1 << 30)
 {
     using namespace enc;
     encode_alloc(method);
     FILE *out = tmpfile();
     outfile = out;
-    origsize = 1 << 30;
+    origsize = cap;
     compsize = 0;
     unpackable = 0;
     encio_fp = out;
@@ -645,6 +645,28 @@ TEST_P(EncBlockLayout, MatchesCarryLengthAndPositionCodes)
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].tokens, toks);
     EXPECT_GT(blocks[0].p_count, 0);
+}
+
+TEST_P(EncBlockLayout, CodingStopsAtTheFirstByteBeyondTheCap)
+{
+    int m = GetParam();
+    std::vector<Token> toks;
+    for (int i = 0; i < 3000; i++)
+        toks.push_back(i % 7 == 0 ? match(3 + i % 50, (unsigned)i) : lit(i * 13 % 256));
+    Bytes full = code_tokens(m, toks);
+    ASSERT_GT(full.size(), 100u);
+
+    Bytes exact = code_tokens(m, toks, (int64_t)full.size());
+    EXPECT_EQ(enc::unpackable, 0);
+    EXPECT_EQ(exact, full);
+
+    for (size_t cap : {full.size() - 1, full.size() / 2}) {
+        Bytes cut = code_tokens(m, toks, (int64_t)cap);
+        EXPECT_EQ(enc::unpackable, 1);
+        EXPECT_EQ(enc::compsize, (int64_t)cap);
+        EXPECT_EQ(cut, Bytes(full.begin(), full.begin() + (long)cap))
+            << "nothing follows the refused byte, not even the final fill";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, EncBlockLayout, testing::Values(5, 6, 7));
@@ -957,6 +979,50 @@ TEST(EncDriver, IncompressibleInputIsStoredAfterWhatPrecedesIt)
     }
 }
 
+// Packed size of an input when nothing caps it.
+int64_t uncapped_size(const Bytes &input, int method)
+{
+    FILE *in = file_with(input);
+    FILE *out = tmpfile();
+    enc::make_crctable();
+    enc::encode_alloc(method);
+    enc::encio_fp = out;
+    enc::encio_n = 0;
+    enc::EncodeRequest req = {in, out, (int64_t)1 << 40, 0};
+    enc::encode(&req);
+    enc::encio_n = 0;
+    enc::encio_fp = nullptr;
+    fclose(in);
+    fclose(out);
+    return req.packed;
+}
+
+TEST(EncDriver, PackedDataAsLongAsTheInputIsKept)
+{
+    // Among short inputs find one whose packed form is exactly as long as
+    // the input, and one where it is one byte longer.
+    int found_equal = 0, found_longer = 0;
+    for (size_t n = 8; n < 400 && !(found_equal && found_longer); n++) {
+        Bytes data = text_like(n, 40);
+        int64_t packed = uncapped_size(data, 5);
+        if (packed == (int64_t)n && !found_equal) {
+            found_equal = 1;
+            Packed p = pack(data, 5);
+            EXPECT_EQ(p.h.method, 5) << n;
+            EXPECT_EQ(p.h.comp_size, n);
+            Bytes out;
+            decode_stream(p.data, 5, n, &out);
+            EXPECT_EQ(out, data);
+        } else if (packed == (int64_t)n + 1 && !found_longer) {
+            found_longer = 1;
+            Packed p = pack(data, 5);
+            EXPECT_EQ(p.h.method, 0) << n;
+            EXPECT_EQ(p.data, data);
+        }
+    }
+    EXPECT_TRUE(found_equal && found_longer);
+}
+
 TEST(EncDriver, GivingUpLeavesTheOutputWhereItWas)
 {
     Bytes data = random_bytes(5000, 12);
@@ -970,6 +1036,48 @@ TEST(EncDriver, GivingUpLeavesTheOutputWhereItWas)
     EXPECT_EQ(enc::encio_n, 0u);
     EXPECT_EQ(enc::encio_fp, nullptr);
     EXPECT_EQ(orig + comp + crc, 77u * 3);
+    fclose(in);
+    fclose(out);
+}
+
+TEST(EncDriver, WriteFailureIsReportedNotHidden)
+{
+    // Packed data of more than 64 KB, so the buffer's own flush fails too.
+    Bytes data = text_like(300000, 50);
+    data.insert(data.end(), 100000, 0);
+    Bytes noise = random_bytes(80000, 51);
+    data.insert(data.begin(), noise.begin(), noise.end());
+    FILE *in = file_with(data);
+    FILE *full = fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    setvbuf(full, nullptr, _IONBF, 0);
+    EntryHeader h{};
+    h.method = 5;
+    EXPECT_EQ(tmb_compress(in, full, &h, 5), 0);
+    EXPECT_EQ(enc::encio_fp, nullptr);
+    fclose(full);
+    fclose(in);
+}
+
+TEST(EncDriver, NeverReadsPastTheMeasuredSize)
+{
+    // A file that grows while it is packed must not put more bytes into
+    // the entry than its header will claim.
+    Bytes data = text_like(50000, 52);
+    const int64_t measured = 30001;
+    FILE *in = file_with(data);
+    FILE *out = tmpfile();
+    enc::make_crctable();
+    enc::encode_alloc(6);
+    enc::encio_fp = out;
+    enc::encio_n = 0;
+    enc::EncodeRequest req = {in, out, measured, 0};
+    unsigned crc = enc::encode(&req);
+    enc::encio_n = 0;
+    enc::encio_fp = nullptr;
+    EXPECT_EQ(enc::encode_bytes_read(), measured);
+    EXPECT_EQ(crc, tmb_crc16(data.data(), (size_t)measured, 0));
+    EXPECT_EQ(ftell(in), (long)measured);
     fclose(in);
     fclose(out);
 }
@@ -1009,6 +1117,33 @@ TEST(EncRoundTrip, VariedDataAllMethods)
             }
         }
     }
+}
+
+TEST(EncRoundTrip, MatchReachingBeforeTheFirstByteRepeatsSpaces)
+{
+    // Crowded chains of spaces send the search to later chains; near the
+    // start a candidate found there may begin before the first input byte,
+    // where both windows hold spaces.
+    bool seen = false;
+    for (int lead = 1; lead < 400 && !seen; lead += 20) {
+        Rng r((uint64_t)lead);
+        std::string s(lead, ' ');
+        for (int i = 0; i < 3000; i++) {
+            s += "ab" + std::string(1 + r.below(6), ' ') + "x  y" + std::string(300 + r.below(5), ' ');
+        }
+        Bytes data = from_str(s);
+        auto toks = tokens_of(data, 5);
+        auto at = token_starts(toks);
+        for (size_t i = 0; i < toks.size(); i++)
+            if (toks[i].c >= 256 && at[i] < toks[i].d + 1)
+                seen = true;
+        if (seen) {
+            Packed p = pack(data, 5);
+            ASSERT_EQ(p.h.method, 5);
+            EXPECT_EQ(extract(p), data) << "lead " << lead;
+        }
+    }
+    EXPECT_TRUE(seen);
 }
 
 TEST(EncRoundTrip, PackedOutputLargerThanTheOutputBuffer)

@@ -3,6 +3,7 @@
 // stays untouched whenever the new one cannot be made whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -228,3 +229,63 @@ TEST(Rewrite, MissingArgumentsAndMissingArchive)
     EXPECT_EQ(u.err, "No files specified.\n");
     EXPECT_TRUE(list_dir(t.path()).empty());
 }
+
+TEST(Update, TheArchiveItselfIsNeverStoredInTheNewOne)
+{
+    // '*' names the archive; a tree walk over '.' meets both the archive and
+    // the temporary archive being written beside it.
+    struct Case {
+        std::vector<std::string> args;
+        std::string skip_line;
+        std::vector<std::string> names;
+    };
+    const Case cases[] = {
+        {{"u", "-lh0", "arc.tmb", "*"}, "  skipping the archive itself:  ./arc.tmb\n",
+         {"a.txt", "g.txt"}},
+        {{"f", "-lh0", "arc.tmb", "*"}, "  skipping the archive itself:  ./arc.tmb\n", {"a.txt"}},
+        {{"u", "-r", "-lh0", "arc.tmb", "."}, "  skipping the archive itself:  ./arc.tmb\n",
+         {"a.txt", "a.txt", "g.txt"}},
+    };
+    for (const Case &c : cases) {
+        TempDir t;
+        write_file(t / "arc.tmb", make_archive({lv2_entry("a.txt", "old a")}));
+        write_text(t / "a.txt", "old a");
+        set_mtime(t / "a.txt", kOld);
+        write_text(t / "g.txt", "g");
+        RunResult r = run_in(t, c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0] << r.err;
+        EXPECT_TRUE(contains(r.out, c.skip_line)) << r.out;
+        std::vector<std::string> names = entry_names(t / "arc.tmb");
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, c.names) << c.args[0] << " " << c.args.back();
+        EXPECT_EQ(list_dir(t.path()), (std::vector<std::string>{"a.txt", "arc.tmb", "g.txt"}));
+    }
+}
+
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's shadow memory needs more address space
+TEST(Update, NoMemoryForTheMapLeavesTheArchiveAlone)
+{
+    // 200000 entries need a map of about 50 MB; the address space is capped
+    // below that.
+    TempDir t;
+    std::vector<Bytes> entries;
+    for (int i = 0; i < 200000; i++) {
+        char name[16];
+        snprintf(name, sizeof name, "f%d", i);
+        entries.push_back(lv2_entry(name, ""));
+    }
+    Bytes original = make_archive(entries);
+    write_file(t / "big.tmb", original);
+    write_text(t / "x.txt", "x");
+    RunOptions o;
+    o.cwd = t.path();
+    std::string script = "ulimit -v 40000; exec ";
+    script += TAMBRIX_BIN;
+    script += " u -q big.tmb x.txt";
+    RunResult r = run_program({"/bin/sh", "-c", script}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Out of memory.\n");
+    EXPECT_EQ(read_file(t / "big.tmb"), original);
+    EXPECT_EQ(list_dir(t.path()), (std::vector<std::string>{"big.tmb", "x.txt"}));
+}
+#endif
