@@ -23,7 +23,8 @@
 //       Every path made by mkstemp/mkstemps is appended to FILE, one a
 //       line, so a test can check that none of them outlives the program.
 //
-// A stream is matched by the path its descriptor names under /proc.
+// A stream is matched by the path its descriptor names under /proc; a
+// match ending in '$' must end the path.
 #include <dlfcn.h>
 #include <signal.h>
 #include <fcntl.h>
@@ -78,11 +79,18 @@ bool path_of(FILE *fp, char *path, size_t size)
     return true;
 }
 
+// The match is a substring of the path; a final '$' anchors it at the end.
 bool matches(FILE *fp, const char *env)
 {
     const char *m = getenv(env);
     char path[4096];
-    return m && *m && path_of(fp, path, sizeof path) && strstr(path, m);
+    if (!m || !*m || !path_of(fp, path, sizeof path))
+        return false;
+    size_t n = strlen(m);
+    if (m[n - 1] != '$')
+        return strstr(path, m) != nullptr;
+    size_t p = strlen(path);
+    return p >= n - 1 && memcmp(path + p - (n - 1), m, n - 1) == 0;
 }
 
 // Puts a descriptor in the stream's place whose reads and writes fail
