@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -304,6 +305,24 @@ TEST_F(Resources, SymbolicLinksInTheTargetAreNotFollowed)
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_FALSE(testkit::file_exists(outside / "new"));
     EXPECT_EQ(testkit::read_text(outside / "victim"), "keep\n");
+}
+
+// Patterns with many wildcards against long names: plain backtracking
+// would take minutes (each further '*' multiplies the work by the name's
+// length); the matcher decides each pattern tail against each name tail
+// once.
+TEST_F(Resources, ManyWildcardsOnLongNamesFinish)
+{
+    testkit::write_file(dir / "aaa.tmb",
+                        testkit::make_archive({testkit::build_lv2(testkit::stored(std::string(250, 'a'), "x")),
+                                               testkit::build_lv2(testkit::stored(std::string(250, 'a') + "b", "y"))}));
+    for (const char *pattern : {"*a*a*a*a*a*a*a*a*b", "#?a#?a#?a#?a#?a#?a*b", "*a?*a?*a?*a?*a?*c"}) {
+        SCOPED_TRACE(pattern);
+        RunResult r = run({"lq", "aaa.tmb", pattern});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find(pattern[strlen(pattern) - 1] == 'b' ? "  1 file\n" : "  0 files\n"),
+                  std::string::npos) << r.out;
+    }
 }
 
 // 2000 directory levels: far beyond what a name holds.
