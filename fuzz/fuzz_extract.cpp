@@ -1,7 +1,7 @@
 // Fuzz target: tmb_extract on arbitrary packed data with every method.
 //
 // Input: byte 0 chooses the method (bits 0-2) and the output buffer sizes
-// (bits 3-5); bytes 1-3 give the original size, 18 bits of it, or 20 when
+// (bits 3-5); bytes 1-3 give the original size, 16 bits of it, or 20 when
 // bit 6 of byte 0 is set (enough to make the output buffer slide its
 // window back, yet never more than 1 MB per input, to keep runs fast);
 // the rest is the packed data.
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     EntryHeader h = {};
     h.method = METHODS[data[0] & 7];
-    h.orig_size = (data[1] | data[2] << 8 | data[3] << 16) & (data[0] & 0x40 ? 0xFFFFF : 0x3FFFF);
+    h.orig_size = (data[1] | data[2] << 8 | data[3] << 16) & (data[0] & 0x40 ? 0xFFFFF : 0xFFFF);
     h.comp_size = size - 4;
     fuzz::reset(arc, data + 4, size - 4);
 

@@ -77,7 +77,7 @@ TEST_F(FuzzCorpus, PackedStreamsTest)
         testkit::LzhEntry e;
         e.name = "entry";
         e.method = methods[in[0] & 7];
-        e.orig_size = (in[1] | in[2] << 8 | in[3] << 16) & (in[0] & 0x40 ? 0xFFFFF : 0x3FFFF);
+        e.orig_size = (in[1] | in[2] << 8 | in[3] << 16) & (in[0] & 0x40 ? 0xFFFFF : 0xFFFF);
         e.packed.assign(in.begin() + 4, in.end());
         testkit::write_file(dir / "in.lzh", testkit::make_archive({testkit::build_lv2(e)}));
         run({"tq", "in.lzh"});
