@@ -20,7 +20,7 @@ int tmb_autojoin_begin(char *tmp, size_t size)
 void tmb_autojoin_end(char *tmp)
 {
     if (tmp[0]) {
-        remove(tmp);
+        release_joined_for_read(tmp);
         tmp[0] = '\0';
     }
 }

@@ -42,7 +42,8 @@ void install_once()
         return;
     s_installed = true;
     atexit(on_exit_remove);
-    const int sigs[] = {SIGINT, SIGTERM, SIGHUP};
+    // SIGPIPE: p writing into a pipe whose reader has gone.
+    const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
     for (int sig : sigs) {
         struct sigaction old;
         // A signal the caller chose to ignore stays ignored.

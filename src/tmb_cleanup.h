@@ -1,6 +1,6 @@
 // Temporary files that must not outlive the process: a file registered here
 // is removed at exit (also through exit() from a fatal error) and when the
-// process is stopped by SIGINT, SIGTERM or SIGHUP, unless it was released
+// process is stopped by SIGINT, SIGTERM, SIGHUP or SIGPIPE, unless it was released
 // first (after the owner removed it or renamed it into place).
 #pragma once
 

@@ -27,7 +27,23 @@
 namespace {
 
 constexpr size_t kPathMax = 256;            // 255 characters and the NUL
-constexpr size_t kOutputBuffer = 65536;     // stream buffer of each extracted file
+constexpr size_t kStreamBuffer = 65536;     // buffer of the archive and of each extracted file
+
+// The stream buffers, ours rather than the C library's: glibc honours the
+// size given to setvbuf only together with a buffer (without one it takes
+// the file system's block size), and one buffer reused for every extracted
+// file spares an allocation per entry. One archive stream and one output
+// stream are open at a time.
+char s_archive_buf[kStreamBuffer];
+char s_output_buf[kStreamBuffer];
+
+FILE *open_archive(const char *path)
+{
+    FILE *fp = fopen(path, "rb");
+    if (fp)
+        setvbuf(fp, s_archive_buf, _IOFBF, sizeof s_archive_buf);
+    return fp;
+}
 
 // One run of the command: the archive, the counters of the summary and the
 // answers given at the overwrite prompt that hold for the rest of the run.
@@ -41,6 +57,9 @@ struct ExtractRun {
     int errors = 0;
     int overwrite_all = 0;  // answer 'A'
     int skip_all = 0;       // answer 'N'
+    struct stat arc_st {};  // the archive's identity, to never write over it
+    bool arc_st_ok = false;
+    char dir_ok[kPathMax] = "";  // deepest directory made sure of (see mkdirs)
 };
 
 // Number of leading characters of a joined output path that come from the
@@ -68,28 +87,58 @@ void join_path(char *out, const char *name)
         out[0] = '\0';
 }
 
+// True when the directory named by the first `n` characters of `dir` is
+// `known` or lies on its way ("out" and "out/sub" for "out/sub").
+bool covered(const char *known, const char *dir, size_t n)
+{
+    return known[0] != '\0' && strncmp(known, dir, n) == 0 && (known[n] == '\0' || known[n] == '/');
+}
+
 // Creates every directory of `path` that ends just before a '/', outermost
 // first (so "a/b/c" creates "a" and "a/b", and "a/b/" also "a/b"). Failures
 // are ignored: the create that follows reports them. Directories past the
 // first `guard` characters come from the entry name; each of them must be a
 // real directory after the mkdir, never a symbolic link, or writing below it
 // could land outside the work directory. Returns 0 and stops at such a link.
-int mkdirs(const char *path, size_t guard)
+//
+// `known` is the deepest directory made sure of earlier in the run; the
+// directories on its way are passed over. Extraction only ever adds files
+// and directories, so what was a real directory stays one, and a tree of
+// many files costs no mkdir or lstat for the files after the first of
+// each directory.
+int mkdirs(const char *path, size_t guard, char *known)
 {
     char scratch[kPathMax];
     snprintf(scratch, sizeof scratch, "%s", path);
+    size_t deepest = 0;      // length of the last directory handled here
+    bool deepest_ok = false; // ... known to be a directory
     for (size_t i = 1; scratch[i]; i++) {
-        if (scratch[i] != '/')
+        if (scratch[i] != '/' || covered(known, scratch, i))
             continue;
         scratch[i] = '\0';
-        mkdir(scratch, 0755);
+        bool made = mkdir(scratch, 0755) == 0;
         struct stat st;
-        if (i > guard && lstat(scratch, &st) == 0 && S_ISLNK(st.st_mode)) {
-            dbg_log("mkdirs: '%s' is a symbolic link -> refusing", scratch);
-            return 0;
+        bool seen = false;
+        if (i > guard && lstat(scratch, &st) == 0) {
+            if (S_ISLNK(st.st_mode)) {
+                dbg_log("mkdirs: '%s' is a symbolic link -> refusing", scratch);
+                return 0;
+            }
+            seen = true;
         }
+        deepest = i;
+        deepest_ok = made || (seen && S_ISDIR(st.st_mode));
         scratch[i] = '/';
     }
+    if (deepest == 0)
+        return 1;
+    scratch[deepest] = '\0';
+    // Inside the work directory links may be followed: stat, not lstat.
+    struct stat st;
+    if (!deepest_ok && deepest <= guard)
+        deepest_ok = stat(scratch, &st) == 0 && S_ISDIR(st.st_mode);
+    if (deepest_ok)
+        memcpy(known, scratch, deepest + 1);
     return 1;
 }
 
@@ -127,16 +176,20 @@ void refuse_unsafe(ExtractRun &r, const char *name, const char *reason)
     r.errors++;
 }
 
+// To the next header. The decoder has mostly read exactly comp_size bytes
+// and left the stream there; glibc's fseeko would still call lseek.
 void seek_past(FILE *arc, const EntryHeader &h)
 {
-    fseeko(arc, (off_t)(h.data_pos + (int64_t)h.comp_size), SEEK_SET);
+    off_t next = (off_t)(h.data_pos + (int64_t)h.comp_size);
+    if (ftello(arc) != next)
+        fseeko(arc, next, SEEK_SET);
 }
 
 // Entries that will be extracted, for the "[i/n]" counter: files with a
 // known method that the name arguments select, names tested as stored.
 int count_wanted(const char *archive)
 {
-    FILE *fp = fopen(archive, "rb");
+    FILE *fp = open_archive(archive);
     if (!fp)
         return 0;
     int total = 0;
@@ -230,13 +283,12 @@ FILE *create_output(const char *path)
     return fp;
 }
 
-// True when `path` is the archive being read (or a hard link to it):
-// creating it would truncate the archive under our feet.
-bool is_the_archive(FILE *arc, const char *path)
+// True when `st`, the status of an output path, is the archive being read
+// (or a hard link to it): creating it would truncate the archive under our
+// feet.
+bool is_the_archive(const ExtractRun &r, const struct stat &st)
 {
-    struct stat a, p;
-    return fstat(fileno(arc), &a) == 0 && stat(path, &p) == 0 && a.st_dev == p.st_dev &&
-           a.st_ino == p.st_ino;
+    return r.arc_st_ok && st.st_dev == r.arc_st.st_dev && st.st_ino == r.arc_st.st_ino;
 }
 
 // Seconds and nanoseconds, the record utimensat takes (as in stat's st_mtim).
@@ -277,7 +329,7 @@ void extract_file(ExtractRun &r, const EntryHeader &h, const char *outpath)
         return;
     }
     dbg_log("fopen('%s', \"wb\") OK, fp=%p", outpath, (void *)out);
-    setvbuf(out, nullptr, _IOFBF, kOutputBuffer);
+    setvbuf(out, s_output_buf, _IOFBF, sizeof s_output_buf);
     dbg_log("calling tmb_extract for '%s'", outpath);
     int rc = tmb_extract(r.arc, out, &h);
 
@@ -352,7 +404,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
                 refuse_unsafe(r, h.name, why);
             } else {
                 dbg_log("directory outpath='%s', calling mkdirs", outpath);
-                if (!mkdirs(outpath, guard)) {
+                if (!mkdirs(outpath, guard, r.dir_ok)) {
                     fprintf(stderr, "  WARNING: not creating %s: a directory on the way is a symbolic link\n",
                             outpath);
                     r.errors++;
@@ -381,7 +433,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
     }
     if (!r.strip_paths) {
         dbg_log("calling mkdirs('%s') for parent directories", outpath);
-        if (!mkdirs(outpath, guard)) {
+        if (!mkdirs(outpath, guard, r.dir_ok)) {
             fprintf(stderr, "  ERROR: not writing %s: a directory on the way is a symbolic link\n",
                     outpath);
             seek_past(r.arc, h);
@@ -389,15 +441,25 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
             return;
         }
     }
-    if (is_the_archive(r.arc, outpath)) {
+    // One stat serves both checks: a path that does not exist is neither the
+    // archive nor a file to ask about (the probe of confirm_overwrite could
+    // not open it either).
+    struct stat st;
+    bool present = stat(outpath, &st) == 0;
+    bool missing = !present && errno == ENOENT;
+    if (present && is_the_archive(r, st)) {
         fprintf(stderr, "  ERROR: not writing %s: it is the archive being read\n", outpath);
         seek_past(r.arc, h);
         r.errors++;
         return;
     }
-    if (!g_opts.force_overwrite && !confirm_overwrite(r, outpath)) {
-        seek_past(r.arc, h);
-        return;
+    if (!g_opts.force_overwrite) {
+        if (missing) {
+            dbg_log("overwrite-check fopen('%s','rb') = %s", outpath, "does not exist");
+        } else if (!confirm_overwrite(r, outpath)) {
+            seek_past(r.arc, h);
+            return;
+        }
     }
     extract_file(r, h, outpath);
 }
@@ -423,7 +485,7 @@ int cmd_extract()
     r.total = count_wanted(g_opts.archive);
     clock_t start = clock();
 
-    r.arc = fopen(g_opts.archive, "rb");
+    r.arc = open_archive(g_opts.archive);
     if (!r.arc) {
         dbg_log("fopen archive '%s' = %s", g_opts.archive, "FAILED");
         fprintf(stderr, "Cannot open: %s\n", g_opts.archive);
@@ -431,6 +493,7 @@ int cmd_extract()
         dbg_close();
         return 1;
     }
+    r.arc_st_ok = fstat(fileno(r.arc), &r.arc_st) == 0;
     dbg_log("fopen archive '%s' = %s", g_opts.archive, "OK");
     printf("Extracting: %s\n\n", g_opts.archive);
     fflush(stdout);

@@ -17,9 +17,17 @@ namespace {
 
 constexpr size_t kPathMax = 256;
 
+// The archive's stream buffer, ours so that glibc takes its size (without
+// a buffer of our own it uses the file system's block size).
+char s_archive_buf[65536];
+
+// To the next header. The decoder has mostly read exactly comp_size bytes
+// and left the stream there; glibc's fseeko would still call lseek.
 void seek_past(FILE *arc, const EntryHeader &h)
 {
-    fseeko(arc, (off_t)(h.data_pos + (int64_t)h.comp_size), SEEK_SET);
+    off_t next = (off_t)(h.data_pos + (int64_t)h.comp_size);
+    if (ftello(arc) != next)
+        fseeko(arc, next, SEEK_SET);
 }
 
 // Opens the archive for a reading command; on failure reports it and
@@ -30,7 +38,9 @@ FILE *open_archive(char *joined)
     if (!arc) {
         fprintf(stderr, "Cannot open: %s\n", g_opts.archive);
         tmb_autojoin_end(joined);
+        return nullptr;
     }
+    setvbuf(arc, s_archive_buf, _IOFBF, sizeof s_archive_buf);
     return arc;
 }
 

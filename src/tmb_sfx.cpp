@@ -9,10 +9,38 @@
 
 #include "tambrix.h"
 #include "tmb_add.h"
+#include "tmb_cleanup.h"
 #include "tmb_debug.h"
 #include "tmb_io.h"
 #include "tmb_progress.h"
 #include "tmb_sfx_image.h"
+
+namespace {
+
+// The temporary archive is removed on every way out of the builder: by the
+// guard on each return, and through the clean-up registry when the process
+// ends early (a fatal error in the encoder, Ctrl+C).
+class TempArchive {
+public:
+    explicit TempArchive(const char *path) : path_(path) { tmb_cleanup_add(path_); }
+    ~TempArchive() { remove_now(); }
+    TempArchive(const TempArchive &) = delete;
+    TempArchive &operator=(const TempArchive &) = delete;
+    void remove_now()
+    {
+        if (removed_)
+            return;
+        removed_ = true;
+        remove(path_);
+        tmb_cleanup_release(path_);
+    }
+
+private:
+    const char *path_;
+    bool removed_ = false;
+};
+
+} // namespace
 
 int sfx_build(FILE *arc, int method, clock_t start)
 {
@@ -27,6 +55,7 @@ int sfx_build(FILE *arc, int method, clock_t start)
         return 1;
     }
     fclose(arc);
+    TempArchive tmp_guard(tmp_name);
     setvbuf(tmp, nullptr, _IOFBF, 65536);
 
     // Every argument is one path, without wildcard expansion; a directory's
@@ -54,7 +83,6 @@ int sfx_build(FILE *arc, int method, clock_t start)
     if (fflush(tmp) != 0 || ferror(tmp)) {
         fprintf(stderr, "Cannot write temp: %s\n", tmp_name);
         fclose(tmp);
-        remove(tmp_name);
         return 1;
     }
     long n = -1;
@@ -63,12 +91,10 @@ int sfx_build(FILE *arc, int method, clock_t start)
     if (n < 0 || fseek(tmp, 0, SEEK_SET) != 0) {
         fputs("Cannot read temp\n", stderr);
         fclose(tmp);
-        remove(tmp_name);
         return 1;
     }
     unsigned char *data = (unsigned char *)malloc(n > 0 ? (size_t)n : 1);
     if (!data) {
-        // The temporary archive is kept: it holds everything that was added.
         fclose(tmp);
         fputs("Out of memory\n", stderr);
         return 1;
@@ -77,11 +103,10 @@ int sfx_build(FILE *arc, int method, clock_t start)
         fputs("Cannot read temp\n", stderr);
         free(data);
         fclose(tmp);
-        remove(tmp_name);
         return 1;
     }
     fclose(tmp);
-    remove(tmp_name);
+    tmp_guard.remove_now();
     dbg_log("TMB data: %ld bytes", n);
 
     // Patch a copy; the embedded image itself never changes.

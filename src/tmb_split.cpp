@@ -144,6 +144,9 @@ struct SplitResult {
     unsigned long parts = 0;
     uint64_t total = 0;
     uint16_t crc = 0;
+    // A part that cannot be created is reported by its one line alone; the
+    // other failures add a line that says what became of the file.
+    bool create_failed = false;
 };
 
 // Reads the next chunk of at most `want` bytes; 0 at the end of the file.
@@ -204,6 +207,7 @@ int write_parts(FILE *in, const char *path, const struct stat &in_st,
         FILE *part = fopen(part_name, "wb");
         if (!part) {
             fprintf(stderr, "Cannot create: %s\n", part_name);
+            r.create_failed = true;
             return 0;
         }
         setvbuf(part, nullptr, _IONBF, 0);
@@ -469,15 +473,21 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
     if (!make_info_name(info_name, path))
         return 1;
 
+    // A directory opens for reading on some systems, but it is no file to
+    // split: its "size" is whatever the file system reports for a seek.
     FILE *in = fopen(path, "rb");
+    struct stat in_st;
+    if (in && (fstat(fileno(in), &in_st) != 0 || S_ISDIR(in_st.st_mode))) {
+        fclose(in);
+        in = nullptr;
+    }
     if (!in) {
         fprintf(stderr, "Cannot open: %s\n", path);
         return 1;
     }
-    struct stat in_st;
     uint64_t size = 0;
     setvbuf(in, nullptr, _IONBF, 0);
-    if (fstat(fileno(in), &in_st) != 0 || !measure(in, path, size)) {
+    if (!measure(in, path, size)) {
         fclose(in);
         return 1;
     }
@@ -501,8 +511,9 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
     if (ok)
         ok = write_sidecar(info_name, path, in_st, r);
     if (!ok) {
-        fprintf(stderr, "Split failed: %s is %s\n", path,
-                remove_after ? "kept, not removed" : "unchanged");
+        if (!r.create_failed)
+            fprintf(stderr, "Split failed: %s is %s\n", path,
+                    remove_after ? "kept, not removed" : "unchanged");
         fflush(stdout);
         return 1;
     }
@@ -576,15 +587,17 @@ const char *maybe_join_for_read()
         tmpname[0] = '\0';
         return nullptr;
     }
-    // An interrupted command must not leave the joined copy in /tmp.
+
+    // Registered so that it goes also when the process ends early (Ctrl+C,
+    // a closed pipe behind p, a fatal error).
     tmb_cleanup_add(tmpname);
 
     char base[NAME_SIZE];
     snprintf(base, sizeof base, "%s", g_opts.archive);
     base[strlen(base) - 4] = '\0';
     if (join_into(base, out, tmpname) != 0) {
-        tmb_cleanup_release(tmpname);
-        tmpname[0] = '\0';  // join_into has removed the file
+        tmb_cleanup_release(tmpname);  // join_into has removed the file
+        tmpname[0] = '\0';
         return nullptr;
     }
     snprintf(g_opts.archive, sizeof g_opts.archive, "%s", tmpname);
@@ -596,6 +609,7 @@ void release_joined_for_read(const char *tmp)
     if (!tmp || !*tmp)
         return;
     remove(tmp);
+    tmb_cleanup_release(tmp);
     // The guard holds a pointer to tmpname: clearing it makes a second call
     // a no-op instead of removing a file someone else made under that name.
     if (tmp == tmpname)

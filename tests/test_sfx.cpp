@@ -547,4 +547,33 @@ TEST(SfxBuild, FailuresLeaveNoBrokenRunFile)
     EXPECT_EQ(listing(dir.path()), (std::set<std::string>{longname + ".run", "f.txt"}));
 }
 
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's shadow memory needs more address space
+TEST(SfxBuild, NoMemoryForTheArchiveDataLeavesNoTemporaryFile)
+{
+    // 24 stored files of 1 MB are added one at a time, but the archive data
+    // (24 MB) must then be held whole; the address space is capped between.
+    testkit::TempDir dir;
+    std::vector<std::string> args = {"a", "-q", "-lh0", "-sfx", "big"};
+    for (int i = 0; i < 24; i++) {
+        char name[16];
+        snprintf(name, sizeof name, "f%d.bin", i);
+        testkit::write_file(dir / name, Bytes(1 << 20, (uint8_t)i));
+        args.push_back(name);
+    }
+    std::string script = "ulimit -v 20000; exec ";
+    script += TAMBRIX_BIN;
+    for (const std::string &a : args)
+        script += " " + a;
+    testkit::RunOptions o;
+    o.cwd = dir.path();
+    auto r = testkit::run_program({"/bin/sh", "-c", script}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Out of memory\n");
+    std::set<std::string> names = listing(dir.path());
+    EXPECT_EQ(names.size(), 25u);  // the inputs and the empty big.run, no temporary
+    EXPECT_EQ(names.count("big.run"), 1u);
+    EXPECT_EQ(testkit::read_file(dir / "big.run").size(), 0u);
+}
+#endif
+
 } // namespace
