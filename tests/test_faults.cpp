@@ -503,9 +503,8 @@ TEST_F(Faults, SelfExtractorWithFailingWrites)
     }
 }
 
-// The temporary archive beside the .run file is not registered for removal
-// on a signal, unlike those of u, f and d; today it stays behind.
-TEST_F(Faults, DISABLED_InterruptedSelfExtractorLeavesNoTemporaryArchive)
+// The temporary archive beside the .run file goes also on a signal.
+TEST_F(Faults, InterruptedSelfExtractorLeavesNoTemporaryArchive)
 {
     RunResult r = faulty({"aq", "-sfx", "game", "src/a.txt", "src/b.bin"},
                          {"TMB_SIGNAL_READ_MATCH=src/b.bin", "TMB_SIGNAL=15"});
