@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all build demo test test-asan deps clean bench
+.PHONY: all build demo test test-asan deps clean fuzz install bench
 
 all: build
 
@@ -27,8 +27,22 @@ test-asan: deps
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
 
+# The program and its manual page, below DESTDIR (for packaging) and PREFIX.
+PREFIX ?= /usr/local
+DESTDIR ?=
+install: build
+	install -d $(DESTDIR)$(PREFIX)/bin $(DESTDIR)$(PREFIX)/share/man/man1
+	install -m 755 $(BUILD)/tambrix $(DESTDIR)$(PREFIX)/bin/tambrix
+	install -m 644 tambrix.1 $(DESTDIR)$(PREFIX)/share/man/man1/tambrix.1
+
+# Every fuzz target in turn for FUZZ_SECONDS each (clang and libFuzzer).
+FUZZ_SECONDS ?= 60
+fuzz:
+	sh scripts/install-deps.sh fuzz
+	$(MAKE) -C fuzz run FUZZ_SECONDS=$(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan
+	rm -rf $(BUILD) $(BUILD)-asan build-fuzz build-bench
 
 # Every benchmark against the peer tools on the corpus (not a test).
 bench:

@@ -20,12 +20,15 @@ const char *const LONG_HEAD =
     "---- -------- -------- -------- ----- ----------------  -------------------- ---- --\n";
 
 // Percentage saved: 100 - packed * 100 / unpacked, 0 for an empty entry;
-// negative when packing made the data grow.
+// negative when packing made the data grow. A damaged header can pair a
+// huge packed size with a tiny original one; the quotient is then taken
+// modulo 2^32 like any int, in unsigned arithmetic so nothing overflows.
 int ratio(uint64_t orig, uint64_t comp)
 {
     if (orig == 0)
         return 0;
-    return 100 - (int)(comp * 100 / orig);
+    uint32_t q = (uint32_t)(comp * 100 / orig);
+    return (int)(uint32_t)(100u - q);
 }
 
 struct Totals {
@@ -57,8 +60,11 @@ void print_totals(FILE *out, const Totals &t)
 
 // Walks the archive, printing every selected entry with a known method to
 // `out`. Entries whose method is unknown are stepped over unlisted. The
-// walk ends where the header reader finds the end or damage.
-void list_entries(FILE *arc, FILE *out, int verbose, Totals *t)
+// walk ends where the header reader finds the end or damage. Returns 0
+// when it ended on a read error instead: the header reader cannot tell
+// that from the end, and a listing cut short by a failing disk must not
+// pass for the whole archive.
+int list_entries(FILE *arc, FILE *out, int verbose, Totals *t)
 {
     EntryHeader h;
     while (tmb_read_header(arc, &h)) {
@@ -75,6 +81,7 @@ void list_entries(FILE *arc, FILE *out, int verbose, Totals *t)
         if (fseeko(arc, (off_t)h.comp_size, SEEK_CUR) != 0)
             break;
     }
+    return !ferror(arc);
 }
 
 } // namespace
@@ -106,10 +113,14 @@ int cmd_list()
     printf(" %s\n", g_opts.archive);
     fputs(verbose ? LONG_HEAD : SHORT_HEAD, stdout);
     Totals t;
-    list_entries(arc, stdout, verbose, &t);
+    int complete = list_entries(arc, stdout, verbose, &t);
     print_totals(stdout, t);
     fflush(stdout);
     fclose(arc);
+    if (!complete) {
+        fprintf(stderr, "Read error: %s\n", g_opts.archive);
+        return 1;
+    }
     return 0;
 }
 
@@ -135,9 +146,14 @@ int cmd_savelist()
     fprintf(out, " %s\n", g_opts.archive);
     fputs(SHORT_HEAD, out);
     Totals t;
-    list_entries(arc, out, 0, &t);
+    int complete = list_entries(arc, out, 0, &t);
     print_totals(out, t);
     fclose(arc);
+    if (!complete) {
+        fprintf(stderr, "Read error: %s\n", g_opts.archive);
+        tmb_close_checked(out);
+        return 1;
+    }
     // A list that did not reach the disk must not be reported as saved.
     if (!tmb_close_checked(out)) {
         fprintf(stderr, "Cannot write: %s\n", out_path);

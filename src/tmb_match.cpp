@@ -3,6 +3,7 @@
 #include "tmb_match.h"
 
 #include <cstring>
+#include <vector>
 
 #include "tambrix.h"
 
@@ -43,9 +44,23 @@ int rest_matches_empty(const char *p)
 
 } // namespace
 
-int match_simple(const char *pattern, const char *name)
+namespace {
+
+// Backtracking over several wildcards is exponential in their number (a
+// pattern such as '*a*a*a*a*b' against a long name of 'a's would run for
+// minutes), but the outcome of matching a pattern tail against a name tail
+// never changes. Each (tail, tail) pair is therefore decided once and
+// remembered. A success ends the whole match at once, so only failures
+// need remembering: 0 unknown, 1 no match.
+struct Memo {
+    const char *pattern;
+    const char *name;
+    size_t name_len;
+    std::vector<unsigned char> seen; // empty: no memo (sizes too large)
+};
+
+int match_from(Memo &m, const char *p, const char *n)
 {
-    const char *p = pattern, *n = name;
     for (;;) {
         if (*p == '\0')
             return *n == '\0';
@@ -56,9 +71,18 @@ int match_simple(const char *pattern, const char *name)
             // Try the rest against every suffix of the name that still has
             // at least one character; failing that, only an empty rest fits.
             const char *rest = p + w;
-            for (const char *s = n; *s; s++)
-                if (match_simple(rest, s))
+            for (const char *s = n; *s; s++) {
+                unsigned char *slot = nullptr;
+                if (!m.seen.empty())
+                    slot = &m.seen[(size_t)(rest - m.pattern) * (m.name_len + 1) +
+                                   (size_t)(s - m.name)];
+                if (slot && *slot == 1)
+                    continue;
+                if (match_from(m, rest, s))
                     return 1;
+                if (slot)
+                    *slot = 1;
+            }
             return *rest == '\0';
         }
         if (*p != '?' && *p != *n)
@@ -66,6 +90,21 @@ int match_simple(const char *pattern, const char *name)
         p++;
         n++;
     }
+}
+
+} // namespace
+
+int match_simple(const char *pattern, const char *name)
+{
+    Memo m = {pattern, name, strlen(name), {}};
+    // One wildcard backtracks over one level only; the memo pays from two.
+    int wildcards = 0;
+    for (const char *p = pattern; *p; p++)
+        wildcards += star_width(p) != 0;
+    size_t cells = (strlen(pattern) + 1) * (m.name_len + 1);
+    if (wildcards >= 2 && cells <= (size_t)1 << 24)
+        m.seen.assign(cells, 0);
+    return match_from(m, pattern, name);
 }
 
 int file_wanted(const char *name)

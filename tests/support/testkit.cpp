@@ -85,6 +85,12 @@ RunResult run_program(const std::vector<std::string> &args, const RunOptions &op
             setrlimit(RLIMIT_FSIZE, &rl);
             signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
         }
+        if (opt.cpu_limit_seconds >= 0) {
+            struct rlimit rl = {(rlim_t)opt.cpu_limit_seconds, (rlim_t)opt.cpu_limit_seconds};
+            setrlimit(RLIMIT_CPU, &rl);
+        }
+        for (const std::string &e : opt.env)
+            putenv(const_cast<char *>(e.c_str()));
         std::vector<char *> argv;
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
@@ -153,7 +159,24 @@ RunResult run_tambrix(const std::vector<std::string> &args, const RunOptions &op
 {
     std::vector<std::string> full{TAMBRIX_BIN};
     full.insert(full.end(), args.begin(), args.end());
-    return run_program(full, opt);
+    if (!opt.measure_rss)
+        return run_program(full, opt);
+#ifdef TMB_RSS_PROBE
+    // A child forked from the test would count the test's own memory.
+    char rss_path[] = "/tmp/tmbtest_rss_XXXXXX";
+    int fd = mkstemp(rss_path);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed");
+    close(fd);
+    full.insert(full.begin(), {TMB_RSS_PROBE, rss_path});
+    RunResult r = run_program(full, opt);
+    std::string kb = read_text(rss_path);
+    std::remove(rss_path);
+    r.peak_rss_kb = kb.empty() ? -1 : std::stol(kb);
+    return r;
+#else
+    throw std::runtime_error("built without tmb_rss_probe");
+#endif
 }
 
 void put_u8(Bytes &b, unsigned v) { b.push_back((uint8_t)v); }

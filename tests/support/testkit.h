@@ -33,6 +33,7 @@ struct RunResult {
     int status = -1;      // exit status, or 128 + signal
     std::string out;      // standard output
     std::string err;      // standard error
+    long peak_rss_kb = -1; // peak resident memory, when measured (RunOptions.measure_rss)
 };
 
 struct RunOptions {
@@ -40,6 +41,9 @@ struct RunOptions {
     std::string input;               // fed to standard input
     bool close_stdin = false;        // standard input at end of file at once
     long file_size_limit = -1;       // RLIMIT_FSIZE in bytes for the child, -1: none
+    long cpu_limit_seconds = -1;     // RLIMIT_CPU for the child (a runaway loop dies), -1: none
+    std::vector<std::string> env;    // extra "NAME=value" entries for the child
+    bool measure_rss = false;        // run through tmb_rss_probe and fill peak_rss_kb
 };
 
 // Runs the built program with `args` (without the program name).

@@ -1,0 +1,297 @@
+// LD_PRELOAD library for the fault-injection tests. Everything is driven by
+// environment variables; with none set it changes nothing.
+//
+//   TMB_FAIL_WRITE_MATCH, TMB_FAIL_WRITE_AFTER=N
+//       Writes through stdio to files whose path contains the match fail
+//       once N bytes have gone to such files (counted together), the way a
+//       full disk fails them: the budget reaches the file, the rest is
+//       refused, the stream's error flag is set, errno is ENOSPC, and every
+//       later write to that stream fails too.
+//   TMB_FAIL_READ_MATCH, TMB_FAIL_READ_AFTER=N
+//       Reads through stdio from matching files fail after N bytes (a bad
+//       sector in the middle of a file): the stream's error flag is set and
+//       no byte after the N-th is ever delivered.
+//   TMB_REWIND_MATCH, TMB_REWIND_NTH=K, TMB_REWIND_ACTION
+//       At the K-th rewind() of a matching stream, before it takes effect,
+//       the file is changed behind the program's back, as another process
+//       would: "remove" unlinks it, "truncate:N" cuts it to N bytes,
+//       "zero:OFF" writes a zero byte at offset OFF.
+//   TMB_SIGNAL_READ_MATCH, TMB_SIGNAL=SIG
+//       The first read from a matching file raises signal SIG in the
+//       program, as if the user had interrupted it at that moment.
+//   TMB_TRACE_TEMPS=FILE
+//       Every path made by mkstemp/mkstemps is appended to FILE, one a
+//       line, so a test can check that none of them outlives the program.
+//
+// A stream is matched by the path its descriptor names under /proc; a
+// match ending in '$' must end the path.
+#include <dlfcn.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+template <typename F> F real(const char *name)
+{
+    return (F)dlsym(RTLD_NEXT, name);
+}
+
+using fwrite_fn = size_t (*)(const void *, size_t, size_t, FILE *);
+using fread_fn = size_t (*)(void *, size_t, size_t, FILE *);
+using stream_fn = int (*)(FILE *);
+using rewind_fn = void (*)(FILE *);
+using mkstemps_fn = int (*)(char *, int);
+using mkstemp_fn = int (*)(char *);
+
+fwrite_fn r_fwrite() { static fwrite_fn f = real<fwrite_fn>("fwrite"); return f; }
+fread_fn r_fread() { static fread_fn f = real<fread_fn>("fread"); return f; }
+stream_fn r_fflush() { static stream_fn f = real<stream_fn>("fflush"); return f; }
+stream_fn r_fgetc() { static stream_fn f = real<stream_fn>("fgetc"); return f; }
+
+long env_long(const char *name, long dflt)
+{
+    const char *v = getenv(name);
+    return v && *v ? atol(v) : dflt;
+}
+
+bool path_of(FILE *fp, char *path, size_t size)
+{
+    if (fp == stdin || fp == stdout || fp == stderr)
+        return false;
+    int fd = fileno(fp);
+    if (fd < 0)
+        return false;
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, size - 1);
+    if (n <= 0)
+        return false;
+    path[n] = '\0';
+    return true;
+}
+
+// The match is a substring of the path; a final '$' anchors it at the end.
+bool matches(FILE *fp, const char *env)
+{
+    const char *m = getenv(env);
+    char path[4096];
+    if (!m || !*m || !path_of(fp, path, sizeof path))
+        return false;
+    size_t n = strlen(m);
+    if (m[n - 1] != '$')
+        return strstr(path, m) != nullptr;
+    size_t p = strlen(path);
+    return p >= n - 1 && memcmp(path + p - (n - 1), m, n - 1) == 0;
+}
+
+// Puts a descriptor in the stream's place whose reads and writes fail
+// (opened for neither), so stdio itself meets the error and sets the flag.
+void kill_descriptor(FILE *fp, int mode)
+{
+    int dead = open("/dev/null", mode);
+    if (dead >= 0) {
+        dup2(dead, fileno(fp));
+        close(dead);
+    }
+}
+
+// ---- writes
+
+long s_write_budget = -2; // -2: not read yet, -1: no limit
+
+size_t guarded_write(const void *data, size_t bytes, FILE *fp)
+{
+    if (s_write_budget == -2)
+        s_write_budget = env_long("TMB_FAIL_WRITE_AFTER", -1);
+    if (s_write_budget < 0 || !matches(fp, "TMB_FAIL_WRITE_MATCH"))
+        return r_fwrite()(data, 1, bytes, fp);
+    size_t ok = (size_t)s_write_budget < bytes ? (size_t)s_write_budget : bytes;
+    s_write_budget -= (long)ok;
+    size_t done = ok ? r_fwrite()(data, 1, ok, fp) : 0;
+    if (ok == bytes)
+        return done;
+    r_fflush()(fp);
+    kill_descriptor(fp, O_RDONLY);
+    static const char byte = 0;
+    r_fwrite()(&byte, 1, 1, fp);
+    r_fflush()(fp); // fails: the stream's error flag is set
+    errno = ENOSPC;
+    return done;
+}
+
+// ---- reads
+
+long s_read_budget = -2;
+
+bool s_signalled = false;
+
+size_t guarded_read(void *data, size_t bytes, FILE *fp)
+{
+    if (!s_signalled && matches(fp, "TMB_SIGNAL_READ_MATCH")) {
+        s_signalled = true;
+        raise((int)env_long("TMB_SIGNAL", SIGTERM));
+    }
+    if (s_read_budget == -2)
+        s_read_budget = env_long("TMB_FAIL_READ_AFTER", -1);
+    if (s_read_budget < 0 || !matches(fp, "TMB_FAIL_READ_MATCH"))
+        return r_fread()(data, 1, bytes, fp);
+    size_t want = (size_t)s_read_budget < bytes ? (size_t)s_read_budget : bytes;
+    size_t got = want ? r_fread()(data, 1, want, fp) : 0;
+    s_read_budget -= (long)got;
+    if (got < want || want == bytes)
+        return got;
+    // The budget is spent: whatever stdio holds is dropped, and the
+    // descriptor fails the next read.
+    __fpurge(fp);
+    kill_descriptor(fp, O_WRONLY);
+    r_fgetc()(fp);
+    errno = EIO;
+    return got;
+}
+
+// ---- rewinds
+
+int s_rewinds = 0;
+
+void change_behind_back(FILE *fp)
+{
+    char path[4096];
+    if (!matches(fp, "TMB_REWIND_MATCH") || !path_of(fp, path, sizeof path))
+        return;
+    if (++s_rewinds != env_long("TMB_REWIND_NTH", 1))
+        return;
+    const char *a = getenv("TMB_REWIND_ACTION");
+    if (!a)
+        return;
+    if (strcmp(a, "remove") == 0) {
+        unlink(path);
+    } else if (strncmp(a, "truncate:", 9) == 0) {
+        if (truncate(path, atol(a + 9)) != 0)
+            perror("faults: truncate");
+    } else if (strncmp(a, "zero:", 5) == 0) {
+        int fd = open(path, O_WRONLY);
+        static const char zero = 0;
+        if (fd < 0 || pwrite(fd, &zero, 1, atol(a + 5)) != 1)
+            perror("faults: zero");
+        if (fd >= 0)
+            close(fd);
+    }
+}
+
+// ---- temporary files
+
+void trace_temp(const char *path)
+{
+    const char *log = getenv("TMB_TRACE_TEMPS");
+    if (!log || !*log)
+        return;
+    int fd = open(log, O_WRONLY | O_APPEND | O_CREAT, 0600);
+    if (fd < 0)
+        return;
+    dprintf(fd, "%s\n", path);
+    close(fd);
+}
+
+} // namespace
+
+extern "C" {
+
+size_t fwrite(const void *data, size_t size, size_t count, FILE *fp)
+{
+    if (size == 0 || count == 0)
+        return 0;
+    return guarded_write(data, size * count, fp) / size;
+}
+
+int fputc(int c, FILE *fp)
+{
+    unsigned char b = (unsigned char)c;
+    return guarded_write(&b, 1, fp) == 1 ? b : EOF;
+}
+
+int putc(int c, FILE *fp) { return fputc(c, fp); }
+
+int fputs(const char *s, FILE *fp)
+{
+    size_t n = strlen(s);
+    return guarded_write(s, n, fp) == n ? 1 : EOF;
+}
+
+int vfprintf(FILE *fp, const char *fmt, va_list ap)
+{
+    char small[1024];
+    va_list copy;
+    va_copy(copy, ap);
+    int n = vsnprintf(small, sizeof small, fmt, copy);
+    va_end(copy);
+    if (n < 0)
+        return n;
+    char *buf = small;
+    if ((size_t)n >= sizeof small) {
+        buf = (char *)malloc((size_t)n + 1);
+        if (!buf)
+            return -1;
+        vsnprintf(buf, (size_t)n + 1, fmt, ap);
+    }
+    size_t done = guarded_write(buf, (size_t)n, fp);
+    if (buf != small)
+        free(buf);
+    return done == (size_t)n ? n : -1;
+}
+
+int fprintf(FILE *fp, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vfprintf(fp, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+size_t fread(void *data, size_t size, size_t count, FILE *fp)
+{
+    if (size == 0 || count == 0)
+        return 0;
+    return guarded_read(data, size * count, fp) / size;
+}
+
+int fgetc(FILE *fp)
+{
+    unsigned char b;
+    return guarded_read(&b, 1, fp) == 1 ? b : EOF;
+}
+
+int getc(FILE *fp) { return fgetc(fp); }
+
+void rewind(FILE *fp)
+{
+    change_behind_back(fp);
+    real<rewind_fn>("rewind")(fp);
+}
+
+int mkstemps(char *tmpl, int suffixlen)
+{
+    int fd = real<mkstemps_fn>("mkstemps")(tmpl, suffixlen);
+    if (fd >= 0)
+        trace_temp(tmpl);
+    return fd;
+}
+
+int mkstemp(char *tmpl)
+{
+    int fd = real<mkstemp_fn>("mkstemp")(tmpl);
+    if (fd >= 0)
+        trace_temp(tmpl);
+    return fd;
+}
+
+} // extern "C"

@@ -1,0 +1,541 @@
+// Fault injection, end to end: writes that fail part-way (a file size
+// limit, or a preloaded library that makes stdio writes to chosen files
+// fail like a full disk), read errors in the middle of input files and
+// archives, archives that vanish or change between the passes of u, f and
+// d, and standard input that ends at an overwrite prompt.
+//
+// For every fault: a message, a non-zero status where something failed, no
+// archive corrupt or lost, and no temporary file left behind. Temporary
+// files are traced through the preloaded library (every mkstemp/mkstemps
+// path the program makes), so files of other tests running at the same
+// time in /tmp are never mistaken for ours.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tmb_header.h"
+#include "testkit.h"
+
+using testkit::Bytes;
+using testkit::RunOptions;
+using testkit::RunResult;
+using testkit::TempDir;
+using testkit::file_exists;
+using testkit::read_file;
+using testkit::write_file;
+
+namespace {
+
+Bytes noise(size_t n, uint32_t seed)
+{
+    Bytes b(n);
+    for (auto &c : b) {
+        seed = seed * 1664525 + 1013904223;
+        c = (uint8_t)(seed >> 24);
+    }
+    return b;
+}
+
+std::string numbers(int from, int to)
+{
+    std::string s;
+    for (int i = from; i <= to; i++)
+        s += std::to_string(i) + "\n";
+    return s;
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    size_t start = 0, end;
+    while ((end = text.find('\n', start)) != std::string::npos) {
+        if (end > start)
+            out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+bool has_prefix(const std::vector<std::string> &v, const std::string &prefix)
+{
+    for (const std::string &s : v)
+        if (s.rfind(prefix, 0) == 0)
+            return true;
+    return false;
+}
+
+// Header positions of the entries of an archive file.
+std::vector<int64_t> header_positions(const std::string &path)
+{
+    std::vector<int64_t> pos;
+    FILE *fp = fopen(path.c_str(), "rb");
+    EntryHeader h;
+    while (fp && tmb_read_header(fp, &h)) {
+        pos.push_back(h.header_pos);
+        fseeko(fp, (off_t)h.comp_size, SEEK_CUR);
+    }
+    if (fp)
+        fclose(fp);
+    return pos;
+}
+
+// Three files (compressible text, incompressible noise, a small text) in
+// src/, and arc.tmb holding them, made by the program itself.
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        mkdir((dir / "src").c_str(), 0755);
+        a = numbers(1, 4000);
+        testkit::write_text(dir / "src/a.txt", a);
+        b = noise(30000, 7);
+        write_file(dir / "src/b.bin", b);
+        testkit::write_text(dir / "src/c.txt", numbers(5000, 5900));
+        RunResult r = plain({"aq", "arc.tmb", "src/a.txt", "src/b.bin", "src/c.txt"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        original = read_file(dir / "arc.tmb");
+        headers = header_positions(dir / "arc.tmb");
+        ASSERT_EQ(headers.size(), 3u);
+    }
+
+    RunResult plain(const std::vector<std::string> &args, RunOptions o = {})
+    {
+        o.cwd = dir.path();
+        if (o.input.empty())
+            o.close_stdin = true;
+        o.cpu_limit_seconds = 30;
+        return testkit::run_tambrix(args, o);
+    }
+
+    // Runs with the fault library preloaded and the given fault settings,
+    // then checks that no temporary file the program made is left.
+    RunResult faulty(const std::vector<std::string> &args, const std::vector<std::string> &faults,
+                     RunOptions o = {})
+    {
+        std::string trace = dir / "temps.trace";
+        std::remove(trace.c_str());
+        o.env = faults;
+        o.env.push_back(std::string("LD_PRELOAD=") + TMB_FAULTS_SO);
+        o.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+        o.env.push_back("TMB_TRACE_TEMPS=" + trace);
+        RunResult r = plain(args, o);
+        std::string cmd;
+        for (const std::string &s : args)
+            cmd += s + " ";
+        if (!has_prefix(faults, "TMB_SIGNAL")) {
+            EXPECT_LT(r.status, 128) << cmd << "killed by signal " << r.status - 128;
+        }
+        if (file_exists(trace)) {
+            for (const std::string &t : lines(testkit::read_text(trace)))
+                EXPECT_FALSE(file_exists(t)) << cmd << "left temporary file " << t;
+        }
+        expect_no_tmp_beside_archive(cmd);
+        return r;
+    }
+
+    void expect_no_tmp_beside_archive(const std::string &cmd)
+    {
+        DIR *d = opendir(dir.path().c_str());
+        ASSERT_NE(d, nullptr);
+        while (struct dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            EXPECT_FALSE(n.size() > 4 && n.compare(n.size() - 4, 4, ".tmp") == 0)
+                << cmd << "left " << n;
+        }
+        closedir(d);
+    }
+
+    bool archive_intact() { return read_file(dir / "arc.tmb") == original; }
+
+    // The archive exists and every entry in it tests good.
+    void expect_sound(const std::string &arc)
+    {
+        ASSERT_TRUE(file_exists(dir / arc));
+        RunResult t = plain({"tq", arc});
+        EXPECT_EQ(t.status, 0) << t.out << t.err;
+    }
+
+    TempDir dir;
+    std::string a;
+    Bytes b;
+    Bytes original;
+    std::vector<int64_t> headers;
+};
+
+std::vector<std::string> fail_writes(const std::string &match, long after)
+{
+    return {"TMB_FAIL_WRITE_MATCH=" + match, "TMB_FAIL_WRITE_AFTER=" + std::to_string(after)};
+}
+
+std::vector<std::string> fail_reads(const std::string &match, long after)
+{
+    return {"TMB_FAIL_READ_MATCH=" + match, "TMB_FAIL_READ_AFTER=" + std::to_string(after)};
+}
+
+std::vector<std::string> change_at_rewind(const std::string &action, int nth = 1)
+{
+    return {"TMB_REWIND_MATCH=arc.tmb", "TMB_REWIND_NTH=" + std::to_string(nth),
+            "TMB_REWIND_ACTION=" + action};
+}
+
+// ---------------------------------------------------------------------------
+// Writes failing part-way
+
+// u, f and d build the new archive beside the old one: when that fails at
+// any point, the old archive stays exactly as it was.
+TEST_F(Faults, RewritingCommandsKeepTheArchiveWhenTheNewOneCannotBeWritten)
+{
+    sleep(1); // the files must be newer than their entries for u and f
+    testkit::write_text(dir / "src/a.txt", a + "more\n");
+    const std::vector<std::vector<std::string>> commands = {
+        {"uq", "arc.tmb", "src/a.txt", "src/c.txt"},
+        {"fq", "arc.tmb", "src/a.txt"},
+        {"dq", "arc.tmb", "b.bin"},
+    };
+    for (const auto &args : commands)
+        for (long after : {0L, 100L, 5000L}) { // the new archives are over 10 KB
+            SCOPED_TRACE(args[0] + " failing after " + std::to_string(after));
+            RunResult r = faulty(args, fail_writes("arc.tmb.", after));
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find("Write error"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("arc.tmb left unchanged"), std::string::npos) << r.err;
+            EXPECT_TRUE(archive_intact());
+        }
+}
+
+TEST_F(Faults, RewritingCommandsUnderAFileSizeLimit)
+{
+    sleep(1);
+    testkit::write_text(dir / "src/a.txt", a + "more\n");
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"uq", "arc.tmb", "src/a.txt"}, {"dq", "arc.tmb", "a.txt"}}) {
+        SCOPED_TRACE(args[0]);
+        RunOptions o;
+        o.file_size_limit = 10000;
+        RunResult r = faulty(args, {}, o);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err, "");
+        EXPECT_TRUE(archive_intact());
+    }
+}
+
+// a writing a new archive: the failure is reported and nothing temporary
+// stays. (What is left of the archive: see AddNeverLeavesACorruptArchive.)
+TEST_F(Faults, AddReportsAFailingArchiveWrite)
+{
+    for (long after : {0L, 100L, 12000L}) {
+        SCOPED_TRACE(after);
+        RunResult r = faulty({"aq", "new.tmb", "src/a.txt", "src/b.bin", "src/c.txt"},
+                             fail_writes("new.tmb", after));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Write error on archive: new.tmb"), std::string::npos) << r.err;
+    }
+    RunOptions o;
+    o.file_size_limit = 12000;
+    RunResult r = faulty({"aq", "big.tmb", "src/a.txt", "src/b.bin", "src/c.txt"}, {}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err, "");
+}
+
+// A new archive that could not be written completely must not be left
+// looking like an archive, and an existing one must survive the attempt to
+// replace it. The add command writes its archive in place, so today a
+// failing write leaves a cut-off archive and the old one is gone.
+TEST_F(Faults, DISABLED_AddNeverLeavesACorruptOrLostArchive)
+{
+    RunResult r = faulty({"aq", "arc.tmb", "src/a.txt", "src/b.bin", "src/c.txt"},
+                         fail_writes("arc.tmb", 12000));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(archive_intact()) << "the existing archive was lost";
+
+    r = faulty({"aq", "new.tmb", "src/a.txt", "src/b.bin", "src/c.txt"},
+               fail_writes("new.tmb", 12000));
+    EXPECT_EQ(r.status, 1);
+    if (file_exists(dir / "new.tmb")) {
+        expect_sound("new.tmb");
+    }
+}
+
+// The packed data of each file goes through a temporary file in /tmp; when
+// that cannot be written the entry fails, the others are still added, and
+// the archive holds only sound entries.
+TEST_F(Faults, AddWithAFailingTemporaryFile)
+{
+    RunResult r = faulty({"aq", "new.tmb", "src/a.txt", "src/c.txt"},
+                         fail_writes("/tmp/tambrix_", 3000));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Cannot write temporary file"), std::string::npos) << r.err;
+    expect_sound("new.tmb");
+}
+
+// x: the output file fails part-way (full disk, file size limit). The entry
+// is an error, the others go on, the archive is only read.
+TEST_F(Faults, ExtractWithFailingOutput)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> faults;
+        long fsize;
+    };
+    const Case cases[] = {
+        {"file size limit", {}, 10000},
+        {"disk full in b.bin", fail_writes("/out/", 25000), -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RunOptions o;
+        o.file_size_limit = c.fsize;
+        RunResult r = faulty({"xqo", "arc.tmb", "out/"}, c.faults, o);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find(" ERROR"), std::string::npos) << r.out;
+        EXPECT_NE(r.err, "");
+        EXPECT_NE(r.out.find("Errors: "), std::string::npos);
+        EXPECT_TRUE(archive_intact());
+    }
+    // Before the disk filled up, a.txt came out whole.
+    EXPECT_TRUE(testkit::read_text(dir / "out/a.txt") == a);
+}
+
+TEST_F(Faults, ListingAndPrintWithFailingOutput)
+{
+    RunResult r = faulty({"Lq", "arc.tmb", "list.txt"}, fail_writes("list.txt", 50));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Cannot write: list.txt\n");
+
+    // p on a full standard output.
+    RunOptions o;
+    o.cwd = dir.path();
+    o.close_stdin = true;
+    r = testkit::run_program({"/bin/sh", "-c", std::string(TAMBRIX_BIN) + " p arc.tmb a.txt >/dev/full"}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("a.txt"), std::string::npos) << r.err;
+}
+
+// ---------------------------------------------------------------------------
+// Read errors in the middle of a file
+
+// An input file that fails to read part-way must not be stored cut short
+// as if it were whole.
+TEST_F(Faults, AddWithAReadErrorInAnInputFile)
+{
+    for (const char *method : {"-lh0", "-lh5", "-lh7"}) {
+        SCOPED_TRACE(method);
+        std::remove((dir / "new.tmb").c_str());
+        RunResult r = faulty({"a", method, "new.tmb", "src/a.txt", "src/b.bin", "src/c.txt"},
+                             fail_reads("src/b.bin", 10000));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("src/b.bin                                ERROR"), std::string::npos)
+            << r.out;
+        expect_sound("new.tmb");
+        // Whatever the archive holds under that name is the whole file.
+        RunResult p = plain({"p", "new.tmb", "b.bin"});
+        if (p.status == 0) {
+            EXPECT_TRUE(Bytes(p.out.begin(), p.out.end()) == b);
+        }
+        EXPECT_TRUE(plain({"p", "new.tmb", "a.txt"}).out == a);
+    }
+}
+
+// The archive itself fails to read in the middle of an entry's data.
+TEST_F(Faults, ReadErrorInTheArchive)
+{
+    const long mid_data = headers[1] + 5000; // inside b.bin's data
+    const std::vector<std::vector<std::string>> commands = {
+        {"tq", "arc.tmb"},           {"xqo", "arc.tmb", "out/"}, {"p", "arc.tmb", "b.bin"},
+        {"dq", "arc.tmb", "c.txt"},  {"uq", "arc.tmb", "src/c.txt"},
+    };
+    sleep(1);
+    testkit::write_text(dir / "src/c.txt", "newer\n");
+    for (const auto &args : commands) {
+        SCOPED_TRACE(args[0]);
+        RunResult r = faulty(args, fail_reads("arc.tmb", mid_data));
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_TRUE(r.err != "" || r.out.find("ERROR") != std::string::npos) << r.out;
+        EXPECT_TRUE(archive_intact());
+    }
+}
+
+// A read error where a header should be is no end of the archive.
+TEST_F(Faults, ListingReportsAReadErrorAtAHeader)
+{
+    for (const char *cmd : {"lq", "vq"}) {
+        RunResult r = faulty({cmd, "arc.tmb"}, fail_reads("arc.tmb", 60));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Read error: arc.tmb\n");
+    }
+    RunResult r = faulty({"Lq", "arc.tmb", "list.txt"}, fail_reads("arc.tmb", 60));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Read error: arc.tmb\n");
+}
+
+// The same for extracting and testing: today x reports "Extracted: 0
+// Errors: 0" and status 0 when the first header cannot be read.
+TEST_F(Faults, DISABLED_ExtractAndTestReportAReadErrorAtAHeader)
+{
+    for (const char *cmd : {"xqo", "eqo", "tq"}) {
+        SCOPED_TRACE(cmd);
+        RunResult r = faulty({cmd, "arc.tmb", "out/"}, fail_reads("arc.tmb", 60));
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.err, "");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The archive changes between the passes of u, f and d (as another
+// process could change it): the change happens at the rewind that starts
+// the copying pass.
+
+const std::vector<std::vector<std::string>> kRewriting = {
+    {"dq", "arc.tmb", "c.txt"},
+    {"uq", "arc.tmb", "src/a.txt"},
+    {"fq", "arc.tmb", "src/a.txt"},
+};
+
+TEST_F(Faults, ArchiveRemovedBetweenPasses)
+{
+    sleep(1);
+    testkit::write_text(dir / "src/a.txt", a + "more\n");
+    for (const auto &args : kRewriting) {
+        SCOPED_TRACE(args[0]);
+        write_file(dir / "arc.tmb", original);
+        RunResult r = faulty(args, change_at_rewind("remove"));
+        EXPECT_LT(r.status, 2);
+        // The open archive was read to the end: the result is complete.
+        expect_sound("arc.tmb");
+        EXPECT_EQ(header_positions(dir / "arc.tmb").size(), args[0] == "dq" ? 2u : 3u);
+    }
+}
+
+TEST_F(Faults, ArchiveCutShortBetweenPasses)
+{
+    sleep(1);
+    testkit::write_text(dir / "src/a.txt", a + "more\n");
+    for (const auto &args : kRewriting) {
+        SCOPED_TRACE(args[0]);
+        write_file(dir / "arc.tmb", original);
+        const long cut = headers[1] + 100;
+        RunResult r = faulty(args, change_at_rewind("truncate:" + std::to_string(cut)));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("arc.tmb"), std::string::npos) << r.err;
+        // Not replaced: still what the other process left.
+        EXPECT_EQ(read_file(dir / "arc.tmb").size(), (size_t)cut);
+    }
+}
+
+// A zero byte written where a header starts makes the archive look as if it
+// ended there. The passes before saw more entries; replacing the archive
+// now would drop them. Today u, f and d commit the shorter archive.
+TEST_F(Faults, DISABLED_ArchiveChangedBetweenPassesIsNotCommitted)
+{
+    sleep(1);
+    testkit::write_text(dir / "src/a.txt", a + "more\n");
+    for (const auto &args : kRewriting)
+        for (int64_t at : {headers[0], headers[1]}) {
+            SCOPED_TRACE(args[0] + " zero at " + std::to_string(at));
+            write_file(dir / "arc.tmb", original);
+            RunResult r = faulty(args, change_at_rewind("zero:" + std::to_string(at)));
+            EXPECT_EQ(r.status, 1);
+            Bytes changed = original;
+            changed[(size_t)at] = 0;
+            EXPECT_TRUE(read_file(dir / "arc.tmb") == changed) << "archive replaced";
+        }
+}
+
+// ---------------------------------------------------------------------------
+// Interrupted: a signal arrives while the new archive is being written (u,
+// f, d) or while a split archive is joined for reading (t). The temporary
+// archive or the joined copy goes; the archive stays as it was.
+
+TEST_F(Faults, InterruptedCommandsLeaveNoTemporaryFile)
+{
+    sleep(1);
+    testkit::write_text(dir / "src/a.txt", a + "more\n");
+    ASSERT_EQ(plain({"sq", "arc.tmb", "10"}).status, 0);
+    struct Case {
+        std::vector<std::string> args;
+        const char *read_from; // the signal comes with the first read of this file
+    };
+    const Case cases[] = {
+        {{"uq", "arc.tmb", "src/a.txt"}, "src/a.txt"},
+        {{"fq", "arc.tmb", "src/a.txt"}, "src/a.txt"},
+        {{"tq", "arc.tmb.001"}, "arc.tmb.003"},
+    };
+    for (const Case &c : cases)
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE(c.args[0] + " signal " + std::to_string(sig));
+            RunResult r = faulty(c.args, {std::string("TMB_SIGNAL_READ_MATCH=") + c.read_from,
+                                          "TMB_SIGNAL=" + std::to_string(sig)});
+            EXPECT_EQ(r.status, 128 + sig);
+            EXPECT_TRUE(archive_intact());
+        }
+}
+
+// The self-extracting builder packs into a temporary archive beside the
+// .run file, then writes the program. A failure at either step leaves
+// neither a cut-off program (it would crash on the Amiga) nor the temporary
+// archive.
+TEST_F(Faults, SelfExtractorWithFailingWrites)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> faults;
+    };
+    const Case cases[] = {
+        {"program", fail_writes("/game.run$", 5000)},
+        {"temporary archive", fail_writes(".tmp$", 3000)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RunResult r = faulty({"aq", "-sfx", "game", "src/a.txt", "src/b.bin"}, c.faults);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err, "");
+        // No program cut short. (When the temporary archive fails, the
+        // .run file the add command opened first stays, empty.)
+        if (file_exists(dir / "game.run")) {
+            EXPECT_EQ(read_file(dir / "game.run").size(), 0u);
+        }
+    }
+}
+
+// The temporary archive beside the .run file goes also on a signal.
+TEST_F(Faults, InterruptedSelfExtractorLeavesNoTemporaryArchive)
+{
+    RunResult r = faulty({"aq", "-sfx", "game", "src/a.txt", "src/b.bin"},
+                         {"TMB_SIGNAL_READ_MATCH=src/b.bin", "TMB_SIGNAL=15"});
+    EXPECT_EQ(r.status, 128 + 15);
+}
+
+// ---------------------------------------------------------------------------
+// Standard input ends (or is not there at all) at the overwrite prompt: the
+// answer counts as no, the existing files stay untouched.
+
+TEST_F(Faults, OverwritePromptWithoutAnAnswer)
+{
+    ASSERT_EQ(plain({"xq", "arc.tmb", "out/"}).status, 0);
+    testkit::write_text(dir / "out/a.txt", "mine\n");
+    write_file(dir / "out/b.bin", Bytes{1, 2, 3});
+
+    RunResult r = faulty({"xq", "arc.tmb", "out/"}, {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("  overwrite out/a.txt? [y]es [n]o [A]ll [N]one: "), std::string::npos);
+    EXPECT_NE(r.out.find("Skipped: 3"), std::string::npos) << r.out;
+    EXPECT_EQ(testkit::read_text(dir / "out/a.txt"), "mine\n");
+
+    // Descriptor 0 closed altogether: the archive must not end up there and
+    // be read as the answer.
+    RunOptions o;
+    o.cwd = dir.path();
+    r = testkit::run_program({"/bin/sh", "-c", std::string("exec 0<&-; ") + TAMBRIX_BIN + " xq arc.tmb out/"}, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Skipped: 3"), std::string::npos) << r.out;
+    EXPECT_EQ(testkit::read_text(dir / "out/a.txt"), "mine\n");
+    EXPECT_TRUE(read_file(dir / "out/b.bin") == (Bytes{1, 2, 3}));
+}
+
+} // namespace
