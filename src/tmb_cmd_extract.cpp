@@ -501,6 +501,12 @@ int cmd_extract()
     EntryHeader h;
     while (tmb_read_header(r.arc, &h))
         handle_entry(r, h);
+    // The header reader ends the loop on a read error as it does at the
+    // end; a failing disk must not pass for a finished archive.
+    if (ferror(r.arc)) {
+        fprintf(stderr, "Read error: %s\n", g_opts.archive);
+        r.errors++;
+    }
 
     printf("\nDone. Extracted: %d  Skipped: %d  Errors: %d\n", r.extracted, r.skipped, r.errors);
     print_elapsed(start);

@@ -82,6 +82,11 @@ int cmd_test()
         }
         tested++;
     }
+    // A read error ends the header loop as the end of the archive does.
+    if (ferror(arc)) {
+        fprintf(stderr, "Read error: %s\n", g_opts.archive);
+        errors++;
+    }
 
     printf("\nTested: %d  Errors: %d\n", tested, errors);
     print_elapsed(start);
@@ -131,8 +136,13 @@ int cmd_print()
         }
         return 0;
     }
+    // Cut short by a read error, the search cannot say the entry is absent.
+    int read_failed = ferror(arc) != 0;
     fclose(arc);
     tmb_autojoin_end(joined);
-    fprintf(stderr, "File not found in archive: %s\n", wanted);
+    if (read_failed)
+        fprintf(stderr, "Read error: %s\n", g_opts.archive);
+    else
+        fprintf(stderr, "File not found in archive: %s\n", wanted);
     return 1;
 }
