@@ -61,7 +61,9 @@ int cmd_delete()
         return 1;
     }
     DeleteCounts n = {0, 0};
-    int ok = copy_unselected(&old, &tmp, &n);
+    // The copy must meet exactly the entries the check walked: another
+    // process may have changed the archive in between.
+    int ok = copy_unselected(&old, &tmp, &n) && rewrite_unchanged(&old);
     fclose(old.fp);
     if (!ok) {
         rewrite_abort(&tmp);

@@ -93,7 +93,7 @@ int build_map(UpdateRun *run)
         if (!rewrite_skip_entry(&run->old, &h))
             return 0;
     }
-    rewind(run->old.fp);
+    rewrite_restart(&run->old);
     return r == 0;
 }
 
@@ -201,7 +201,9 @@ int run_update(UpdateRun *run)
         fprintf(stderr, "Cannot create temp file: %s\n", run->tmp.path);
         return 1;
     }
-    if (run->have_old && !copy_pass(run)) {
+    // Another process may change the archive between the passes; the copy
+    // must then have met exactly the entries the map holds.
+    if (run->have_old && (!copy_pass(run) || !rewrite_unchanged(&run->old))) {
         rewrite_abort(&run->tmp);
         return 1;
     }
@@ -212,6 +214,11 @@ int run_update(UpdateRun *run)
         if (!add_pass_one(run, i))
             break;  // rewrite_commit reports the failed write
     add_set_archive(nullptr);
+    // Dropped entries were copied back from the old archive in pass 3.
+    if (run->have_old && !rewrite_unchanged(&run->old)) {
+        rewrite_abort(&run->tmp);
+        return 1;
+    }
     if (!rewrite_commit(&run->tmp, g_opts.archive))
         return 1;
     return 0;

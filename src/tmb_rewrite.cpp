@@ -25,12 +25,25 @@ void report_damage(const OldArchive *old, int64_t pos, const char *what)
             what, (long long)pos);
 }
 
+// Folds one entry into the digest of a walk (FNV-1a over the numbers that
+// place it), so that two walks can be compared without keeping a list.
+uint64_t digest(uint64_t h, uint64_t v)
+{
+    for (int i = 0; i < 8; i++) {
+        h ^= (v >> (8 * i)) & 0xFF;
+        h *= 0x100000001B3ull;
+    }
+    return h;
+}
+
+constexpr uint64_t kDigestStart = 0xCBF29CE484222325ull;
+
 } // namespace
 
 int rewrite_open_old(OldArchive *old, const char *path)
 {
+    *old = OldArchive{};
     old->path = path;
-    old->size = 0;
     old->fp = fopen(path, "rb");
     if (!old->fp) {
         if (errno == ENOENT)
@@ -47,6 +60,9 @@ int rewrite_open_old(OldArchive *old, const char *path)
     }
     setvbuf(old->fp, nullptr, _IOFBF, kCopyBuf);
     old->size = (int64_t)st.st_size;
+    old->mtime = st.st_mtim;
+    old->entries = old->first_entries = 0;
+    old->layout = old->first_layout = kDigestStart;
     return 1;
 }
 
@@ -73,6 +89,9 @@ int rewrite_next_entry(OldArchive *old, EntryHeader *h)
         report_damage(old, pos, "entry data runs past the end of the file");
         return -1;
     }
+    old->entries++;
+    old->layout = digest(digest(digest(old->layout, (uint64_t)h->header_pos), (uint64_t)h->data_pos),
+                         h->comp_size);
     return 1;
 }
 
@@ -90,8 +109,29 @@ int rewrite_check(OldArchive *old)
             report_damage(old, h.data_pos, "cannot seek");
             return 0;
         }
-    rewind(old->fp);
+    rewrite_restart(old);
     return r == 0;
+}
+
+void rewrite_restart(OldArchive *old)
+{
+    old->first_entries = old->entries;
+    old->first_layout = old->layout;
+    old->entries = 0;
+    old->layout = kDigestStart;
+    rewind(old->fp);
+}
+
+int rewrite_unchanged(OldArchive *old)
+{
+    struct stat st;
+    bool same = old->entries == old->first_entries && old->layout == old->first_layout &&
+                fstat(fileno(old->fp), &st) == 0 && (int64_t)st.st_size == old->size &&
+                st.st_mtim.tv_sec == old->mtime.tv_sec && st.st_mtim.tv_nsec == old->mtime.tv_nsec;
+    if (!same)
+        fprintf(stderr, "Archive changed while it was being rewritten: %s; not replaced\n",
+                old->path);
+    return same;
 }
 
 int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, NewArchive *out)

@@ -4,14 +4,21 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "tmb_header.h"
 
 // An archive opened for copying, with its size for the damage checks.
+// The entries of each walk are summed up (count and a digest of their
+// positions and sizes), so that a later walk can prove it saw the same
+// entries as the first.
 struct OldArchive {
     FILE *fp;
     const char *path;
     int64_t size;
+    struct timespec mtime;
+    uint64_t entries, layout;              // the walk under way
+    uint64_t first_entries, first_layout;  // the walk before the last restart
 };
 
 // Opens the archive "rb". 1 opened; 0 it does not exist (errno ENOENT);
@@ -28,8 +35,17 @@ int rewrite_next_entry(OldArchive *old, EntryHeader *h);
 int rewrite_skip_entry(OldArchive *old, const EntryHeader *h);
 
 // Walks every entry; 1 when the archive ends properly. The stream is left
-// at the start again.
+// at the start again, ready for the copying walk.
 int rewrite_check(OldArchive *old);
+
+// Ends a walk over every entry and goes back to the start for the next.
+void rewrite_restart(OldArchive *old);
+
+// After the copying walk: 1 when it met exactly the entries of the walk
+// before it and the file has not been modified since it was opened; else
+// a message is printed and 0 is returned (another process changed the
+// archive, and what was copied may not be all of it).
+int rewrite_unchanged(OldArchive *old);
 
 // The temporary archive: created exclusively beside the archive as
 // "<archive>.XXXXXX.tmp" with the old archive's permission bits.
