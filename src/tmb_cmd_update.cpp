@@ -11,6 +11,8 @@
 #include <new>
 #include <string>
 #include <sys/stat.h>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "tambrix.h"
@@ -22,14 +24,26 @@
 
 namespace {
 
-struct ArcRecord {
-    char name[256];
-    int64_t mtime;
-};
+// Names meet with the ASCII letters folded to upper case, the same rule as
+// tmb_strcasecmp: two names are equal by it exactly when their folded forms
+// are equal, so a hash table can stand in for a search with it.
+std::string fold_name(const char *name)
+{
+    std::string s(name);
+    for (char &c : s)
+        if (c >= 'a' && c <= 'z')
+            c = (char)(c - 32);
+    return s;
+}
 
-// The map of the old archive: every entry that is no directory. It grows as
-// needed, so that no entry is ever missed by the adding pass.
-std::vector<ArcRecord> s_arcmap;
+// The folded base name of every file argument, with the first argument
+// that has it. Only entries of these names can ever be replaced.
+std::unordered_map<std::string, int> s_argnames;
+
+// The map of the old archive: for each name of s_argnames that some entry
+// (no directory) has, the time of the first such entry. Entries no argument
+// names are not recorded, so memory follows the arguments, not the archive.
+std::unordered_map<std::string, int64_t> s_arcmap;
 
 // An old entry left out of the copy because its file is newer; kept until
 // the file has really been added.
@@ -60,20 +74,18 @@ int64_t file_time(const char *path)
     return (int64_t)st.st_mtime;
 }
 
-const ArcRecord *find_record(const char *base)
+void note_argument_names()
 {
-    for (const ArcRecord &r : s_arcmap)
-        if (tmb_strcasecmp(r.name, base) == 0)
-            return &r;
-    return nullptr;
+    s_argnames.clear();
+    for (int i = 0; i < g_opts.nfiles; i++)
+        s_argnames.emplace(fold_name(strip_arc_root(g_opts.files[i])), i);
 }
 
+// The first file argument whose base name is the entry's name, or -1.
 int first_matching_arg(const char *entry_name)
 {
-    for (int i = 0; i < g_opts.nfiles; i++)
-        if (tmb_strcasecmp(strip_arc_root(g_opts.files[i]), entry_name) == 0)
-            return i;
-    return -1;
+    auto it = s_argnames.find(fold_name(entry_name));
+    return it == s_argnames.end() ? -1 : it->second;
 }
 
 // Pass 1; also proves that the archive ends properly before anything is
@@ -85,10 +97,9 @@ int build_map(UpdateRun *run)
     int r;
     while ((r = rewrite_next_entry(&run->old, &h)) == 1) {
         if (!h.is_dir) {
-            ArcRecord rec;
-            memcpy(rec.name, h.name, sizeof rec.name);
-            rec.mtime = h.mtime;
-            s_arcmap.push_back(rec);
+            std::string key = fold_name(h.name);
+            if (s_argnames.count(key))
+                s_arcmap.emplace(std::move(key), h.mtime);  // the first entry stays
         }
         if (!rewrite_skip_entry(&run->old, &h))
             return 0;
@@ -160,10 +171,10 @@ int add_pass_one(UpdateRun *run, int i)
         run->skipped++;
         return 1;
     }
-    const ArcRecord *rec = find_record(base);
+    auto rec = s_arcmap.find(fold_name(base));
     bool add = false;
-    if (rec) {
-        if (rec->mtime >= run->file_time[i]) {
+    if (rec != s_arcmap.end()) {
+        if (rec->second >= run->file_time[i]) {
             run->skipped++;
         } else {
             if (!g_opts.quiet)
@@ -240,6 +251,7 @@ int cmd_update()
         // Each file's time is read once, so that passes 2 and 3 agree.
         for (int i = 0; i < g_opts.nfiles; i++)
             run.file_time.push_back(file_time(g_opts.files[i]));
+        note_argument_names();
         failed = run_update(&run);
     } catch (const std::bad_alloc &) {
         // The map grows with the archive. Without memory for it the old
@@ -252,6 +264,7 @@ int cmd_update()
     if (run.old.fp)
         fclose(run.old.fp);
     s_arcmap.clear();
+    s_argnames.clear();
     if (failed)
         return 1;
     printf("\nDone. Updated: %d  Kept: %d  Skipped: %d  Errors: %d\n", run.updated, run.kept,
