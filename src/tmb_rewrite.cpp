@@ -124,10 +124,14 @@ void rewrite_restart(OldArchive *old)
 
 int rewrite_unchanged(OldArchive *old)
 {
-    struct stat st;
+    struct stat st, named;
     bool same = old->entries == old->first_entries && old->layout == old->first_layout &&
                 fstat(fileno(old->fp), &st) == 0 && (int64_t)st.st_size == old->size &&
                 st.st_mtim.tv_sec == old->mtime.tv_sec && st.st_mtim.tv_nsec == old->mtime.tv_nsec;
+    // Another archive put in its place must not be overwritten by a copy of
+    // the one it replaced. (A removed archive is simply written anew.)
+    if (same && stat(old->path, &named) == 0)
+        same = named.st_dev == st.st_dev && named.st_ino == st.st_ino;
     if (!same)
         fprintf(stderr, "Archive changed while it was being rewritten: %s; not replaced\n",
                 old->path);

@@ -472,6 +472,24 @@ TEST_F(Faults, ArchiveChangedBetweenPassesIsNotCommitted)
         }
 }
 
+// Another process puts a new archive in its place (here a copy of the same
+// bytes): the copy made from the old file must not overwrite it.
+TEST_F(Faults, ArchiveReplacedBetweenPassesIsNotOverwritten)
+{
+    sleep(1);
+    testkit::write_text(dir / "src/a.txt", a + "more\n");
+    for (const auto &args : kRewriting) {
+        SCOPED_TRACE(args[0]);
+        write_file(dir / "arc.tmb", original);
+        RunResult r = faulty(args, change_at_rewind("replace"));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Archive changed while it was being rewritten: arc.tmb"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_TRUE(archive_intact());
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Interrupted: a signal arrives while the new archive is being written (u,
 // f, d) or while a split archive is joined for reading (t). The temporary

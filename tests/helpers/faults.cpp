@@ -15,7 +15,8 @@
 //       At the K-th rewind() of a matching stream, before it takes effect,
 //       the file is changed behind the program's back, as another process
 //       would: "remove" unlinks it, "truncate:N" cuts it to N bytes,
-//       "zero:OFF" writes a zero byte at offset OFF.
+//       "zero:OFF" writes a zero byte at offset OFF, "replace" renames a
+//       copy of it over it.
 //   TMB_SIGNAL_READ_MATCH, TMB_SIGNAL=SIG
 //       The first read from a matching file raises signal SIG in the
 //       program, as if the user had interrupted it at that moment.
@@ -177,6 +178,22 @@ void change_behind_back(FILE *fp)
     } else if (strncmp(a, "truncate:", 9) == 0) {
         if (truncate(path, atol(a + 9)) != 0)
             perror("faults: truncate");
+    } else if (strcmp(a, "replace") == 0) {
+        // A copy renamed over it: the same bytes, another file.
+        char copy[4200];
+        snprintf(copy, sizeof copy, "%s.new", path);
+        int in = open(path, O_RDONLY), out = open(copy, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        char buf[65536];
+        ssize_t n;
+        while (in >= 0 && out >= 0 && (n = read(in, buf, sizeof buf)) > 0)
+            if (write(out, buf, (size_t)n) != n)
+                perror("faults: replace");
+        if (in >= 0)
+            close(in);
+        if (out >= 0)
+            close(out);
+        if (rename(copy, path) != 0)
+            perror("faults: replace");
     } else if (strncmp(a, "zero:", 5) == 0) {
         int fd = open(path, O_WRONLY);
         static const char zero = 0;
