@@ -247,7 +247,7 @@ TEST_F(Faults, AddReportsAFailingArchiveWrite)
 // looking like an archive, and an existing one must survive the attempt to
 // replace it. The add command writes its archive in place, so today a
 // failing write leaves a cut-off archive and the old one is gone.
-TEST_F(Faults, DISABLED_AddNeverLeavesACorruptOrLostArchive)
+TEST_F(Faults, AddNeverLeavesACorruptOrLostArchive)
 {
     RunResult r = faulty({"aq", "arc.tmb", "src/a.txt", "src/b.bin", "src/c.txt"},
                          fail_writes("arc.tmb", 12000));
