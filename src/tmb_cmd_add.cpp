@@ -152,6 +152,7 @@ int cmd_add()
     add_set_archive(nullptr);
     if (old)
         fclose(old);
+    run.errors += wildcard_take_skipped();
     bool written = entries_written(arc);
     if (!written) {
         fprintf(stderr, "Write error on archive: %s\n", g_opts.archive);
