@@ -408,8 +408,11 @@ int add_dir(FILE *arc, const char *path, const char *arcname, int method, const 
             continue;
         entries++;
         char child[256], child_arc[256];
-        join_path_cut(child, path, de->d_name);
-        join_path_cut(child_arc, arcname, de->d_name);
+        if (!join_path_checked(child, path, de->d_name) ||
+            !join_path_checked(child_arc, arcname, de->d_name)) {
+            result = 0;
+            continue;
+        }
         if (is_link_to_dir(de, child)) {
             if (!g_opts.quiet)
                 printf("  skipping link to directory:  %s\n", child_arc);

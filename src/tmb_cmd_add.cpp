@@ -13,6 +13,7 @@
 #include "tmb_debug.h"
 #include "tmb_io.h"
 #include "tmb_progress.h"
+#include "tmb_rewrite.h"
 #include "tmb_sfx.h"
 #include "tmb_split.h"
 #include "tmb_wildcard.h"
@@ -76,22 +77,23 @@ void add_argument(AddRun *run, const char *arg)
     count(run, add_path(run->arc, arg, arcname, run->method));
 }
 
-// Two zero bytes end the archive. An entry taken back after a failure may
-// have left bytes beyond that point; the file is cut there. Returns 1 when
-// every byte reached the file.
-int finish_archive(FILE *arc)
+// An archive already under the name is replaced only when the new one is
+// complete; until then it must not be stored inside the new one either
+// (a tree walk of '.' or a pattern such as '*' names it). Its stream only
+// tells the walk which file it is; nullptr when there is none.
+FILE *open_old_archive(const char *archive)
 {
-    static const unsigned char end_mark[2] = {0, 0};
-    int ok = fwrite(end_mark, 1, 2, arc) == 2;
-    ok = fflush(arc) == 0 && ok && !ferror(arc);
-    if (ok) {
-        off_t end = ftello(arc);
-        if (end >= 0)
-            (void)ftruncate(fileno(arc), end);
-    }
-    if (!tmb_close_checked(arc))
-        ok = 0;
-    return ok;
+    struct stat st;
+    if (stat(archive, &st) != 0 || !S_ISREG(st.st_mode))
+        return nullptr;
+    return fopen(archive, "rb");
+}
+
+// Everything written so far must have reached the temporary archive; the
+// end mark, the closing and the rename follow in rewrite_commit.
+bool entries_written(FILE *arc)
+{
+    return fflush(arc) == 0 && !ferror(arc);
 }
 
 } // namespace
@@ -111,17 +113,34 @@ int cmd_add()
         fprintf(stderr, "No files specified.\n");
         return 1;
     }
-    FILE *arc = fopen(g_opts.archive, "wb");
-    dbg_log("fopen archive '%s' = %s", g_opts.archive, arc ? "OK" : "FAILED");
-    if (!arc) {
+    // The self-extracting builder keeps its own temporary archive and
+    // writes the .run file itself.
+    if (g_opts.sfx) {
+        FILE *arc = fopen(g_opts.archive, "wb");
+        dbg_log("fopen archive '%s' = %s", g_opts.archive, arc ? "OK" : "FAILED");
+        if (!arc) {
+            fprintf(stderr, "Cannot open/create: %s\n", g_opts.archive);
+            return 1;
+        }
+        setvbuf(arc, nullptr, _IOFBF, kStreamBuf);
+        return sfx_build(arc, g_opts.method, start);
+    }
+
+    // The archive is written to a temporary file created exclusively beside
+    // it and renamed over it only when every byte is written: a failure
+    // part-way leaves neither a cut-off archive nor a lost old one.
+    NewArchive tmp;
+    struct stat arc_st;
+    bool is_dir = stat(g_opts.archive, &arc_st) == 0 && S_ISDIR(arc_st.st_mode);
+    if (is_dir || !rewrite_create(&tmp, g_opts.archive)) {
+        dbg_log("create temporary archive for '%s' FAILED", g_opts.archive);
         fprintf(stderr, "Cannot open/create: %s\n", g_opts.archive);
         return 1;
     }
-    setvbuf(arc, nullptr, _IOFBF, kStreamBuf);
-    if (g_opts.sfx)
-        return sfx_build(arc, g_opts.method, start);
-
-    add_set_archive(arc);
+    dbg_log("temporary archive '%s'", tmp.path);
+    FILE *arc = tmp.fp;
+    FILE *old = open_old_archive(g_opts.archive);
+    add_set_archive(arc, old);
     AddRun run = {arc, g_opts.method, 0, 0};
     for (int i = 0; i < g_opts.nfiles; i++) {
         // Once the archive cannot be written, every further entry would
@@ -131,17 +150,25 @@ int cmd_add()
         add_argument(&run, g_opts.files[i]);
     }
     add_set_archive(nullptr);
-    if (!finish_archive(arc)) {
+    if (old)
+        fclose(old);
+    run.errors += wildcard_take_skipped();
+    bool written = entries_written(arc);
+    if (!written) {
         fprintf(stderr, "Write error on archive: %s\n", g_opts.archive);
-        run.errors++;
+        rewrite_abort(&tmp);
+    } else {
+        written = rewrite_commit(&tmp, g_opts.archive);
     }
+    if (!written)
+        run.errors++;
     dbg_log("=== cmd_add end: added=%d errors=%d ===", run.added, run.errors);
     dbg_close();
 
     // Only a complete archive is split; the split removes it afterwards.
     // A failed split keeps the archive but must not end in a success status.
     int split_failed = 0;
-    if (g_opts.split_kb > 0 && run.errors == 0) {
+    if (g_opts.split_kb > 0 && run.errors == 0 && written) {
         printf("\n");
         split_failed = split_file(g_opts.archive, (uint64_t)g_opts.split_kb, 1) != 0;
     }

@@ -198,6 +198,13 @@ int rewrite_commit(NewArchive *tmp, const char *archive)
     static const unsigned char end_mark[2] = {0, 0};
     int ok = fwrite(end_mark, 1, 2, tmp->fp) == 2;
     ok = fflush(tmp->fp) == 0 && ok && !ferror(tmp->fp);
+    // An entry taken back after a failure (add_path seeks back over it) may
+    // have left bytes beyond the end mark; the file ends at the mark.
+    if (ok) {
+        off_t end = ftello(tmp->fp);
+        if (end < 0 || ftruncate(fileno(tmp->fp), end) != 0)
+            ok = 0;
+    }
     // The data must be on the disk before the name points at it.
     if (ok && fsync(fileno(tmp->fp)) != 0 && errno != EINVAL)
         ok = 0;

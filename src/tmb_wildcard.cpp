@@ -54,6 +54,17 @@ void join_path_cut(char *out, const char *dir, const char *name)
     out[n] = 0;
 }
 
+int join_path_checked(char *out, const char *dir, const char *name)
+{
+    size_t len = strlen(dir) + 1 + strlen(name);
+    if (len > 255) {
+        fprintf(stderr, "  Path too long: %s/%s\n", dir, name);
+        return 0;
+    }
+    join_path_cut(out, dir, name);
+    return 1;
+}
+
 // '#?' needs no test of its own: it holds a '?'.
 int is_wildcard_arg(const char *arg)
 {
@@ -101,6 +112,17 @@ void split_wildcard_path(const char *arg, char *dir, char *pattern)
     copy_cut(pattern, sep + 1, strlen(sep + 1));
 }
 
+namespace {
+int s_skipped = 0;
+} // namespace
+
+int wildcard_take_skipped()
+{
+    int n = s_skipped;
+    s_skipped = 0;
+    return n;
+}
+
 void wildcard_scan(const char *dir, const char *pattern, int recursive,
                    void (*on_match)(const char *path, void *ctx), void *ctx)
 {
@@ -117,7 +139,10 @@ void wildcard_scan(const char *dir, const char *pattern, int recursive,
             if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0)
                 continue;
             char full[256];
-            join_path_cut(full, queue.items[i], de->d_name);
+            if (!join_path_checked(full, queue.items[i], de->d_name)) {
+                s_skipped++;
+                continue;
+            }
             if (entry_is_dir(de, full)) {
                 if (recursive)
                     expand_list_add(&queue, full);

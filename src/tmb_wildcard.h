@@ -17,6 +17,12 @@ void expand_list_free(StrList *list);
 // every path of the program.
 void join_path_cut(char *out, const char *dir, const char *name);
 
+// Builds "<dir>/<name>" like join_path_cut when it fits in 255 characters
+// and returns 1; otherwise prints "  Path too long: <dir>/<name>" on
+// standard error and returns 0. A cut path would name another file, often
+// the directory itself, so a walk must neither descend into it nor add it.
+int join_path_checked(char *out, const char *dir, const char *name);
+
 // 1 when the argument holds '*', '?' or '#?'.
 int is_wildcard_arg(const char *arg);
 
@@ -27,6 +33,11 @@ void split_wildcard_path(const char *arg, char *dir, char *pattern);
 // Lists `dir` ("." when empty) and, with `recursive`, every directory below
 // it, breadth-first in listing order, and calls `on_match` with the path
 // "<dir>/<name>" of each non-directory entry whose name matches `pattern`.
-// Symbolic links are never followed into directories here.
+// Symbolic links are never followed into directories here. A path too long
+// to hold is reported (join_path_checked) and passed over.
 void wildcard_scan(const char *dir, const char *pattern, int recursive,
                    void (*on_match)(const char *path, void *ctx), void *ctx);
+
+// The number of paths the scans have passed over as too long since the last
+// call; the adding command counts them as errors.
+int wildcard_take_skipped();

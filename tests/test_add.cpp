@@ -299,12 +299,23 @@ TEST(AddFailures, WriteFailureIsReportedAndNothingIsSplitOrRemoved)
         RunOptions o;
         o.cwd = t.path();
         o.file_size_limit = 8000;
-        RunResult r = run_tambrix({"a", method, "-s4", "arc.tmb", "a.bin", "b.bin"}, o);
-        EXPECT_EQ(r.status, 1) << method;
-        EXPECT_TRUE(contains(r.err, "Write error")) << method << r.err;
-        EXPECT_FALSE(contains(r.out, "Errors: 0")) << r.out;
-        EXPECT_EQ(list_dir(t.path()), (std::vector<std::string>{"a.bin", "arc.tmb", "b.bin"}))
-            << method;
+        // No archive of that name yet: no cut-off archive, no parts and no
+        // temporary file are left. An archive already there stays as it was.
+        const std::string old_archive = "an older archive";
+        for (bool existing : {false, true}) {
+            if (existing)
+                write_text(t / "arc.tmb", old_archive);
+            RunResult r = run_tambrix({"a", method, "-s4", "arc.tmb", "a.bin", "b.bin"}, o);
+            EXPECT_EQ(r.status, 1) << method;
+            EXPECT_TRUE(contains(r.err, "Write error")) << method << r.err;
+            EXPECT_FALSE(contains(r.out, "Errors: 0")) << r.out;
+            std::vector<std::string> left = {"a.bin", "b.bin"};
+            if (existing) {
+                left = {"a.bin", "arc.tmb", "b.bin"};
+                EXPECT_EQ(read_text(t / "arc.tmb"), old_archive);
+            }
+            EXPECT_EQ(list_dir(t.path()), left) << method << " existing=" << existing;
+        }
     }
 }
 

@@ -246,9 +246,9 @@ TEST_F(Faults, AddReportsAFailingArchiveWrite)
 
 // A new archive that could not be written completely must not be left
 // looking like an archive, and an existing one must survive the attempt to
-// replace it. The add command writes its archive in place, so today a
-// failing write leaves a cut-off archive and the old one is gone.
-TEST_F(Faults, DISABLED_AddNeverLeavesACorruptOrLostArchive)
+// replace it: a writes to a temporary file beside the archive and renames
+// it into place only when it is complete.
+TEST_F(Faults, AddNeverLeavesACorruptOrLostArchive)
 {
     RunResult r = faulty({"aq", "arc.tmb", "src/a.txt", "src/b.bin", "src/c.txt"},
                          fail_writes("arc.tmb", 12000));
