@@ -152,6 +152,7 @@ RunResult run_program(const std::vector<std::string> &args, const RunOptions &op
     int status = 0;
     waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.pid = (int)pid;
     return r;
 }
 

@@ -31,6 +31,7 @@ bool file_exists(const std::string &path);
 
 struct RunResult {
     int status = -1;      // exit status, or 128 + signal
+    int pid = -1;         // the child's process id (names of its temporary files)
     std::string out;      // standard output
     std::string err;      // standard error
     long peak_rss_kb = -1; // peak resident memory, when measured (RunOptions.measure_rss)
