@@ -30,10 +30,12 @@ void seek_past(FILE *arc, const EntryHeader &h)
         fseeko(arc, next, SEEK_SET);
 }
 
-// Opens the archive for a reading command; on failure reports it and
-// removes the temporary join.
+// Joins a split archive when named by a part, then opens the archive; on
+// failure reports it, removes the temporary join and returns nullptr.
 FILE *open_archive(char *joined)
 {
+    if (tmb_autojoin_begin(joined, kPathMax))
+        return nullptr;
     FILE *arc = fopen(g_opts.archive, "rb");
     if (!arc) {
         fprintf(stderr, "Cannot open: %s\n", g_opts.archive);
@@ -50,8 +52,6 @@ int cmd_test()
 {
     clock_t start = clock();  // the time shown includes an auto-join
     char joined[kPathMax];
-    if (tmb_autojoin_begin(joined, sizeof joined))
-        return 1;
     FILE *arc = open_archive(joined);
     if (!arc)
         return 1;
@@ -105,8 +105,6 @@ int cmd_print()
     }
     const char *wanted = g_opts.files[0];
     char joined[kPathMax];
-    if (tmb_autojoin_begin(joined, sizeof joined))
-        return 1;
     FILE *arc = open_archive(joined);
     if (!arc)
         return 1;
