@@ -160,45 +160,41 @@ Bytes build_entry(int level, const LzhEntry &e)
     throw std::invalid_argument("header level must be 0, 1 or 2");
 }
 
-Bytes build_lv0(const std::string &name, const std::string &method, const Bytes &packed,
-                uint32_t orig_size, uint16_t crc, uint32_t dos_time)
+namespace {
+
+// The positional builders below differ only in the header level.
+LzhEntry entry_of(const std::string &name, const std::string &method, const Bytes &packed,
+                  uint32_t orig_size, uint16_t crc, uint32_t time, const std::string &dir)
 {
     LzhEntry e;
     e.name = name;
+    e.dir = dir;
     e.method = method;
     e.packed = packed;
     e.orig_size = orig_size;
     e.crc = crc;
-    e.time = dos_time;
-    return build_lv0(e);
+    e.time = time;
+    return e;
+}
+
+} // namespace
+
+Bytes build_lv0(const std::string &name, const std::string &method, const Bytes &packed,
+                uint32_t orig_size, uint16_t crc, uint32_t dos_time)
+{
+    return build_lv0(entry_of(name, method, packed, orig_size, crc, dos_time, ""));
 }
 
 Bytes build_lv1(const std::string &name, const std::string &method, const Bytes &packed,
                 uint32_t orig_size, uint16_t crc, uint32_t dos_time, const std::string &dir)
 {
-    LzhEntry e;
-    e.name = name;
-    e.dir = dir;
-    e.method = method;
-    e.packed = packed;
-    e.orig_size = orig_size;
-    e.crc = crc;
-    e.time = dos_time;
-    return build_lv1(e);
+    return build_lv1(entry_of(name, method, packed, orig_size, crc, dos_time, dir));
 }
 
 Bytes build_lv2(const std::string &name, const std::string &method, const Bytes &packed,
                 uint32_t orig_size, uint16_t crc, uint32_t unix_time, const std::string &dir)
 {
-    LzhEntry e;
-    e.name = name;
-    e.dir = dir;
-    e.method = method;
-    e.packed = packed;
-    e.orig_size = orig_size;
-    e.crc = crc;
-    e.time = unix_time;
-    return build_lv2(e);
+    return build_lv2(entry_of(name, method, packed, orig_size, crc, unix_time, dir));
 }
 
 uint32_t dos_stamp(int year, int month, int day, int hour, int minute, int second)
