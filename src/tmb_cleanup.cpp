@@ -5,6 +5,7 @@
 #include "tmb_cleanup.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -15,6 +16,7 @@ constexpr int kSlots = 8;
 constexpr size_t kPathMax = 1024;
 
 char s_paths[kSlots][kPathMax];
+int s_dirfds[kSlots];  // AT_FDCWD for plain paths
 volatile sig_atomic_t s_used[kSlots];
 bool s_installed = false;
 
@@ -22,7 +24,7 @@ void remove_all()
 {
     for (int i = 0; i < kSlots; i++)
         if (s_used[i]) {
-            unlink(s_paths[i]);
+            unlinkat(s_dirfds[i], s_paths[i], 0);
             s_used[i] = 0;
         }
 }
@@ -59,25 +61,30 @@ void install_once()
 
 } // namespace
 
-int tmb_cleanup_add(const char *path)
+int tmb_cleanup_add_at(int dirfd, const char *name)
 {
-    if (strlen(path) >= kPathMax)
+    if (strlen(name) >= kPathMax)
         return 0;
     install_once();
     for (int i = 0; i < kSlots; i++)
         if (!s_used[i]) {
-            strcpy(s_paths[i], path);
+            strcpy(s_paths[i], name);
+            s_dirfds[i] = dirfd;
             s_used[i] = 1;
             return 1;
         }
     return 0;
 }
 
-void tmb_cleanup_release(const char *path)
+void tmb_cleanup_release_at(int dirfd, const char *name)
 {
     for (int i = 0; i < kSlots; i++)
-        if (s_used[i] && strcmp(s_paths[i], path) == 0) {
+        if (s_used[i] && s_dirfds[i] == dirfd && strcmp(s_paths[i], name) == 0) {
             s_used[i] = 0;
             return;
         }
 }
+
+int tmb_cleanup_add(const char *path) { return tmb_cleanup_add_at(AT_FDCWD, path); }
+
+void tmb_cleanup_release(const char *path) { tmb_cleanup_release_at(AT_FDCWD, path); }

@@ -8,3 +8,9 @@
 // no safety net, the owner still removes it on its normal ways out).
 int tmb_cleanup_add(const char *path);
 void tmb_cleanup_release(const char *path);
+
+// The same for a file named relative to an open directory (unlinkat), so
+// that the cleanup never follows a path that may have changed under it.
+// The directory must stay open while the file is registered.
+int tmb_cleanup_add_at(int dirfd, const char *name);
+void tmb_cleanup_release_at(int dirfd, const char *name);

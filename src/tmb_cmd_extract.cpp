@@ -4,11 +4,17 @@
 // below the work directory (-d, or a file argument ending in ':' or '/').
 //
 // Entry names come from the archive and are not trusted: a name that would
-// leave the work directory (absolute, or with a '..' level) is refused, the
-// directories on the way are never followed when they are symbolic links,
-// and the file itself is created without following a link in its place.
+// leave the work directory (absolute, or with a '..' level) is refused, and
+// below the work directory every level is opened through the descriptor of
+// the level above without following a link (tmb_outdir). Each file is
+// unpacked into an exclusive temporary file in its directory and renamed
+// over its name only once the whole entry came out with a matching CRC, so
+// an entry that fails never damages the file that was there, a hard link is
+// replaced rather than written through, and a FIFO or device in the way is
+// never opened.
 #include <cerrno>
 #include <cstdio>
+#include <string>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -18,11 +24,16 @@
 #include "tambrix.h"
 #include "tmb_autojoin.h"
 #include "tmb_cmd.h"
+#include "tmb_cleanup.h"
 #include "tmb_debug.h"
 #include "tmb_header.h"
 #include "tmb_match.h"
 #include "tmb_method.h"
+#include "tmb_io.h"
+#include "tmb_outdir.h"
 #include "tmb_progress.h"
+#include "tmb_shown.h"
+#include "tmb_split.h"
 
 namespace {
 
@@ -57,92 +68,28 @@ struct ExtractRun {
     int errors = 0;
     int overwrite_all = 0;  // answer 'A'
     int skip_all = 0;       // answer 'N'
-    struct stat arc_st {};  // the archive's identity, to never write over it
-    bool arc_st_ok = false;
-    char dir_ok[kPathMax] = "";  // deepest directory made sure of (see mkdirs)
+    std::vector<FileId> inputs;  // the archive and the parts it was joined from
+    OutDir out;             // the target tree
+    // A work directory ending in ':' (an AmigaOS device such as "RAM:")
+    // joins its entries without a '/': on this system that last part is a
+    // prefix of every entry's first component, not a directory.
+    std::string name_prefix;
+    mode_t file_mode = 0644; // mode of new files: 0666 less the umask
 };
 
-// Number of leading characters of a joined output path that come from the
-// work directory, separator included; what follows is the entry's own part.
-size_t work_prefix_len()
-{
-    size_t n = strlen(g_opts.work_dir);
-    if (n == 0)
-        return 0;
-    char last = g_opts.work_dir[n - 1];
-    return (last == ':' || last == '/') ? n : n + 1;
-}
-
-// Output path for an entry name: the name below the work directory. An
-// AmigaOS device ("RAM:") or a trailing '/' already ends a directory, any
-// other work directory gets a '/' between.
-// Longer results are cut at 255 characters.
-void join_path(char *out, const char *name)
+// Output path for an entry name, for messages and the length limit: the
+// name below the work directory. An AmigaOS device ("RAM:") or a trailing
+// '/' already ends a directory, any other work directory gets a '/' between.
+std::string join_path(const char *name)
 {
     size_t n = strlen(g_opts.work_dir);
     const char *sep = "/";
     if (n == 0 || g_opts.work_dir[n - 1] == ':' || g_opts.work_dir[n - 1] == '/')
         sep = "";
-    if (snprintf(out, kPathMax, "%s%s%s", g_opts.work_dir, sep, name) < 0)
-        out[0] = '\0';
+    return std::string(g_opts.work_dir) + sep + name;
 }
 
-// True when the directory named by the first `n` characters of `dir` is
-// `known` or lies on its way ("out" and "out/sub" for "out/sub").
-bool covered(const char *known, const char *dir, size_t n)
-{
-    return known[0] != '\0' && strncmp(known, dir, n) == 0 && (known[n] == '\0' || known[n] == '/');
-}
-
-// Creates every directory of `path` that ends just before a '/', outermost
-// first (so "a/b/c" creates "a" and "a/b", and "a/b/" also "a/b"). Failures
-// are ignored: the create that follows reports them. Directories past the
-// first `guard` characters come from the entry name; each of them must be a
-// real directory after the mkdir, never a symbolic link, or writing below it
-// could land outside the work directory. Returns 0 and stops at such a link.
-//
-// `known` is the deepest directory made sure of earlier in the run; the
-// directories on its way are passed over. Extraction only ever adds files
-// and directories, so what was a real directory stays one, and a tree of
-// many files costs no mkdir or lstat for the files after the first of
-// each directory.
-int mkdirs(const char *path, size_t guard, char *known)
-{
-    char scratch[kPathMax];
-    snprintf(scratch, sizeof scratch, "%s", path);
-    size_t deepest = 0;      // length of the last directory handled here
-    bool deepest_ok = false; // ... known to be a directory
-    for (size_t i = 1; scratch[i]; i++) {
-        if (scratch[i] != '/' || covered(known, scratch, i))
-            continue;
-        scratch[i] = '\0';
-        bool made = mkdir(scratch, 0755) == 0;
-        struct stat st;
-        bool seen = false;
-        if (i > guard && lstat(scratch, &st) == 0) {
-            if (S_ISLNK(st.st_mode)) {
-                dbg_log("mkdirs: '%s' is a symbolic link -> refusing", scratch);
-                return 0;
-            }
-            seen = true;
-        }
-        deepest = i;
-        deepest_ok = made || (seen && S_ISDIR(st.st_mode));
-        scratch[i] = '/';
-    }
-    if (deepest == 0)
-        return 1;
-    scratch[deepest] = '\0';
-    // Inside the work directory links may be followed: stat, not lstat.
-    struct stat st;
-    if (!deepest_ok && deepest <= guard)
-        deepest_ok = stat(scratch, &st) == 0 && S_ISDIR(st.st_mode);
-    if (deepest_ok)
-        memcpy(known, scratch, deepest + 1);
-    return 1;
-}
-
-// Why the entry's part of an output path is not safe to create, or nullptr.
+// Why an entry's relative output name is not safe to create, or nullptr.
 // Empty names, absolute names and names with a '..' level are refused.
 const char *unsafe_reason(const char *part)
 {
@@ -162,17 +109,11 @@ const char *unsafe_reason(const char *part)
     return nullptr;
 }
 
-// The entry's part of an output path: what follows the work directory.
-const char *entry_part(const char *outpath, size_t guard)
-{
-    return strlen(outpath) < guard ? "" : outpath + guard;
-}
-
 void refuse_unsafe(ExtractRun &r, const char *name, const char *reason)
 {
     dbg_log("unsafe name '%s' (%s) -> refusing", name, reason);
-    fprintf(stderr, "  WARNING: refusing entry '%s': %s would leave the target directory\n", name,
-            reason);
+    fprintf(stderr, "  WARNING: refusing entry '%s': %s would leave the target directory\n",
+            tmb_shown(name).c_str(), reason);
     r.errors++;
 }
 
@@ -185,8 +126,16 @@ void seek_past(FILE *arc, const EntryHeader &h)
         fseeko(arc, next, SEEK_SET);
 }
 
-// Entries that will be extracted, for the "[i/n]" counter: files with a
-// known method that the name arguments select, names tested as stored.
+// Names written on MS-DOS and Windows separate levels with '\'.
+void normalize_name(char *name)
+{
+    for (char *s = name; *s; s++)
+        if (*s == '\\')
+            *s = '/';
+}
+
+// Entries the main loop will take up as files, for the "[i/n]" counter:
+// the same test as the loop's, after the same backslash rule.
 int count_wanted(const char *archive)
 {
     FILE *fp = open_archive(archive);
@@ -195,7 +144,8 @@ int count_wanted(const char *archive)
     int total = 0;
     EntryHeader h;
     while (tmb_read_header(fp, &h)) {
-        if (!h.is_dir && h.method != -1 && file_wanted(h.name))
+        normalize_name(h.name);
+        if (!h.is_dir && file_wanted(h.name))
             total++;
         fseeko(fp, (off_t)h.comp_size, SEEK_CUR);
     }
@@ -223,17 +173,12 @@ void debug_header(const EntryHeader &h)
             (long)h.data_pos);
 }
 
-// Asks before replacing an existing file. Returns 1 to go on, 0 when the
-// entry is skipped (counted here).
-int confirm_overwrite(ExtractRun &r, const char *outpath)
+// Asks before replacing an existing name (whatever it is: a file without
+// read permission, a link, a FIFO). Returns 1 to go on, 0 when the entry is
+// skipped (counted here).
+int confirm_overwrite(ExtractRun &r, const std::string &outpath)
 {
-    FILE *probe = fopen(outpath, "rb");
-    if (!probe) {
-        dbg_log("overwrite-check fopen('%s','rb') = %s", outpath, "does not exist");
-        return 1;
-    }
-    dbg_log("overwrite-check fopen('%s','rb') = %s", outpath, "EXISTS");
-    fclose(probe);
+    dbg_log("overwrite-check fopen('%s','rb') = %s", outpath.c_str(), "EXISTS");
     if (r.skip_all) {
         dbg_log("skip_all: skipping");
         r.skipped++;
@@ -241,7 +186,7 @@ int confirm_overwrite(ExtractRun &r, const char *outpath)
     }
     if (r.overwrite_all)
         return 1;
-    printf("  overwrite %s? [y]es [n]o [A]ll [N]one: ", outpath);
+    printf("  overwrite %s? [y]es [n]o [A]ll [N]one: ", tmb_shown(outpath.c_str()).c_str());
     fflush(stdout);
     // Seven characters at most; the rest of a longer line answers the next
     // prompt. End of input declines like an empty line.
@@ -267,122 +212,192 @@ int confirm_overwrite(ExtractRun &r, const char *outpath)
     }
 }
 
-// Creates (or truncates) the output file. O_NOFOLLOW: a symbolic link
-// planted where the file goes is not followed, the create fails instead.
-FILE *create_output(const char *path)
+// True when `st`, the status of an output name, is the archive being read,
+// one of the parts or the sidecar it was joined from (or a hard link to
+// one of them): replacing it would destroy the user's archive.
+bool is_an_input(const ExtractRun &r, const struct stat &st)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return nullptr;
-    FILE *fp = fdopen(fd, "wb");
-    if (!fp) {
-        int e = errno;
-        close(fd);
-        errno = e;
-    }
-    return fp;
+    for (const FileId &id : r.inputs)
+        if (st.st_dev == id.dev && st.st_ino == id.ino)
+            return true;
+    return false;
 }
 
-// True when `st`, the status of an output path, is the archive being read
-// (or a hard link to it): creating it would truncate the archive under our
-// feet.
-bool is_the_archive(const ExtractRun &r, const struct stat &st)
-{
-    return r.arc_st_ok && st.st_dev == r.arc_st.st_dev && st.st_ino == r.arc_st.st_ino;
-}
-
-// Seconds and nanoseconds, the record utimensat takes (as in stat's st_mtim).
+// Seconds and nanoseconds, the record futimens takes (as in stat's st_mtim).
 using FileTime = decltype(stat::st_mtim);
 
-// Access and modification time of the extracted file; a link put in its
-// place after the create is not followed.
-void set_file_time(const char *path, int64_t mtime)
-{
-    FileTime ts[2];
-    ts[0].tv_sec = ts[1].tv_sec = (time_t)mtime;
-    ts[0].tv_nsec = ts[1].tv_nsec = 0;
-    utimensat(AT_FDCWD, path, ts, AT_SYMLINK_NOFOLLOW);
-}
-
-// Decodes one file entry into `outpath` and reports the outcome.
-void extract_file(ExtractRun &r, const EntryHeader &h, const char *outpath)
+// The "[i/n]" line. The total comes from a pass before this one; should
+// the archive hold more than that pass saw, the total grows with the index.
+void print_progress_line(ExtractRun &r, const EntryHeader &h)
 {
     r.index++;
+    if (r.index > r.total && r.total != 0)
+        r.total = r.index;
+    std::string name = tmb_shown(h.name);
     if (r.total != 0)
-        printf("[%d/%d] %s: %-40s", r.index, r.total, "inflating", h.name);
+        printf("[%d/%d] %s: %-40s", r.index, r.total, "inflating", name.c_str());
     else
-        printf("  %s: %-40s", "inflating", h.name);
+        printf("  %s: %-40s", "inflating", name.c_str());
     fflush(stdout);
-    tmb_prog_begin(h.orig_size);
+}
 
-    dbg_log("attempting fopen('%s', \"wb\")", outpath);
-    FILE *out = create_output(outpath);
+// The create failure of a file entry, after its "[i/n]" line.
+void report_cannot_create(ExtractRun &r, const EntryHeader &h, const std::string &outpath, int e)
+{
+    print_progress_line(r, h);
+    fprintf(stderr, "\n  ERROR: cannot create %s\n", tmb_shown(outpath.c_str()).c_str());
+    if (e == ELOOP)
+        fprintf(stderr, "  (a symbolic link is in the way; it is not followed)\n");
+    else if (e != ENOENT)
+        fprintf(stderr, "  (%s)\n", strerror(e));
+    seek_past(r.arc, h);
+    r.errors++;
+}
+
+// Unpacks one entry into an exclusive temporary file in `dirfd`. On
+// success the file is complete, its mode and time are set and it is
+// closed; the caller renames it. Returns 0, or 1 after reporting.
+int unpack_to_temp(ExtractRun &r, const EntryHeader &h, int fd, const std::string &outpath)
+{
+    FILE *out = fdopen(fd, "wb");
     if (!out) {
         int e = errno;
-        dbg_log("fopen('%s', \"wb\") FAILED, errno=%d", outpath, e);
-        g_prog_on = 0;  // nothing was written: no final bar
-        fprintf(stderr, "\n  ERROR: cannot create %s\n", outpath);
-        if (e == ELOOP)
-            fprintf(stderr, "  (%s is a symbolic link; it is not followed)\n", outpath);
-        seek_past(r.arc, h);
-        r.errors++;
-        return;
+        close(fd);
+        printf(" ERROR\n");
+        fprintf(stderr, "  ERROR: cannot write %s: %s\n", tmb_shown(outpath.c_str()).c_str(),
+                strerror(e));
+        return 1;
     }
-    dbg_log("fopen('%s', \"wb\") OK, fp=%p", outpath, (void *)out);
     setvbuf(out, s_output_buf, _IOFBF, sizeof s_output_buf);
-    dbg_log("calling tmb_extract for '%s'", outpath);
+    dbg_log("calling tmb_extract for '%s'", outpath.c_str());
     int rc = tmb_extract(r.arc, out, &h);
 
     // Every byte must reach the file: a full disk or a file size limit shows
     // up in the writes, the final flush or the close, and is an error.
-    int write_failed = ferror(out) != 0;
-    int write_errno = errno;
-    if (fflush(out) != 0) {
-        write_failed = 1;
-        write_errno = errno;
+    int write_errno = 0;
+    if (ferror(out) || fflush(out) != 0)
+        write_errno = errno ? errno : EIO;
+    bool crc_ok = rc == TMB_EXTRACT_OK && (g_extract_crc & 0xFFFF) == h.crc;
+    if (rc == TMB_EXTRACT_OK && !write_errno && crc_ok) {
+        fchmod(fileno(out), r.file_mode);
+        if (h.mtime > 0) {
+            FileTime ts[2];
+            ts[0].tv_sec = ts[1].tv_sec = (time_t)h.mtime;
+            ts[0].tv_nsec = ts[1].tv_nsec = 0;
+            futimens(fileno(out), ts);
+        }
     }
-    if (fclose(out) != 0) {
-        write_failed = 1;
-        write_errno = errno;
-    }
+    if (fclose(out) != 0 && !write_errno)
+        write_errno = errno ? errno : EIO;
     tmb_prog_end();
-    seek_past(r.arc, h);
 
-    if (rc != 0 || write_failed) {
-        if (rc != 0)
-            dbg_log("tmb_extract returned non-zero (failure)");
+    std::string shown = tmb_shown(outpath.c_str());
+    if (write_errno) {
+        dbg_log("tmb_extract returned non-zero (failure)");
         printf(" ERROR\n");
         fflush(stdout);
-        if (write_failed) {
-            dbg_log("write to '%s' failed, errno=%d", outpath, write_errno);
-            fprintf(stderr, "  ERROR: cannot write %s: %s\n", outpath, strerror(write_errno));
+        if (write_errno) {
+            dbg_log("write to '%s' failed, errno=%d", outpath.c_str(), write_errno);
+            fprintf(stderr, "  ERROR: cannot write %s: %s\n", shown.c_str(), strerror(write_errno));
         }
-        r.errors++;
-        return;
+        return 1;
+    }
+    if (rc != TMB_EXTRACT_OK) {
+        dbg_log("tmb_extract returned non-zero (failure)");
+        printf(" ERROR\n");
+        fflush(stdout);
+        tmb_report_entry(h.name, tmb_extract_reason(rc));
+        return 1;
     }
     dbg_log("tmb_extract returned 0, expected_crc=%04X got_crc=%04X", h.crc,
             (unsigned)(g_extract_crc & 0xFFFF));
-    // Stored entries are taken as they are: their bytes are the file.
-    if ((g_extract_crc & 0xFFFF) == h.crc || h.method == 0) {
-        if (h.mtime > 0)
-            set_file_time(outpath, h.mtime);
-        printf(" OK\n");
-        r.extracted++;
-    } else {
+    if (!crc_ok) {
         printf(" CRC ERR (exp %04X got %04X)\n", h.crc, (unsigned)(g_extract_crc & 0xFFFF));
-        r.errors++;
+        tmb_report_entry(h.name, "CRC mismatch (damaged)");
+        return 1;
     }
+    return 0;
+}
+
+// Decodes one file entry into `leaf` of `dirfd` and reports the outcome.
+void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::string &leaf,
+                  const std::string &outpath)
+{
+    dbg_log("attempting fopen('%s', \"wb\")", outpath.c_str());
+    char tmp[32];
+    int fd = tmb_create_temp_at(dirfd, tmp, sizeof tmp);
+    if (fd < 0) {
+        int e = errno;
+        dbg_log("fopen('%s', \"wb\") FAILED, errno=%d", outpath.c_str(), e);
+        report_cannot_create(r, h, outpath, e);
+        return;
+    }
+    print_progress_line(r, h);
+    // Goes on every way out, signals included, until renamed into place.
+    tmb_cleanup_add_at(dirfd, tmp);
+    tmb_prog_begin(h.orig_size);
+    int failed = unpack_to_temp(r, h, fd, outpath);
+    seek_past(r.arc, h);
+    if (!failed && renameat(dirfd, tmp, dirfd, leaf.c_str()) != 0) {
+        int e = errno;
+        printf(" ERROR\n");
+        fprintf(stderr, "  ERROR: cannot create %s: %s\n", tmb_shown(outpath.c_str()).c_str(),
+                strerror(e));
+        failed = 1;
+    }
+    if (failed)
+        unlinkat(dirfd, tmp, 0);
+    tmb_cleanup_release_at(dirfd, tmp);
+    if (failed) {
+        r.errors++;
+        return;
+    }
+    printf(" OK\n");
+    r.extracted++;
+}
+
+// Reports a failure to make or enter a directory of the target.
+void report_dir_failure(ExtractRun &r, const std::string &where, int e)
+{
+    std::string shown = tmb_shown(where.c_str());
+    if (e == ELOOP)
+        fprintf(stderr, "  ERROR: not writing below %s: it is a symbolic link\n", shown.c_str());
+    else
+        fprintf(stderr, "  ERROR: cannot create directory %s: %s\n", shown.c_str(), strerror(e));
+    r.errors++;
+}
+
+// The directory `name` names below the target (whole: a directory entry),
+// or the one its file goes into. -1 with errno set when the target itself
+// cannot be opened (not reported); -2 after reporting a level below it.
+int open_dirs(ExtractRun &r, const char *name, bool whole, std::string *leaf)
+{
+    if (outdir_root(r.out, !r.strip_paths) < 0)
+        return -1;
+    std::string rel = r.name_prefix + name;
+    std::string failed;
+    int fd = outdir_walk(r.out, rel.c_str(), whole, leaf, &failed);
+    if (fd < 0) {
+        // `failed` already holds the prefix: join it to the target alone.
+        const std::string &root = r.out.root_path;
+        std::string where = root.empty() || root.back() == '/' ? root + failed : root + "/" + failed;
+        report_dir_failure(r, where, errno);
+        return -2;
+    }
+    return fd;
+}
+
+void report_too_long(const std::string &outpath, const EntryHeader &h)
+{
+    fprintf(stderr, "Path too long: %s%s\n", tmb_shown(outpath.c_str()).c_str(),
+            h.name_cut ? " (the name stored in the archive is longer)" : "");
 }
 
 void handle_entry(ExtractRun &r, EntryHeader &h)
 {
     h.data_pos = (int64_t)ftello(r.arc);
     debug_header(h);
-
-    // Names written on MS-DOS and Windows separate levels with '\'.
-    for (char *s = h.name; *s; s++)
-        if (*s == '\\')
-            *s = '/';
+    normalize_name(h.name);
     dbg_log("name after backslash normalization: '%s'", h.name);
 
     if (!file_wanted(h.name)) {
@@ -393,25 +408,22 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
     }
     dbg_log("file_wanted('%s') returned TRUE -> proceeding", h.name);
 
-    char outpath[kPathMax];
-    size_t guard = work_prefix_len();
     if (h.is_dir) {
         dbg_log("entry is a directory");
-        if (!r.strip_paths) {
-            join_path(outpath, h.name);
-            const char *why = unsafe_reason(entry_part(outpath, guard));
-            if (why) {
-                refuse_unsafe(r, h.name, why);
-            } else {
-                dbg_log("directory outpath='%s', calling mkdirs", outpath);
-                if (!mkdirs(outpath, guard, r.dir_ok)) {
-                    fprintf(stderr, "  WARNING: not creating %s: a directory on the way is a symbolic link\n",
-                            outpath);
-                    r.errors++;
-                }
-            }
-        }
         seek_past(r.arc, h);
+        if (r.strip_paths)
+            return;
+        std::string outpath = join_path(h.name);
+        if (outpath.size() >= kPathMax || h.name_cut) {
+            report_too_long(outpath, h);
+            r.errors++;
+        } else if (const char *why = unsafe_reason(h.name)) {
+            refuse_unsafe(r, h.name, why);
+        } else {
+            dbg_log("directory outpath='%s', calling mkdirs", outpath.c_str());
+            if (open_dirs(r, h.name, true, nullptr) == -1)
+                report_dir_failure(r, r.out.root_path, errno);
+        }
         return;
     }
 
@@ -421,47 +433,65 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
         if (slash)
             outname = slash + 1;
     }
-    join_path(outpath, outname);
-    dbg_log("built outpath='%s' (work_dir='%s', name='%s', strip_paths=%d)", outpath, g_opts.work_dir,
-            outname, r.strip_paths);
-    // The entry's part as it will really be used (join_path may have cut it).
-    const char *why = unsafe_reason(entry_part(outpath, guard));
-    if (why) {
-        refuse_unsafe(r, h.name, why);
-        seek_past(r.arc, h);
-        return;
-    }
-    if (!r.strip_paths) {
-        dbg_log("calling mkdirs('%s') for parent directories", outpath);
-        if (!mkdirs(outpath, guard, r.dir_ok)) {
-            fprintf(stderr, "  ERROR: not writing %s: a directory on the way is a symbolic link\n",
-                    outpath);
-            seek_past(r.arc, h);
-            r.errors++;
-            return;
-        }
-    }
-    // One stat serves both checks: a path that does not exist is neither the
-    // archive nor a file to ask about (the probe of confirm_overwrite could
-    // not open it either).
-    struct stat st;
-    bool present = stat(outpath, &st) == 0;
-    bool missing = !present && errno == ENOENT;
-    if (present && is_the_archive(r, st)) {
-        fprintf(stderr, "  ERROR: not writing %s: it is the archive being read\n", outpath);
+    std::string outpath = join_path(outname);
+    dbg_log("built outpath='%s' (work_dir='%s', name='%s', strip_paths=%d)", outpath.c_str(),
+            g_opts.work_dir, outname, r.strip_paths);
+    // A path that does not fit is refused, never cut: a cut name could be
+    // another entry's file or take the place of a directory. The same for
+    // a name the header reader could not hold whole.
+    if (outpath.size() >= kPathMax || h.name_cut) {
+        report_too_long(outpath, h);
         seek_past(r.arc, h);
         r.errors++;
         return;
     }
-    if (!g_opts.force_overwrite) {
-        if (missing) {
-            dbg_log("overwrite-check fopen('%s','rb') = %s", outpath, "does not exist");
-        } else if (!confirm_overwrite(r, outpath)) {
+    if (const char *why = unsafe_reason(outname)) {
+        refuse_unsafe(r, h.name, why);
+        seek_past(r.arc, h);
+        return;
+    }
+    // An entry that cannot be unpacked touches nothing: no directory, no
+    // question, no file.
+    if (!tmb_extract_supported(&h)) {
+        print_progress_line(r, h);
+        printf(" ERROR\n");
+        fprintf(stderr, "Unsupported method: %s: %s\n", tmb_method_name(h.method),
+                tmb_shown(h.name).c_str());
+        seek_past(r.arc, h);
+        r.errors++;
+        return;
+    }
+    dbg_log("calling mkdirs('%s') for parent directories", outpath.c_str());
+    std::string leaf;
+    int dirfd = open_dirs(r, outname, false, &leaf);
+    if (dirfd == -1) {
+        report_cannot_create(r, h, outpath, errno);
+        return;
+    }
+    if (dirfd < 0) {
+        seek_past(r.arc, h);
+        return;
+    }
+    struct stat st;
+    if (fstatat(dirfd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        std::string shown = tmb_shown(outpath.c_str());
+        const char *why = is_an_input(r, st) ? "it is the archive being read"
+                          : S_ISDIR(st.st_mode) ? "a directory is in the way"
+                                                : nullptr;
+        if (why) {
+            fprintf(stderr, "  ERROR: not writing %s: %s\n", shown.c_str(), why);
+            seek_past(r.arc, h);
+            r.errors++;
+            return;
+        }
+        if (!g_opts.force_overwrite && !confirm_overwrite(r, outpath)) {
             seek_past(r.arc, h);
             return;
         }
+    } else {
+        dbg_log("overwrite-check fopen('%s','rb') = %s", outpath.c_str(), "does not exist");
     }
-    extract_file(r, h, outpath);
+    extract_file(r, h, dirfd, leaf, outpath);
 }
 
 } // namespace
@@ -473,6 +503,7 @@ int cmd_extract()
     char joined[kPathMax];
     if (tmb_autojoin_begin(joined, sizeof joined))
         return 1;
+    const char *shown_archive = tmb_archive_shown();
 
     dbg_open();
     dbg_log("=== cmd_extract start ===");
@@ -488,14 +519,31 @@ int cmd_extract()
     r.arc = open_archive(g_opts.archive);
     if (!r.arc) {
         dbg_log("fopen archive '%s' = %s", g_opts.archive, "FAILED");
-        fprintf(stderr, "Cannot open: %s\n", g_opts.archive);
+        fprintf(stderr, "Cannot open: %s\n", shown_archive);
         tmb_autojoin_end(joined);
         dbg_close();
         return 1;
     }
-    r.arc_st_ok = fstat(fileno(r.arc), &r.arc_st) == 0;
+    struct stat arc_st;
+    if (fstat(fileno(r.arc), &arc_st) == 0)
+        r.inputs.push_back(FileId{arc_st.st_dev, arc_st.st_ino});
+    for (const FileId &id : tmb_join_inputs())
+        r.inputs.push_back(id);
+    mode_t mask = umask(0);
+    umask(mask);
+    r.file_mode = 0666 & ~mask;
+    // The target: the work directory, less a last part ending in ':' that
+    // is a name prefix here (see ExtractRun).
+    std::string root = g_opts.work_dir;
+    if (!root.empty() && root.back() == ':') {
+        size_t slash = root.rfind('/');
+        r.name_prefix = root.substr(slash == std::string::npos ? 0 : slash + 1);
+        root.erase(slash == std::string::npos ? 0 : slash + 1);
+    }
+    outdir_init(r.out, root.c_str());
+
     dbg_log("fopen archive '%s' = %s", g_opts.archive, "OK");
-    printf("Extracting: %s\n\n", g_opts.archive);
+    printf("Extracting: %s\n\n", shown_archive);
     fflush(stdout);
 
     EntryHeader h;
@@ -504,7 +552,7 @@ int cmd_extract()
     // The header reader ends the loop on a read error as it does at the
     // end; a failing disk must not pass for a finished archive.
     if (ferror(r.arc)) {
-        fprintf(stderr, "Read error: %s\n", g_opts.archive);
+        fprintf(stderr, "Read error: %s\n", shown_archive);
         r.errors++;
     }
 
@@ -512,6 +560,7 @@ int cmd_extract()
     print_elapsed(start);
     fflush(stdout);
     fclose(r.arc);
+    outdir_close(r.out);
     tmb_autojoin_end(joined);
     dbg_log("=== cmd_extract end: extracted=%d skipped=%d errors=%d ===", r.extracted, r.skipped,
             r.errors);

@@ -48,6 +48,13 @@ constexpr unsigned MAXWALK = 32;   // a tree walk gives up after this many bits
 constexpr uint64_t MEM_HARD_CAP = 256u << 20;
 constexpr size_t STREAM_CHUNK = 65536;
 
+// Bits a decoder may take past the entry's packed bytes before the entry
+// counts as cut off. The padding of the last byte lies inside the packed
+// bytes; the slack lets an encoder that trims a last byte of zero bits
+// still be read. Beyond it the "bits" are zeros we made up, and decoding on
+// would turn a few bytes into whatever size the header claims.
+constexpr uint64_t OVERRUN_SLACK_BITS = 4 * 8;
+
 // The bit reader. `buf` holds the next bits left-aligned (the next bit is
 // bit 63) and `cnt` of them are valid. Below the valid bits there may be
 // copies of the bits that follow in the stream (the word-wise refill loads
@@ -68,6 +75,8 @@ uint64_t s_inbuf_size;
 bool s_memory;
 uint8_t s_chunk[STREAM_CHUNK]; // stream mode: the bytes read so far
 Bits s_b;
+uint64_t s_zeros;  // zero bytes supplied after the packed data ran out
+bool s_overrun;    // more than the slack of them has been consumed
 
 // Code tables. They keep their contents between blocks and entries: damaged
 // data may make one code's tree walk through another's old nodes, and the
@@ -144,10 +153,18 @@ inline uint64_t load_be64(const uint8_t *p)
         b.iend = s_b.iend;
     }
     while (b.cnt < 56) {
-        unsigned byte = b.ip < b.iend ? *b.ip++ : 0;
+        unsigned byte = 0;
+        if (b.ip < b.iend)
+            byte = *b.ip++;
+        else
+            s_zeros++;
         b.buf |= (uint64_t)byte << (56 - b.cnt);
         b.cnt += 8;
     }
+    // The made-up bytes sit behind the real ones in the buffer, so what has
+    // been taken of them is their bits less the bits still held.
+    if (s_zeros * 8 > b.cnt + OVERRUN_SLACK_BITS)
+        s_overrun = true;
     return b;
 }
 
@@ -431,6 +448,8 @@ void in_open(FILE *fp, uint64_t comp_size)
     s_inbytes_left = comp_size;
     s_memory = false;
     s_b = Bits{0, 0, s_chunk, s_chunk};
+    s_zeros = 0;
+    s_overrun = false;
     uint64_t max = std::min<uint64_t>(g_inbuf_max, MEM_HARD_CAP);
     if (comp_size == 0 || comp_size > max || !file_has(fp, comp_size))
         return;
@@ -460,6 +479,8 @@ void in_close()
     s_inbuf_size = 0;
     s_memory = false;
     s_b = Bits{0, 0, s_chunk, s_chunk};
+    s_zeros = 0;
+    s_overrun = false;
 }
 
 int in_memory_mode() { return s_memory ? 1 : 0; }
@@ -542,6 +563,8 @@ int decode_lhX(uint64_t n, int np)
         } else {                                                                                   \
             SAVE_BITS();                                                                           \
             refill_slow_s();                                                                       \
+            if (s_overrun)                                                                         \
+                return -2;                                                                         \
             LOAD_BITS();                                                                           \
         }                                                                                          \
     } while (0)
@@ -551,6 +574,8 @@ int decode_lhX(uint64_t n, int np)
         if (r == 0) {
             SAVE_BITS();
             read_block_head(nsym_p, pbit);
+            if (s_overrun)
+                return -2;
             LOAD_BITS();
             r = s_blocksize;
         }
@@ -566,6 +591,8 @@ int decode_lhX(uint64_t n, int np)
             DROP(CTBITS);
             SAVE_BITS();
             c = walk_tree(e >> 8 & 0xFFF, NC);
+            if (s_overrun)
+                return -2;
             LOAD_BITS();
         }
 
@@ -606,6 +633,8 @@ int decode_lhX(uint64_t n, int np)
             DROP(PTBITS);
             SAVE_BITS();
             p = walk_tree(e >> 8 & 0xFFF, nsym_p);
+            if (s_overrun)
+                return -2;
             LOAD_BITS();
         }
         size_t d = p;

@@ -32,8 +32,9 @@ size_t in_read(uint8_t *dst, size_t n);
 // Block decoder of "-lh4-" to "-lh7-" (tmb_decode.cpp)
 
 // Decodes until n bytes have been produced into the output window.
-// 0 on success (damaged or short data still yields n bytes), -1 when
-// handing the bytes on failed (a write error on the output stream).
+// 0 on success (damaged data still yields n bytes, for the CRC to judge),
+// -1 when handing the bytes on failed (a write error on the output stream),
+// -2 when decoding ran past the packed bytes (the entry is cut off).
 int decode_lhX(uint64_t n, int np);
 
 // Clears every code table and tree node. The tables normally carry over

@@ -87,13 +87,15 @@ bool read_u16(FILE *fp, unsigned *v)
 
 // Copies n bytes as a C string of at most `cap` characters; a NUL inside
 // the bytes ends the string there, 0xFF becomes '/' when `dir` is set.
-void copy_text(char *dst, size_t cap, const uint8_t *src, size_t n, bool dir)
+// True when characters were left out for want of room.
+bool copy_text(char *dst, size_t cap, const uint8_t *src, size_t n, bool dir)
 {
     size_t len = std::min(n, cap);
     size_t i = 0;
     for (; i < len && src[i]; i++)
         dst[i] = (dir && src[i] == 0xFF) ? '/' : (char)src[i];
     dst[i] = '\0';
+    return i == cap && n > cap && src[cap] != 0;
 }
 
 // The fields shared by all levels, offsets 2 to 20 of `hdr` (which holds
@@ -175,8 +177,9 @@ int read_lv1(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned H)
         if (read_bytes(fp, buf, got) != got || !skip_bytes(fp, want - got))
             break;
         h->comp_size -= S;
-        if (want >= 2 && buf[0] == 2)
-            copy_text(dir, 255, buf + 1, std::min(want - 1, got - 1), true);
+        if (want >= 2 && buf[0] == 2 &&
+            copy_text(dir, 255, buf + 1, std::min(want - 1, got - 1), true))
+            h->name_cut = 1;
         if (!read_u16(fp, &S))
             break;
     }
@@ -191,6 +194,8 @@ int read_lv1(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned H)
         if (dlen + nlen <= 255) {
             memmove(h->name + dlen, h->name, nlen + 1);
             memcpy(h->name, dir, dlen);
+        } else {
+            h->name_cut = 1;
         }
     }
     return 1;
@@ -234,6 +239,8 @@ int read_lv2(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned T)
             copy_text(file, 255, buf, D, false);
         else if (type == 2 && D >= 1 && D <= 254)
             copy_text(dir, 255, buf, D, true);
+        else if ((type == 1 && D > 255) || (type == 2 && D > 254))
+            h->name_cut = 1;  // left out whole: too long to hold
         if (!read_u16(fp, &S))
             break;
         count += 2;
@@ -244,6 +251,8 @@ int read_lv2(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned T)
     size_t dlen = strlen(dir);
     memcpy(h->name, dir, dlen + 1);
     size_t flen = std::min(strlen(file), 255 - dlen);
+    if (flen < strlen(file))
+        h->name_cut = 1;
     memcpy(h->name + dlen, file, flen);
     h->name[dlen + flen] = '\0';
 

@@ -16,6 +16,8 @@ struct EntryHeader {
     uint16_t crc;
     uint8_t os_id;
     int is_dir;
+    int name_cut;        // the stored path did not fit in `name`: it was cut or
+                         // lost its directory part (listing shows it; never extract it)
     int64_t header_pos;
     int64_t data_pos;    // set by the caller after a successful read
 };

@@ -8,5 +8,14 @@
 // `path` (at most `size` bytes). Returns nullptr on failure.
 FILE *tmb_create_temp(const char *prefix, const char *suffix, char *path, size_t size);
 
+// Creates a new file exclusively (O_EXCL | O_NOFOLLOW, mode 0600) in the
+// open directory `dirfd`, named ".tmb" + random letters + ".tmp"; the name
+// goes to `name` (at least 24 bytes). Returns the descriptor, or -1.
+int tmb_create_temp_at(int dirfd, char *name, size_t size);
+
+// The directory for the program's own temporary files: $TMPDIR when set
+// and not empty, else /tmp.
+const char *tmb_temp_dir();
+
 // Flushes and closes; 1 when every buffered byte reached the file.
 int tmb_close_checked(FILE *fp);

@@ -148,13 +148,13 @@ int stored_copy(uint64_t n)
         const uint8_t *p = area_start();
         if (in_memory_mode()) {
             if (in_view(&p, k) < k)
-                return -1;
+                return TMB_EXTRACT_DAMAGED;
         } else if (in_read(area_start(), k) < k) {
-            return -1;
+            return TMB_EXTRACT_DAMAGED;
         }
         emit(p, k);
         if (s_write_failed)
-            return -1;
+            return TMB_EXTRACT_FAILED;
         n -= k;
     }
     return 0;
@@ -200,7 +200,7 @@ const MethodAction *find_action(int method)
 int unsupported(int method)
 {
     fprintf(stderr, "Unsupported method: %s\n", tmb_method_name(method));
-    return -1;
+    return TMB_EXTRACT_UNSUPPORTED;
 }
 
 } // namespace
@@ -291,6 +291,12 @@ void tmb_extract_release_buffers()
 
 // ---------------------------------------------------------------------------
 
+bool tmb_extract_supported(const EntryHeader *h)
+{
+    const MethodAction *m = find_action(h->method);
+    return m && (m->action != Action::Lh1 || h->orig_size == 0);
+}
+
 int tmb_extract(FILE *arc, FILE *out, const EntryHeader *h)
 {
     in_open(arc, h->comp_size);
@@ -301,7 +307,7 @@ int tmb_extract(FILE *arc, FILE *out, const EntryHeader *h)
     if (!s_outbuf && !outbuf_obtain()) {
         fputs("Not enough memory to unpack\n", stderr);
         in_close();
-        return -1;
+        return TMB_EXTRACT_FAILED;
     }
     s_pending = area_start();
 
@@ -315,7 +321,7 @@ int tmb_extract(FILE *arc, FILE *out, const EntryHeader *h)
         rc = decoded_copy(m->window, m->np, h->orig_size);
     } else if (h->orig_size == 0) {
         // "-lh1-" cannot be decoded here; only an empty entry is fine.
-        rc = dwin_init(m->window) ? 0 : -1;
+        rc = dwin_init(m->window) ? 0 : TMB_EXTRACT_FAILED;
         s_outcrc = 0;
     } else {
         rc = unsupported(h->method);
@@ -323,7 +329,7 @@ int tmb_extract(FILE *arc, FILE *out, const EntryHeader *h)
 
     // Buffered bytes may fail to go out only now.
     if (rc == 0 && out && fflush(out) != 0)
-        rc = -1;
+        rc = TMB_EXTRACT_FAILED;
     in_close();
     if (rc == 0)
         g_extract_crc = s_outcrc;

@@ -28,8 +28,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "tambrix.h"
 #include "tmb_cleanup.h"
@@ -45,6 +47,7 @@ constexpr size_t NAME_SIZE = 256;
 // (for the reader of a debug session), and the name itself.
 int counter = 0;
 char tmpname[NAME_SIZE];
+char user_archive[NAME_SIZE];  // the part name the user gave
 
 // "Part name": longer than 4 characters, ending in '.' and three digits.
 int is_part_name(const char *p)
@@ -279,27 +282,65 @@ int measure(FILE *in, const char *path, uint64_t &size)
 // ----------------------------------------------------------------- join
 
 struct Expected {
-    int have_size = 0, have_crc = 0;
+    int present = 0;  // a sidecar was found
+    int have_size = 0, have_crc = 0, have_parts = 0;
     uint64_t size = 0;
     unsigned crc = 0;
+    unsigned long parts = 0;  // only to name a missing part
 };
 
-// Reads the size= and crc16= keys; every other line (the magic line too)
-// is ignored. Lines longer than 255 characters are read in pieces.
-Expected read_sidecar(FILE *fp)
+// Reads the size=, crc16= and parts= keys; every other line (the magic
+// line too) is ignored. Lines longer than 255 characters are read in pieces.
+void read_sidecar(FILE *fp, Expected &e)
 {
-    Expected e;
     char line[NAME_SIZE];
     while (fgets(line, sizeof line, fp)) {
         if (strncmp(line, "size=", 5) == 0) {
             e.size = strtoull(line + 5, nullptr, 10);
             e.have_size = 1;
+        } else if (strncmp(line, "parts=", 6) == 0) {
+            e.parts = strtoul(line + 6, nullptr, 10);
+            e.have_parts = 1;
         } else if (strncmp(line, "crc16=", 6) == 0) {
             e.crc = (unsigned)(strtoul(line + 6, nullptr, 16) & 0xFFFF);
             e.have_crc = 1;
         }
     }
-    return e;
+}
+
+// Identities of the parts and the sidecar read by the last join, so that
+// an extraction from the joined archive never writes over one of them.
+std::vector<FileId> s_join_inputs;
+
+// Opens an input of a join, a part or the sidecar: only a regular file
+// reached without following a symbolic link. A link could make the join
+// read any file of the user's; a FIFO or a device would block or never end.
+// O_NONBLOCK keeps the open itself from waiting on a FIFO. Returns nullptr
+// with errno set (ENOENT: there is no such file; ELOOP: a link; EINVAL: not
+// a regular file).
+FILE *open_join_input(const char *path, struct stat &st)
+{
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *fp = fdopen(fd, "rb");
+    if (!fp)
+        close(fd);
+    return fp;
+}
+
+void report_refused_input(const char *path)
+{
+    const char *why = errno == ELOOP ? "it is a symbolic link"
+                      : errno == EINVAL ? "not a regular file"
+                                        : strerror(errno);
+    fprintf(stderr, "Cannot read: %s (%s)\n", path, why);
 }
 
 // Refuses an output that is one of the parts or the sidecar: opening it for
@@ -323,9 +364,11 @@ int output_is_input(const char *base, const char *info_name, const char *out_pat
     return hit;
 }
 
-// Copies one open part to the output.
+// Copies one open part to the output. Stops early, successfully, once the
+// output holds more than `limit` bytes: the verification then fails on the
+// size without the join reading on through whatever the parts hold.
 int copy_part(FILE *part, const char *part_name, FILE *out, const char *out_path,
-              unsigned char *buf, uint64_t &total, uint16_t &crc)
+              unsigned char *buf, uint64_t limit, uint64_t &total, uint16_t &crc)
 {
     for (;;) {
         size_t got = fread(buf, 1, COPY_BUF_SIZE, part);
@@ -340,66 +383,97 @@ int copy_part(FILE *part, const char *part_name, FILE *out, const char *out_path
             return 0;
         crc = tmb_crc16(buf, got, crc);
         total += got;
+        if (total > limit)
+            return 1;
     }
 }
 
-// The part loop: 1, 2, 3, ... up to the first part that cannot be opened.
+// The part loop: 1, 2, 3, ... up to the first part that does not exist.
 int copy_parts(const char *base, FILE *out, const char *out_path, const struct stat &out_st,
-               unsigned char *buf, unsigned long &parts, uint64_t &total, uint16_t &crc)
+               uint64_t limit, unsigned char *buf, unsigned long &parts, uint64_t &total,
+               uint16_t &crc)
 {
     char part_name[NAME_SIZE];
     for (unsigned long k = 1;; k++) {
         if (!make_part_name(part_name, base, k))
             return 0;
-        FILE *part = fopen(part_name, "rb");
-        if (!part)
-            return 1;
-        setvbuf(part, nullptr, _IONBF, 0);
         struct stat ps;
-        if (fstat(fileno(part), &ps) == 0 && same_file(ps, out_st)) {
+        FILE *part = open_join_input(part_name, ps);
+        if (!part) {
+            if (errno != ENOENT) {
+                report_refused_input(part_name);
+                return 0;
+            }
+            return 1;
+        }
+        setvbuf(part, nullptr, _IONBF, 0);
+        if (same_file(ps, out_st)) {
             // The output was created under a part's name: reading it while
             // writing it would never end.
             fclose(part);
             fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
             return 0;
         }
+        s_join_inputs.push_back(FileId{ps.st_dev, ps.st_ino});
         if (!g_opts.quiet) {
             printf("  reading: %s\n", part_name);
             fflush(stdout);
         }
-        int ok = copy_part(part, part_name, out, out_path, buf, total, crc);
+        int ok = copy_part(part, part_name, out, out_path, buf, limit, total, crc);
         fclose(part);
         if (!ok)
             return 0;
         parts++;
+        if (total > limit)
+            return 1;
     }
 }
 
-// Compares the joined bytes with the sidecar. Returns the join's result.
-int verify(const char *info_name, const char *out_path, const struct stat &out_st,
-           uint64_t total, uint16_t crc)
+// Reads the sidecar before the parts, so that its size bounds the join.
+// 0 when it is there but cannot be used (a link, the output itself).
+int load_expected(const char *info_name, const char *out_path, const struct stat &out_st,
+                  Expected &e)
 {
-    FILE *fp = fopen(info_name, "r");
+    struct stat st;
+    FILE *fp = open_join_input(info_name, st);
     if (!fp) {
-        if (!g_opts.quiet)
-            printf("No .info sidecar found (%s) -- cannot verify integrity\n", info_name);
+        if (errno == ENOENT)
+            return 1;
+        report_refused_input(info_name);
         return 0;
     }
-    struct stat st;
-    if (fstat(fileno(fp), &st) == 0 && same_file(st, out_st)) {
+    if (same_file(st, out_st)) {
         fclose(fp);
         fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
-        return 1;
+        return 0;
     }
-    Expected e = read_sidecar(fp);
+    s_join_inputs.push_back(FileId{st.st_dev, st.st_ino});
+    e.present = 1;
+    read_sidecar(fp, e);
     fclose(fp);
+    return 1;
+}
+
+// Compares the joined bytes with the sidecar. Returns the join's result.
+// A short result from fewer parts than the sidecar counts names the part
+// after the last one read: the series ended there, so that part is missing.
+int verify(const char *base, const char *info_name, const Expected &e, unsigned long parts,
+           uint64_t total, uint16_t crc)
+{
+    if (!e.present) {
+        // Said on standard error even under -q: a script must be able to
+        // tell that nothing vouches for these bytes.
+        fprintf(stderr, "No .info sidecar found (%s) -- cannot verify integrity\n", info_name);
+        return 0;
+    }
     if (!e.have_size || !e.have_crc)
         return 0;
     if (e.size != total || e.crc != crc) {
         fprintf(stderr,
                 "VERIFICATION FAILED: expected size=%lu crc16=%04X, got size=%lu crc16=%04X\n",
                 (unsigned long)e.size, e.crc, (unsigned long)total, (unsigned)crc);
-        fprintf(stderr, "Removing corrupted output: %s\n", out_path);
+        if (total < e.size && e.have_parts && parts < e.parts)
+            fprintf(stderr, "Missing part: %s.%03lu\n", base, parts + 1);
         return 1;
     }
     if (!g_opts.quiet)
@@ -422,6 +496,13 @@ int join_into(const char *base, FILE *out, const char *out_path)
         remove_output(out_path);
         return 1;
     }
+    s_join_inputs.clear();
+    Expected e;
+    if (!load_expected(info_name, out_path, out_st, e)) {
+        fclose(out);
+        remove_output(out_path);
+        return 1;
+    }
     unsigned char *buf = static_cast<unsigned char *>(malloc(COPY_BUF_SIZE));
     if (!buf) {
         fclose(out);
@@ -435,7 +516,8 @@ int join_into(const char *base, FILE *out, const char *out_path)
     unsigned long parts = 0;
     uint64_t total = 0;
     uint16_t crc = 0;
-    int ok = copy_parts(base, out, out_path, out_st, buf, parts, total, crc);
+    uint64_t limit = e.have_size ? e.size : UINT64_MAX;
+    int ok = copy_parts(base, out, out_path, out_st, limit, buf, parts, total, crc);
     free(buf);
     ok = close_checked(out, out_path, ok);
     if (!ok) {
@@ -451,9 +533,11 @@ int join_into(const char *base, FILE *out, const char *out_path)
     if (!g_opts.quiet)
         printf("\nJoined %lu part(s), %lu bytes total, CRC16=%04X\n", parts,
                (unsigned long)total, (unsigned)crc);
-    int result = verify(info_name, out_path, out_st, total, crc);
-    if (result)
+    int result = verify(base, info_name, e, parts, total, crc);
+    if (result) {
+        fprintf(stderr, "Removing corrupted output: %s\n", out_path);
         remove_output(out_path);
+    }
     fflush(stdout);
     return result;
 }
@@ -579,8 +663,9 @@ const char *maybe_join_for_read()
     // so neither a second process nor a planted file or link can be hit.
     // Process id and counter only make the name easy to trace.
     counter++;
-    char prefix[64];
-    snprintf(prefix, sizeof prefix, "/tmp/tambrix_joined_%d_%d_", (int)getpid(), counter);
+    char prefix[NAME_SIZE];
+    snprintf(prefix, sizeof prefix, "%s/tambrix_joined_%d_%d_", tmb_temp_dir(), (int)getpid(),
+             counter);
     FILE *out = tmb_create_temp(prefix, ".tmp", tmpname, sizeof tmpname);
     if (!out) {
         fprintf(stderr, "Cannot create: %sXXXXXX.tmp (%s)\n", prefix, strerror(errno));
@@ -600,6 +685,7 @@ const char *maybe_join_for_read()
         tmpname[0] = '\0';
         return nullptr;
     }
+    snprintf(user_archive, sizeof user_archive, "%s", g_opts.archive);
     snprintf(g_opts.archive, sizeof g_opts.archive, "%s", tmpname);
     return tmpname;
 }
@@ -612,6 +698,16 @@ void release_joined_for_read(const char *tmp)
     tmb_cleanup_release(tmp);
     // The guard holds a pointer to tmpname: clearing it makes a second call
     // a no-op instead of removing a file someone else made under that name.
-    if (tmp == tmpname)
+    if (tmp == tmpname) {
         tmpname[0] = '\0';
+        user_archive[0] = '\0';
+        s_join_inputs.clear();
+    }
 }
+
+const char *tmb_archive_shown()
+{
+    return tmpname[0] && user_archive[0] ? user_archive : g_opts.archive;
+}
+
+const std::vector<FileId> &tmb_join_inputs() { return s_join_inputs; }

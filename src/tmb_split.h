@@ -6,6 +6,14 @@
 // that a join can be verified.
 #pragma once
 #include <cstdint>
+#include <sys/types.h>
+#include <vector>
+
+// A file's identity: device and inode.
+struct FileId {
+    dev_t dev;
+    ino_t ino;
+};
 
 // Splits `path` into parts of `part_kb` KB and writes the sidecar. With
 // `remove_after` non-zero the file is removed once parts and sidecar are
@@ -24,7 +32,7 @@ int join_parts(const char *part_name, const char *out_path);
 int looks_like_split_part();
 
 // When g_opts.archive is a part name, joins the parts into a new temporary
-// file "/tmp/tambrix_joined_<unique>.tmp" (created exclusively), points
+// file "$TMPDIR/tambrix_joined_<unique>.tmp" (/tmp without TMPDIR) (created exclusively), points
 // g_opts.archive at it and returns its path. Returns nullptr when the
 // archive is no part name or when the join failed (the failure is already
 // reported and nothing is left behind).
@@ -45,6 +53,14 @@ const char *maybe_join_for_read();
 // Removes the temporary file returned by maybe_join_for_read. Does nothing
 // for nullptr; calling it twice is harmless.
 void release_joined_for_read(const char *tmp);
+
+// The archive as the user named it: the part name while a joined
+// temporary stands in for it, else g_opts.archive. For messages.
+const char *tmb_archive_shown();
+
+// The parts and the sidecar read by the current auto-join (empty when
+// there is none): an extraction must not write over them.
+const std::vector<FileId> &tmb_join_inputs();
 
 // Scope guard that calls release_joined_for_read when it goes out of scope.
 class JoinedReadGuard {

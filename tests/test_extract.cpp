@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
 #include <regex>
 #include <set>
 #include <string>
@@ -200,9 +201,8 @@ TEST_F(Extract, BackslashNamesAreDirectoryLevels)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(text("dir/sub/f.txt"), "one");
     EXPECT_FALSE(exists("other.txt"));
-    // The pre-count tests names as stored, so the selected entry was not
-    // counted: the running index passes the total.
-    EXPECT_EQ(without_time(r.out), "Extracting: a.tmb\n\n  inflating: " + pad40("dir/sub/f.txt") + " OK\n" +
+    // The pre-count applies the same rule, so the total counts it.
+    EXPECT_EQ(without_time(r.out), "Extracting: a.tmb\n\n" + inflating(1, 1, "dir/sub/f.txt") + " OK\n" +
                                        done_line(1, 1, 0));
 }
 
@@ -311,7 +311,7 @@ TEST_F(Extract, CrcRulesForExtractAndTest)
     LzhEntry good = stored("good.txt", "payload");
     LzhEntry bad_stored = stored("stored.txt", "payload");
     bad_stored.crc ^= 0x1234;
-    // "-lz4-" is a stored copy too, but only "-lh0-" is exempt from the check.
+    // Stored entries are checked like packed ones, "-lh0-" and "-lz4-".
     LzhEntry bad_lz4 = with_method(stored("lz4.txt", "payload"), "-lz4-");
     bad_lz4.crc ^= 0x0101;
     put_archive({build_lv2(good), build_lv2(bad_stored), build_lv2(bad_lz4)});
@@ -323,9 +323,18 @@ TEST_F(Extract, CrcRulesForExtractAndTest)
     RunResult x = run({"x", "-q", "a.tmb"});
     EXPECT_EQ(x.status, 1);
     EXPECT_EQ(without_time(x.out), "Extracting: a.tmb\n\n" + inflating(1, 3, "good.txt") + " OK\n" +
-                                       inflating(2, 3, "stored.txt") + " OK\n" + inflating(3, 3, "lz4.txt") +
-                                       " CRC ERR (exp " + exp_z + " got " + got + ")\n" + done_line(2, 0, 1));
-    EXPECT_EQ(text("lz4.txt"), "payload");  // the file stays
+                                       inflating(2, 3, "stored.txt") + " CRC ERR (exp " + exp_s + " got " + got +
+                                       ")\n" + inflating(3, 3, "lz4.txt") + " CRC ERR (exp " + exp_z + " got " +
+                                       got + ")\n" + done_line(1, 0, 2));
+    EXPECT_EQ(x.err, "  ERROR: stored.txt: CRC mismatch (damaged)\n  ERROR: lz4.txt: CRC mismatch (damaged)\n");
+    EXPECT_FALSE(exists("stored.txt"));  // no bad file is left
+    EXPECT_FALSE(exists("lz4.txt"));
+
+    // p writes the bytes, then fails on the mismatch (as gzip -dc does).
+    RunResult p = run({"p", "a.tmb", "stored.txt"});
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.out, "payload");
+    EXPECT_NE(p.err.find("CRC error for: stored.txt"), std::string::npos) << p.err;
 
     RunResult t = run({"t", "-q", "a.tmb"});
     EXPECT_EQ(t.status, 1);
@@ -335,14 +344,17 @@ TEST_F(Extract, CrcRulesForExtractAndTest)
                                        " got " + got + ")\n\nTested: 3  Errors: 2\n");
 }
 
-TEST_F(Extract, CrcMismatchKeepsExtractionTime)
+TEST_F(Extract, CrcMismatchLeavesTheOldFileAsItWas)
 {
     LzhEntry e = with_method(stored("f.txt", "abc", 1000000000u), "-lz4-");
     e.crc ^= 1;
     put_archive({build_lv2(e)});
-    time_t before = time(nullptr);
-    EXPECT_EQ(run({"x", "-q", "a.tmb"}).status, 1);
-    EXPECT_GE(mtime_of(dir / "f.txt"), (int64_t)before - 1);
+    write_text(dir / "f.txt", "old");
+    struct timespec ts[2] = {{123456789, 0}, {123456789, 0}};
+    utimensat(AT_FDCWD, (dir / "f.txt").c_str(), ts, 0);
+    EXPECT_EQ(run({"x", "-q", "-o", "a.tmb"}).status, 1);
+    EXPECT_EQ(text("f.txt"), "old");
+    EXPECT_EQ(mtime_of(dir / "f.txt"), 123456789);
 }
 
 TEST_F(Extract, ZeroTimeKeepsExtractionTime)
@@ -360,23 +372,28 @@ TEST_F(Extract, DecodeFailuresAreErrors)
     LzhEntry truncated = stored("short.txt", "0123456789");
     truncated.packed.resize(4);  // the archive ends before orig_size bytes
     LzhEntry unsupported = with_method(stored("lh2.txt", "zz"), "-lh2-");
-    // A method missing from the table is not counted in the total, but x
-    // still tries it: the running index passes the total.
+    // A method missing from the table is counted and fails like the rest.
     LzhEntry unknown = with_method(stored("lh9.txt", "z"), "-lh9-");
     put_archive({build_lv0(unsupported), build_lv0(truncated), build_lv0(unknown)});
     RunResult r = run({"x", "-q", "a.tmb"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(without_time(r.out), "Extracting: a.tmb\n\n" + inflating(1, 2, "lh2.txt") + " ERROR\n" +
-                                       inflating(2, 2, "short.txt") + " ERROR\n" + inflating(3, 2, "lh9.txt") +
+    EXPECT_EQ(without_time(r.out), "Extracting: a.tmb\n\n" + inflating(1, 3, "lh2.txt") + " ERROR\n" +
+                                       inflating(2, 3, "short.txt") + " ERROR\n" + inflating(3, 3, "lh9.txt") +
                                        " ERROR\n" + done_line(0, 0, 3));
-    EXPECT_EQ(r.err, "Unsupported method: -lh2-\nUnsupported method: -----\n");
-    EXPECT_TRUE(exists("short.txt"));  // what was created stays
+    const std::string err = "Unsupported method: -lh2-: lh2.txt\n"
+                            "  ERROR: short.txt: the packed data ends before the entry does (damaged)\n"
+                            "Unsupported method: -----: lh9.txt\n";
+    EXPECT_EQ(r.err, err);
+    for (const char *name : {"lh2.txt", "short.txt", "lh9.txt"})
+        EXPECT_FALSE(exists(name)) << name;  // nothing is created
 
     RunResult t = run({"t", "-q", "a.tmb"});
     EXPECT_EQ(t.status, 1);
     EXPECT_EQ(without_time(t.out), "Testing: a.tmb\n\n  testing: " + pad40("lh2.txt") +
                                        " DECOMPRESS ERROR\n  testing: " + pad40("short.txt") +
-                                       " DECOMPRESS ERROR\n\nTested: 2  Errors: 2\n");
+                                       " DECOMPRESS ERROR\n  testing: " + pad40("lh9.txt") +
+                                       " DECOMPRESS ERROR\n\nTested: 3  Errors: 3\n");
+    EXPECT_EQ(t.err, err);
 }
 
 TEST_F(Extract, FailedWriteIsAnErrorNotOk)
@@ -468,9 +485,14 @@ TEST_F(Extract, SymbolicLinksAreNotFollowed)
     RunResult r = run({"x", "-q", "-o", "-d", "out", "a.tmb"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(text("victim.txt"), "keep");
+    // The link at the file's name is replaced, not written through.
+    struct stat st;
+    ASSERT_EQ(lstat((dir / "out/file.txt").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(text("out/file.txt"), "evil");
     EXPECT_FALSE(exists("elsewhere/new.txt"));
     EXPECT_FALSE(exists("elsewhere/deeper"));
-    EXPECT_NE(r.out.find(done_line(0, 0, 3)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(done_line(1, 0, 2)), std::string::npos) << r.out;
 }
 
 TEST_F(Extract, NeverOverwritesTheArchiveBeingRead)
@@ -528,9 +550,10 @@ TEST_F(Extract, TestSelectsAndPassesOverQuietly)
     put_archive({build_lv2(d), build_lv2(stored("a.txt", "a")), build_lv2(with_method(stored("u.txt", "u"), "-lh9-")),
                  build_lv2(stored("b.doc", "b"))});
     RunResult all = run({"t", "a.tmb"});  // no lines are silenced without -q either
-    EXPECT_EQ(all.status, 0) << all.err;
-    EXPECT_NE(all.out.find("Testing: a.tmb\n\n  testing: " + pad40("a.txt") + " OK\n  testing: " + pad40("b.doc") +
-                           " OK\n\nTested: 2  Errors: 0\n"),
+    // An unknown method is tested, and fails, as x would fail it.
+    EXPECT_EQ(all.status, 1) << all.err;
+    EXPECT_NE(all.out.find("Testing: a.tmb\n\n  testing: " + pad40("a.txt") + " OK\n  testing: " + pad40("u.txt") +
+                           " DECOMPRESS ERROR\n  testing: " + pad40("b.doc") + " OK\n\nTested: 3  Errors: 1\n"),
               std::string::npos)
         << all.out;
 

@@ -165,6 +165,7 @@ TEST_F(SplitCli, DamagedPartsFailVerification)
         const char *what;
         Bytes part2;  // empty: part 2 missing
         std::string got;
+        std::string missing;  // the line naming a missing part
     };
     Bytes flipped = part2;
     flipped[100] ^= 0x40;
@@ -174,9 +175,10 @@ TEST_F(SplitCli, DamagedPartsFailVerification)
     Bytes dshort = data;
     dshort.erase(dshort.begin() + 2047);
     const Case cases[] = {
-        {"one bit flipped", flipped, "size=2500 crc16=" + crc_hex(dflipped)},
-        {"one byte short", shorter, "size=2499 crc16=" + crc_hex(dshort)},
-        {"part missing", {}, "size=1024 crc16=" + crc_hex(Bytes(data.begin(), data.begin() + 1024))},
+        {"one bit flipped", flipped, "size=2500 crc16=" + crc_hex(dflipped), ""},
+        {"one byte short", shorter, "size=2499 crc16=" + crc_hex(dshort), ""},
+        {"part missing", {}, "size=1024 crc16=" + crc_hex(Bytes(data.begin(), data.begin() + 1024)),
+         "Missing part: arc.tmb.002\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -188,7 +190,7 @@ TEST_F(SplitCli, DamagedPartsFailVerification)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "VERIFICATION FAILED: expected size=2500 crc16=" + crc + ", got " +
-                             c.got + "\nRemoving corrupted output: out.tmb\n");
+                             c.got + "\n" + c.missing + "Removing corrupted output: out.tmb\n");
         EXPECT_FALSE(file_exists(dir / "out.tmb"));
     }
 
