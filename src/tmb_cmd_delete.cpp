@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "tambrix.h"
+#include "tmb_shown.h"
 #include "tmb_cmd.h"
 #include "tmb_match.h"
 #include "tmb_rewrite.h"
@@ -20,7 +21,7 @@ int copy_unselected(OldArchive *old, NewArchive *out, DeleteCounts *n)
     int r;
     while ((r = rewrite_next_entry(old, &h)) == 1) {
         if (file_wanted(h.name)) {
-            printf("  deleting: %s\n", h.name);
+            printf("  deleting: %s\n", tmb_shown(h.name).c_str());
             n->deleted++;
             if (!rewrite_skip_entry(old, &h))
                 return 0;

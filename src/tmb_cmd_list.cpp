@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tambrix.h"
+#include "tmb_shown.h"
 #include "tmb_cmd.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
@@ -44,11 +45,12 @@ void print_entry(FILE *out, const EntryHeader *h, int verbose)
     const char *id = tmb_method_name(h->method);
     int r = ratio(h->orig_size, h->comp_size);
     unsigned long orig = (unsigned long)h->orig_size, comp = (unsigned long)h->comp_size;
+    std::string name = tmb_shown(h->name);
     if (verbose)
         fprintf(out, "[%c] %s  %7lu  %7lu  %3d%%  %s  %s  crc=%04X  lv%d\n",
-                h->os_id ? h->os_id : '-', id, orig, comp, r, date, h->name, h->crc, h->level);
+                h->os_id ? h->os_id : '-', id, orig, comp, r, date, name.c_str(), h->crc, h->level);
     else
-        fprintf(out, " %s %7lu %7lu %3d%% %s %s\n", id, orig, comp, r, date, h->name);
+        fprintf(out, " %s %7lu %7lu %3d%% %s %s\n", id, orig, comp, r, date, name.c_str());
 }
 
 void print_totals(FILE *out, const Totals &t)

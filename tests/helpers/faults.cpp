@@ -20,6 +20,14 @@
 //   TMB_SIGNAL_READ_MATCH, TMB_SIGNAL=SIG
 //       The first read from a matching file raises signal SIG in the
 //       program, as if the user had interrupted it at that moment.
+//   TMB_SIGNAL_WRITE_MATCH, TMB_SIGNAL=SIG
+//       The same at the first write to a matching file.
+//   TMB_SWAP_DIR=PATH, TMB_SWAP_TO=TARGET, TMB_SWAP_AT=K
+//       At the K-th temporary file created beside its target (openat of a
+//       name starting with ".tmb"), before it is created, the directory
+//       PATH is moved to PATH.old and a symbolic link to TARGET put in its
+//       place: an attacker swapping a directory of the target under a
+//       running extraction.
 //   TMB_TRACE_TEMPS=FILE
 //       Every path made by mkstemp/mkstemps is appended to FILE, one a
 //       line, so a test can check that none of them outlives the program.
@@ -109,8 +117,14 @@ void kill_descriptor(FILE *fp, int mode)
 
 long s_write_budget = -2; // -2: not read yet, -1: no limit
 
+bool s_write_signalled = false;
+
 size_t guarded_write(const void *data, size_t bytes, FILE *fp)
 {
+    if (!s_write_signalled && matches(fp, "TMB_SIGNAL_WRITE_MATCH")) {
+        s_write_signalled = true;
+        raise((int)env_long("TMB_SIGNAL", SIGTERM));
+    }
     if (s_write_budget == -2)
         s_write_budget = env_long("TMB_FAIL_WRITE_AFTER", -1);
     if (s_write_budget < 0 || !matches(fp, "TMB_FAIL_WRITE_MATCH"))
@@ -218,9 +232,56 @@ void trace_temp(const char *path)
     close(fd);
 }
 
+// ---- directory swap
+
+int s_temps_at = 0;
+
+void maybe_swap(const char *name)
+{
+    const char *dir = getenv("TMB_SWAP_DIR"), *to = getenv("TMB_SWAP_TO");
+    if (!dir || !to || strncmp(name, ".tmb", 4) != 0)
+        return;
+    if (++s_temps_at != env_long("TMB_SWAP_AT", 1))
+        return;
+    char old[4200];
+    snprintf(old, sizeof old, "%s.old", dir);
+    if (rename(dir, old) != 0 || symlink(to, dir) != 0)
+        perror("faults: swap");
+}
+
 } // namespace
 
 extern "C" {
+
+using openat_fn = int (*)(int, const char *, int, ...);
+
+int openat(int dirfd, const char *name, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & O_CREAT) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = (mode_t)va_arg(ap, int);
+        va_end(ap);
+    }
+    maybe_swap(name);
+    static openat_fn f = real<openat_fn>("openat");
+    return f(dirfd, name, flags, mode);
+}
+
+int openat64(int dirfd, const char *name, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & O_CREAT) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = (mode_t)va_arg(ap, int);
+        va_end(ap);
+    }
+    maybe_swap(name);
+    static openat_fn f = real<openat_fn>("openat64");
+    return f(dirfd, name, flags, mode);
+}
 
 size_t fwrite(const void *data, size_t size, size_t count, FILE *fp)
 {

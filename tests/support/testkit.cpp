@@ -85,6 +85,8 @@ RunResult run_program(const std::vector<std::string> &args, const RunOptions &op
             setrlimit(RLIMIT_FSIZE, &rl);
             signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
         }
+        if (opt.wall_limit_seconds > 0)
+            alarm((unsigned)opt.wall_limit_seconds);  // survives the exec
         if (opt.cpu_limit_seconds >= 0) {
             struct rlimit rl = {(rlim_t)opt.cpu_limit_seconds, (rlim_t)opt.cpu_limit_seconds};
             setrlimit(RLIMIT_CPU, &rl);

@@ -1,0 +1,377 @@
+// x, e, t, p and the auto-join against hand-made archives and a hostile
+// file system: links and special files planted in the target, a directory
+// swapped for a link while x runs, entries that cannot be unpacked over
+// files that must survive, paths too long to hold, packed data that ends
+// early, linked parts, names that would drive the terminal, signals.
+//
+// Every case checks what is on disk afterwards, inside and outside the
+// target, and the status.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "lzh_builder.h"
+#include "testkit.h"
+
+using testkit::Bytes;
+using testkit::LzhEntry;
+using testkit::RunOptions;
+using testkit::RunResult;
+using testkit::TempDir;
+using testkit::build_lv2;
+using testkit::file_exists;
+using testkit::make_archive;
+using testkit::read_text;
+using testkit::stored;
+using testkit::write_file;
+using testkit::write_text;
+
+namespace {
+
+LzhEntry with_method(LzhEntry e, const std::string &method)
+{
+    e.method = method;
+    return e;
+}
+
+// Names in `path` that look like our temporary files.
+std::vector<std::string> temporaries(const std::string &path)
+{
+    std::vector<std::string> out;
+    if (DIR *d = opendir(path.c_str())) {
+        while (struct dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.rfind(".tmb", 0) == 0)
+                out.push_back(n);
+        }
+        closedir(d);
+    }
+    return out;
+}
+
+bool is_link(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+class Hostile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        mkdir((dir / "out").c_str(), 0755);
+        mkdir((outside / "d").c_str(), 0755);
+    }
+    void put(const std::vector<Bytes> &entries, const std::string &name = "a.tmb")
+    {
+        write_file(dir / name, make_archive(entries));
+    }
+    RunResult run(const std::vector<std::string> &args, RunOptions o = {})
+    {
+        o.cwd = dir.path();
+        if (o.input.empty())
+            o.close_stdin = true;
+        o.cpu_limit_seconds = 20; // a hang fails the case instead of the suite
+        o.wall_limit_seconds = 30;
+        return testkit::run_tambrix(args, o);
+    }
+    RunResult with_faults(const std::vector<std::string> &args, std::vector<std::string> env)
+    {
+        RunOptions o;
+        o.env = std::move(env);
+        o.env.push_back(std::string("LD_PRELOAD=") + TMB_FAULTS_SO);
+        o.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+        return run(args, o);
+    }
+    std::string text(const std::string &rel) { return read_text(dir / rel); }
+
+    TempDir dir;
+    TempDir outside; // nothing may ever appear or change here
+};
+
+// Links and special files in the target: the name is replaced, never
+// written through; a link among the directories is never entered.
+TEST_F(Hostile, PlantedLinksAndSpecialFiles)
+{
+    struct Case {
+        const char *what;
+        const char *entry;
+        void (*plant)(const std::string &out, const std::string &outside);
+        int status;
+        const char *in_target; // content expected at out/<entry>, nullptr: absent
+    };
+    const Case cases[] = {
+        {"link to a file at the name", "f.txt",
+         [](const std::string &o, const std::string &x) { symlink((x + "/victim").c_str(), (o + "/f.txt").c_str()); },
+         0, "new"},
+        {"dangling link at the name", "f.txt",
+         [](const std::string &o, const std::string &x) { symlink((x + "/made").c_str(), (o + "/f.txt").c_str()); },
+         0, "new"},
+        {"hard link at the name", "f.txt",
+         [](const std::string &o, const std::string &x) { link((x + "/victim").c_str(), (o + "/f.txt").c_str()); },
+         0, "new"},
+        {"FIFO at the name", "f.txt",
+         [](const std::string &o, const std::string &) { mkfifo((o + "/f.txt").c_str(), 0644); }, 0, "new"},
+        {"link to a directory on the way", "d/f.txt",
+         [](const std::string &o, const std::string &x) { symlink((x + "/d").c_str(), (o + "/d").c_str()); },
+         1, nullptr},
+        {"link deeper on the way", "a/d/f.txt",
+         [](const std::string &o, const std::string &x) {
+             mkdir((o + "/a").c_str(), 0755);
+             symlink((x + "/d").c_str(), (o + "/a/d").c_str());
+         },
+         1, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(dir / "out");
+        mkdir((dir / "out").c_str(), 0755);
+        write_text(outside / "victim", "keep");
+        std::filesystem::remove(outside / "made");
+        c.plant(dir / "out", outside.path());
+        put({build_lv2(stored(c.entry, "new"))});
+        RunResult r = run({"xqo", "a.tmb", "out/"});
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_EQ(read_text(outside / "victim"), "keep");
+        EXPECT_FALSE(file_exists(outside / "made"));
+        EXPECT_FALSE(file_exists(outside / "d/f.txt"));
+        if (c.in_target) {
+            EXPECT_FALSE(is_link(dir / "out/" + c.entry));
+            EXPECT_EQ(text(std::string("out/") + c.entry), c.in_target);
+        } else {
+            EXPECT_NE(r.err.find("symbolic link"), std::string::npos) << r.err;
+        }
+        EXPECT_TRUE(temporaries(dir / "out").empty());
+    }
+}
+
+// The overwrite question is asked for any name that exists: a file we may
+// not read, a link, a FIFO. Declined (end of input), nothing changes.
+TEST_F(Hostile, ExistingNamesAreAskedAbout)
+{
+    write_text(dir / "out/wo.txt", "old");
+    chmod((dir / "out/wo.txt").c_str(), 0200);
+    mkfifo((dir / "out/fifo").c_str(), 0644);
+    symlink("nowhere", (dir / "out/dangling").c_str());
+    put({build_lv2(stored("wo.txt", "new")), build_lv2(stored("fifo", "new")),
+         build_lv2(stored("dangling", "new"))});
+    RunResult r = run({"xq", "a.tmb", "out/"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Skipped: 3"), std::string::npos) << r.out;
+    chmod((dir / "out/wo.txt").c_str(), 0600);
+    EXPECT_EQ(text("out/wo.txt"), "old");
+    EXPECT_TRUE(is_link(dir / "out/dangling"));
+}
+
+// A directory of the target swapped for a link to elsewhere while x runs.
+// Files of that directory keep going into the directory that was checked
+// (its descriptor is held); an entry that walks down afresh meets the link
+// and is refused. Nothing lands outside.
+TEST_F(Hostile, DirectorySwappedDuringExtraction)
+{
+    put({build_lv2(stored("sub/a.txt", "a")), build_lv2(stored("sub/b.txt", "b")),
+         build_lv2(stored("top.txt", "t")), build_lv2(stored("sub/c.txt", "c"))});
+    RunResult r = with_faults({"xqo", "a.tmb", "out/"},
+                              {"TMB_SWAP_DIR=" + dir / "out/sub", "TMB_SWAP_TO=" + outside / "d",
+                               "TMB_SWAP_AT=2"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(is_link(dir / "out/sub"));
+    EXPECT_EQ(text("out/sub.old/a.txt"), "a");
+    EXPECT_EQ(text("out/sub.old/b.txt"), "b");
+    EXPECT_EQ(text("out/top.txt"), "t");
+    EXPECT_NE(r.err.find("symbolic link"), std::string::npos) << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(outside / "d"));
+}
+
+// Entries that cannot be unpacked leave an existing file exactly as it was
+// and leave no temporary; t fails them the same way.
+TEST_F(Hostile, FailedEntriesNeverTouchTheOldFile)
+{
+    LzhEntry bad_crc = stored("f.txt", "new data");
+    bad_crc.crc ^= 0x4321;
+    LzhEntry short_stored = stored("f.txt", "new data");
+    short_stored.packed.resize(3);
+    LzhEntry nothing_packed = with_method(stored("f.txt", ""), "-lh5-");
+    nothing_packed.orig_size = 0xFFFFFFFF; // 4 GiB out of no bytes at all
+    nothing_packed.crc = 0;
+    struct Case {
+        const char *what;
+        LzhEntry e;
+        const char *err;
+    };
+    const Case cases[] = {
+        {"CRC mismatch", bad_crc, "CRC mismatch"},
+        {"stored data cut short", short_stored, "ends before the entry does"},
+        {"packed data ends at once", nothing_packed, "ends before the entry does"},
+        {"unsupported method", with_method(stored("f.txt", "x"), "-lh2-"), "Unsupported method: -lh2-"},
+        {"unknown method", with_method(stored("f.txt", "x"), "-xyz-"), "Unsupported method: -----"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_text(dir / "out/f.txt", "old");
+        put({build_lv2(c.e)});
+        auto t0 = std::chrono::steady_clock::now();
+        for (const char *cmd : {"xqo", "eqo"}) {
+            RunResult r = run({cmd, "a.tmb", "out/"});
+            EXPECT_EQ(r.status, 1) << cmd;
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << cmd << r.err;
+            EXPECT_EQ(text("out/f.txt"), "old") << cmd;
+            EXPECT_TRUE(temporaries(dir / "out").empty()) << cmd;
+        }
+        RunResult t = run({"tq", "a.tmb"});
+        EXPECT_EQ(t.status, 1);
+        EXPECT_NE(t.err.find(c.err), std::string::npos) << t.err;
+        // Damage is found at once, not after making up gigabytes.
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    }
+}
+
+// A signal while a file is being written: the old file stays, the
+// temporary goes.
+TEST_F(Hostile, SignalDuringExtractionLeavesNoTemporary)
+{
+    write_text(dir / "out/f.txt", "old");
+    put({build_lv2(stored("f.txt", std::string(100000, 'n')))});
+    for (const char *sig : {"TMB_SIGNAL=15", "TMB_SIGNAL=2"}) {
+        SCOPED_TRACE(sig);
+        RunResult r = with_faults({"xqo", "a.tmb", "out/"}, {"TMB_SIGNAL_WRITE_MATCH=/out/.tmb", sig});
+        EXPECT_GE(r.status, 128);
+        EXPECT_EQ(text("out/f.txt"), "old");
+        EXPECT_TRUE(temporaries(dir / "out").empty());
+    }
+}
+
+// Paths that do not fit are refused whole: two names that would be the
+// same once cut must not write one file, and a cut name must not turn a
+// file into a directory.
+TEST_F(Hostile, PathsTooLongAreRefusedNotCut)
+{
+    const std::string stem(250, 'p');
+    put({build_lv2(stored(stem + "/one", "1")), build_lv2(stored(stem + "/two", "2")),
+         build_lv2(stored("ok.txt", "ok"))});
+    RunResult r = run({"xqo", "a.tmb", "out/"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Path too long: out/" + stem + "/one"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Path too long: out/" + stem + "/two"), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(dir / ("out/" + stem)));
+    EXPECT_EQ(text("out/ok.txt"), "ok");
+    EXPECT_NE(r.out.find("Extracted: 1  Skipped: 0  Errors: 2"), std::string::npos) << r.out;
+}
+
+// A directory entry that cannot be made is an error.
+TEST_F(Hostile, DirectoryEntryThatCannotBeMade)
+{
+    write_text(dir / "out/blocker", "file");
+    LzhEntry d;
+    d.dir = "blocker/";
+    put({build_lv2(d)});
+    RunResult r = run({"xq", "a.tmb", "out/"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("out/blocker"), std::string::npos) << r.err;
+    EXPECT_EQ(text("out/blocker"), "file");
+}
+
+// Control bytes in names are shown escaped everywhere; the file on disk
+// keeps the name byte for byte.
+TEST_F(Hostile, NamesCannotDriveTheTerminal)
+{
+    const std::string name = "a\x1b[2K\rb\n.txt";
+    LzhEntry bad = stored(name, "x");
+    bad.crc ^= 1;
+    put({build_lv2(stored(name, "x")), build_lv2(bad)}, "a.tmb");
+    const std::string shown = "a\\033[2K\\015b\\012.txt";
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"lq", "a.tmb"}, {"vq", "a.tmb"}, {"tq", "a.tmb"}, {"xqo", "a.tmb", "out/"}}) {
+        SCOPED_TRACE(args[0]);
+        RunResult r = run(args);
+        for (const std::string &s : {r.out, r.err}) {
+            EXPECT_EQ(s.find('\x1b'), std::string::npos) << s;
+            EXPECT_EQ(s.find('\r'), std::string::npos) << s;
+        }
+        EXPECT_NE((r.out + r.err).find(shown), std::string::npos) << r.out << r.err;
+    }
+    EXPECT_EQ(text("out/" + name), "x");
+}
+
+// The auto-join reads only regular files that are its own, within the size
+// the sidecar declares, and never lets an entry overwrite a part.
+class HostileJoin : public Hostile {
+protected:
+    void SetUp() override
+    {
+        Hostile::SetUp();
+        put({build_lv2(stored("one.txt", std::string(3000, '1'))),
+             build_lv2(stored("arc.tmb.002", "overwrite a part")),
+             build_lv2(stored("two.txt", std::string(3000, '2')))},
+            "arc.tmb");
+        ASSERT_EQ(run({"sq", "arc.tmb", "2"}).status, 0);
+        part2 = testkit::read_file(dir / "arc.tmb.002");
+        write_text(outside / "secret", "secret");
+    }
+    Bytes part2;
+};
+
+TEST_F(HostileJoin, LinkedAndSpecialPartsAreRefused)
+{
+    struct Case {
+        const char *what;
+        const char *name;
+        std::string target;
+    };
+    const Case cases[] = {
+        {"part linked to a secret", "arc.tmb.003", outside / "secret"},
+        {"part linked to an endless device", "arc.tmb.003", "/dev/zero"},
+        {"sidecar linked elsewhere", "arc.tmb.info", outside / "secret"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string path = dir / c.name;
+        std::string saved = path + ".saved";
+        ASSERT_EQ(rename(path.c_str(), saved.c_str()), 0);
+        ASSERT_EQ(symlink(c.target.c_str(), path.c_str()), 0);
+        RunResult r = run({"xqo", "arc.tmb.001", "out/"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(std::string("Cannot read: ") + c.name + " (it is a symbolic link)"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(file_exists(dir / "out/one.txt"));
+        unlink(path.c_str());
+        ASSERT_EQ(rename(saved.c_str(), path.c_str()), 0);
+    }
+}
+
+TEST_F(HostileJoin, EntriesNeverOverwriteTheParts)
+{
+    RunResult r = run({"xqo", "arc.tmb.001"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Extracting: arc.tmb.001"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("not writing arc.tmb.002: it is the archive being read"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(testkit::read_file(dir / "arc.tmb.002"), part2);
+    EXPECT_EQ(text("two.txt"), std::string(3000, '2'));
+}
+
+TEST_F(HostileJoin, NoSidecarIsSaidAndTmpdirIsHonoured)
+{
+    unlink((dir / "arc.tmb.info").c_str());
+    RunResult r = run({"tq", "arc.tmb.001"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("cannot verify integrity"), std::string::npos) << r.err;
+
+    RunOptions o;
+    o.env = {"TMPDIR=" + dir / "no-such-dir"};
+    r = run({"tq", "arc.tmb.001"}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Cannot create: " + dir / "no-such-dir/tambrix_joined_"), std::string::npos)
+        << r.err;
+}
+
+} // namespace
