@@ -74,7 +74,6 @@ struct ExtractRun {
     // joins its entries without a '/': on this system that last part is a
     // prefix of every entry's first component, not a directory.
     std::string name_prefix;
-    mode_t file_mode = 0644; // mode of new files: 0666 less the umask
 };
 
 // Output path for an entry name, for messages and the length limit: the
@@ -279,7 +278,6 @@ int unpack_to_temp(ExtractRun &r, const EntryHeader &h, int fd, const std::strin
         write_errno = errno ? errno : EIO;
     bool crc_ok = rc == TMB_EXTRACT_OK && (g_extract_crc & 0xFFFF) == h.crc;
     if (rc == TMB_EXTRACT_OK && !write_errno && crc_ok) {
-        fchmod(fileno(out), r.file_mode);
         if (h.mtime > 0) {
             FileTime ts[2];
             ts[0].tv_sec = ts[1].tv_sec = (time_t)h.mtime;
@@ -325,7 +323,9 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
 {
     dbg_log("attempting fopen('%s', \"wb\")", outpath.c_str());
     char tmp[32];
-    int fd = tmb_create_temp_at(dirfd, tmp, sizeof tmp);
+    // Made with the mode of a new file from the start: it holds nothing
+    // that the finished file would not show.
+    int fd = tmb_create_temp_at(dirfd, tmp, sizeof tmp, 0666);
     if (fd < 0) {
         int e = errno;
         dbg_log("fopen('%s', \"wb\") FAILED, errno=%d", outpath.c_str(), e);
@@ -529,9 +529,6 @@ int cmd_extract()
         r.inputs.push_back(FileId{arc_st.st_dev, arc_st.st_ino});
     for (const FileId &id : tmb_join_inputs())
         r.inputs.push_back(id);
-    mode_t mask = umask(0);
-    umask(mask);
-    r.file_mode = 0666 & ~mask;
     // The target: the work directory, less a last part ending in ':' that
     // is a name prefix here (see ExtractRun).
     std::string root = g_opts.work_dir;

@@ -451,7 +451,9 @@ void in_open(FILE *fp, uint64_t comp_size)
     s_zeros = 0;
     s_overrun = false;
     uint64_t max = std::min<uint64_t>(g_inbuf_max, MEM_HARD_CAP);
-    if (comp_size == 0 || comp_size > max || !file_has(fp, comp_size))
+    // A small entry costs at most a small allocation, so only a large one
+    // is held to what the file really has left (an fstat per entry).
+    if (comp_size == 0 || comp_size > max || (comp_size > STREAM_CHUNK && !file_has(fp, comp_size)))
         return;
     auto *buf = static_cast<uint8_t *>(malloc((size_t)comp_size));
     if (!buf)

@@ -2,6 +2,7 @@
 #include "tmb_io.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -29,33 +30,36 @@ FILE *tmb_create_temp(const char *prefix, const char *suffix, char *path, size_t
     return fp;
 }
 
-int tmb_create_temp_at(int dirfd, char *name, size_t size)
+int tmb_create_temp_at(int dirfd, char *name, size_t size, mode_t mode)
 {
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    static unsigned long counter;
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    // One draw of entropy per process, then a counter through a mixer:
+    // names stay unpredictable without a system call per file. O_EXCL
+    // keeps a guessed or planted name from being used whatever happens.
+    static uint64_t seed, counter;
+    if (seed == 0 && getentropy(&seed, sizeof seed) != 0) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        seed = (uint64_t)ts.tv_nsec * 0x9E3779B97F4A7C15ull ^ (uint64_t)getpid() << 32;
+    }
     for (int attempt = 0; attempt < 100; attempt++) {
-        unsigned char rnd[10];
-        if (getentropy(rnd, sizeof rnd) != 0) {
-            // No entropy source: a name that is still unlikely to be taken;
-            // O_EXCL keeps a guessed one from being used anyway.
-            struct timespec ts;
-            clock_gettime(CLOCK_REALTIME, &ts);
-            unsigned long v = (unsigned long)ts.tv_nsec ^ ((unsigned long)getpid() << 16) ^ ++counter;
-            for (unsigned char &c : rnd) {
-                v = v * 6364136223846793005UL + 1442695040888963407UL;
-                c = (unsigned char)(v >> 33);
-            }
+        // splitmix64 of seed + counter.
+        uint64_t v = seed + 0x9E3779B97F4A7C15ull * ++counter;
+        v = (v ^ (v >> 30)) * 0xBF58476D1CE4E5B9ull;
+        v = (v ^ (v >> 27)) * 0x94D049BB133111EBull;
+        v ^= v >> 31;
+        char tail[13];
+        for (char &c : tail) {
+            c = kLetters[v % (sizeof kLetters - 1)];
+            v /= sizeof kLetters - 1;
         }
-        char tail[sizeof rnd + 1];
-        for (size_t i = 0; i < sizeof rnd; i++)
-            tail[i] = kLetters[rnd[i] % (sizeof kLetters - 1)];
-        tail[sizeof rnd] = '\0';
+        tail[12] = '\0';
         int n = snprintf(name, size, ".tmb%s.tmp", tail);
         if (n < 0 || (size_t)n >= size) {
             errno = ENAMETOOLONG;
             return -1;
         }
-        int fd = openat(dirfd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = openat(dirfd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }

@@ -2,16 +2,18 @@
 // checked closing.
 #pragma once
 #include <cstdio>
+#include <sys/types.h>
 
 // Creates a new file exclusively (O_EXCL, mode 0600) named
 // prefix + unique part + suffix and opens it "w+b". The name is stored in
 // `path` (at most `size` bytes). Returns nullptr on failure.
 FILE *tmb_create_temp(const char *prefix, const char *suffix, char *path, size_t size);
 
-// Creates a new file exclusively (O_EXCL | O_NOFOLLOW, mode 0600) in the
-// open directory `dirfd`, named ".tmb" + random letters + ".tmp"; the name
-// goes to `name` (at least 24 bytes). Returns the descriptor, or -1.
-int tmb_create_temp_at(int dirfd, char *name, size_t size);
+// Creates a new file exclusively (O_EXCL | O_NOFOLLOW; `mode`, less the
+// umask) in the open directory `dirfd`, named ".tmb" + twelve random
+// letters + ".tmp"; the name goes to `name` (at least 24 bytes). Returns
+// the descriptor, or -1.
+int tmb_create_temp_at(int dirfd, char *name, size_t size, mode_t mode);
 
 // The directory for the program's own temporary files: $TMPDIR when set
 // and not empty, else /tmp.
