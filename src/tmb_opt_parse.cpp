@@ -18,7 +18,7 @@ namespace {
 constexpr unsigned COST_SHIFT = 4;
 constexpr size_t OUTBUF_SIZE = 65536;
 // Tokens per chunk of the block splitter: blocks are cut between chunks.
-constexpr uint32_t SPLIT_CHUNK = 1024;
+constexpr uint32_t SPLIT_CHUNK = 256;
 // Matches kept per position of a region on average; a region ends early
 // when its match lists would need more.
 constexpr size_t CACHE_PER_POS = 4;
@@ -184,55 +184,84 @@ inline double header_estimate(unsigned csyms, unsigned psyms)
 // SPLIT_CHUNK tokens; a candidate block is priced by the entropy of its c
 // and p symbols (extra bits are the same however the tokens are cut) plus
 // its header. Dynamic program over the chunk boundaries: best[j] is the
-// cheapest way to code chunks [0, j). Fills e->cut with the first token of
-// every block and n at the end; returns the number of blocks.
+// cheapest way to code chunks [0, j), trying every block [i, j) that the
+// token limit allows. Each chunk's counts are listed sparsely once, so
+// widening a candidate block by a chunk costs one step per distinct symbol.
+// Fills e->cut with the first token of every block and n at the end;
+// returns the number of blocks.
 size_t split_blocks(OptEncoder *e, const uint32_t *tokens, size_t n)
 {
     const size_t nch = (n + SPLIT_CHUNK - 1) / SPLIT_CHUNK;
     const size_t maxch = std::max<size_t>(1, e->prm.max_block / SPLIT_CHUNK);
+    constexpr unsigned NS = NC + NP_MAX;
+
+    // Sparse counts: for chunk i, entries [at[i], mid[i]) are c symbols and
+    // [mid[i], at[i + 1]) p classes, each as symbol << 16 | count.
+    std::vector<uint32_t> ent;
+    std::vector<uint32_t> at(nch + 1), mid(nch), ntok(nch), nmat(nch);
+    std::vector<uint32_t> f(NS, 0);
+    ent.reserve(std::min<size_t>(2 * n, nch * NS));
+    for (size_t i = 0; i < nch; i++) {
+        size_t t0 = i * SPLIT_CHUNK, t1 = std::min(n, t0 + SPLIT_CHUNK);
+        uint32_t m = 0;
+        for (size_t t = t0; t < t1; t++) {
+            unsigned len = tok_len(tokens[t]);
+            f[len == 1 ? tok_value(tokens[t]) : len_sym(len)]++;
+            if (len > 1) {
+                f[NC + pos_class(tok_value(tokens[t]))]++;
+                m++;
+            }
+        }
+        at[i] = (uint32_t)ent.size();
+        for (unsigned s = 0; s < NS; s++) {
+            if (s == NC)
+                mid[i] = (uint32_t)ent.size();
+            if (f[s] != 0) {
+                ent.push_back(s << 16 | f[s]);
+                f[s] = 0;
+            }
+        }
+        ntok[i] = (uint32_t)(t1 - t0);
+        nmat[i] = m;
+    }
+    at[nch] = (uint32_t)ent.size();
+
     std::vector<double> best(nch + 1);
     std::vector<uint32_t> from(nch + 1);
-    std::vector<uint32_t> f(NC + NP_MAX, 0);
     const float *g = e->flogf;
     best[0] = 0;
     for (size_t j = 1; j <= nch; j++) {
         double sc = 0, sp = 0;
-        uint32_t ntok = 0, nmatch = 0;
+        uint32_t nt = 0, nm = 0;
         unsigned dc = 0, dp = 0;
         best[j] = INFINITY;
         size_t i = j;
         while (i > 0 && j - i < maxch) {
             i--;
-            size_t t0 = i * SPLIT_CHUNK, t1 = std::min(n, t0 + SPLIT_CHUNK);
-            for (size_t t = t0; t < t1; t++) {
-                uint32_t tk = tokens[t];
-                unsigned len = tok_len(tk);
-                unsigned s = len == 1 ? tok_value(tk) : len_sym(len);
-                uint32_t &fc = f[s];
-                dc += fc == 0;
-                sc += g[fc + 1] - g[fc];
-                fc++;
-                if (len > 1) {
-                    uint32_t &fp = f[NC + pos_class(tok_value(tk))];
-                    dp += fp == 0;
-                    sp += g[fp + 1] - g[fp];
-                    fp++;
-                    nmatch++;
-                }
+            for (uint32_t k = at[i]; k < mid[i]; k++) {
+                uint32_t &fs = f[ent[k] >> 16];
+                uint32_t cnt = ent[k] & 0xFFFF;
+                dc += fs == 0;
+                sc += g[fs + cnt] - g[fs];
+                fs += cnt;
             }
-            ntok += (uint32_t)(t1 - t0);
-            double bits = (g[ntok] - sc) + (g[nmatch] - sp) + header_estimate(dc, dp);
+            for (uint32_t k = mid[i]; k < at[i + 1]; k++) {
+                uint32_t &fs = f[ent[k] >> 16];
+                uint32_t cnt = ent[k] & 0xFFFF;
+                dp += fs == 0;
+                sp += g[fs + cnt] - g[fs];
+                fs += cnt;
+            }
+            nt += ntok[i];
+            nm += nmat[i];
+            double bits = (g[nt] - sc) + (g[nm] - sp) + header_estimate(dc, dp);
             if (best[i] + bits < best[j]) {
                 best[j] = best[i] + bits;
                 from[j] = (uint32_t)i;
             }
         }
-        for (size_t t = i * SPLIT_CHUNK; t < std::min(n, j * SPLIT_CHUNK); t++) {
-            unsigned len = tok_len(tokens[t]);
-            f[len == 1 ? tok_value(tokens[t]) : len_sym(len)] = 0;
-            if (len > 1)
-                f[NC + pos_class(tok_value(tokens[t]))] = 0;
-        }
+        for (uint32_t k = at[i]; k < at[j]; k++)
+            f[ent[k] >> 16] = 0;
     }
     size_t nb = 0;
     for (size_t j = nch; j > 0; j = from[j])
@@ -255,6 +284,31 @@ void write_tokens(OptEncoder *e, const uint32_t *tokens, size_t n)
     }
 }
 
+// The block of positions [start, end) parsed again with its own codes,
+// repeated while that makes it smaller. `tokens` (n) is its current parse;
+// the best one found goes to `best` and its count is returned.
+size_t refine_block(OptEncoder *e, const uint8_t *data, uint32_t start, uint32_t end,
+                    const uint32_t *tokens, size_t n, uint32_t *best, Costs *c)
+{
+    memmove(best, tokens, n * sizeof(uint32_t));
+    block_count(&e->bc, best, n);
+    block_build(&e->bc, e->m.np);
+    uint64_t least = block_bits(&e->bc, e->m);
+    for (unsigned pass = 0; pass < e->prm.block_passes; pass++) {
+        costs_from_counts(e->bc.cfreq, e->bc.pfreq, e->m.np, c);
+        size_t tn = parse_range(e, data, start, end, *c, e->choice);
+        block_count(&e->bc, e->choice, tn);
+        block_build(&e->bc, e->m.np);
+        uint64_t bits = block_bits(&e->bc, e->m);
+        if (bits >= least || tn > e->prm.max_block)
+            break;
+        least = bits;
+        n = tn;
+        memcpy(best, e->choice, n * sizeof(uint32_t));
+    }
+    return n;
+}
+
 // Parses, splits and writes region [0, n) of the buffer at `data`.
 void code_region(OptEncoder *e, const uint8_t *data, uint32_t n)
 {
@@ -265,34 +319,28 @@ void code_region(OptEncoder *e, const uint8_t *data, uint32_t n)
         nt = parse_range(e, data, 0, n, c, e->tokens);
     }
 
-    size_t nb = split_blocks(e, e->tokens, nt);
-    uint32_t start = 0;
-    for (size_t b = 0; b < nb && !e->sink.over; b++) {
-        size_t t0 = e->cut[b], t1 = e->cut[b + 1];
-        uint32_t end = start;
-        for (size_t t = t0; t < t1; t++)
-            end += tok_len(e->tokens[t]);
-
-        // The block's own parse, repeated while it gets cheaper.
-        size_t bn = t1 - t0;
-        memcpy(e->btokens, e->tokens + t0, bn * sizeof(uint32_t));
-        block_count(&e->bc, e->btokens, bn);
-        block_build(&e->bc, e->m.np);
-        uint64_t best = block_bits(&e->bc, e->m);
-        for (unsigned pass = 0; pass < e->prm.block_passes; pass++) {
-            costs_from_counts(e->bc.cfreq, e->bc.pfreq, e->m.np, &c);
-            size_t tn = parse_range(e, data, start, end, c, e->choice);
-            block_count(&e->bc, e->choice, tn);
-            block_build(&e->bc, e->m.np);
-            uint64_t bits = block_bits(&e->bc, e->m);
-            if (bits >= best || tn > e->prm.max_block)
-                break;
-            best = bits;
-            bn = tn;
-            memcpy(e->btokens, e->choice, bn * sizeof(uint32_t));
+    // Cut into blocks, parse each block with its own codes; the blocks'
+    // tokens then go round again (a cut may move once the parse changed),
+    // and the last round writes them.
+    for (unsigned round = 0; round < e->prm.split_rounds; round++) {
+        bool last = round + 1 == e->prm.split_rounds;
+        size_t nb = split_blocks(e, e->tokens, nt);
+        uint32_t start = 0;
+        size_t out = 0;
+        for (size_t b = 0; b < nb && !e->sink.over; b++) {
+            size_t t0 = e->cut[b], t1 = e->cut[b + 1];
+            uint32_t end = start;
+            for (size_t t = t0; t < t1; t++)
+                end += tok_len(e->tokens[t]);
+            size_t bn = refine_block(e, data, start, end, e->tokens + t0, t1 - t0,
+                                     e->btokens + out, &c);
+            if (last)
+                write_tokens(e, e->btokens + out, bn);
+            out += bn;
+            start = end;
         }
-        write_tokens(e, e->btokens, bn);
-        start = end;
+        std::swap(e->tokens, e->btokens);
+        nt = out;
     }
 }
 
@@ -319,6 +367,7 @@ bool opt_init(OptEncoder *e, int method, const OptParams &prm)
     e->prm.max_block = std::clamp<uint32_t>(prm.max_block, SPLIT_CHUNK, MAX_BLOCK_TOKENS);
     e->prm.nice = std::clamp<unsigned>(prm.nice, MIN_MATCH, MAX_MATCH);
     e->prm.depth = std::max(1u, prm.depth);
+    e->prm.split_rounds = std::max(1u, prm.split_rounds);
     e->prm.region = std::max<uint32_t>(prm.region, 4096);
     const size_t r = e->prm.region;
     bool ok = mf_init(&e->mf, e->m.window, e->prm.depth, &e->mem);

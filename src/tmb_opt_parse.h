@@ -25,10 +25,11 @@ namespace tmbopt {
 // Knobs; the defaults are what -9 uses.
 struct OptParams {
     uint32_t region = 1u << 20;    // input bytes parsed together at most
-    unsigned depth = 48;           // tree nodes visited per position
+    unsigned depth = 256;          // tree nodes visited per position
     unsigned nice = MAX_MATCH;     // a match this long ends the search
     unsigned region_passes = 2;    // parses of a whole region
     unsigned block_passes = 2;     // parses of each block with its own codes
+    unsigned split_rounds = 1;     // block cuts, each followed by block parses
     uint32_t max_block = MAX_BLOCK_TOKENS;   // tokens per block at most
 };
 
