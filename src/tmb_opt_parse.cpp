@@ -83,8 +83,10 @@ uint32_t find_matches(OptEncoder *e, int32_t start, uint32_t n, int32_t end)
             continue;
         unsigned max_len = std::min<unsigned>(MAX_MATCH, (unsigned)avail);
         if (skip > 0) {
-            // Inside a match that reached `nice`: insert only. The parse
-            // takes such matches whole or in part from their start.
+            // Inside a match that reached `nice`: insert only, as searching
+            // every position of a long run would compare hundreds of bytes
+            // each time. The parse takes such a match whole or in part
+            // from its start.
             mf_skip(&e->mf, e->buf, p, max_len, e->prm.nice);
             skip--;
             continue;
@@ -273,15 +275,13 @@ size_t split_blocks(OptEncoder *e, const uint32_t *tokens, size_t n)
 
 // ------------------------------------------------------------- coding
 
-// Writes tokens[0, n) as blocks of at most prm.max_block tokens.
-void write_tokens(OptEncoder *e, const uint32_t *tokens, size_t n)
+// Writes tokens[0, n) as one block (n is at most prm.max_block: the
+// splitter and the block parses keep to it).
+void write_block(OptEncoder *e, const uint32_t *tokens, size_t n)
 {
-    for (size_t off = 0; off < n && !e->sink.over; off += e->prm.max_block) {
-        size_t k = std::min<size_t>(e->prm.max_block, n - off);
-        block_count(&e->bc, tokens + off, k);
-        block_build(&e->bc, e->m.np);
-        block_write(&e->sink, &e->bc, e->m, tokens + off, k);
-    }
+    block_count(&e->bc, tokens, n);
+    block_build(&e->bc, e->m.np);
+    block_write(&e->sink, &e->bc, e->m, tokens, n);
 }
 
 // The block of positions [start, end) parsed again with its own codes,
@@ -335,7 +335,7 @@ void code_region(OptEncoder *e, const uint8_t *data, uint32_t n)
             size_t bn = refine_block(e, data, start, end, e->tokens + t0, t1 - t0,
                                      e->btokens + out, &c);
             if (last)
-                write_tokens(e, e->btokens + out, bn);
+                write_block(e, e->btokens + out, bn);
             out += bn;
             start = end;
         }
