@@ -100,6 +100,7 @@ const Flag s_flags[] = {
     {"-debug0", &g_debug_level, 0}, {"-debug1", &g_debug_level, 1},
     {"-debug2", &g_debug_level, 2}, {"-sfx", &g_opts.sfx, 1},
     {"-n", &g_opts.no_progress, 1}, {"-e", &g_opts.exclude_empty, 1},
+    {"-9", &g_opts.optimal, 1},
 };
 
 // One argument beginning with '-'; may consume the next one (-d, -i).
@@ -299,6 +300,7 @@ void usage(const char *prog)
         "  -debug1  log to RAM:tmb_debug.txt",
         "  -debug2  log to smb2:tmb_debug.txt",
         "  -sfx  create self-extracting archive (.run)",
+        "  -9    smallest archive (slower: optimal parsing)",
         "\nExamples:",
     };
     static const char *const examples[] = {

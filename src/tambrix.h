@@ -5,6 +5,7 @@
 struct Options {
     int command;          // command letter (unsigned value of the first character)
     int method;           // 0 stored, 5/6/7 for -lh5-/-lh6-/-lh7-
+    int optimal;          // -9: tokens and blocks chosen by their cost
     int verbose;
     int quiet;
     int recursive;

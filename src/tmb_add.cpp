@@ -276,7 +276,7 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
         return 0;
     }
     tmb_prog_begin(size);
-    int ok = tmb_compress(in, tmp, &h, method);
+    int ok = tmb_compress(in, tmp, &h, method, g_opts.optimal != 0);
     tmb_prog_end();
     dbg_log("tmb_compress returned %d", ok);
     if (fflush(tmp) != 0 || ferror(tmp)) {

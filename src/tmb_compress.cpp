@@ -5,6 +5,7 @@
 #include "tmb_enc_wrap.h"
 #include "tmb_header.h"
 #include "tmb_method.h"
+#include "tmb_opt_wrap.h"
 
 namespace {
 
@@ -12,13 +13,18 @@ unsigned char s_rawbuf[4096];
 
 } // namespace
 
-int tmb_compress(FILE *in, FILE *out, EntryHeader *h, int method)
+int tmb_compress(FILE *in, FILE *out, EntryHeader *h, int method, bool optimal)
 {
     off_t p = ftello(out);
 
     uint64_t orig = 0, comp = 0;
     uint16_t crc = 0;
-    if (tmb_orig_compress(in, out, method, &orig, &comp, &crc)) {
+    // The optimal encoder falls back to the default one only when it cannot
+    // get its memory.
+    int packed = optimal ? tmb_opt_compress(in, out, method, &orig, &comp, &crc) : -1;
+    if (packed < 0)
+        packed = tmb_orig_compress(in, out, method, &orig, &comp, &crc);
+    if (packed) {
         h->orig_size = orig;
         h->comp_size = comp;
         h->crc = crc;

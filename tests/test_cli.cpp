@@ -78,6 +78,7 @@ Options:
   -debug1  log to RAM:tmb_debug.txt
   -debug2  log to smb2:tmb_debug.txt
   -sfx  create self-extracting archive (.run)
+  -9    smallest archive (slower: optimal parsing)
 
 Examples:
   %s l archive.tmb
@@ -250,6 +251,8 @@ TEST_F(Parse, OptionTable)
         {{"-n"}, "no_progress", 1, ""},
         {{"-e"}, "exclude_empty", 1, ""},
         {{"-sfx"}, "sfx", 1, ""},
+        {{"-9"}, "optimal", 1, ""},
+        {{"-99"}, "optimal", 0, "-99"},
         {{"-debug2"}, "debug", 2, ""},
         {{"-debug1", "-debug0"}, "debug", 0, ""},
         {{"-debug3"}, "debug", 0, "-debug3"},
@@ -279,6 +282,7 @@ TEST_F(Parse, OptionTable)
                   : f == "no_progress"     ? g_opts.no_progress
                   : f == "exclude_empty"   ? g_opts.exclude_empty
                   : f == "sfx"             ? g_opts.sfx
+                  : f == "optimal"         ? g_opts.optimal
                   : f == "debug"           ? g_debug_level
                   : f == "split_kb"        ? g_opts.split_kb
                                            : g_opts.buffer_kb;

@@ -1,0 +1,443 @@
+// The optimal encoder: regions, match lists, shortest-path parses, block
+// splitting and the final coding. See tmb_opt_parse.h for the outline.
+#include "tmb_opt_parse.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "tmb_opt_huff.h"
+
+namespace tmbopt {
+
+namespace {
+
+// Costs are bits x 16, so that estimates finer than a bit can be used.
+constexpr unsigned COST_SHIFT = 4;
+constexpr size_t OUTBUF_SIZE = 65536;
+// Tokens per chunk of the block splitter: blocks are cut between chunks.
+constexpr uint32_t SPLIT_CHUNK = 256;
+// Matches kept per position of a region on average; a region ends early
+// when its match lists would need more.
+constexpr size_t CACHE_PER_POS = 4;
+
+// The price of each symbol, from the code lengths of a block or region.
+struct Costs {
+    uint32_t lit[256];
+    uint32_t len[MAX_MATCH + 1];     // c symbol of each match length
+    uint32_t pos[NP_MAX];            // p symbol and extra bits of a class
+};
+
+// Prices from symbol counts: a symbol that occurs costs its Huffman code
+// length; one that does not costs a bit more than the longest code, the
+// price of bringing it in.
+void costs_from_counts(const uint32_t *cfreq, const uint32_t *pfreq, unsigned np, Costs *c)
+{
+    uint8_t clen[NC], plen[NP_MAX];
+    huff_lengths(cfreq, NC, HUFF_MAX_LEN, clen);
+    huff_lengths(pfreq, np, HUFF_MAX_LEN, plen);
+    auto absent = [](const uint8_t *len, unsigned n) {
+        unsigned mx = 0;
+        for (unsigned s = 0; s < n; s++)
+            mx = std::max<unsigned>(mx, len[s]);
+        return mx + 1;
+    };
+    unsigned ca = absent(clen, NC), pa = absent(plen, np);
+    auto price = [](unsigned len, unsigned miss) { return (len ? len : miss) << COST_SHIFT; };
+    for (unsigned b = 0; b < 256; b++)
+        c->lit[b] = price(clen[b], ca);
+    for (unsigned l = MIN_MATCH; l <= MAX_MATCH; l++)
+        c->len[l] = price(clen[len_sym(l)], ca);
+    for (unsigned k = 0; k < np; k++)
+        c->pos[k] = price(plen[k], pa) + (class_extra(k) << COST_SHIFT);
+}
+
+template <class T>
+T *alloc(OptEncoder *e, size_t n, bool *ok)
+{
+    T *p = static_cast<T *>(malloc(n * sizeof(T)));
+    if (!p)
+        *ok = false;
+    else
+        e->mem += n * sizeof(T);
+    return p;
+}
+
+// ----------------------------------------------------------- matching
+
+// Lists the matches of positions [0, n) of the region starting at buffer
+// index `start`; data ends at `end`. Returns how many positions it covered:
+// fewer than n when the match cache filled up.
+uint32_t find_matches(OptEncoder *e, int32_t start, uint32_t n, int32_t end)
+{
+    size_t used = 0;
+    unsigned skip = 0;
+    uint32_t i = 0;
+    for (; i < n; i++) {
+        e->mstart[i] = (uint32_t)used;
+        int32_t p = start + (int32_t)i;
+        int32_t avail = end - p;
+        if (avail < (int32_t)MIN_MATCH)
+            continue;
+        unsigned max_len = std::min<unsigned>(MAX_MATCH, (unsigned)avail);
+        if (skip > 0) {
+            // Inside a match that reached `nice`: insert only, as searching
+            // every position of a long run would compare hundreds of bytes
+            // each time. The parse takes such a match whole or in part
+            // from its start.
+            mf_skip(&e->mf, e->buf, p, max_len, e->prm.nice);
+            skip--;
+            continue;
+        }
+        if (used + MAX_MATCH > e->cache_cap)
+            break;
+        unsigned k = mf_find(&e->mf, e->buf, p, max_len, e->prm.nice, e->cache + used);
+        used += k;
+        if (k > 0 && e->cache[used - 1].len >= std::min(e->prm.nice, max_len))
+            skip = e->cache[used - 1].len - 1u;
+    }
+    e->mstart[i] = (uint32_t)used;
+    return i;
+}
+
+// --------------------------------------------------------------- parse
+
+// The cheapest tokens for positions [a, b) of the region at `data`, matches
+// cut at b. Backwards, cost[i] is the cheapest way from i to b: a literal
+// then cost[i + 1], or for every match at i and every length L it allows,
+// the match then cost[i + L]. Forwards, the choices become tokens, written
+// to out (which may be e->choice itself: token k is written after the
+// choice at a position >= k has been read). Returns the token count.
+size_t parse_range(OptEncoder *e, const uint8_t *data, uint32_t a, uint32_t b, const Costs &c,
+                   uint32_t *out)
+{
+    uint32_t *cost = e->cost;
+    uint32_t *choice = e->choice;
+    cost[b] = 0;
+    for (uint32_t i = b; i-- > a;) {
+        uint32_t best = c.lit[data[i]] + cost[i + 1];
+        uint32_t pick = token(1, data[i]);
+        uint32_t lim = b - i;
+        unsigned l = MIN_MATCH;
+        for (uint32_t k = e->mstart[i]; k < e->mstart[i + 1]; k++) {
+            const Match &m = e->cache[k];
+            unsigned ml = std::min<uint32_t>(m.len, lim);
+            uint32_t pc = c.pos[pos_class(m.dist_m1)];
+            for (; l <= ml; l++) {
+                uint32_t v = c.len[l] + pc + cost[i + l];
+                if (v < best) {
+                    best = v;
+                    pick = token(l, m.dist_m1);
+                }
+            }
+            if (ml == lim)
+                break;
+        }
+        cost[i] = best;
+        choice[i] = pick;
+    }
+    size_t n = 0;
+    for (uint32_t i = a; i < b;) {
+        uint32_t t = choice[i];
+        out[n++] = t;
+        i += tok_len(t);
+    }
+    return n;
+}
+
+// A first parse to price symbols by: the longest match wherever there is
+// one, else a literal.
+size_t parse_greedy(OptEncoder *e, const uint8_t *data, uint32_t n, uint32_t *out)
+{
+    size_t nt = 0;
+    for (uint32_t i = 0; i < n;) {
+        uint32_t k0 = e->mstart[i], k1 = e->mstart[i + 1];
+        unsigned len = k1 > k0 ? std::min<uint32_t>(e->cache[k1 - 1].len, n - i) : 0;
+        if (len >= MIN_MATCH) {
+            out[nt++] = token(len, e->cache[k1 - 1].dist_m1);
+            i += len;
+        } else {
+            out[nt++] = token(1, data[i]);
+            i++;
+        }
+    }
+    return nt;
+}
+
+void costs_of_tokens(OptEncoder *e, const uint32_t *tokens, size_t n, Costs *c)
+{
+    block_count(&e->bc, tokens, n);
+    costs_from_counts(e->bc.cfreq, e->bc.pfreq, e->m.np, c);
+}
+
+// -------------------------------------------------------- block split
+
+// Bits a block's code-length lists take, roughly: a fixed part and a few
+// bits per symbol that occurs.
+inline double header_estimate(unsigned csyms, unsigned psyms)
+{
+    return 40.0 + 4.0 * csyms + 4.0 * psyms;
+}
+
+// Cuts tokens[0, n) into blocks of at most prm.max_block tokens where the
+// estimated size is least. Candidate cuts lie between chunks of
+// SPLIT_CHUNK tokens; a candidate block is priced by the entropy of its c
+// and p symbols (extra bits are the same however the tokens are cut) plus
+// its header. Dynamic program over the chunk boundaries: best[j] is the
+// cheapest way to code chunks [0, j), trying every block [i, j) that the
+// token limit allows. Each chunk's counts are listed sparsely once, so
+// widening a candidate block by a chunk costs one step per distinct symbol.
+// Fills e->cut with the first token of every block and n at the end;
+// returns the number of blocks.
+size_t split_blocks(OptEncoder *e, const uint32_t *tokens, size_t n)
+{
+    const size_t nch = (n + SPLIT_CHUNK - 1) / SPLIT_CHUNK;
+    const size_t maxch = std::max<size_t>(1, e->prm.max_block / SPLIT_CHUNK);
+    constexpr unsigned NS = NC + NP_MAX;
+
+    // Sparse counts: for chunk i, entries [at[i], mid[i]) are c symbols and
+    // [mid[i], at[i + 1]) p classes, each as symbol << 16 | count.
+    std::vector<uint32_t> ent;
+    std::vector<uint32_t> at(nch + 1), mid(nch), ntok(nch), nmat(nch);
+    std::vector<uint32_t> f(NS, 0);
+    ent.reserve(std::min<size_t>(2 * n, nch * NS));
+    for (size_t i = 0; i < nch; i++) {
+        size_t t0 = i * SPLIT_CHUNK, t1 = std::min(n, t0 + SPLIT_CHUNK);
+        uint32_t m = 0;
+        for (size_t t = t0; t < t1; t++) {
+            unsigned len = tok_len(tokens[t]);
+            f[len == 1 ? tok_value(tokens[t]) : len_sym(len)]++;
+            if (len > 1) {
+                f[NC + pos_class(tok_value(tokens[t]))]++;
+                m++;
+            }
+        }
+        at[i] = (uint32_t)ent.size();
+        for (unsigned s = 0; s < NS; s++) {
+            if (s == NC)
+                mid[i] = (uint32_t)ent.size();
+            if (f[s] != 0) {
+                ent.push_back(s << 16 | f[s]);
+                f[s] = 0;
+            }
+        }
+        ntok[i] = (uint32_t)(t1 - t0);
+        nmat[i] = m;
+    }
+    at[nch] = (uint32_t)ent.size();
+
+    std::vector<double> best(nch + 1);
+    std::vector<uint32_t> from(nch + 1);
+    const float *g = e->flogf;
+    best[0] = 0;
+    for (size_t j = 1; j <= nch; j++) {
+        double sc = 0, sp = 0;
+        uint32_t nt = 0, nm = 0;
+        unsigned dc = 0, dp = 0;
+        best[j] = INFINITY;
+        size_t i = j;
+        while (i > 0 && j - i < maxch) {
+            i--;
+            for (uint32_t k = at[i]; k < mid[i]; k++) {
+                uint32_t &fs = f[ent[k] >> 16];
+                uint32_t cnt = ent[k] & 0xFFFF;
+                dc += fs == 0;
+                sc += g[fs + cnt] - g[fs];
+                fs += cnt;
+            }
+            for (uint32_t k = mid[i]; k < at[i + 1]; k++) {
+                uint32_t &fs = f[ent[k] >> 16];
+                uint32_t cnt = ent[k] & 0xFFFF;
+                dp += fs == 0;
+                sp += g[fs + cnt] - g[fs];
+                fs += cnt;
+            }
+            nt += ntok[i];
+            nm += nmat[i];
+            double bits = (g[nt] - sc) + (g[nm] - sp) + header_estimate(dc, dp);
+            if (best[i] + bits < best[j]) {
+                best[j] = best[i] + bits;
+                from[j] = (uint32_t)i;
+            }
+        }
+        for (uint32_t k = at[i]; k < at[j]; k++)
+            f[ent[k] >> 16] = 0;
+    }
+    size_t nb = 0;
+    for (size_t j = nch; j > 0; j = from[j])
+        e->cut[nb++] = (uint32_t)(from[j] * SPLIT_CHUNK);
+    std::reverse(e->cut, e->cut + nb);
+    e->cut[nb] = (uint32_t)n;
+    return nb;
+}
+
+// ------------------------------------------------------------- coding
+
+// Writes tokens[0, n) as one block (n is at most prm.max_block: the
+// splitter and the block parses keep to it).
+void write_block(OptEncoder *e, const uint32_t *tokens, size_t n)
+{
+    block_count(&e->bc, tokens, n);
+    block_build(&e->bc, e->m.np);
+    block_write(&e->sink, &e->bc, e->m, tokens, n);
+}
+
+// The block of positions [start, end) parsed again with its own codes,
+// repeated while that makes it smaller. `tokens` (n) is its current parse;
+// the best one found goes to `best` and its count is returned.
+size_t refine_block(OptEncoder *e, const uint8_t *data, uint32_t start, uint32_t end,
+                    const uint32_t *tokens, size_t n, uint32_t *best, Costs *c)
+{
+    memmove(best, tokens, n * sizeof(uint32_t));
+    block_count(&e->bc, best, n);
+    block_build(&e->bc, e->m.np);
+    uint64_t least = block_bits(&e->bc, e->m);
+    for (unsigned pass = 0; pass < e->prm.block_passes; pass++) {
+        costs_from_counts(e->bc.cfreq, e->bc.pfreq, e->m.np, c);
+        size_t tn = parse_range(e, data, start, end, *c, e->choice);
+        block_count(&e->bc, e->choice, tn);
+        block_build(&e->bc, e->m.np);
+        uint64_t bits = block_bits(&e->bc, e->m);
+        if (bits >= least || tn > e->prm.max_block)
+            break;
+        least = bits;
+        n = tn;
+        memcpy(best, e->choice, n * sizeof(uint32_t));
+    }
+    return n;
+}
+
+// Parses, splits and writes region [0, n) of the buffer at `data`.
+void code_region(OptEncoder *e, const uint8_t *data, uint32_t n)
+{
+    Costs c;
+    size_t nt = parse_greedy(e, data, n, e->tokens);
+    for (unsigned pass = 0; pass < e->prm.region_passes; pass++) {
+        costs_of_tokens(e, e->tokens, nt, &c);
+        nt = parse_range(e, data, 0, n, c, e->tokens);
+    }
+
+    // Cut into blocks, parse each block with its own codes; the blocks'
+    // tokens then go round again (a cut may move once the parse changed),
+    // and the last round writes them.
+    for (unsigned round = 0; round < e->prm.split_rounds; round++) {
+        bool last = round + 1 == e->prm.split_rounds;
+        size_t nb = split_blocks(e, e->tokens, nt);
+        uint32_t start = 0;
+        size_t out = 0;
+        for (size_t b = 0; b < nb && !e->sink.over; b++) {
+            size_t t0 = e->cut[b], t1 = e->cut[b + 1];
+            uint32_t end = start;
+            for (size_t t = t0; t < t1; t++)
+                end += tok_len(e->tokens[t]);
+            size_t bn = refine_block(e, data, start, end, e->tokens + t0, t1 - t0,
+                                     e->btokens + out, &c);
+            if (last)
+                write_block(e, e->btokens + out, bn);
+            out += bn;
+            start = end;
+        }
+        std::swap(e->tokens, e->btokens);
+        nt = out;
+    }
+}
+
+// Tops the buffer up from the input; returns the new end of the data.
+int32_t fill(OptEncoder *e, const OptIo &io, int32_t end, bool *eof)
+{
+    while (!*eof && (size_t)end < e->buf_size) {
+        size_t got = io.read(io.user, e->buf + end, e->buf_size - (size_t)end);
+        if (got == 0)
+            *eof = true;
+        end += (int32_t)got;
+        e->bytes_in += got;
+    }
+    return end;
+}
+
+} // namespace
+
+bool opt_init(OptEncoder *e, int method, const OptParams &prm)
+{
+    *e = OptEncoder{};
+    e->m = method_params(method);
+    e->prm = prm;
+    e->prm.max_block = std::clamp<uint32_t>(prm.max_block, SPLIT_CHUNK, MAX_BLOCK_TOKENS);
+    e->prm.nice = std::clamp<unsigned>(prm.nice, MIN_MATCH, MAX_MATCH);
+    e->prm.depth = std::max(1u, prm.depth);
+    e->prm.split_rounds = std::max(1u, prm.split_rounds);
+    e->prm.region = std::max<uint32_t>(prm.region, 4096);
+    const size_t r = e->prm.region;
+    bool ok = mf_init(&e->mf, e->m.window, e->prm.depth, &e->mem);
+    e->buf_size = e->m.window + r + MAX_MATCH;
+    e->buf = alloc<uint8_t>(e, e->buf_size, &ok);
+    e->cache_cap = CACHE_PER_POS * r + MAX_MATCH;
+    e->cache = alloc<Match>(e, e->cache_cap, &ok);
+    e->mstart = alloc<uint32_t>(e, r + 1, &ok);
+    e->cost = alloc<uint32_t>(e, r + 1, &ok);
+    e->choice = alloc<uint32_t>(e, r, &ok);
+    e->tokens = alloc<uint32_t>(e, r, &ok);
+    e->btokens = alloc<uint32_t>(e, r, &ok);
+    e->cut = alloc<uint32_t>(e, r / SPLIT_CHUNK + 2, &ok);
+    e->flogf = alloc<float>(e, MAX_BLOCK_TOKENS + 1, &ok);
+    e->outbuf = alloc<uint8_t>(e, OUTBUF_SIZE, &ok);
+    if (!ok) {
+        opt_free(e);
+        return false;
+    }
+    e->flogf[0] = 0;
+    for (uint32_t f = 1; f <= MAX_BLOCK_TOKENS; f++)
+        e->flogf[f] = (float)(f * std::log2((double)f));
+    return true;
+}
+
+void opt_free(OptEncoder *e)
+{
+    mf_free(&e->mf);
+    free(e->buf);
+    free(e->cache);
+    free(e->mstart);
+    free(e->cost);
+    free(e->choice);
+    free(e->tokens);
+    free(e->btokens);
+    free(e->cut);
+    free(e->flogf);
+    free(e->outbuf);
+    *e = OptEncoder{};
+}
+
+OptResult opt_encode(OptEncoder *e, const OptIo &io, uint64_t limit, uint64_t *packed)
+{
+    const int32_t w = (int32_t)e->m.window;
+    mf_reset(&e->mf);
+    e->bytes_in = 0;
+    sink_init(&e->sink, e->outbuf, OUTBUF_SIZE, limit, io.user, io.write);
+    // The history in front of the first region is never matched against
+    // (the trees start empty); cleared only so that no byte is undefined.
+    memset(e->buf, 0, (size_t)w);
+
+    bool eof = false;
+    int32_t end = fill(e, io, w, &eof);
+    while (end > w && !e->sink.over && !e->sink.failed) {
+        uint32_t n = (uint32_t)std::min<int32_t>(end - w, (int32_t)e->prm.region);
+        n = find_matches(e, w, n, end);
+        code_region(e, e->buf + w, n);
+        // Slide: the last window of bytes before the next region becomes
+        // the history.
+        memmove(e->buf, e->buf + n, (size_t)(end - (int32_t)n));
+        end -= (int32_t)n;
+        mf_rebase(&e->mf, (int32_t)n);
+        end = fill(e, io, end, &eof);
+    }
+    if (!e->sink.over)
+        sink_finish(&e->sink);
+    *packed = e->sink.total;
+    if (e->sink.failed)
+        return OPT_WRITE_FAILED;
+    return e->sink.over ? OPT_NO_GAIN : OPT_PACKED;
+}
+
+} // namespace tmbopt

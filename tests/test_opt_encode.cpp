@@ -1,0 +1,490 @@
+// The optimal encoder (-9): its streams decode to the input through the
+// archiver's decoder, through an independent reader that also checks the
+// format's limits block by block, and through the self-extractor; output
+// that does not shrink is stored.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "os_host.h"
+#include "sfx.h"
+#include "testkit.h"
+#include "tmb_header.h"
+#include "tmb_method.h"
+#include "tmb_opt_parse.h"
+#include "tmb_sfx.h"
+#include "tmb_sfx_image.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// ------------------------------------------------------------- inputs
+
+struct Rng {
+    uint64_t s;
+    explicit Rng(uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 1) {}
+    uint32_t next()
+    {
+        s ^= s << 13;
+        s ^= s >> 7;
+        s ^= s << 17;
+        return (uint32_t)(s >> 16);
+    }
+    uint32_t below(uint32_t n) { return next() % n; }
+};
+
+enum Kind { TEXT, BINARY, RANDOM, RUNS, FEW_LETTERS };
+
+// TEXT: words and line breaks; BINARY: slowly rising little-endian numbers
+// between small fields; RANDOM: incompressible; RUNS: long runs, short
+// repeats and noise; FEW_LETTERS: random letters from a 40-letter alphabet,
+// which parse to long stretches of literals (many tokens per byte).
+Bytes make(Kind kind, size_t n, uint64_t seed)
+{
+    static const char *words[] = {"the", "archive", "of", "window", "a", "match", "block",
+                                  "code", "length", "and", "to", "Huffman", "tree", "{", "}",
+                                  "return", "int", "static", "=", "0;"};
+    Rng r(seed);
+    Bytes b;
+    b.reserve(n + 4096);
+    while (b.size() < n) {
+        switch (kind) {
+        case TEXT: {
+            const char *w = words[r.below(sizeof words / sizeof *words)];
+            b.insert(b.end(), w, w + strlen(w));
+            b.push_back(r.below(9) == 0 ? '\n' : ' ');
+            break;
+        }
+        case BINARY: {
+            uint32_t v = 0x1000 + (uint32_t)b.size() / 3 + r.below(40);
+            for (int k = 0; k < 4; k++)
+                b.push_back((uint8_t)(v >> (8 * k)));
+            b.push_back((uint8_t)r.below(4));
+            b.push_back(0);
+            break;
+        }
+        case RANDOM:
+            b.push_back((uint8_t)r.next());
+            break;
+        case RUNS:
+            switch (r.below(3)) {
+            case 0: b.insert(b.end(), 1 + r.below(3000), (uint8_t)r.next()); break;
+            case 1: for (uint32_t k = r.below(500); k > 0; k--) { b.push_back('x'); b.push_back((uint8_t)k); } break;
+            default: for (uint32_t k = 1 + r.below(40); k > 0; k--) b.push_back((uint8_t)r.next());
+            }
+            break;
+        case FEW_LETTERS:
+            b.push_back((uint8_t)('0' + r.below(40)));
+            break;
+        }
+    }
+    b.resize(n);
+    return b;
+}
+
+unsigned window_of(int method) { return tmbopt::method_params(method).window; }
+
+// ------------------------------------------------------ encoding paths
+
+FILE *file_with(const Bytes &data)
+{
+    FILE *fp = tmpfile();
+    if (!data.empty())
+        fwrite(data.data(), 1, data.size(), fp);
+    rewind(fp);
+    return fp;
+}
+
+Bytes rest_of(FILE *fp)
+{
+    fflush(fp);
+    long here = ftell(fp);
+    fseek(fp, 0, SEEK_END);
+    Bytes b((size_t)ftell(fp));
+    rewind(fp);
+    if (!b.empty() && fread(b.data(), 1, b.size(), fp) != b.size())
+        b.clear();
+    fseek(fp, here, SEEK_SET);
+    return b;
+}
+
+// Through the compression driver, as `a -9` packs a file.
+struct Packed {
+    int ok = 0;
+    EntryHeader h{};
+    Bytes data;
+};
+
+Packed pack(const Bytes &input, int method, bool optimal = true)
+{
+    Packed p;
+    FILE *in = file_with(input);
+    FILE *out = tmpfile();
+    p.h.method = method;
+    p.ok = tmb_compress(in, out, &p.h, method, optimal);
+    EXPECT_EQ((uint64_t)ftell(out), p.h.comp_size) << "output must stand after the packed data";
+    p.data = rest_of(out);
+    fclose(in);
+    fclose(out);
+    return p;
+}
+
+// Back through the archiver's own extraction driver, CRC checked.
+Bytes extract(const Packed &p)
+{
+    FILE *arc = file_with(p.data);
+    FILE *out = tmpfile();
+    EntryHeader h = p.h;
+    EXPECT_EQ(tmb_extract(arc, out, &h), 0);
+    EXPECT_EQ(g_extract_crc, p.h.crc);
+    Bytes b = rest_of(out);
+    fclose(arc);
+    fclose(out);
+    return b;
+}
+
+// Straight through the encoder, with chosen knobs and output limit.
+struct Stream {
+    tmbopt::OptResult result;
+    uint64_t packed = 0;
+    Bytes data;
+};
+
+Stream encode(const Bytes &input, int method, const tmbopt::OptParams &prm = {},
+              uint64_t limit = ~0ull)
+{
+    struct Io {
+        const Bytes *in;
+        size_t pos;
+        Bytes out;
+    } io{&input, 0, {}};
+    tmbopt::OptIo callbacks = {
+        &io,
+        [](void *u, uint8_t *dst, size_t n) {
+            Io *s = static_cast<Io *>(u);
+            // Short reads on purpose: the encoder must not rely on full ones.
+            n = std::min({n, s->in->size() - s->pos, (size_t)40000});
+            memcpy(dst, s->in->data() + s->pos, n);
+            s->pos += n;
+            return n;
+        },
+        [](void *u, const uint8_t *p, size_t n) {
+            static_cast<Io *>(u)->out.insert(static_cast<Io *>(u)->out.end(), p, p + n);
+            return true;
+        }};
+    auto enc = std::make_unique<tmbopt::OptEncoder>();
+    EXPECT_TRUE(tmbopt::opt_init(enc.get(), method, prm));
+    Stream s;
+    s.result = tmbopt::opt_encode(enc.get(), callbacks, limit, &s.packed);
+    EXPECT_EQ(enc->bytes_in, input.size());
+    tmbopt::opt_free(enc.get());
+    s.data = std::move(io.out);
+    return s;
+}
+
+// ------------------------------------- independent reader of the blocks
+
+class BitReader {
+public:
+    explicit BitReader(const Bytes &b) : b_(b) {}
+    unsigned get(int n)
+    {
+        unsigned v = 0;
+        for (int i = 0; i < n; i++, pos_++)
+            v = v << 1 | (pos_ / 8 < b_.size() ? (b_[pos_ / 8] >> (7 - pos_ % 8)) & 1 : 0);
+        return v;
+    }
+    size_t bits() const { return pos_; }
+
+private:
+    const Bytes &b_;
+    size_t pos_ = 0;
+};
+
+// A canonical code from its lengths, or a single symbol that takes no bits.
+struct Code {
+    int single = -1;
+    std::vector<int> len;
+    std::vector<int> by_len[24];
+
+    // The limits every code must keep: lengths 1..16, and a complete code
+    // (Kraft sum exactly 1) so that no bit pattern is left undefined.
+    void check(const char *what)
+    {
+        if (single >= 0)
+            return;
+        uint64_t kraft = 0;
+        int used = 0;
+        for (size_t s = 0; s < len.size(); s++) {
+            if (len[s] == 0)
+                continue;
+            EXPECT_LE(len[s], 16) << what << " symbol " << s;
+            if (len[s] > 16)
+                continue;
+            kraft += 1ull << (16 - len[s]);
+            by_len[len[s]].push_back((int)s);
+            used++;
+        }
+        EXPECT_GE(used, 2) << what;
+        EXPECT_EQ(kraft, 1ull << 16) << what << ": code not complete";
+    }
+
+    int decode(BitReader &br) const
+    {
+        if (single >= 0)
+            return single;
+        unsigned code = 0, first = 0;
+        for (int l = 1; l <= 16; l++) {
+            code = code << 1 | br.get(1);
+            if (code - first < by_len[l].size())
+                return by_len[l][code - first];
+            first = (first + (unsigned)by_len[l].size()) << 1;
+        }
+        ADD_FAILURE() << "invalid code";
+        return 0;
+    }
+};
+
+Code read_len_list(BitReader &br, int nsym, int nbit, int special)
+{
+    Code code;
+    int n = (int)br.get(nbit);
+    if (n == 0) {
+        code.single = (int)br.get(nbit);
+        EXPECT_LT(code.single, nsym);
+        return code;
+    }
+    EXPECT_LE(n, nsym);
+    code.len.assign((size_t)nsym, 0);
+    for (int i = 0; i < n;) {
+        int l = (int)br.get(3);
+        if (l == 7)
+            while (br.get(1) == 1 && l < 23)
+                l++;
+        if (i < nsym)
+            code.len[(size_t)i] = l;
+        if (++i == special)
+            i += (int)br.get(2);
+    }
+    return code;
+}
+
+struct StreamFacts {
+    Bytes out;
+    std::vector<unsigned> block_tokens;
+    unsigned max_dist = 0;   // largest match distance
+};
+
+// Decodes a whole stream, checking every block against the format's
+// limits on the way. Matches may not reach before the first byte.
+StreamFacts read_stream(const Bytes &packed, int method, size_t orig)
+{
+    tmbopt::Method m = tmbopt::method_params(method);
+    BitReader br(packed);
+    StreamFacts f;
+    while (f.out.size() < orig && !testing::Test::HasFailure()) {
+        unsigned count = br.get(16);
+        EXPECT_GE(count, 1u) << "empty block";
+        f.block_tokens.push_back(count);
+        Code t = read_len_list(br, 19, 5, 3);
+        t.check("t code");
+        Code c;
+        int n = (int)br.get(9);
+        if (n == 0) {
+            c.single = (int)br.get(9);
+            EXPECT_LT(c.single, 510);
+        } else {
+            EXPECT_LE(n, 510);
+            c.len.assign(510, 0);
+            for (int i = 0; i < n;) {
+                int sym = t.decode(br);
+                if (sym >= 3)
+                    c.len[(size_t)i++] = sym - 2;
+                else
+                    i += sym == 0 ? 1 : sym == 1 ? (int)br.get(4) + 3 : (int)br.get(9) + 20;
+            }
+        }
+        c.check("c code");
+        Code p = read_len_list(br, (int)m.np, (int)m.pbit, -1);
+        p.check("p code");
+        for (unsigned k = 0; k < count && f.out.size() < orig; k++) {
+            int sym = c.decode(br);
+            if (sym < 256) {
+                f.out.push_back((uint8_t)sym);
+                continue;
+            }
+            unsigned len = (unsigned)sym - 253;
+            int pc = p.decode(br);
+            unsigned d = pc <= 1 ? (unsigned)pc : (1u << (pc - 1)) + br.get(pc - 1);
+            EXPECT_LT(d + 1, m.window) << "distance beyond the window";
+            EXPECT_LT(d, f.out.size()) << "match reaching before the first byte";
+            EXPECT_LE(f.out.size() + len, orig) << "match running past the end";
+            if (d >= f.out.size() || f.out.size() + len > orig)
+                return f;
+            f.max_dist = std::max(f.max_dist, d + 1);
+            for (unsigned j = 0; j < len; j++)
+                f.out.push_back(f.out[f.out.size() - d - 1]);
+        }
+    }
+    EXPECT_EQ((br.bits() + 7) / 8, packed.size()) << "bytes after the last block";
+    return f;
+}
+
+// ---------------------------------------------------------------- tests
+
+class Opt : public testing::TestWithParam<int> {};
+
+TEST_P(Opt, RoundTripsThroughTheDecoder)
+{
+    const int method = GetParam();
+    const size_t w = window_of(method);
+    struct Case {
+        Kind kind;
+        size_t size;
+    } cases[] = {
+        {TEXT, 1},          {TEXT, 2},          {TEXT, 3},          {RUNS, 4},
+        {TEXT, 1000},       {TEXT, w - 1},      {TEXT, w},          {BINARY, w + 1},
+        {RUNS, 2 * w + 7},  {BINARY, 150000},   {TEXT, 300000},     {RUNS, 300000},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("kind " + std::to_string(c.kind) + ", " + std::to_string(c.size) + " bytes");
+        Bytes input = make(c.kind, c.size, c.size);
+        Packed p = pack(input, method);
+        ASSERT_EQ(p.ok, 1);
+        EXPECT_EQ(p.h.orig_size, input.size());
+        EXPECT_EQ(p.h.comp_size, p.data.size());
+        if (c.size >= 1000) {
+            EXPECT_EQ(p.h.method, method);
+        }
+        EXPECT_TRUE(extract(p) == input);
+    }
+}
+
+// Every block within the limits of the format, whatever the data; the
+// regions are made small here so that many region ends and the history
+// carried across them are crossed.
+TEST_P(Opt, BlocksKeepTheFormatLimits)
+{
+    const int method = GetParam();
+    struct Case {
+        Kind kind;
+        size_t size;
+        uint32_t region;
+    } cases[] = {
+        {TEXT, 200000, 1u << 20},  {BINARY, 200000, 5000},  {RUNS, 400000, 1u << 20},
+        {TEXT, 120000, 4096},      {FEW_LETTERS, 400000, 1u << 20},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("kind " + std::to_string(c.kind) + ", region " + std::to_string(c.region));
+        Bytes input = make(c.kind, c.size, 7);
+        tmbopt::OptParams prm;
+        prm.region = c.region;
+        Stream s = encode(input, method, prm);
+        ASSERT_EQ(s.result, tmbopt::OPT_PACKED);
+        EXPECT_EQ(s.packed, s.data.size());
+        StreamFacts f = read_stream(s.data, method, input.size());
+        EXPECT_TRUE(f.out == input);
+        // A block of more than 65,535 tokens has no 16-bit count: the
+        // stream would not decode. Here the limit, not the data, must cut.
+        if (c.kind == FEW_LETTERS) {
+            size_t tokens = 0;
+            for (unsigned n : f.block_tokens)
+                tokens += n;
+            EXPECT_GT(tokens, 3 * 65535u);
+        }
+        if (c.kind == TEXT && c.region > c.size) { // the window is used
+            EXPECT_GT(f.max_dist, window_of(method) / 2);
+        }
+    }
+}
+
+// Text and binary data: the inputs the cost-based choice is for. (On long
+// runs both encoders take the same 256-byte matches and either may win by
+// a few bytes.)
+TEST_P(Opt, SmallerThanTheDefaultEncoder)
+{
+    const int method = GetParam();
+    for (Kind kind : {TEXT, BINARY}) {
+        Bytes input = make(kind, 200000, 3);
+        Packed best = pack(input, method, true);
+        Packed plain = pack(input, method, false);
+        EXPECT_LT(best.h.comp_size, plain.h.comp_size) << "kind " << kind;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, Opt, testing::Values(5, 6, 7));
+
+// Packed data may be exactly as long as the input, never longer; what
+// does not shrink is stored.
+TEST(OptNoGrowth, TheLimitIsKeptToTheByte)
+{
+    Bytes input = make(TEXT, 20000, 1);
+    Stream free_run = encode(input, 6);
+    ASSERT_EQ(free_run.result, tmbopt::OPT_PACKED);
+    Stream at = encode(input, 6, {}, free_run.packed);
+    EXPECT_EQ(at.result, tmbopt::OPT_PACKED);
+    EXPECT_TRUE(at.data == free_run.data);
+    Stream below = encode(input, 6, {}, free_run.packed - 1);
+    EXPECT_EQ(below.result, tmbopt::OPT_NO_GAIN);
+    EXPECT_LE(below.data.size(), free_run.packed - 1);
+}
+
+TEST(OptNoGrowth, IncompressibleInputIsStored)
+{
+    Bytes input = make(RANDOM, 70000, 5);
+    for (int method : {5, 7}) {
+        Packed p = pack(input, method);
+        ASSERT_EQ(p.ok, 1);
+        EXPECT_EQ(p.h.method, 0);
+        EXPECT_EQ(p.h.comp_size, input.size());
+        EXPECT_TRUE(p.data == input);
+        EXPECT_EQ(p.h.crc, tmb_crc16(input.data(), input.size(), 0));
+    }
+}
+
+// The command line end to end: `a -9` and `-sfx -9` archives, read back by
+// the test command and by the self-extractor's own decoder (built for this
+// machine).
+TEST(OptCommand, ArchivesAndSelfExtractorsUnpack)
+{
+    testkit::TempDir dir;
+    Bytes text = make(TEXT, 180000, 11), bin = make(BINARY, 90000, 12);
+    testkit::write_file(dir / "a.txt", text);
+    testkit::write_file(dir / "b.bin", bin);
+    testkit::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+
+    auto plain = testkit::run_tambrix({"a", "-q", "-lh7", "plain.tmb", "a.txt", "b.bin"}, in_dir);
+    auto best = testkit::run_tambrix({"a", "-q", "-lh7", "-9", "best.tmb", "a.txt", "b.bin"}, in_dir);
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    ASSERT_EQ(best.status, 0) << best.err;
+    EXPECT_LT(testkit::read_file(dir / "best.tmb").size(), testkit::read_file(dir / "plain.tmb").size());
+    auto t = testkit::run_tambrix({"t", "-q", "best.tmb"}, in_dir);
+    EXPECT_EQ(t.status, 0) << t.out << t.err;
+
+    auto sfx = testkit::run_tambrix({"a", "-q", "-sfx", "-lh7", "-9", "game.tmb", "a.txt", "b.bin"}, in_dir);
+    ASSERT_EQ(sfx.status, 0) << sfx.err;
+    SfxPlan plan{};
+    ASSERT_EQ(sfx_find_data_hunk(tmb_stub, tmb_stub_len, &plan), 1);
+    const uint32_t at = (uint32_t)plan.insert_at;
+    const uint8_t offset[4] = {(uint8_t)(at >> 24), (uint8_t)(at >> 16), (uint8_t)(at >> 8), (uint8_t)at};
+    memcpy(sfx_data.arc_offset, offset, 4);
+    ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
+    rename((dir / "game.run").c_str(), (dir / "out/game.run").c_str());
+    host_reset((dir / "out").c_str(), "game.run");
+    int rc = sfx_main();
+    size_t len = 0;
+    std::string said(host_output(&len), len);
+    EXPECT_EQ(rc, 0) << said;
+    EXPECT_EQ(said.find("CRC ERROR"), std::string::npos) << said;
+    EXPECT_TRUE(testkit::read_file(dir / "out/a.txt") == text);
+    EXPECT_TRUE(testkit::read_file(dir / "out/b.bin") == bin);
+}
+
+} // namespace
