@@ -141,12 +141,15 @@ int count_wanted(const char *archive)
     if (!fp)
         return 0;
     int total = 0;
+    int64_t size = tmb_file_size(fp);
     EntryHeader h;
-    while (tmb_read_header(fp, &h)) {
+    const char *why = nullptr;
+    while (tmb_walk_next(fp, size, &h, &why) == TMB_WALK_ENTRY) {
         normalize_name(h.name);
         if (!h.is_dir && file_wanted(h.name))
             total++;
-        fseeko(fp, (off_t)h.comp_size, SEEK_CUR);
+        if (fseeko(fp, (off_t)(h.data_pos + (int64_t)h.comp_size), SEEK_SET) != 0)
+            break;
     }
     fclose(fp);
     return total;
@@ -395,7 +398,6 @@ void report_too_long(const std::string &outpath, const EntryHeader &h)
 
 void handle_entry(ExtractRun &r, EntryHeader &h)
 {
-    h.data_pos = (int64_t)ftello(r.arc);
     debug_header(h);
     normalize_name(h.name);
     dbg_log("name after backslash normalization: '%s'", h.name);
@@ -543,13 +545,25 @@ int cmd_extract()
     printf("Extracting: %s\n\n", shown_archive);
     fflush(stdout);
 
+    // Damage, a read error or a file that is no archive must not pass for
+    // the end: what came before is extracted, then the run fails.
+    int64_t size = tmb_file_size(r.arc);
     EntryHeader h;
-    while (tmb_read_header(r.arc, &h))
+    const char *why = nullptr;
+    int64_t pos = 0;
+    int walk;
+    while ((walk = tmb_walk_next(r.arc, size, &h, &why)) == TMB_WALK_ENTRY) {
         handle_entry(r, h);
-    // The header reader ends the loop on a read error as it does at the
-    // end; a failing disk must not pass for a finished archive.
-    if (ferror(r.arc)) {
-        fprintf(stderr, "Read error: %s\n", shown_archive);
+        pos = h.data_pos + (int64_t)h.comp_size;
+        if (fseeko(r.arc, (off_t)pos, SEEK_SET) != 0) {
+            walk = TMB_WALK_DAMAGED;
+            why = "cannot seek";
+            break;
+        }
+    }
+    if (walk < 0) {
+        fflush(stdout);
+        tmb_report_walk_damage(shown_archive, pos, why);
         r.errors++;
     }
 

@@ -2,16 +2,22 @@
 // read the headers only and step over the packed data.
 #include <cinttypes>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "tambrix.h"
 #include "tmb_shown.h"
+#include "tmb_autojoin.h"
 #include "tmb_cmd.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
 #include "tmb_match.h"
+#include "tmb_split.h"
 
 namespace {
+
+constexpr size_t kPathMax = 256;
 
 const char *const SHORT_HEAD =
     " Method    Orig     Comp  Ratio  Date/Time         Name\n"
@@ -61,29 +67,43 @@ void print_totals(FILE *out, const Totals &t)
 }
 
 // Walks the archive, printing every selected entry with a known method to
-// `out`. Entries whose method is unknown are stepped over unlisted. The
-// walk ends where the header reader finds the end or damage. Returns 0
-// when it ended on a read error instead: the header reader cannot tell
-// that from the end, and a listing cut short by a failing disk must not
-// pass for the whole archive.
-int list_entries(FILE *arc, FILE *out, int verbose, Totals *t)
+// `out`. Entries whose method is unknown are stepped over unlisted. Returns
+// 0 when the walk stopped at damage (or a read error, or something that is
+// no archive at all) instead of the real end, after saying so: a listing
+// cut short must not pass for the whole archive.
+int list_entries(FILE *arc, const char *shown, FILE *out, int verbose, Totals *t)
 {
+    int64_t size = tmb_file_size(arc);
     EntryHeader h;
-    while (tmb_read_header(arc, &h)) {
-        if (h.method != -1) {
-            h.data_pos = ftello(arc);
-            if (file_wanted(h.name)) {
-                print_entry(out, &h, verbose);
-                t->count++;
-                t->orig += h.orig_size;
-                t->comp += h.comp_size;
-            }
+    const char *why = nullptr;
+    int64_t pos = 0;
+    int r;
+    while ((r = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY || r == TMB_WALK_CUT) {
+        // An entry cut off by the end of the file is still shown, as its
+        // header reads; the damage is said after the listing.
+        if (h.method != -1 && file_wanted(h.name)) {
+            print_entry(out, &h, verbose);
+            t->count++;
+            t->orig += h.orig_size;
+            t->comp += h.comp_size;
         }
-        // Packed sizes are at most 32 bits wide, so this always moves forward.
-        if (fseeko(arc, (off_t)h.comp_size, SEEK_CUR) != 0)
+        if (r == TMB_WALK_CUT)
             break;
+        // Packed sizes are at most 32 bits wide, so this always moves forward.
+        pos = h.data_pos + (int64_t)h.comp_size;
+        if (fseeko(arc, (off_t)pos, SEEK_SET) != 0) {
+            why = "cannot seek";
+            r = TMB_WALK_DAMAGED;
+            break;
+        }
     }
-    return !ferror(arc);
+    if (r < 0) {
+        pos = r == TMB_WALK_CUT ? h.header_pos : pos;
+        fflush(out);
+        tmb_report_walk_damage(shown, pos, why);
+        return 0;
+    }
+    return 1;
 }
 
 } // namespace
@@ -107,23 +127,51 @@ void tmb_print_header(const EntryHeader *h, int verbose) { print_entry(stdout, h
 int cmd_list()
 {
     int verbose = g_opts.command == 'v' || g_opts.verbose;
+    char joined[kPathMax];
+    if (tmb_autojoin_begin(joined, sizeof joined))
+        return 1;
+    const char *shown = tmb_archive_shown();
     FILE *arc = fopen(g_opts.archive, "rb");
     if (!arc) {
-        fprintf(stderr, "Cannot open: %s\n", g_opts.archive);
+        fprintf(stderr, "Cannot open: %s\n", shown);
+        tmb_autojoin_end(joined);
         return 1;
     }
-    printf(" %s\n", g_opts.archive);
+    printf(" %s\n", shown);
     fputs(verbose ? LONG_HEAD : SHORT_HEAD, stdout);
     Totals t;
-    int complete = list_entries(arc, stdout, verbose, &t);
+    int complete = list_entries(arc, shown, stdout, verbose, &t);
     print_totals(stdout, t);
     fflush(stdout);
     fclose(arc);
-    if (!complete) {
-        fprintf(stderr, "Read error: %s\n", g_opts.archive);
-        return 1;
-    }
-    return 0;
+    tmb_autojoin_end(joined);
+    return complete ? 0 : 1;
+}
+
+// True when the listing must not replace `path`: it is the archive being
+// listed, one of the parts or the sidecar it was joined from, or any file
+// that holds an LZH archive (`L *.tmb` must not turn the second archive
+// into a listing of the first).
+bool listing_would_destroy(const char *path, FILE *arc)
+{
+    struct stat st, ast;
+    if (stat(path, &st) != 0)
+        return false;
+    if (fstat(fileno(arc), &ast) == 0 && st.st_dev == ast.st_dev && st.st_ino == ast.st_ino)
+        return true;
+    for (const FileId &id : tmb_join_inputs())
+        if (st.st_dev == id.dev && st.st_ino == id.ino)
+            return true;
+    if (!S_ISREG(st.st_mode) || st.st_size == 0)
+        return false;
+    FILE *fp = fopen(path, "rb");
+    if (!fp)
+        return false;
+    EntryHeader h;
+    const char *why = nullptr;
+    bool archive = tmb_walk_next(fp, (int64_t)st.st_size, &h, &why) == TMB_WALK_ENTRY && h.method != -1;
+    fclose(fp);
+    return archive;
 }
 
 int cmd_savelist()
@@ -134,34 +182,40 @@ int cmd_savelist()
     }
     const char *out_path = g_opts.files[0];
     g_opts.nfiles = 0; // every entry goes into the list
+    char joined[kPathMax];
+    if (tmb_autojoin_begin(joined, sizeof joined))
+        return 1;
+    const char *shown = tmb_archive_shown();
     FILE *arc = fopen(g_opts.archive, "rb");
     if (!arc) {
-        fprintf(stderr, "Cannot open: %s\n", g_opts.archive);
+        fprintf(stderr, "Cannot open: %s\n", shown);
+        tmb_autojoin_end(joined);
         return 1;
     }
-    FILE *out = fopen(out_path, "w");
-    if (!out) {
+    SafeOutput out;
+    int status = 1;
+    if (listing_would_destroy(out_path, arc)) {
+        fprintf(stderr, "Not writing the listing over an archive: %s\n", out_path);
+    } else if (!tmb_output_open(&out, out_path)) {
         fprintf(stderr, "Cannot create: %s\n", out_path);
-        fclose(arc);
-        return 1;
+    } else {
+        fprintf(out.fp, " %s\n", shown);
+        fputs(SHORT_HEAD, out.fp);
+        Totals t;
+        int complete = list_entries(arc, shown, out.fp, 0, &t);
+        print_totals(out.fp, t);
+        if (!complete) {
+            tmb_output_abort(&out);
+        } else if (!tmb_output_commit(&out)) {
+            // A list that did not reach the disk must not be reported as saved.
+            fprintf(stderr, "Cannot write: %s\n", out_path);
+        } else {
+            if (!g_opts.quiet)
+                printf("List saved to: %s (%d file%s)\n", out_path, t.count, t.count == 1 ? "" : "s");
+            status = 0;
+        }
     }
-    fprintf(out, " %s\n", g_opts.archive);
-    fputs(SHORT_HEAD, out);
-    Totals t;
-    int complete = list_entries(arc, out, 0, &t);
-    print_totals(out, t);
     fclose(arc);
-    if (!complete) {
-        fprintf(stderr, "Read error: %s\n", g_opts.archive);
-        tmb_close_checked(out);
-        return 1;
-    }
-    // A list that did not reach the disk must not be reported as saved.
-    if (!tmb_close_checked(out)) {
-        fprintf(stderr, "Cannot write: %s\n", out_path);
-        return 1;
-    }
-    if (!g_opts.quiet)
-        printf("List saved to: %s (%d file%s)\n", out_path, t.count, t.count == 1 ? "" : "s");
-    return 0;
+    tmb_autojoin_end(joined);
+    return status;
 }

@@ -62,9 +62,11 @@ int cmd_test()
     printf("Testing: %s\n\n", shown);
 
     int tested = 0, errors = 0;
+    int64_t size = tmb_file_size(arc);
     EntryHeader h;
-    while (tmb_read_header(arc, &h)) {
-        h.data_pos = (int64_t)ftello(arc);
+    const char *why = nullptr;
+    int walk;
+    while ((walk = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY) {
         if (h.is_dir || !file_wanted(h.name)) {
             seek_past(arc, h);
             continue;
@@ -94,9 +96,11 @@ int cmd_test()
         }
         tested++;
     }
-    // A read error ends the header loop as the end of the archive does.
-    if (ferror(arc)) {
-        fprintf(stderr, "Read error: %s\n", shown);
+    // Damage, a read error or a file that is no archive must not pass for
+    // the end.
+    if (walk < 0) {
+        fflush(stdout);
+        tmb_report_walk_damage(shown, (int64_t)ftello(arc), why);
         errors++;
     }
 
@@ -124,9 +128,11 @@ int cmd_print()
     // The name must match exactly: no patterns, no base names, no case
     // folding, so that what is printed is never a surprise.
     const char *shown = tmb_archive_shown();
+    int64_t size = tmb_file_size(arc);
     EntryHeader h;
-    while (tmb_read_header(arc, &h)) {
-        h.data_pos = (int64_t)ftello(arc);
+    const char *why = nullptr;
+    int walk;
+    while ((walk = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY) {
         if (h.is_dir || h.method == -1 || strcmp(h.name, wanted) != 0) {
             seek_past(arc, h);
             continue;
@@ -154,12 +160,12 @@ int cmd_print()
         }
         return 0;
     }
-    // Cut short by a read error, the search cannot say the entry is absent.
-    int read_failed = ferror(arc) != 0;
+    // Cut short by damage, the search cannot say the entry is absent.
+    int64_t at = (int64_t)ftello(arc);
     fclose(arc);
     tmb_autojoin_end(joined);
-    if (read_failed)
-        fprintf(stderr, "Read error: %s\n", shown);
+    if (walk < 0)
+        tmb_report_walk_damage(shown, at, why);
     else
         fprintf(stderr, "File not found in archive: %s\n", wanted);
     return 1;

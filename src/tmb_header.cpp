@@ -32,6 +32,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "tmb_debug.h"
 
@@ -96,6 +97,39 @@ bool copy_text(char *dst, size_t cap, const uint8_t *src, size_t n, bool dir)
         dst[i] = (dir && src[i] == 0xFF) ? '/' : (char)src[i];
     dst[i] = '\0';
     return i == cap && n > cap && src[cap] != 0;
+}
+
+// True when the level-2 header of `T` bytes in `b` holds a header-CRC
+// extended header (type 0) whose value is the CRC-16 of the whole header
+// with that value's two bytes taken as 0.
+bool lv2_crc_ok(const uint8_t *b, size_t T)
+{
+    size_t at = 24;
+    for (int guard = 0; guard < 256 && at + 2 <= T; guard++) {
+        unsigned S = b[at] | (unsigned)b[at + 1] << 8;
+        size_t ext = at + 2; // type byte of this extended header
+        if (S == 0)
+            return false;
+        if (S < 3 || ext + S > T)
+            return false;
+        if (b[ext] == 0 && S == 5) {
+            unsigned want = b[ext + 1] | (unsigned)b[ext + 2] << 8;
+            uint8_t copy[256];
+            memcpy(copy, b, T);
+            copy[ext + 1] = copy[ext + 2] = 0;
+            return tmb_crc16(copy, T, 0) == want;
+        }
+        at = ext + S - 2; // the next size field
+    }
+    return false;
+}
+
+// What every successful read ends with.
+int finish_header(EntryHeader *h)
+{
+    size_t n = strlen(h->name);
+    h->is_dir = n > 0 && h->name[n - 1] == '/';
+    return 1;
 }
 
 // The fields shared by all levels, offsets 2 to 20 of `hdr` (which holds
@@ -288,6 +322,30 @@ int read_by_level(FILE *fp, EntryHeader *h, uint8_t *hdr)
     return read_lv2(fp, h, hdr, T);
 }
 
+// Earlier versions wrote a level-2 header of exactly 256 bytes (a name of
+// 222 bytes) with its size's low byte, the header's first byte, 0: the end
+// mark. Such a header is told from a real end by what follows: size 256
+// (bytes 0 and 1 are 00 01), a method id at offset 2, level 2 at offset 20,
+// and a header CRC that matches. `hdr[0]` is the 0 already read; anything
+// else is the end, and the stream goes back to just after that 0.
+int read_zero_led(FILE *fp, EntryHeader *h, uint8_t *hdr)
+{
+    int64_t after = ftello(fp);
+    uint8_t b[256];
+    b[0] = 0;
+    bool plausible = read_bytes(fp, b + 1, 255) == 255 && b[1] == 1 && b[2] == '-' &&
+                     b[6] == '-' && b[20] == 2 && lv2_crc_ok(b, 256);
+    if (!plausible || fseeko(fp, after + 1, SEEK_SET) != 0) {
+        fseeko(fp, after, SEEK_SET);
+        return 0;
+    }
+    hdr[0] = 0;
+    hdr[1] = 1;
+    if (read_bytes(fp, hdr + 2, 5) != 5)
+        return 0;
+    return read_by_level(fp, h, hdr) && finish_header(h);
+}
+
 } // namespace
 
 int tmb_read_header(FILE *fp, EntryHeader *h)
@@ -300,8 +358,10 @@ int tmb_read_header(FILE *fp, EntryHeader *h)
     // at most 2 + 255 bytes.
     uint8_t hdr[2 + 255 + 2] = {0};
     int c0 = fgetc(fp);
-    if (c0 == EOF || c0 == 0)
+    if (c0 == EOF)
         return 0;
+    if (c0 == 0)
+        return read_zero_led(fp, h, hdr);
     int c1 = fgetc(fp);
     if (c1 == EOF)
         return 0;
@@ -309,11 +369,46 @@ int tmb_read_header(FILE *fp, EntryHeader *h)
     hdr[1] = (uint8_t)c1;
     if (read_bytes(fp, hdr + 2, 5) != 5)
         return 0;
-    if (!read_by_level(fp, h, hdr))
-        return 0;
-    size_t n = strlen(h->name);
-    h->is_dir = n > 0 && h->name[n - 1] == '/';
-    return 1;
+    return read_by_level(fp, h, hdr) && finish_header(h);
+}
+
+int tmb_walk_next(FILE *fp, int64_t size, EntryHeader *h, const char **why)
+{
+    int64_t pos = (int64_t)ftello(fp);
+    int c = getc(fp);
+    if (c == EOF) {
+        if (!ferror(fp))
+            return TMB_WALK_END;
+        *why = "read error";
+        return TMB_WALK_DAMAGED;
+    }
+    if (fseeko(fp, pos, SEEK_SET) != 0) {
+        *why = "cannot seek";
+        return TMB_WALK_DAMAGED;
+    }
+    if (!tmb_read_header(fp, h)) {
+        if (c == 0 && !ferror(fp))
+            return TMB_WALK_END;
+        *why = ferror(fp) ? "read error" : "unreadable entry header";
+        fseeko(fp, pos, SEEK_SET); // so the caller can tell where
+        return TMB_WALK_DAMAGED;
+    }
+    h->data_pos = (int64_t)ftello(fp);
+    if (h->data_pos < pos || (size >= 0 && (h->data_pos > size ||
+                                            h->comp_size > (uint64_t)(size - h->data_pos)))) {
+        *why = "entry data runs past the end of the file";
+        fseeko(fp, pos, SEEK_SET);
+        return TMB_WALK_CUT;
+    }
+    return TMB_WALK_ENTRY;
+}
+
+int64_t tmb_file_size(FILE *fp)
+{
+    struct stat st;
+    if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return (int64_t)st.st_size;
 }
 
 const char *tmb_method_name(int number)
@@ -385,6 +480,11 @@ int tmb_write_header_lv2(FILE *fp, const EntryHeader *h)
 {
     size_t L = strnlen(h->name, 255);
     size_t T = L + 34;
+    // A header of 256 bytes would start with the byte 0, which every reader
+    // takes for the end of the archive. One pad byte after the extended
+    // headers (inside T, so covered by the header CRC) avoids it.
+    if ((T & 0xFF) == 0)
+        T++;
     uint8_t b[512] = {0};
     auto put16 = [&](size_t at, unsigned v) {
         b[at] = (uint8_t)(v & 0xFF);

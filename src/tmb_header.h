@@ -29,6 +29,22 @@ struct MethodEntry {
 extern const MethodEntry method_table[];
 
 int tmb_read_header(FILE *fp, EntryHeader *h);
+
+// The next entry of an archive walked from its start. The header reader
+// answers 0 both at the end and at a damaged header; this tells them
+// apart. An archive ends only with a zero byte where a header would start
+// (not the first byte of a header of an earlier version that the reader
+// recognises), or with the end of the file exactly there.
+enum : int { TMB_WALK_CUT = -2, TMB_WALK_DAMAGED = -1, TMB_WALK_END = 0, TMB_WALK_ENTRY = 1 };
+// `size` is the archive file's size, or -1 when it cannot be known (a
+// pipe). On an entry the stream stands at its data and data_pos is set;
+// on damage *why says what was found there and the stream stands where
+// that header starts (when it can). TMB_WALK_CUT is damage too: a sound
+// header (filled in `h`) whose data runs past the end of the file.
+int tmb_walk_next(FILE *fp, int64_t size, EntryHeader *h, const char **why);
+
+// The size of the regular file behind `fp`, or -1.
+int64_t tmb_file_size(FILE *fp);
 const char *tmb_method_name(int number);
 
 int64_t dos_to_unix_time(uint32_t dos);

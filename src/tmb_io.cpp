@@ -1,6 +1,11 @@
 // Exclusive temporary files and checked closing.
 #include "tmb_io.h"
 
+#include <climits>
+#include <sys/stat.h>
+
+#include "tmb_cleanup.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -78,4 +83,84 @@ int tmb_close_checked(FILE *fp)
     if (fclose(fp) != 0)
         ok = 0;
     return ok;
+}
+
+int tmb_output_open(SafeOutput *o, const char *path)
+{
+    o->path = path;
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+        char real[PATH_MAX];
+        if (!realpath(path, real))
+            return 0;  // a dangling link: there is no file to replace
+        o->path = real;
+    }
+    // The new file keeps the old one's permission bits, or gets the usual
+    // ones of a new file.
+    mode_t mode;
+    if (stat(o->path.c_str(), &st) == 0) {
+        if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
+            // A device or pipe the user named (/dev/stdout, a FIFO) is
+            // written as it is: there is no file to replace.
+            o->fp = fopen(o->path.c_str(), "w");
+            o->tmp.clear();
+            return o->fp != nullptr;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            errno = EISDIR;  // a directory or socket is not replaced
+            return 0;
+        }
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    char tmp[PATH_MAX];
+    o->fp = tmb_create_temp((o->path + ".").c_str(), ".tmp", tmp, sizeof tmp);
+    if (!o->fp)
+        return 0;
+    o->tmp = tmp;
+    tmb_cleanup_add(tmp);
+    fchmod(fileno(o->fp), mode);
+    return 1;
+}
+
+int tmb_output_commit(SafeOutput *o)
+{
+    if (o->tmp.empty()) {
+        int ok = tmb_close_checked(o->fp);
+        o->fp = nullptr;
+        return ok;
+    }
+    int ok = fflush(o->fp) == 0 && !ferror(o->fp);
+    // The data must be on the disk before the name points at it.
+    if (ok && fsync(fileno(o->fp)) != 0 && errno != EINVAL)
+        ok = 0;
+    int e = errno;
+    if (fclose(o->fp) != 0 && ok) {
+        ok = 0;
+        e = errno;
+    }
+    o->fp = nullptr;
+    if (ok && rename(o->tmp.c_str(), o->path.c_str()) != 0) {
+        ok = 0;
+        e = errno;
+    }
+    if (!ok)
+        unlink(o->tmp.c_str());
+    tmb_cleanup_release(o->tmp.c_str());
+    errno = e;
+    return ok;
+}
+
+void tmb_output_abort(SafeOutput *o)
+{
+    if (o->fp)
+        fclose(o->fp);
+    o->fp = nullptr;
+    if (o->tmp.empty())
+        return;
+    unlink(o->tmp.c_str());
+    tmb_cleanup_release(o->tmp.c_str());
 }

@@ -2,6 +2,7 @@
 // checked closing.
 #pragma once
 #include <cstdio>
+#include <string>
 #include <sys/types.h>
 
 // Creates a new file exclusively (O_EXCL, mode 0600) named
@@ -21,3 +22,22 @@ const char *tmb_temp_dir();
 
 // Flushes and closes; 1 when every buffered byte reached the file.
 int tmb_close_checked(FILE *fp);
+
+// A file written whole or not at all: the bytes go to an exclusive
+// temporary file beside it, which takes the file's name only once complete.
+// A symbolic link named as the file is kept: the file it points to is the
+// one replaced. Until then what was there stays, through any failure or
+// signal (the temporary is registered for removal).
+struct SafeOutput {
+    FILE *fp = nullptr;
+    std::string path; // the file that will be replaced (a link resolved)
+    std::string tmp;
+};
+
+// 1 when the temporary is open for writing; 0 on failure (errno set).
+int tmb_output_open(SafeOutput *o, const char *path);
+// Flushes, syncs, closes and renames into place: 1 done; 0 failed (errno
+// set), the temporary removed and the old file untouched.
+int tmb_output_commit(SafeOutput *o);
+// Gives up: the temporary goes, the old file stays.
+void tmb_output_abort(SafeOutput *o);

@@ -1,10 +1,8 @@
 // Copying entries of an old archive into a new one beside it.
 //
-// The header reader answers 0 both at the end of an archive and at a
-// damaged header. Replacing an archive after stopping at damage would lose
-// every entry behind it, so the copy tells the two apart itself: an archive
-// ends only with a zero byte where a header would start, or with the end of
-// the file exactly there.
+// Replacing an archive after stopping at damage would lose every entry
+// behind it, so the copy walks with tmb_walk_next, which tells a real end
+// from damage.
 #include "tmb_rewrite.h"
 
 #include <cerrno>
@@ -69,26 +67,14 @@ int rewrite_open_old(OldArchive *old, const char *path)
 int rewrite_next_entry(OldArchive *old, EntryHeader *h)
 {
     int64_t pos = (int64_t)ftello(old->fp);
-    int c = getc(old->fp);
-    if (c == EOF) {
-        if (ferror(old->fp)) {
-            report_damage(old, pos, "read error");
-            return -1;
-        }
-        return 0;
-    }
-    if (c == 0)
-        return 0;
-    if (fseeko(old->fp, pos, SEEK_SET) != 0 || !tmb_read_header(old->fp, h)) {
-        report_damage(old, pos, "unreadable entry header");
+    const char *why = nullptr;
+    int r = tmb_walk_next(old->fp, old->size, h, &why);
+    if (r < 0) {
+        report_damage(old, pos, why);
         return -1;
     }
-    h->data_pos = (int64_t)ftello(old->fp);
-    if (h->data_pos < pos || h->data_pos > old->size ||
-        h->comp_size > (uint64_t)(old->size - h->data_pos)) {
-        report_damage(old, pos, "entry data runs past the end of the file");
-        return -1;
-    }
+    if (r != TMB_WALK_ENTRY)
+        return r;
     old->entries++;
     old->layout = digest(digest(digest(old->layout, (uint64_t)h->header_pos), (uint64_t)h->data_pos),
                          h->comp_size);
@@ -138,10 +124,38 @@ int rewrite_unchanged(OldArchive *old)
     return same;
 }
 
+// A header in the form of earlier versions that starts with a zero byte is
+// written anew (one pad byte longer) rather than copied, so the rewritten
+// archive reads the same everywhere. Returns the header's length in the old
+// archive, or -1.
+int64_t renew_zero_led_header(OldArchive *old, int64_t header_pos, NewArchive *out)
+{
+    EntryHeader h;
+    if (fseeko(old->fp, (off_t)header_pos, SEEK_SET) != 0 || !tmb_read_header(old->fp, &h)) {
+        report_damage(old, header_pos, "unreadable entry header");
+        return -1;
+    }
+    int64_t data_pos = (int64_t)ftello(old->fp);
+    if (!tmb_write_header_lv2(out->fp, &h)) {
+        fprintf(stderr, "Write error on %s; %s left unchanged\n", out->path, old->path);
+        return -1;
+    }
+    return data_pos - header_pos;
+}
+
 int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, NewArchive *out)
 {
     static unsigned char buf[kCopyBuf];
     if (fseeko(old->fp, (off_t)header_pos, SEEK_SET) != 0) {
+        report_damage(old, header_pos, "cannot seek");
+        return 0;
+    }
+    if (getc(old->fp) == 0) {
+        int64_t hlen = renew_zero_led_header(old, header_pos, out);
+        if (hlen < 0 || (uint64_t)hlen > length)
+            return 0;
+        length -= (uint64_t)hlen;
+    } else if (fseeko(old->fp, (off_t)header_pos, SEEK_SET) != 0) {
         report_damage(old, header_pos, "cannot seek");
         return 0;
     }

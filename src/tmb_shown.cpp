@@ -1,6 +1,7 @@
 #include "tmb_shown.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "tmb_method.h"
 
@@ -34,4 +35,14 @@ const char *tmb_extract_reason(int rc)
     default:
         return "cannot unpack";
     }
+}
+
+void tmb_report_walk_damage(const char *archive, int64_t pos, const char *why)
+{
+    if (strcmp(why, "read error") == 0)
+        fprintf(stderr, "Read error: %s\n", archive);
+    else if (pos == 0 && strcmp(why, "unreadable entry header") == 0)
+        fprintf(stderr, "Not an LZH archive: %s (%s)\n", archive, why);
+    else
+        fprintf(stderr, "Damaged archive: %s (%s at offset %lld)\n", archive, why, (long long)pos);
 }

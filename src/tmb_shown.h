@@ -1,5 +1,6 @@
 // Entry names as they may be shown on a terminal.
 #pragma once
+#include <cstdint>
 #include <string>
 
 // `name` with every control byte (below 0x20, and 0x7F) written as a
@@ -14,3 +15,7 @@ void tmb_report_entry(const char *name, const char *reason);
 
 // The reason for a failed tmb_extract result, for tmb_report_entry.
 const char *tmb_extract_reason(int rc);
+
+// Says on standard error why the walk of `archive` stopped before its end:
+// at offset 0 the file is no LZH archive; elsewhere the archive is damaged.
+void tmb_report_walk_damage(const char *archive, int64_t pos, const char *why);

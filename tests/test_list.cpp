@@ -145,19 +145,32 @@ TEST_F(ListTest, EmptyAndDamagedArchives)
         const char *what;
         Bytes bytes;
         std::string body;
+        std::string err; // start of the message; empty: none, status 0
     } cases[] = {
-        {"empty file", {}, SEP + " Total          0        0    0%  0 files\n"},
-        {"zero byte", {0}, SEP + " Total          0        0    0%  0 files\n"},
+        {"empty file", {}, SEP + " Total          0        0    0%  0 files\n", ""},
+        {"zero byte", {0}, SEP + " Total          0        0    0%  0 files\n", ""},
         {"truncated", Bytes(full.begin(), full.begin() + (long)cut_at),
          " -lh0-       5       5   0% 2026-11-30 12:34 readme.txt\n"
          " -lh5-     100      30  70% 1980-01-01 00:00 docs/a.txt\n" +
-             SEP + " Total        105       35   67%  2 files\n"},
+             SEP + " Total        105       35   67%  2 files\n",
+         "Damaged archive: t.tmb (unreadable entry header at offset "},
+        {"no archive at all", testkit::Bytes{'r', 'o', 'o', 't', ':', 'x', ':', '0', '\n'},
+         SEP + " Total          0        0    0%  0 files\n", "Not an LZH archive: t.tmb ("},
     };
     for (const Case &c : cases) {
         testkit::write_file(dir / "t.tmb", c.bytes);
         testkit::RunResult r = run({"lq", "t"});
-        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : 1) << c.what;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << c.what << r.err;
         EXPECT_EQ(r.out, " t.tmb\n" + SHORT_HEAD + c.body) << c.what;
+        // The same rule for every reading command.
+        for (const char *cmd : {"tq", "xq"}) {
+            r = run({cmd, "t", "readme.txt", "docs/a.txt"});
+            if (!c.err.empty()) {
+                EXPECT_EQ(r.status, 1) << c.what << cmd;
+                EXPECT_NE(r.err.find(c.err), std::string::npos) << c.what << cmd << r.err;
+            }
+        }
     }
 }
 

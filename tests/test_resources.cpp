@@ -99,6 +99,7 @@ TEST_F(Resources, HugeDeclaredSizesAreListedNotAllocated)
         const char *name;
         Bytes archive;
         bool stored; // packed entries unpack to their declared size; see below
+        int list_status; // 1 when the packed size runs past the end of the file
     };
     LzhEntry lv0 = testkit::stored("lv0.bin", "tiny");
     lv0.orig_size = 0xFFFFFFFF;
@@ -108,22 +109,23 @@ TEST_F(Resources, HugeDeclaredSizesAreListedNotAllocated)
     const Case cases[] = {
         {"stored", testkit::make_archive({lv2_claiming("big", "-lh0-", 0xFFFFFFFF, 0xFFFFFFFF,
                                                        Bytes(10, 'x'))}),
-         true},
+         true, 1},
         {"packed", testkit::make_archive({lv2_claiming("big5", "-lh5-", 0xFFFFFFF0, 0xFFFFFFFF,
                                                        Bytes(32, 0))}),
-         false},
+         false, 1},
         {"after-small", testkit::make_archive({testkit::build_lv2(testkit::stored("a", "abc")),
                                                lv2_claiming("big7", "-lh7-", 0x7FFFFFFF,
                                                             0xFFFFFFFF, Bytes(3, 1))}),
-         false},
-        {"lv0-lv1", testkit::make_archive({testkit::build_lv0(lv0), testkit::build_lv1(lv1)}), true},
+         false, 1},
+        {"lv0-lv1", testkit::make_archive({testkit::build_lv0(lv0), testkit::build_lv1(lv1)}), true, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         testkit::write_file(dir / "huge.tmb", c.archive);
         for (const char *cmd : {"l", "v"}) {
             RunResult r = run({cmd, "huge.tmb"});
-            EXPECT_EQ(r.status, 0) << r.err;
+            // Listed as the header reads; data past the end is damage.
+            EXPECT_EQ(r.status, c.list_status) << r.err;
             EXPECT_NE(r.out.find("4294967295"), std::string::npos) << r.out;
         }
         if (!c.stored)
@@ -134,7 +136,7 @@ TEST_F(Resources, HugeDeclaredSizesAreListedNotAllocated)
         EXPECT_EQ(t.status, 1) << t.out;
         RunResult x = run({"xqo", "huge.tmb", "out/"});
         EXPECT_EQ(x.status, 1) << x.out;
-        EXPECT_NE(x.out.find("ERROR"), std::string::npos) << x.out;
+        EXPECT_NE(x.err, "") << x.out;
         for (const std::string &f : tree(dir / "out")) {
             std::error_code ec;
             if (std::filesystem::is_regular_file(dir / ("out/" + f), ec)) {
