@@ -343,6 +343,15 @@ int tambrix_main(int argc, char **argv)
         usage(prog);
         return 0;
     }
+    // The conventions every command-line user tries first.
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        usage(prog);
+        return 0;
+    }
+    if (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "-V") == 0) {
+        printf("TAMBRIX 1.0 build 119\n");
+        return 0;
+    }
     if (argc == 2) {
         usage(prog);
         return (argv[1][0] == '?' || strcmp(argv[1], "help") == 0) ? 0 : 1;

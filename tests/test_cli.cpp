@@ -112,12 +112,23 @@ TEST(Cli, UsageAndItsExitStatus)
         int status;
     } cases[] = {
         {{}, 0}, {{"?"}, 0}, {{"?x"}, 0}, {{"help"}, 0}, {{"l"}, 1}, {{"HELP"}, 1}, {{"x"}, 1},
+        {{"--help"}, 0}, {{"-h"}, 0}, {{"-h", "arc.tmb"}, 0},
     };
     for (const Case &c : cases) {
         testkit::RunResult r = run_tambrix(c.args);
         EXPECT_EQ(r.status, c.status) << (c.args.empty() ? "(none)" : c.args[0]);
         EXPECT_EQ(r.err, "");
         expect_usage(r.out);
+    }
+}
+
+TEST(Cli, VersionLine)
+{
+    for (const char *arg : {"--version", "-V"}) {
+        testkit::RunResult r = run_tambrix({arg});
+        EXPECT_EQ(r.status, 0) << arg;
+        EXPECT_EQ(r.out, "TAMBRIX 1.0 build 119\n") << arg;
+        EXPECT_EQ(r.err, "");
     }
 }
 
