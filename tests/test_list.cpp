@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "lzh_builder.h"
 #include "testkit.h"
@@ -225,6 +227,49 @@ TEST_F(ListTest, SaveListFailures)
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out.find("List saved"), std::string::npos);
     }
+}
+
+// L never replaces what it lists, nor any other archive; a link named as
+// the list keeps pointing at the file that gets the listing.
+TEST_F(ListTest, SaveListNeverOverwritesAnArchive)
+{
+    const Bytes arc = testkit::read_file(dir / "arc.lzh");
+    testkit::write_file(dir / "b.tmb", testkit::make_archive({testkit::build_lv2(testkit::stored("x", "abc"))}));
+    const Bytes b = testkit::read_file(dir / "b.tmb");
+    ASSERT_EQ(link((dir / "arc.lzh").c_str(), (dir / "hard.lzh").c_str()), 0);
+    for (const char *target : {"arc.lzh", "hard.lzh", "b.tmb"}) {
+        testkit::RunResult r = run({"Lq", "arc.lzh", target});
+        EXPECT_EQ(r.status, 1) << target;
+        EXPECT_EQ(r.err, std::string("Not writing the listing over an archive: ") + target + "\n");
+        EXPECT_EQ(testkit::read_file(dir / "arc.lzh"), arc);
+        EXPECT_EQ(testkit::read_file(dir / "b.tmb"), b);
+    }
+    testkit::write_text(dir / "real.txt", "old list");
+    ASSERT_EQ(symlink("real.txt", (dir / "list.txt").c_str()), 0);
+    testkit::RunResult r = run({"Lq", "arc.lzh", "list.txt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(lstat((dir / "list.txt").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(testkit::read_text(dir / "real.txt"), SAMPLE_SHORT);
+}
+
+// A part name lists the whole joined archive, as x and t read it.
+TEST_F(ListTest, PartNameListsTheJoinedArchive)
+{
+    std::string big(3000, 'q');
+    testkit::write_file(dir / "s.tmb", testkit::make_archive({testkit::build_lv2(testkit::stored("one", big)),
+                                                              testkit::build_lv2(testkit::stored("two", big))}));
+    ASSERT_EQ(run({"sq", "s.tmb", "2"}).status, 0);
+    for (const char *cmd : {"lq", "vq"}) {
+        testkit::RunResult r = run({cmd, "s.tmb.001"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.rfind(" s.tmb.001\n", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("  2 files\n"), std::string::npos) << r.out;
+    }
+    testkit::RunResult r = run({"Lq", "s.tmb.001", "list.txt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(testkit::read_text(dir / "list.txt").find("  2 files\n"), std::string::npos);
 }
 
 } // namespace
