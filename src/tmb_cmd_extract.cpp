@@ -256,9 +256,9 @@ void report_cannot_create(ExtractRun &r, const EntryHeader &h, const std::string
     r.errors++;
 }
 
-// Unpacks one entry into an exclusive temporary file in `dirfd`. On
-// success the file is complete, its mode and time are set and it is
-// closed; the caller renames it. Returns 0, or 1 after reporting.
+// Unpacks one entry into the open temporary file `fd` (closed here). On
+// success the file is complete, its CRC matched and its time is set; the
+// caller renames it. Returns 0, or 1 after reporting.
 int unpack_to_temp(ExtractRun &r, const EntryHeader &h, int fd, const std::string &outpath)
 {
     FILE *out = fdopen(fd, "wb");
@@ -280,27 +280,24 @@ int unpack_to_temp(ExtractRun &r, const EntryHeader &h, int fd, const std::strin
     if (ferror(out) || fflush(out) != 0)
         write_errno = errno ? errno : EIO;
     bool crc_ok = rc == TMB_EXTRACT_OK && (g_extract_crc & 0xFFFF) == h.crc;
-    if (rc == TMB_EXTRACT_OK && !write_errno && crc_ok) {
-        if (h.mtime > 0) {
-            FileTime ts[2];
-            ts[0].tv_sec = ts[1].tv_sec = (time_t)h.mtime;
-            ts[0].tv_nsec = ts[1].tv_nsec = 0;
-            futimens(fileno(out), ts);
-        }
+    // The time is set through the descriptor, before the close, on the
+    // file that will take the name.
+    if (crc_ok && !write_errno && h.mtime > 0) {
+        FileTime ts[2];
+        ts[0].tv_sec = ts[1].tv_sec = (time_t)h.mtime;
+        ts[0].tv_nsec = ts[1].tv_nsec = 0;
+        futimens(fileno(out), ts);
     }
     if (fclose(out) != 0 && !write_errno)
         write_errno = errno ? errno : EIO;
     tmb_prog_end();
 
-    std::string shown = tmb_shown(outpath.c_str());
     if (write_errno) {
-        dbg_log("tmb_extract returned non-zero (failure)");
+        dbg_log("write to '%s' failed, errno=%d", outpath.c_str(), write_errno);
         printf(" ERROR\n");
         fflush(stdout);
-        if (write_errno) {
-            dbg_log("write to '%s' failed, errno=%d", outpath.c_str(), write_errno);
-            fprintf(stderr, "  ERROR: cannot write %s: %s\n", shown.c_str(), strerror(write_errno));
-        }
+        fprintf(stderr, "  ERROR: cannot write %s: %s\n", tmb_shown(outpath.c_str()).c_str(),
+                strerror(write_errno));
         return 1;
     }
     if (rc != TMB_EXTRACT_OK) {
