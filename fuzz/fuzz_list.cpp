@@ -31,23 +31,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz::reset(arc, data, size);
 
     EntryHeader h;
-    while (tmb_read_header(arc, &h)) {
-        h.data_pos = ftello(arc);
+    const char *why = nullptr;
+    int walk;
+    int64_t size_on_disk = tmb_file_size(arc);
+    while ((walk = tmb_walk_next(arc, size_on_disk, &h, &why)) == TMB_WALK_ENTRY) {
         tmb_print_header(&h, 0);
         tmb_print_header(&h, 1);
         char date[32];
         tmb_format_time(h.mtime, date, sizeof date);
         if (strlen(date) != 16)
             fuzz::fail("date text is not 16 characters");
-        if (fseeko(arc, (off_t)(h.data_pos + (int64_t)h.comp_size), SEEK_SET) != 0)
+        if (fseeko(arc, (off_t)(h.data_pos + (int64_t)h.comp_size), SEEK_SET) != 0) {
+            walk = TMB_WALK_DAMAGED;
             break;
+        }
     }
 
     memset(&g_opts, 0, sizeof g_opts);
     snprintf(g_opts.archive, sizeof g_opts.archive, "%s", s_path);
     g_opts.command = size && (data[0] & 1) ? 'v' : 'l';
     g_opts.quiet = 1;
-    if (cmd_list() != 0)
-        fuzz::fail("listing an existing file failed");
+    // The listing fails exactly when the walk meets damage before the end.
+    if (cmd_list() != (walk < 0 ? 1 : 0))
+        fuzz::fail("listing status differs from the walk's end");
     return 0;
 }

@@ -255,32 +255,30 @@ extern "C" {
 
 using openat_fn = int (*)(int, const char *, int, ...);
 
+// openat and its 64-bit name: the swap check, then the real call.
+static int swap_then_open(const char *real_name, int dirfd, const char *name, int flags, va_list ap)
+{
+    mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(ap, int) : 0;
+    maybe_swap(name);
+    return real<openat_fn>(real_name)(dirfd, name, flags, mode);
+}
+
 int openat(int dirfd, const char *name, int flags, ...)
 {
-    mode_t mode = 0;
-    if (flags & O_CREAT) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = (mode_t)va_arg(ap, int);
-        va_end(ap);
-    }
-    maybe_swap(name);
-    static openat_fn f = real<openat_fn>("openat");
-    return f(dirfd, name, flags, mode);
+    va_list ap;
+    va_start(ap, flags);
+    int fd = swap_then_open("openat", dirfd, name, flags, ap);
+    va_end(ap);
+    return fd;
 }
 
 int openat64(int dirfd, const char *name, int flags, ...)
 {
-    mode_t mode = 0;
-    if (flags & O_CREAT) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = (mode_t)va_arg(ap, int);
-        va_end(ap);
-    }
-    maybe_swap(name);
-    static openat_fn f = real<openat_fn>("openat64");
-    return f(dirfd, name, flags, mode);
+    va_list ap;
+    va_start(ap, flags);
+    int fd = swap_then_open("openat64", dirfd, name, flags, ap);
+    va_end(ap);
+    return fd;
 }
 
 size_t fwrite(const void *data, size_t size, size_t count, FILE *fp)
