@@ -27,6 +27,7 @@
 
 int g_arc_root_len = 0;
 int g_add_file_no = 0;
+AddTally g_add_tally = {0, 0};
 
 namespace {
 
@@ -140,8 +141,9 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
     if (!in) {
         if (report_refused(path, not_regular, too_large))
             return 0;
+        int err = errno;
         dbg_log("  fopen FAILED");
-        fprintf(stderr, "  Cannot open: %s\n", path);
+        fprintf(stderr, "  Cannot open: %s (%s)\n", path, strerror(err));
         end_line_error();
         return 0;
     }
@@ -203,7 +205,7 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
 // a run (creating a file per entry costs more than packing a small one); it
 // is rewound before each use and only the bytes of the current entry count.
 FILE *s_pack_tmp = nullptr;
-char s_pack_tmp_name[64];
+char s_pack_tmp_name[4096];
 
 FILE *pack_temp()
 {
@@ -214,7 +216,9 @@ FILE *pack_temp()
         fclose(s_pack_tmp);
         s_pack_tmp = nullptr;
     }
-    s_pack_tmp = tmb_create_temp("/tmp/tambrix_", ".tmp", s_pack_tmp_name, sizeof s_pack_tmp_name);
+    char prefix[sizeof s_pack_tmp_name];
+    snprintf(prefix, sizeof prefix, "%s/tambrix_", tmb_temp_dir());
+    s_pack_tmp = tmb_create_temp(prefix, ".tmp", s_pack_tmp_name, sizeof s_pack_tmp_name);
     if (!s_pack_tmp)
         return nullptr;
     unlink(s_pack_tmp_name);
@@ -252,9 +256,13 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     if (!in) {
         if (report_refused(path, not_regular, too_large))
             return 0;
+        // The stdout line stays as it always was; scripts that send
+        // standard output away still learn which file failed and why.
+        int err = errno;
         dbg_log("add_path lhX: fopen '%s' FAILED", path);
         if (!g_opts.quiet)
             fputs(" OPEN ERROR\n", stdout);
+        fprintf(stderr, "  Cannot open: %s (%s)\n", path, strerror(err));
         return 0;
     }
     setvbuf(in, nullptr, _IOFBF, kStreamBuf);
@@ -276,27 +284,28 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
         return 0;
     }
     tmb_prog_begin(size);
-    int ok = tmb_compress(in, tmp, &h, method, g_opts.optimal != 0);
+    int packed = tmb_compress(in, tmp, &h, method, g_opts.optimal != 0);
     tmb_prog_end();
-    dbg_log("tmb_compress returned %d", ok);
-    if (fflush(tmp) != 0 || ferror(tmp)) {
-        fprintf(stderr, "  Cannot write temporary file: %s\n", s_pack_tmp_name);
-        ok = 0;
-    }
-    // The compressor takes a failed read for the end of the input; a read
-    // error must not become a silently shortened entry.
-    bool read_failed = ferror(in) != 0;
+    dbg_log("tmb_compress returned %d", packed);
+    // Each failure is named once on standard error, the most telling first:
+    // the compressor takes a failed read for the end of the input, and a
+    // read error must not become a silently shortened entry.
+    const char *why = nullptr;
+    bool tmp_failed = fflush(tmp) != 0 || ferror(tmp);
+    if (tmp_failed)
+        why = "Cannot write temporary file";
+    else if (ferror(in))
+        why = "Read error";
+    else if (!packed)
+        why = "Cannot compress";
+    else if (h.orig_size > kMaxEntrySize)  // the file grew while it was read
+        why = "File too large (4 GiB or more)";
     fclose(in);
-    if (ok && read_failed) {
-        fprintf(stderr, "  Read error: %s\n", path);
-        ok = 0;
-    }
-    // A file that grew while it was read may no longer fit the header.
-    if (ok && h.orig_size > kMaxEntrySize) {
-        fprintf(stderr, "  File too large (4 GiB or more): %s\n", path);
-        ok = 0;
-    }
-    if (!ok) {
+    if (why) {
+        if (tmp_failed)
+            fprintf(stderr, "  %s: %s (adding %s)\n", why, s_pack_tmp_name, path);
+        else
+            fprintf(stderr, "  %s: %s\n", why, path);
         end_line_error();
         return 0;
     }
@@ -349,9 +358,13 @@ int add_file(FILE *arc, const char *path, const char *arcname, int method, const
     if (!g_opts.quiet)
         printf("[%d] adding:  %-40s", g_add_file_no, arcname);
     fflush(stdout);
-    if (method == 0)
-        return add_stored(arc, path, arcname);
-    return add_compressed(arc, path, arcname, method);
+    int ok = method == 0 ? add_stored(arc, path, arcname)
+                         : add_compressed(arc, path, arcname, method);
+    if (ok)
+        g_add_tally.added++;
+    else
+        g_add_tally.failed++;
+    return ok;
 }
 
 int add_any(FILE *arc, const char *path, const char *arcname, int method);
@@ -370,7 +383,13 @@ int add_empty_dir(FILE *arc, const char *arcname, const struct stat *st)
     fill_header(&h, name, mtime_or_now(st));
     h.method = 0;
     h.is_dir = 1;
-    return tmb_write_header_lv2(arc, &h);
+    if (!tmb_write_header_lv2(arc, &h)) {
+        fprintf(stderr, "  Write error: %s\n", name);
+        g_add_tally.failed++;
+        return 0;
+    }
+    g_add_tally.added++;
+    return 1;
 }
 
 // The listing's type saves a status call for everything but links (and
@@ -397,7 +416,8 @@ int add_dir(FILE *arc, const char *path, const char *arcname, int method, const 
         return 1;
     DIR *d = opendir(path);
     if (!d) {
-        fprintf(stderr, "  Cannot list directory: %s\n", path);
+        fprintf(stderr, "  Cannot list directory: %s (%s)\n", path, strerror(errno));
+        g_add_tally.failed++;
         return 0;
     }
     int result = 1;
@@ -410,6 +430,7 @@ int add_dir(FILE *arc, const char *path, const char *arcname, int method, const 
         char child[256], child_arc[256];
         if (!join_path_checked(child, path, de->d_name) ||
             !join_path_checked(child_arc, arcname, de->d_name)) {
+            g_add_tally.failed++;
             result = 0;
             continue;
         }
