@@ -188,12 +188,17 @@ int add_pass_one(UpdateRun *run, int i)
             printf("  adding:   %s\n", base);
         add = true;
     }
+    AddTally before = g_add_tally;
     if (add && add_path(run->tmp.fp, arg, arg, g_opts.method)) {
         run->updated++;
         return !ferror(run->tmp.fp);
     }
-    if (add)
-        run->errors++;
+    // Every file that failed below a directory argument is an error of its
+    // own, as for a.
+    if (add) {
+        int failed = g_add_tally.failed - before.failed;
+        run->errors += failed > 0 ? failed : 1;
+    }
     if (ferror(run->tmp.fp))
         return 0;
     return restore_dropped(run, i);
