@@ -406,6 +406,13 @@ void report_refused_input(const char *path)
 // writing would destroy the input before it is read.
 int output_is_input(const char *base, const char *info_name, const char *out_path)
 {
+    // An output named as a part of the series (one not there yet included)
+    // would join into the series itself and lengthen it.
+    size_t n = strlen(out_path), b = strlen(base);
+    if (is_part_name(out_path) && n == b + 4 && strncmp(out_path, base, b) == 0) {
+        fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
+        return 1;
+    }
     struct stat out_st;
     if (stat(out_path, &out_st) != 0)
         return 0;

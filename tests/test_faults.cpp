@@ -520,29 +520,29 @@ TEST_F(Faults, InterruptedCommandsLeaveNoTemporaryFile)
 }
 
 // The self-extracting builder packs into a temporary archive beside the
-// .run file, then writes the program. A failure at either step leaves
-// neither a cut-off program (it would crash on the Amiga) nor the temporary
-// archive.
+// .run file, then writes the program to a second temporary renamed into
+// place. A failure at either step leaves no program cut short (it would
+// crash on the Amiga), no temporary, and an earlier .run as it was.
 TEST_F(Faults, SelfExtractorWithFailingWrites)
 {
+    // Both temporaries match "game.run."; the entries go first, so a budget
+    // just past their size fails the program.
+    ASSERT_EQ(plain({"aq", "entries.tmb", "src/a.txt", "src/b.bin"}).status, 0);
+    const long entries = (long)read_file(dir / "entries.tmb").size();
+    ASSERT_EQ(plain({"aq", "-sfx", "game", "src/c.txt"}).status, 0);
+    const Bytes earlier = read_file(dir / "game.run");
     struct Case {
         const char *name;
-        std::vector<std::string> faults;
+        long after;
     };
-    const Case cases[] = {
-        {"program", fail_writes("/game.run$", 5000)},
-        {"temporary archive", fail_writes(".tmp$", 3000)},
-    };
+    const Case cases[] = {{"program", entries + 5000}, {"temporary archive", 3000}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        RunResult r = faulty({"aq", "-sfx", "game", "src/a.txt", "src/b.bin"}, c.faults);
+        RunResult r = faulty({"aq", "-sfx", "game", "src/a.txt", "src/b.bin"},
+                             fail_writes("game.run.", c.after));
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err, "");
-        // No program cut short. (When the temporary archive fails, the
-        // .run file the add command opened first stays, empty.)
-        if (file_exists(dir / "game.run")) {
-            EXPECT_EQ(read_file(dir / "game.run").size(), 0u);
-        }
+        EXPECT_EQ(read_file(dir / "game.run"), earlier);
     }
 }
 
