@@ -27,7 +27,7 @@
 
 int g_arc_root_len = 0;
 int g_add_file_no = 0;
-AddTally g_add_tally = {0, 0};
+AddTally g_add_tally = {0, 0, 0};
 
 namespace {
 
@@ -153,6 +153,7 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
     unsigned char *buf = (unsigned char *)malloc(size ? size : 1);
     if (!buf) {
         fprintf(stderr, "  Out of memory: %s\n", path);
+        g_add_tally.broken = 1;
         fclose(in);
         end_line_error();
         return 0;
@@ -181,11 +182,13 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
     if (!tmb_write_header_lv2(arc, &h)) {
         free(buf);
         fprintf(stderr, "  Write error: %s\n", path);
+        g_add_tally.broken = 1;
         end_line_error();
         return 0;
     }
     if (size != 0 && fwrite(buf, 1, size, arc) != size) {
         fprintf(stderr, "  Write error: %s\n", path);
+        g_add_tally.broken = 1;
         free(buf);
         undo_entry(arc, entry_start);
         end_line_error();
@@ -279,6 +282,7 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     if (!tmp) {
         dbg_log("cannot create temp file '%s'", s_pack_tmp_name);
         fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", s_pack_tmp_name, strerror(errno));
+        g_add_tally.broken = 1;
         fclose(in);
         end_line_error();
         return 0;
@@ -302,6 +306,7 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
         why = "File too large (4 GiB or more)";
     fclose(in);
     if (why) {
+        g_add_tally.broken |= tmp_failed;
         if (tmp_failed)
             fprintf(stderr, "  %s: %s (adding %s)\n", why, s_pack_tmp_name, path);
         else
@@ -318,6 +323,7 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     off_t entry_start = ftello(arc);
     if (!tmb_write_header_lv2(arc, &h)) {
         fprintf(stderr, "  Write error: %s\n", path);
+        g_add_tally.broken = 1;
         end_line_error();
         return 0;
     }
@@ -327,6 +333,7 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
             fprintf(stderr, "  Write error: %s\n", path);
         else
             fprintf(stderr, "  Cannot read temporary file: %s\n", s_pack_tmp_name);
+        g_add_tally.broken = 1;
         undo_entry(arc, entry_start);
         end_line_error();
         return 0;
@@ -385,6 +392,7 @@ int add_empty_dir(FILE *arc, const char *arcname, const struct stat *st)
     h.is_dir = 1;
     if (!tmb_write_header_lv2(arc, &h)) {
         fprintf(stderr, "  Write error: %s\n", name);
+        g_add_tally.broken = 1;
         g_add_tally.failed++;
         return 0;
     }

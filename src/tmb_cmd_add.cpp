@@ -127,6 +127,12 @@ int may_replace(const char *archive)
     return is_archive;
 }
 
+bool archive_exists(const char *archive)
+{
+    struct stat st;
+    return stat(archive, &st) == 0;
+}
+
 // Everything written so far must have reached the temporary archive; the
 // end mark, the closing and the rename follow in rewrite_commit.
 bool entries_written(FILE *arc)
@@ -151,7 +157,7 @@ int cmd_add()
         fprintf(stderr, "No files specified.\n");
         return 1;
     }
-    g_add_tally = AddTally{0, 0};
+    g_add_tally = AddTally{0, 0, 0};
     // The self-extracting builder writes the .run file its own way, through
     // temporaries as well.
     if (g_opts.sfx)
@@ -175,9 +181,9 @@ int cmd_add()
     add_set_archive(arc, old);
     AddRun run = {arc, g_opts.method, 0, 0};
     for (int i = 0; i < g_opts.nfiles; i++) {
-        // Once the archive cannot be written, every further entry would
+        // Once the archive cannot be built, every further entry would
         // fail the same way.
-        if (ferror(arc))
+        if (ferror(arc) || g_add_tally.broken)
             break;
         add_argument(&run, g_opts.files[i]);
     }
@@ -185,9 +191,12 @@ int cmd_add()
     if (old)
         fclose(old);
     run.errors += wildcard_take_skipped();
-    bool written = entries_written(arc);
+    // A new archive that lacks entries for want of disk or memory does not
+    // replace the old one; inputs that could not be read are only counted.
+    bool written = entries_written(arc) && !g_add_tally.broken;
     if (!written) {
-        fprintf(stderr, "Write error on archive: %s\n", g_opts.archive);
+        fprintf(stderr, "Write error on archive: %s; %s\n", g_opts.archive,
+                archive_exists(g_opts.archive) ? "left unchanged" : "not created");
         rewrite_abort(&tmp);
     } else {
         written = rewrite_commit(&tmp, g_opts.archive);

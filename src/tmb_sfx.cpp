@@ -133,6 +133,8 @@ int sfx_build(int method, clock_t start)
         struct stat st;
         int is_dir = stat(path, &st) == 0 && S_ISDIR(st.st_mode);
         g_arc_root_len = is_dir ? (int)strlen(name) + 1 : 0;
+        if (g_add_tally.broken)
+            break;
         AddTally before = g_add_tally;
         int ok = add_path(tmp, path, name, method);
         int failed = g_add_tally.failed - before.failed;
@@ -142,6 +144,12 @@ int sfx_build(int method, clock_t start)
     add_set_archive(nullptr);
     if (old_program)
         fclose(old_program);
+    // Entries lost for want of disk or memory: no program is built.
+    if (g_add_tally.broken) {
+        fprintf(stderr, "Cannot build %s; left unchanged\n", g_opts.archive);
+        fclose(tmp);
+        return 1;
+    }
 
     // End the archive and read it back whole through the same stream. A
     // temporary archive that could not be written whole must not become a
