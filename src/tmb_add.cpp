@@ -27,6 +27,7 @@
 
 int g_arc_root_len = 0;
 int g_add_file_no = 0;
+AddTally g_add_tally = {0, 0, 0};
 
 namespace {
 
@@ -140,8 +141,9 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
     if (!in) {
         if (report_refused(path, not_regular, too_large))
             return 0;
+        int err = errno;
         dbg_log("  fopen FAILED");
-        fprintf(stderr, "  Cannot open: %s\n", path);
+        fprintf(stderr, "  Cannot open: %s (%s)\n", path, strerror(err));
         end_line_error();
         return 0;
     }
@@ -151,6 +153,7 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
     unsigned char *buf = (unsigned char *)malloc(size ? size : 1);
     if (!buf) {
         fprintf(stderr, "  Out of memory: %s\n", path);
+        g_add_tally.broken = 1;
         fclose(in);
         end_line_error();
         return 0;
@@ -179,11 +182,13 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
     if (!tmb_write_header_lv2(arc, &h)) {
         free(buf);
         fprintf(stderr, "  Write error: %s\n", path);
+        g_add_tally.broken = 1;
         end_line_error();
         return 0;
     }
     if (size != 0 && fwrite(buf, 1, size, arc) != size) {
         fprintf(stderr, "  Write error: %s\n", path);
+        g_add_tally.broken = 1;
         free(buf);
         undo_entry(arc, entry_start);
         end_line_error();
@@ -203,7 +208,7 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
 // a run (creating a file per entry costs more than packing a small one); it
 // is rewound before each use and only the bytes of the current entry count.
 FILE *s_pack_tmp = nullptr;
-char s_pack_tmp_name[64];
+char s_pack_tmp_name[4096];
 
 FILE *pack_temp()
 {
@@ -214,7 +219,9 @@ FILE *pack_temp()
         fclose(s_pack_tmp);
         s_pack_tmp = nullptr;
     }
-    s_pack_tmp = tmb_create_temp("/tmp/tambrix_", ".tmp", s_pack_tmp_name, sizeof s_pack_tmp_name);
+    char prefix[sizeof s_pack_tmp_name];
+    snprintf(prefix, sizeof prefix, "%s/tambrix_", tmb_temp_dir());
+    s_pack_tmp = tmb_create_temp(prefix, ".tmp", s_pack_tmp_name, sizeof s_pack_tmp_name);
     if (!s_pack_tmp)
         return nullptr;
     unlink(s_pack_tmp_name);
@@ -252,9 +259,13 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     if (!in) {
         if (report_refused(path, not_regular, too_large))
             return 0;
+        // The stdout line stays as it always was; scripts that send
+        // standard output away still learn which file failed and why.
+        int err = errno;
         dbg_log("add_path lhX: fopen '%s' FAILED", path);
         if (!g_opts.quiet)
             fputs(" OPEN ERROR\n", stdout);
+        fprintf(stderr, "  Cannot open: %s (%s)\n", path, strerror(err));
         return 0;
     }
     setvbuf(in, nullptr, _IOFBF, kStreamBuf);
@@ -271,32 +282,35 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     if (!tmp) {
         dbg_log("cannot create temp file '%s'", s_pack_tmp_name);
         fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", s_pack_tmp_name, strerror(errno));
+        g_add_tally.broken = 1;
         fclose(in);
         end_line_error();
         return 0;
     }
     tmb_prog_begin(size);
-    int ok = tmb_compress(in, tmp, &h, method, g_opts.optimal != 0);
+    int packed = tmb_compress(in, tmp, &h, method, g_opts.optimal != 0);
     tmb_prog_end();
-    dbg_log("tmb_compress returned %d", ok);
-    if (fflush(tmp) != 0 || ferror(tmp)) {
-        fprintf(stderr, "  Cannot write temporary file: %s\n", s_pack_tmp_name);
-        ok = 0;
-    }
-    // The compressor takes a failed read for the end of the input; a read
-    // error must not become a silently shortened entry.
-    bool read_failed = ferror(in) != 0;
+    dbg_log("tmb_compress returned %d", packed);
+    // Each failure is named once on standard error, the most telling first:
+    // the compressor takes a failed read for the end of the input, and a
+    // read error must not become a silently shortened entry.
+    const char *why = nullptr;
+    bool tmp_failed = fflush(tmp) != 0 || ferror(tmp);
+    if (tmp_failed)
+        why = "Cannot write temporary file";
+    else if (ferror(in))
+        why = "Read error";
+    else if (!packed)
+        why = "Cannot compress";
+    else if (h.orig_size > kMaxEntrySize)  // the file grew while it was read
+        why = "File too large (4 GiB or more)";
     fclose(in);
-    if (ok && read_failed) {
-        fprintf(stderr, "  Read error: %s\n", path);
-        ok = 0;
-    }
-    // A file that grew while it was read may no longer fit the header.
-    if (ok && h.orig_size > kMaxEntrySize) {
-        fprintf(stderr, "  File too large (4 GiB or more): %s\n", path);
-        ok = 0;
-    }
-    if (!ok) {
+    if (why) {
+        g_add_tally.broken |= tmp_failed;
+        if (tmp_failed)
+            fprintf(stderr, "  %s: %s (adding %s)\n", why, s_pack_tmp_name, path);
+        else
+            fprintf(stderr, "  %s: %s\n", why, path);
         end_line_error();
         return 0;
     }
@@ -309,6 +323,7 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     off_t entry_start = ftello(arc);
     if (!tmb_write_header_lv2(arc, &h)) {
         fprintf(stderr, "  Write error: %s\n", path);
+        g_add_tally.broken = 1;
         end_line_error();
         return 0;
     }
@@ -318,6 +333,7 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
             fprintf(stderr, "  Write error: %s\n", path);
         else
             fprintf(stderr, "  Cannot read temporary file: %s\n", s_pack_tmp_name);
+        g_add_tally.broken = 1;
         undo_entry(arc, entry_start);
         end_line_error();
         return 0;
@@ -349,9 +365,13 @@ int add_file(FILE *arc, const char *path, const char *arcname, int method, const
     if (!g_opts.quiet)
         printf("[%d] adding:  %-40s", g_add_file_no, arcname);
     fflush(stdout);
-    if (method == 0)
-        return add_stored(arc, path, arcname);
-    return add_compressed(arc, path, arcname, method);
+    int ok = method == 0 ? add_stored(arc, path, arcname)
+                         : add_compressed(arc, path, arcname, method);
+    if (ok)
+        g_add_tally.added++;
+    else
+        g_add_tally.failed++;
+    return ok;
 }
 
 int add_any(FILE *arc, const char *path, const char *arcname, int method);
@@ -370,7 +390,14 @@ int add_empty_dir(FILE *arc, const char *arcname, const struct stat *st)
     fill_header(&h, name, mtime_or_now(st));
     h.method = 0;
     h.is_dir = 1;
-    return tmb_write_header_lv2(arc, &h);
+    if (!tmb_write_header_lv2(arc, &h)) {
+        fprintf(stderr, "  Write error: %s\n", name);
+        g_add_tally.broken = 1;
+        g_add_tally.failed++;
+        return 0;
+    }
+    g_add_tally.added++;
+    return 1;
 }
 
 // The listing's type saves a status call for everything but links (and
@@ -397,7 +424,8 @@ int add_dir(FILE *arc, const char *path, const char *arcname, int method, const 
         return 1;
     DIR *d = opendir(path);
     if (!d) {
-        fprintf(stderr, "  Cannot list directory: %s\n", path);
+        fprintf(stderr, "  Cannot list directory: %s (%s)\n", path, strerror(errno));
+        g_add_tally.failed++;
         return 0;
     }
     int result = 1;
@@ -410,6 +438,7 @@ int add_dir(FILE *arc, const char *path, const char *arcname, int method, const 
         char child[256], child_arc[256];
         if (!join_path_checked(child, path, de->d_name) ||
             !join_path_checked(child_arc, arcname, de->d_name)) {
+            g_add_tally.failed++;
             result = 0;
             continue;
         }

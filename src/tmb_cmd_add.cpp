@@ -1,9 +1,10 @@
 // The add command: writes a new archive from files, directory trees and
 // wildcard arguments, and splits it into parts with -s<KB>.
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cerrno>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "tmb_add.h"
 #include "tmb_cmd.h"
 #include "tmb_debug.h"
+#include "tmb_header.h"
 #include "tmb_io.h"
 #include "tmb_progress.h"
 #include "tmb_rewrite.h"
@@ -20,8 +22,6 @@
 
 namespace {
 
-constexpr size_t kStreamBuf = 65536;
-
 struct AddRun {
     FILE *arc;
     int method;
@@ -29,12 +29,16 @@ struct AddRun {
     int errors;
 };
 
-void count(AddRun *run, int ok)
+// Adds one path and counts what really happened below it: every entry
+// written, every file that failed however deep in a tree. A failure that
+// left no count of its own still counts once.
+void add_counted(AddRun *run, const char *path, const char *arcname)
 {
-    if (ok)
-        run->added++;
-    else
-        run->errors++;
+    AddTally before = g_add_tally;
+    int ok = add_path(run->arc, path, arcname, run->method);
+    int failed = g_add_tally.failed - before.failed;
+    run->added += g_add_tally.added - before.added;
+    run->errors += failed > 0 ? failed : !ok;
 }
 
 // A match of the scan is stored under its base name.
@@ -44,7 +48,7 @@ void add_match(const char *path, void *ctx)
     if (ferror(run->arc))
         return;
     g_arc_root_len = 0;
-    count(run, add_path(run->arc, path, path, run->method));
+    add_counted(run, path, path);
 }
 
 // An argument that still holds a wildcard when the command runs (the
@@ -74,7 +78,7 @@ void add_argument(AddRun *run, const char *arg)
     bool is_dir = stat(arg, &st) == 0 && S_ISDIR(st.st_mode);
     g_arc_root_len = is_dir ? (int)strlen(arcname) + 1 : 0;
     dbg_log("adding '%s' as '%s' method=%d", arg, arcname, run->method);
-    count(run, add_path(run->arc, arg, arcname, run->method));
+    add_counted(run, arg, arcname);
 }
 
 // An archive already under the name is replaced only when the new one is
@@ -87,6 +91,46 @@ FILE *open_old_archive(const char *archive)
     if (stat(archive, &st) != 0 || !S_ISREG(st.st_mode))
         return nullptr;
     return fopen(archive, "rb");
+}
+
+// An existing file is replaced only when it holds an archive (an entry
+// header at its start, or the zero byte that ends an archive without
+// entries) or nothing at all: a text file named by mistake, or a name
+// shifted into the archive's place by a stray argument, must not be lost.
+// 1 when the name may be written.
+int may_replace(const char *archive)
+{
+    int fd = open(archive, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return 1;
+        fprintf(stderr, "Cannot open/create: %s (%s)\n", archive, strerror(errno));
+        return 0;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        fprintf(stderr, "Cannot open/create: %s (not a regular file)\n", archive);
+        return 0;
+    }
+    FILE *fp = st.st_size > 0 ? fdopen(fd, "rb") : nullptr;
+    if (!fp) {
+        close(fd);
+        return st.st_size == 0;
+    }
+    int c = getc(fp);
+    EntryHeader h;
+    int is_archive = c == 0 || (c != EOF && ungetc(c, fp) != EOF && tmb_read_header(fp, &h));
+    fclose(fp);
+    if (!is_archive)
+        fprintf(stderr, "Not an LZH archive, not replaced: %s\n", archive);
+    return is_archive;
+}
+
+bool archive_exists(const char *archive)
+{
+    struct stat st;
+    return stat(archive, &st) == 0;
 }
 
 // Everything written so far must have reached the temporary archive; the
@@ -113,28 +157,22 @@ int cmd_add()
         fprintf(stderr, "No files specified.\n");
         return 1;
     }
-    // The self-extracting builder keeps its own temporary archive and
-    // writes the .run file itself.
-    if (g_opts.sfx) {
-        FILE *arc = fopen(g_opts.archive, "wb");
-        dbg_log("fopen archive '%s' = %s", g_opts.archive, arc ? "OK" : "FAILED");
-        if (!arc) {
-            fprintf(stderr, "Cannot open/create: %s\n", g_opts.archive);
-            return 1;
-        }
-        setvbuf(arc, nullptr, _IOFBF, kStreamBuf);
-        return sfx_build(arc, g_opts.method, start);
-    }
+    g_add_tally = AddTally{0, 0, 0};
+    // The self-extracting builder writes the .run file its own way, through
+    // temporaries as well.
+    if (g_opts.sfx)
+        return sfx_build(g_opts.method, start);
+    if (!may_replace(g_opts.archive))
+        return 1;
 
     // The archive is written to a temporary file created exclusively beside
-    // it and renamed over it only when every byte is written: a failure
-    // part-way leaves neither a cut-off archive nor a lost old one.
+    // it (beside the file a symbolic link of that name points at) and
+    // renamed over it only when every byte is written: a failure part-way
+    // leaves neither a cut-off archive nor a lost old one.
     NewArchive tmp;
-    struct stat arc_st;
-    bool is_dir = stat(g_opts.archive, &arc_st) == 0 && S_ISDIR(arc_st.st_mode);
-    if (is_dir || !rewrite_create(&tmp, g_opts.archive)) {
+    if (!rewrite_create(&tmp, g_opts.archive)) {
         dbg_log("create temporary archive for '%s' FAILED", g_opts.archive);
-        fprintf(stderr, "Cannot open/create: %s\n", g_opts.archive);
+        fprintf(stderr, "Cannot open/create: %s (%s)\n", g_opts.archive, strerror(errno));
         return 1;
     }
     dbg_log("temporary archive '%s'", tmp.path);
@@ -143,9 +181,9 @@ int cmd_add()
     add_set_archive(arc, old);
     AddRun run = {arc, g_opts.method, 0, 0};
     for (int i = 0; i < g_opts.nfiles; i++) {
-        // Once the archive cannot be written, every further entry would
+        // Once the archive cannot be built, every further entry would
         // fail the same way.
-        if (ferror(arc))
+        if (ferror(arc) || g_add_tally.broken)
             break;
         add_argument(&run, g_opts.files[i]);
     }
@@ -153,9 +191,12 @@ int cmd_add()
     if (old)
         fclose(old);
     run.errors += wildcard_take_skipped();
-    bool written = entries_written(arc);
+    // A new archive that lacks entries for want of disk or memory does not
+    // replace the old one; inputs that could not be read are only counted.
+    bool written = entries_written(arc) && !g_add_tally.broken;
     if (!written) {
-        fprintf(stderr, "Write error on archive: %s\n", g_opts.archive);
+        fprintf(stderr, "Write error on archive: %s; %s\n", g_opts.archive,
+                archive_exists(g_opts.archive) ? "left unchanged" : "not created");
         rewrite_abort(&tmp);
     } else {
         written = rewrite_commit(&tmp, g_opts.archive);
@@ -172,7 +213,7 @@ int cmd_add()
         printf("\n");
         split_failed = split_file(g_opts.archive, (uint64_t)g_opts.split_kb, 1) != 0;
     }
-    printf("\nDone. Added: %d  Errors: %d\n", std::max(run.added, g_add_file_no), run.errors);
+    printf("\nDone. Added: %d  Errors: %d\n", run.added, run.errors);
     print_elapsed(start);
     fflush(stdout);
     return run.errors > 0 || split_failed ? 1 : 0;

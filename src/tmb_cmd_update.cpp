@@ -188,12 +188,19 @@ int add_pass_one(UpdateRun *run, int i)
             printf("  adding:   %s\n", base);
         add = true;
     }
+    AddTally before = g_add_tally;
     if (add && add_path(run->tmp.fp, arg, arg, g_opts.method)) {
         run->updated++;
         return !ferror(run->tmp.fp);
     }
-    if (add)
-        run->errors++;
+    if (g_add_tally.broken)
+        return 0;
+    // Every file that failed below a directory argument is an error of its
+    // own, as for a.
+    if (add) {
+        int failed = g_add_tally.failed - before.failed;
+        run->errors += failed > 0 ? failed : 1;
+    }
     if (ferror(run->tmp.fp))
         return 0;
     return restore_dropped(run, i);
@@ -225,6 +232,12 @@ int run_update(UpdateRun *run)
         if (!add_pass_one(run, i))
             break;  // rewrite_commit reports the failed write
     add_set_archive(nullptr);
+    // Out of disk or memory while adding: the old archive stays as it was.
+    if (g_add_tally.broken) {
+        fprintf(stderr, "Cannot build the new archive; %s left unchanged\n", g_opts.archive);
+        rewrite_abort(&run->tmp);
+        return 1;
+    }
     // Dropped entries were copied back from the old archive in pass 3.
     if (run->have_old && !rewrite_unchanged(&run->old)) {
         rewrite_abort(&run->tmp);
@@ -245,6 +258,7 @@ int cmd_update()
         return 1;
     }
     g_arc_root_len = 0;
+    g_add_tally = AddTally{0, 0, 0};
     UpdateRun run{};
     int failed;
     try {

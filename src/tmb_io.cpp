@@ -12,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 FILE *tmb_create_temp(const char *prefix, const char *suffix, char *path, size_t size)
@@ -69,6 +71,36 @@ int tmb_create_temp_at(int dirfd, char *name, size_t size, mode_t mode)
             return fd;
     }
     return -1;
+}
+
+int tmb_follow_links(const char *path, char *out, size_t size)
+{
+    std::string cur = path;
+    // The kernel gives up after 40 links in one lookup; so does this walk.
+    for (int hops = 0; hops <= 40; hops++) {
+        struct stat st;
+        if (lstat(cur.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            if (cur.size() >= size) {
+                errno = ENAMETOOLONG;
+                return 0;
+            }
+            memcpy(out, cur.c_str(), cur.size() + 1);
+            return 1;
+        }
+        char target[4096];
+        ssize_t n = readlink(cur.c_str(), target, sizeof target - 1);
+        if (n < 0)
+            return 0;
+        target[n] = '\0';
+        // A relative target is relative to the directory holding the link.
+        size_t slash = cur.rfind('/');
+        if (target[0] == '/' || slash == std::string::npos)
+            cur = target;
+        else
+            cur = cur.substr(0, slash + 1) + target;
+    }
+    errno = ELOOP;
+    return 0;
 }
 
 const char *tmb_temp_dir()

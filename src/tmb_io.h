@@ -20,6 +20,13 @@ int tmb_create_temp_at(int dirfd, char *name, size_t size, mode_t mode);
 // and not empty, else /tmp.
 const char *tmb_temp_dir();
 
+// Follows the symbolic links of a name the user gave, one after another,
+// to the name of the file they finally point at (which need not exist yet),
+// so that a file rewritten under that name is replaced where it lives and
+// the links stay. A name that is no link is copied as it is. Returns 0 when
+// the result does not fit in `size` or the links loop (errno set).
+int tmb_follow_links(const char *path, char *out, size_t size);
+
 // Flushes and closes; 1 when every buffered byte reached the file.
 int tmb_close_checked(FILE *fp);
 

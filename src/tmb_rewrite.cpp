@@ -176,8 +176,12 @@ int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, New
 
 int rewrite_create(NewArchive *tmp, const char *archive)
 {
-    char prefix[300];
-    snprintf(prefix, sizeof prefix, "%s.", archive);
+    tmp->fp = nullptr;
+    tmp->path[0] = '\0';
+    if (!tmb_follow_links(archive, tmp->target, sizeof tmp->target))
+        return 0;
+    char prefix[600];
+    snprintf(prefix, sizeof prefix, "%s.", tmp->target);
     tmp->fp = tmb_create_temp(prefix, ".tmp", tmp->path, sizeof tmp->path);
     if (!tmp->fp)
         return 0;
@@ -219,7 +223,18 @@ int rewrite_commit(NewArchive *tmp, const char *archive)
         if (end < 0 || ftruncate(fileno(tmp->fp), end) != 0)
             ok = 0;
     }
+    if (!ok) {
+        fprintf(stderr, "Write error on %s; %s left unchanged\n", tmp->path, archive);
+        rewrite_abort(tmp);
+        return 0;
+    }
+    return rewrite_install(tmp, archive);
+}
+
+int rewrite_install(NewArchive *tmp, const char *archive)
+{
     // The data must be on the disk before the name points at it.
+    int ok = fflush(tmp->fp) == 0 && !ferror(tmp->fp);
     if (ok && fsync(fileno(tmp->fp)) != 0 && errno != EINVAL)
         ok = 0;
     int closed = tmb_close_checked(tmp->fp);
@@ -229,7 +244,7 @@ int rewrite_commit(NewArchive *tmp, const char *archive)
         rewrite_abort(tmp);
         return 0;
     }
-    if (rename(tmp->path, archive) != 0) {
+    if (rename(tmp->path, tmp->target) != 0) {
         fprintf(stderr, "Cannot replace %s: %s; archive left unchanged\n", archive, strerror(errno));
         rewrite_abort(tmp);
         return 0;

@@ -48,10 +48,13 @@ void rewrite_restart(OldArchive *old);
 int rewrite_unchanged(OldArchive *old);
 
 // The temporary archive: created exclusively beside the archive as
-// "<archive>.XXXXXX.tmp" with the old archive's permission bits.
+// "<archive>.XXXXXX.tmp" with the old archive's permission bits. When the
+// archive name is a symbolic link, "beside the archive" means beside the
+// file the link points at: that file is replaced and the link stays.
 struct NewArchive {
     FILE *fp;
     char path[512];
+    char target[512];  // the name the new archive is renamed to
 };
 
 // Copies header and data of an entry unchanged: 1 done, 0 failed (message
@@ -64,6 +67,12 @@ int rewrite_create(NewArchive *tmp, const char *archive);
 // failure a message is printed, the temporary file is removed, the old
 // archive stays as it was, and 0 is returned.
 int rewrite_commit(NewArchive *tmp, const char *archive);
+
+// Closes the temporary file, making sure every byte reached the disk, and
+// renames it to tmp->target. On failure a message is printed, the
+// temporary file is removed and 0 is returned. (rewrite_commit is this
+// after the end mark; the self-extracting builder uses it alone.)
+int rewrite_install(NewArchive *tmp, const char *archive);
 
 // Gives up: closes and removes the temporary archive.
 void rewrite_abort(NewArchive *tmp);

@@ -3,9 +3,12 @@
 // the embedded AmigaOS extractor (see tmb_sfx_image.cpp for the layout).
 #include "tmb_sfx.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tambrix.h"
 #include "tmb_add.h"
@@ -13,6 +16,7 @@
 #include "tmb_debug.h"
 #include "tmb_io.h"
 #include "tmb_progress.h"
+#include "tmb_rewrite.h"
 #include "tmb_sfx_image.h"
 
 namespace {
@@ -40,26 +44,86 @@ private:
     bool removed_ = false;
 };
 
+// An existing file of the .run name is replaced only when it is empty or
+// an AmigaOS program (its first word is the hunk header's type 0x3F3): a
+// file named by mistake must not be lost. `old` receives the existing
+// program, opened only so that the tree walk knows it, or nullptr.
+int may_replace_program(const char *path, FILE **old)
+{
+    *old = nullptr;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return 1;
+        fprintf(stderr, "Cannot open/create: %s (%s)\n", path, strerror(errno));
+        return 0;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        fprintf(stderr, "Cannot open/create: %s (not a regular file)\n", path);
+        return 0;
+    }
+    static const unsigned char kHunkHeader[4] = {0x00, 0x00, 0x03, 0xF3};
+    unsigned char word[4];
+    if (st.st_size > 0 && (read(fd, word, 4) != 4 || memcmp(word, kHunkHeader, 4) != 0)) {
+        close(fd);
+        fprintf(stderr, "Not a self-extracting archive, not replaced: %s\n", path);
+        return 0;
+    }
+    *old = fdopen(fd, "rb");
+    if (!*old)
+        close(fd);
+    return 1;
+}
+
+// Writes the finished program through an exclusive temporary beside it (or
+// beside the file a link of that name points at) and renames it into
+// place: an existing .run stays whole until the new one is complete, and no
+// link planted at the temporary's name can redirect the write.
+int install_program(const unsigned char *img, size_t len, const SfxPlan *plan,
+                    const unsigned char *data, size_t n)
+{
+    NewArchive out;
+    if (!rewrite_create(&out, g_opts.archive)) {
+        fprintf(stderr, "Cannot open/create: %s (%s)\n", g_opts.archive, strerror(errno));
+        return 0;
+    }
+    if (!sfx_write_image(out.fp, img, len, plan, data, n)) {
+        fprintf(stderr, "Cannot write: %s; %s left unchanged\n", out.path, g_opts.archive);
+        rewrite_abort(&out);
+        return 0;
+    }
+    return rewrite_install(&out, g_opts.archive);
+}
+
 } // namespace
 
-int sfx_build(FILE *arc, int method, clock_t start)
+int sfx_build(int method, clock_t start)
 {
+    FILE *old_program;
+    if (!may_replace_program(g_opts.archive, &old_program))
+        return 1;
     // The entries go to a temporary archive beside the output, created
     // exclusively so that no existing file or link is ever written through.
-    // The archive file itself stays empty until the .run is written.
-    char tmp_name[256];
-    FILE *tmp = tmb_create_temp(g_opts.archive, ".tmp", tmp_name, sizeof tmp_name);
+    char tmp_name[512];
+    char prefix[300];
+    snprintf(prefix, sizeof prefix, "%s.", g_opts.archive);
+    FILE *tmp = tmb_create_temp(prefix, ".tmp", tmp_name, sizeof tmp_name);
     if (!tmp) {
         fprintf(stderr, "Cannot create temp: %s\n", tmp_name);
-        fclose(arc);
+        if (old_program)
+            fclose(old_program);
         return 1;
     }
-    fclose(arc);
     TempArchive tmp_guard(tmp_name);
     setvbuf(tmp, nullptr, _IOFBF, 65536);
 
     // Every argument is one path, without wildcard expansion; a directory's
-    // entries are named relative to it, whatever "./" pairs lead it.
+    // entries are named relative to it, whatever "./" pairs lead it. A walk
+    // of the directory holding the output passes over the temporary archive
+    // and the program being replaced.
+    add_set_archive(tmp, old_program);
     int added = 0, errors = 0;
     for (int i = 0; i < g_opts.nfiles; i++) {
         const char *path = g_opts.files[i];
@@ -69,10 +133,22 @@ int sfx_build(FILE *arc, int method, clock_t start)
         struct stat st;
         int is_dir = stat(path, &st) == 0 && S_ISDIR(st.st_mode);
         g_arc_root_len = is_dir ? (int)strlen(name) + 1 : 0;
-        if (add_path(tmp, path, name, method))
-            added++;
-        else
-            errors++;
+        if (g_add_tally.broken)
+            break;
+        AddTally before = g_add_tally;
+        int ok = add_path(tmp, path, name, method);
+        int failed = g_add_tally.failed - before.failed;
+        added += g_add_tally.added - before.added;
+        errors += failed > 0 ? failed : !ok;
+    }
+    add_set_archive(nullptr);
+    if (old_program)
+        fclose(old_program);
+    // Entries lost for want of disk or memory: no program is built.
+    if (g_add_tally.broken) {
+        fprintf(stderr, "Cannot build %s; left unchanged\n", g_opts.archive);
+        fclose(tmp);
+        return 1;
     }
 
     // End the archive and read it back whole through the same stream. A
@@ -126,24 +202,13 @@ int sfx_build(FILE *arc, int method, clock_t start)
     }
 
     // Stub up to the end of the data contents, archive, fill bytes, the rest
-    // of the stub (or, without a data hunk, stub then archive).
-    FILE *out = fopen(g_opts.archive, "wb");
-    if (!out) {
-        free(copy);
-        free(data);
-        return 1;
-    }
-    setvbuf(out, nullptr, _IOFBF, 65536);
-    int ok = sfx_write_image(out, copy, tmb_stub_len, &plan, data, (size_t)n);
-    ok = tmb_close_checked(out) && ok;
+    // of the stub (or, without a data hunk, stub then archive). A truncated
+    // executable would crash on AmigaOS; none is ever put in place.
+    int ok = install_program(copy, tmb_stub_len, &plan, data, (size_t)n);
     free(copy);
     free(data);
-    if (!ok) {
-        // A truncated executable would crash on AmigaOS; leave none behind.
-        fprintf(stderr, "Cannot write: %s\n", g_opts.archive);
-        remove(g_opts.archive);
+    if (!ok)
         return 1;
-    }
 
     printf("\nSelf-extracting archive: %s\n", g_opts.archive);
     print_elapsed(start);

@@ -8,7 +8,8 @@
 extern const unsigned char tmb_stub[];
 extern const size_t tmb_stub_len;
 
-// Called by cmd_add with the created, still empty archive stream when -sfx
-// is given; adds the file arguments and writes the ".run" file. Returns the
-// command's exit status.
-int sfx_build(FILE *arc, int method, clock_t start);
+// Called by cmd_add when -sfx is given: adds the file arguments and writes
+// the ".run" file named by g_opts.archive. Both the entries and the program
+// go to exclusive temporaries; the program is renamed into place only when
+// complete. Returns the command's exit status.
+int sfx_build(int method, clock_t start);

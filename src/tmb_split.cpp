@@ -141,12 +141,52 @@ void remove_output(const char *path)
         remove(path);
 }
 
+// Every file a split or a join makes (part, sidecar, joined output) is
+// written under an exclusive temporary name beside its final name and
+// renamed into place when complete. Exclusive creation never follows a
+// link, and a rename replaces a link instead of writing through it: a link
+// planted at a part name in a shared directory cannot redirect the write.
+constexpr size_t TEMP_NAME_SIZE = NAME_SIZE + 16;
+
+// Creates the temporary for `final_name` with the usual permissions of a
+// new file; registered so that it goes also when the process is stopped.
+FILE *create_beside(const char *final_name, char *tmp)
+{
+    char prefix[NAME_SIZE + 1];
+    snprintf(prefix, sizeof prefix, "%s.", final_name);
+    FILE *fp = tmb_create_temp(prefix, ".tmp", tmp, TEMP_NAME_SIZE);
+    if (!fp)
+        return nullptr;
+    tmb_cleanup_add(tmp);
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fileno(fp), 0666 & ~mask);
+    return fp;
+}
+
+void discard_temp(const char *tmp)
+{
+    remove(tmp);
+    tmb_cleanup_release(tmp);
+}
+
+// 1 when the temporary now bears the final name; else it is removed.
+int place_temp(const char *tmp, const char *final_name)
+{
+    int ok = rename(tmp, final_name) == 0;
+    if (!ok)
+        remove(tmp);
+    tmb_cleanup_release(tmp);
+    return ok;
+}
+
 // ---------------------------------------------------------------- split
 
 struct SplitResult {
     unsigned long parts = 0;
     uint64_t total = 0;
     uint16_t crc = 0;
+    unsigned long placed = 0;  // parts renamed into place, removed on failure
     // A part that cannot be created is reported by its one line alone; the
     // other failures add a line that says what became of the file.
     bool create_failed = false;
@@ -191,10 +231,11 @@ int fill_part(FILE *in, const char *path, FILE *part, const char *part_name,
 // The streams are unbuffered: every transfer is a whole chunk of up to
 // 64 KB, which goes to the system in one call instead of being copied
 // through a stdio buffer.
-int write_parts(FILE *in, const char *path, const struct stat &in_st,
-                uint64_t part_bytes, unsigned char *buf, SplitResult &r)
+int write_parts(FILE *in, const char *path, uint64_t part_bytes, unsigned char *buf,
+                SplitResult &r)
 {
     char part_name[NAME_SIZE];
+    char tmp[TEMP_NAME_SIZE];
     for (;;) {
         long got = read_chunk(in, path, buf, part_bytes);
         if (got <= 0)
@@ -203,11 +244,7 @@ int write_parts(FILE *in, const char *path, const struct stat &in_st,
         r.parts++;
         if (!make_part_name(part_name, path, r.parts))
             return 0;
-        if (path_is(part_name, in_st)) {
-            fprintf(stderr, "Refusing to overwrite the file being split: %s\n", part_name);
-            return 0;
-        }
-        FILE *part = fopen(part_name, "wb");
+        FILE *part = create_beside(part_name, tmp);
         if (!part) {
             fprintf(stderr, "Cannot create: %s\n", part_name);
             r.create_failed = true;
@@ -219,9 +256,27 @@ int write_parts(FILE *in, const char *path, const struct stat &in_st,
             fflush(stdout);
         }
         int ok = fill_part(in, path, part, part_name, part_bytes, buf, got, r);
-        if (!close_checked(part, part_name, ok))
+        if (!close_checked(part, part_name, ok)) {
+            discard_temp(tmp);
             return 0;
+        }
+        if (!place_temp(tmp, part_name)) {
+            fprintf(stderr, "Cannot create: %s\n", part_name);
+            r.create_failed = true;
+            return 0;
+        }
+        r.placed = r.parts;
     }
+}
+
+// A failed split takes back the parts it made: a series that stops short
+// would join into a file that is not the original.
+void remove_placed_parts(const char *path, const SplitResult &r)
+{
+    char part_name[NAME_SIZE];
+    for (unsigned long k = 1; k <= r.placed; k++)
+        if (make_part_name(part_name, path, k))
+            remove(part_name);
 }
 
 // Parts numbered after the last one written may remain from an earlier,
@@ -247,14 +302,10 @@ int remove_stale_parts(const char *path, const struct stat &in_st, unsigned long
     }
 }
 
-int write_sidecar(const char *info_name, const char *path, const struct stat &in_st,
-                  const SplitResult &r)
+int write_sidecar(const char *info_name, const char *path, const SplitResult &r)
 {
-    if (path_is(info_name, in_st)) {
-        fprintf(stderr, "Refusing to overwrite the file being split: %s\n", info_name);
-        return 0;
-    }
-    FILE *fp = fopen(info_name, "w");
+    char tmp[TEMP_NAME_SIZE];
+    FILE *fp = create_beside(info_name, tmp);
     if (!fp) {
         fprintf(stderr, "Cannot create: %s\n", info_name);
         return 0;
@@ -263,7 +314,15 @@ int write_sidecar(const char *info_name, const char *path, const struct stat &in
                      base_name(path), (unsigned long)r.total, r.parts, (unsigned)r.crc) > 0;
     if (!ok)
         fprintf(stderr, "Cannot write: %s (%s)\n", info_name, strerror(errno));
-    return close_checked(fp, info_name, ok);
+    if (!close_checked(fp, info_name, ok)) {
+        discard_temp(tmp);
+        return 0;
+    }
+    if (!place_temp(tmp, info_name)) {
+        fprintf(stderr, "Cannot create: %s (%s)\n", info_name, strerror(errno));
+        return 0;
+    }
+    return 1;
 }
 
 // Measures the size by seeking to the end, as the "Splitting:" line wants
@@ -347,6 +406,13 @@ void report_refused_input(const char *path)
 // writing would destroy the input before it is read.
 int output_is_input(const char *base, const char *info_name, const char *out_path)
 {
+    // An output named as a part of the series (one not there yet included)
+    // would join into the series itself and lengthen it.
+    size_t n = strlen(out_path), b = strlen(base);
+    if (is_part_name(out_path) && n == b + 4 && strncmp(out_path, base, b) == 0) {
+        fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
+        return 1;
+    }
     struct stat out_st;
     if (stat(out_path, &out_st) != 0)
         return 0;
@@ -481,9 +547,10 @@ int verify(const char *base, const char *info_name, const Expected &e, unsigned 
     return 0;
 }
 
-// Joins the parts of `base` into the open, empty stream `out` and closes
-// it. On failure the output is removed (when it is a regular file).
-int join_into(const char *base, FILE *out, const char *out_path)
+// Joins the parts of `base` into the open, empty stream `out` of the file
+// `file` and closes it; messages name the output `out_path`. On failure the
+// file is removed (when it is a regular file).
+int join_into(const char *base, FILE *out, const char *file, const char *out_path)
 {
     setvbuf(out, nullptr, _IONBF, 0);  // whole chunks go straight out
     char info_name[NAME_SIZE];
@@ -493,21 +560,21 @@ int join_into(const char *base, FILE *out, const char *out_path)
         if (named)
             fprintf(stderr, "Cannot create: %s (%s)\n", out_path, strerror(errno));
         fclose(out);
-        remove_output(out_path);
+        remove_output(file);
         return 1;
     }
     s_join_inputs.clear();
     Expected e;
     if (!load_expected(info_name, out_path, out_st, e)) {
         fclose(out);
-        remove_output(out_path);
+        remove_output(file);
         return 1;
     }
     unsigned char *buf = static_cast<unsigned char *>(malloc(COPY_BUF_SIZE));
     if (!buf) {
         fclose(out);
         fprintf(stderr, "Out of memory\n");
-        remove_output(out_path);
+        remove_output(file);
         return 1;
     }
     if (!g_opts.quiet)
@@ -522,12 +589,12 @@ int join_into(const char *base, FILE *out, const char *out_path)
     ok = close_checked(out, out_path, ok);
     if (!ok) {
         fprintf(stderr, "Removing incomplete output: %s\n", out_path);
-        remove_output(out_path);
+        remove_output(file);
         return 1;
     }
     if (parts == 0) {
         fprintf(stderr, "No parts found matching: %s.001\n", base);
-        remove_output(out_path);
+        remove_output(file);
         return 1;
     }
     if (!g_opts.quiet)
@@ -536,7 +603,7 @@ int join_into(const char *base, FILE *out, const char *out_path)
     int result = verify(base, info_name, e, parts, total, crc);
     if (result) {
         fprintf(stderr, "Removing corrupted output: %s\n", out_path);
-        remove_output(out_path);
+        remove_output(file);
     }
     fflush(stdout);
     return result;
@@ -585,7 +652,7 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
            (unsigned long)part_kb);
 
     SplitResult r;
-    int ok = write_parts(in, path, in_st, part_bytes, buf, r);
+    int ok = write_parts(in, path, part_bytes, buf, r);
     free(buf);
     fclose(in);
     if (ok)
@@ -593,8 +660,9 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
     // The sidecar describes the parts as written; it equals the measured
     // size unless the file changed while it was being split.
     if (ok)
-        ok = write_sidecar(info_name, path, in_st, r);
+        ok = write_sidecar(info_name, path, r);
     if (!ok) {
+        remove_placed_parts(path, r);
         if (!r.create_failed)
             fprintf(stderr, "Split failed: %s is %s\n", path,
                     remove_after ? "kept, not removed" : "unchanged");
@@ -629,22 +697,32 @@ int join_parts(const char *part_name, const char *out_path)
     char info_name[NAME_SIZE];
     if (!make_info_name(info_name, base))
         return 1;
-    if (!g_opts.force_overwrite) {
-        FILE *probe = fopen(out_path, "rb");
-        if (probe) {
-            fclose(probe);
-            fprintf(stderr, "Output file already exists: %s (use -o to overwrite)\n", out_path);
-            return 1;
-        }
+    // A link counts as an existing output even when it leads nowhere; with
+    // -o it is replaced by the joined file, never written through.
+    struct stat out_st;
+    if (!g_opts.force_overwrite && lstat(out_path, &out_st) == 0) {
+        fprintf(stderr, "Output file already exists: %s (use -o to overwrite)\n", out_path);
+        return 1;
     }
     if (output_is_input(base, info_name, out_path))
         return 1;
-    FILE *out = fopen(out_path, "wb");
+    // Joined beside the output and renamed into place when verified: an
+    // existing output stays whole until then.
+    char tmp[TEMP_NAME_SIZE];
+    FILE *out = create_beside(out_path, tmp);
     if (!out) {
         fprintf(stderr, "Cannot create: %s\n", out_path);
         return 1;
     }
-    return join_into(base, out, out_path);
+    if (join_into(base, out, tmp, out_path) != 0) {
+        tmb_cleanup_release(tmp);  // join_into has removed it
+        return 1;
+    }
+    if (!place_temp(tmp, out_path)) {
+        fprintf(stderr, "Cannot create: %s (%s)\n", out_path, strerror(errno));
+        return 1;
+    }
+    return 0;
 }
 
 int looks_like_split_part()
@@ -680,7 +758,7 @@ const char *maybe_join_for_read()
     char base[NAME_SIZE];
     snprintf(base, sizeof base, "%s", g_opts.archive);
     base[strlen(base) - 4] = '\0';
-    if (join_into(base, out, tmpname) != 0) {
+    if (join_into(base, out, tmpname, tmpname) != 0) {
         tmb_cleanup_release(tmpname);  // join_into has removed the file
         tmpname[0] = '\0';
         return nullptr;

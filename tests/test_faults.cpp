@@ -246,33 +246,90 @@ TEST_F(Faults, AddReportsAFailingArchiveWrite)
 
 // A new archive that could not be written completely must not be left
 // looking like an archive, and an existing one must survive the attempt to
-// replace it: a writes to a temporary file beside the archive and renames
-// it into place only when it is complete.
+// replace it byte for byte: a writes to a temporary file beside the archive
+// and renames it into place only when it is complete. The disk fills at
+// different points: in the first entry, between entries, at the end mark
+// (the archive of the three files is over 10 KB), for a tree walk too, and
+// under a file size limit instead of the fault library.
 TEST_F(Faults, AddNeverLeavesACorruptOrLostArchive)
 {
-    RunResult r = faulty({"aq", "arc.tmb", "src/a.txt", "src/b.bin", "src/c.txt"},
-                         fail_writes("arc.tmb", 12000));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(archive_intact()) << "the existing archive was lost";
+    struct Case {
+        std::vector<std::string> args;
+        long fail_after;  // -1: a file size limit of 12000 bytes instead
+    };
+    const std::vector<std::string> files = {"aq", "arc.tmb", "src/a.txt", "src/b.bin", "src/c.txt"};
+    const std::vector<std::string> tree = {"aq", "-r", "arc.tmb", "src"};
+    const Case cases[] = {{files, 0}, {files, 100}, {files, 12000}, {tree, 5000},
+                          {tree, 12000}, {tree, -1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[1] + " failing after " + std::to_string(c.fail_after));
+        RunOptions o;
+        std::vector<std::string> faults;
+        if (c.fail_after < 0)
+            o.file_size_limit = 12000;
+        else
+            faults = fail_writes("arc.tmb.", c.fail_after);
+        RunResult r = faulty(c.args, faults, o);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err, "");
+        EXPECT_TRUE(archive_intact()) << "the existing archive was lost";
+    }
 
-    r = faulty({"aq", "new.tmb", "src/a.txt", "src/b.bin", "src/c.txt"},
-               fail_writes("new.tmb", 12000));
+    RunResult r = faulty({"aq", "new.tmb", "src/a.txt", "src/b.bin", "src/c.txt"},
+                         fail_writes("new.tmb", 12000));
     EXPECT_EQ(r.status, 1);
-    if (file_exists(dir / "new.tmb")) {
-        expect_sound("new.tmb");
+    EXPECT_FALSE(file_exists(dir / "new.tmb"));
+}
+
+// A split whose disk fills at the second part (s, and a -s on the archive
+// it has just written) takes back the first part, writes no sidecar and
+// keeps the file it split.
+TEST_F(Faults, FailedSplitRemovesThePartsItMade)
+{
+    const std::vector<std::vector<std::string>> commands = {
+        {"sq", "arc.tmb", "4"},
+        {"aq", "-s4", "new.tmb", "src/a.txt", "src/b.bin", "src/c.txt"},
+    };
+    for (const auto &args : commands) {
+        SCOPED_TRACE(args[0]);
+        const std::string name = args[0] == "sq" ? "arc.tmb" : "new.tmb";
+        RunResult r = faulty(args, fail_writes(name + ".00", 6000));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Cannot write: " + name + ".002"), std::string::npos) << r.err;
+        for (const char *ext : {".001", ".002", ".info"})
+            EXPECT_FALSE(file_exists(dir / (name + ext))) << ext;
+        if (args[0] == "sq")
+            EXPECT_TRUE(archive_intact());
+        else
+            expect_sound(name);
     }
 }
 
-// The packed data of each file goes through a temporary file in /tmp; when
-// that cannot be written the entry fails, the others are still added, and
-// the archive holds only sound entries.
+// The packed data of each file goes through a temporary file in $TMPDIR;
+// when that cannot be written (a full disk), the new archive is given up:
+// an existing archive stays as it was, and none is created.
 TEST_F(Faults, AddWithAFailingTemporaryFile)
 {
-    RunResult r = faulty({"aq", "new.tmb", "src/a.txt", "src/c.txt"},
-                         fail_writes("/tmp/tambrix_", 3000));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Cannot write temporary file"), std::string::npos) << r.err;
-    expect_sound("new.tmb");
+    mkdir((dir / "packtmp").c_str(), 0755);
+    sleep(1);  // a.txt newer than its entry, for u
+    testkit::write_text(dir / "src/a.txt", a + "more\n");
+    const std::vector<std::vector<std::string>> commands = {
+        {"aq", "new.tmb", "src/a.txt", "src/c.txt"},
+        {"aq", "arc.tmb", "src/c.txt", "src/a.txt"},
+        {"uq", "arc.tmb", "src/a.txt"},
+    };
+    for (const auto &args : commands) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        std::vector<std::string> faults = fail_writes("/packtmp/tambrix_", 3000);
+        faults.push_back("TMPDIR=" + dir / "packtmp");
+        RunResult r = faulty(args, faults);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Cannot write temporary file: " + dir / "packtmp/tambrix_"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(file_exists(dir / "new.tmb"));
+        EXPECT_TRUE(archive_intact());
+    }
 }
 
 // x: the output file fails part-way (full disk, file size limit). The entry
@@ -520,29 +577,29 @@ TEST_F(Faults, InterruptedCommandsLeaveNoTemporaryFile)
 }
 
 // The self-extracting builder packs into a temporary archive beside the
-// .run file, then writes the program. A failure at either step leaves
-// neither a cut-off program (it would crash on the Amiga) nor the temporary
-// archive.
+// .run file, then writes the program to a second temporary renamed into
+// place. A failure at either step leaves no program cut short (it would
+// crash on the Amiga), no temporary, and an earlier .run as it was.
 TEST_F(Faults, SelfExtractorWithFailingWrites)
 {
+    // Both temporaries match "game.run."; the entries go first, so a budget
+    // just past their size fails the program.
+    ASSERT_EQ(plain({"aq", "entries.tmb", "src/a.txt", "src/b.bin"}).status, 0);
+    const long entries = (long)read_file(dir / "entries.tmb").size();
+    ASSERT_EQ(plain({"aq", "-sfx", "game", "src/c.txt"}).status, 0);
+    const Bytes earlier = read_file(dir / "game.run");
     struct Case {
         const char *name;
-        std::vector<std::string> faults;
+        long after;
     };
-    const Case cases[] = {
-        {"program", fail_writes("/game.run$", 5000)},
-        {"temporary archive", fail_writes(".tmp$", 3000)},
-    };
+    const Case cases[] = {{"program", entries + 5000}, {"temporary archive", 3000}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        RunResult r = faulty({"aq", "-sfx", "game", "src/a.txt", "src/b.bin"}, c.faults);
+        RunResult r = faulty({"aq", "-sfx", "game", "src/a.txt", "src/b.bin"},
+                             fail_writes("game.run.", c.after));
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err, "");
-        // No program cut short. (When the temporary archive fails, the
-        // .run file the add command opened first stays, empty.)
-        if (file_exists(dir / "game.run")) {
-            EXPECT_EQ(read_file(dir / "game.run").size(), 0u);
-        }
+        EXPECT_EQ(read_file(dir / "game.run"), earlier);
     }
 }
 

@@ -532,19 +532,22 @@ TEST(SfxBuild, FailuresLeaveNoBrokenRunFile)
     testkit::TempDir dir;
     testkit::write_text(dir / "f.txt", "data\n");
 
-    // The temporary name does not fit: reported, the archive stays empty.
+    // The temporary name does not fit: reported, and no .run appears.
     std::string longname(250, 'n');
     auto r = run_in(dir, {"a", "-sfx", longname, "f.txt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Cannot create temp: " + longname), std::string::npos) << r.err;
-    EXPECT_EQ(testkit::read_file(dir / (longname + ".run")).size(), 0u);
 
-    // The disk fills while the .run is written: reported and removed.
-    r = run_in(dir, {"a", "-sfx", "full", "f.txt"}, 6000);
+    // The disk fills while the .run is written: reported, and an earlier
+    // .run of that name stays as it was.
+    ASSERT_EQ(run_in(dir, {"aq", "-sfx", "full", "f.txt"}).status, 0);
+    const Bytes before = testkit::read_file(dir / "full.run");
+    testkit::write_text(dir / "g.txt", "more data\n");
+    r = run_in(dir, {"a", "-sfx", "full", "f.txt", "g.txt"}, 6000);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Cannot write: full.run"), std::string::npos) << r.err;
-    EXPECT_FALSE(testkit::file_exists(dir / "full.run"));
-    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{longname + ".run", "f.txt"}));
+    EXPECT_NE(r.err.find("full.run left unchanged"), std::string::npos) << r.err;
+    EXPECT_EQ(testkit::read_file(dir / "full.run"), before);
+    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"full.run", "f.txt", "g.txt"}));
 }
 
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer's shadow memory needs more address space
@@ -570,9 +573,8 @@ TEST(SfxBuild, NoMemoryForTheArchiveDataLeavesNoTemporaryFile)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Out of memory\n");
     std::set<std::string> names = listing(dir.path());
-    EXPECT_EQ(names.size(), 25u);  // the inputs and the empty big.run, no temporary
-    EXPECT_EQ(names.count("big.run"), 1u);
-    EXPECT_EQ(testkit::read_file(dir / "big.run").size(), 0u);
+    EXPECT_EQ(names.size(), 24u);  // the inputs alone: no .run, no temporary
+    EXPECT_EQ(names.count("big.run"), 0u);
 }
 #endif
 
