@@ -119,14 +119,11 @@ int tmb_close_checked(FILE *fp)
 
 int tmb_output_open(SafeOutput *o, const char *path)
 {
-    o->path = path;
+    char real[PATH_MAX];
+    if (!tmb_follow_links(path, real, sizeof real))
+        return 0;
+    o->path = real;
     struct stat st;
-    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-        char real[PATH_MAX];
-        if (!realpath(path, real))
-            return 0;  // a dangling link: there is no file to replace
-        o->path = real;
-    }
     // The new file keeps the old one's permission bits, or gets the usual
     // ones of a new file.
     mode_t mode;
