@@ -53,6 +53,8 @@ static struct run {
     int overwrite_all;      /* answer A */
     int skip_all;           /* answer N */
     int dots;               /* progress tenths shown for the entry */
+    int line_len;           /* bytes in `line` */
+    char line[120];         /* message text not yet written */
     uint32_t tenth, tenth_rem; /* the entry's size / 10 and % 10 */
     char self[8 + 256];     /* "PROGDIR:" and the program's file name */
     char outname[256];      /* the name with '/' for '\', cut to 254 */
@@ -63,22 +65,38 @@ static struct run {
 
 uint32_t s_next_dot;
 
-/* ---- Messages ---- */
+/* ---- Messages ----
+ * Text is gathered into a line and written with one Write and a Flush at
+ * each line feed, and where the user must see it at once: before an
+ * entry's progress, after each dot, before an answer is read. (Each call
+ * costs the 68000 milliseconds; one per byte was what made the old
+ * extractor crawl.) */
 
-static uint32_t str_len(const char *s)
-{
-    const char *p = s;
-    while (*p)
-        p++;
-    return (uint32_t)(p - s);
-}
-
-/* Every message is written and flushed at once. */
-void say(const char *s)
+/* Writes out what the line holds. */
+static void show(void)
 {
     RUN(r);
-    os_write(r->out, s, (long)str_len(s));
-    os_flush(r->out);
+    if (r->line_len) {
+        os_write(r->out, r->line, r->line_len);
+        os_flush(r->out);
+        r->line_len = 0;
+    }
+}
+
+static void put(char c)
+{
+    RUN(r);
+    if (r->line_len == (int)sizeof r->line)
+        show();
+    r->line[r->line_len++] = c;
+    if (c == '\n')
+        show();
+}
+
+void say(const char *s)
+{
+    while (*s)
+        put(*s++);
 }
 
 /*
@@ -88,26 +106,16 @@ void say(const char *s)
  */
 static void say_name(const char *s)
 {
-    RUN(r);
-    char buf[64];
-    int n = 0;
-    for (;; s++) {
+    for (; *s; s++) {
         uint8_t c = (uint8_t)*s;
-        if (n > (int)sizeof buf - 4 || !c) {
-            os_write(r->out, buf, n);
-            n = 0;
-            if (!c)
-                break;
-        }
         if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
-            buf[n++] = '\\';
-            buf[n++] = (char)('0' + (c >> 6));
-            buf[n++] = (char)('0' + ((c >> 3) & 7));
+            put('\\');
+            put((char)('0' + (c >> 6)));
+            put((char)('0' + ((c >> 3) & 7)));
             c = (uint8_t)('0' + (c & 7));
         }
-        buf[n++] = (char)c;
+        put((char)c);
     }
-    os_flush(r->out);
 }
 
 /* "SFX: <what><name>\n", counted as a failure. */
@@ -154,7 +162,8 @@ void progress(uint32_t produced)
     while (q < 10 && produced >= dot_threshold(q + 1))
         q++;
     if (q > r->dots) {
-        say(".");
+        put('.');
+        show();
         r->dots = q;
     }
     s_next_dot = r->dots < 10 ? dot_threshold(r->dots + 1) : 0xFFFFFFFFul;
@@ -270,6 +279,7 @@ static int ask_overwrite(void)
     say("  overwrite ");
     say_name(r->outname);
     say("? [y]es [n]o [A]ll [N]one: ");
+    show();
     if (!in) {
         say("\n");
         return 0;
@@ -356,6 +366,7 @@ static enum entry_result write_file(int digit)
         say("  extracting: ");
         say_name(r->outname);
         say("   [");
+        show();
         progress_start();
         res = decode_entry(out, digit);
         say("]");

@@ -34,7 +34,9 @@ static uint8_t s_pt_len[20];
 static uint16_t s_pt_table[1 << PTABLE_BITS];
 static uint16_t s_left[NODES];
 static uint16_t s_right[NODES];
-static uint16_t s_crc_table[256];
+/* The CRC table split into its low and high bytes: the 68000 then works
+ * on bytes and never shifts the CRC by 8 (a slow shift on this CPU). */
+static uint8_t s_crc_lo[256], s_crc_hi[256];
 
 /* ---- CRC-16/ARC, reflected polynomial 0xA001 ---- */
 
@@ -45,16 +47,42 @@ void crc_init(void)
         uint16_t c = (uint16_t)i;
         for (k = 0; k < 8; k++)
             c = (c & 1) ? (uint16_t)((c >> 1) ^ 0xA001) : (uint16_t)(c >> 1);
-        s_crc_table[i] = c;
+        s_crc_lo[i] = (uint8_t)c;
+        s_crc_hi[i] = (uint8_t)(c >> 8);
     }
 }
 
+/* crc = table[(crc ^ byte) & 0xFF] ^ (crc >> 8), byte-wise: lo and hi are
+ * the CRC's two bytes. On the 68000 the loop is six instructions. */
 uint16_t crc_block(uint16_t crc, const uint8_t *p, uint32_t n)
 {
-    const uint16_t *t = s_crc_table;
-    while (n-- > 0)
-        crc = (uint16_t)(t[(crc ^ *p++) & 0xFF] ^ (crc >> 8));
-    return crc;
+    uint32_t lo = crc & 0xFF, hi = crc >> 8;
+    const uint8_t *tlo = s_crc_lo, *thi = s_crc_hi;
+#ifdef __mc68000__
+    uint32_t i = 0; /* its upper 24 bits stay 0: an index into the tables */
+    /* dbra counts 16 bits: pieces of at most 65536 bytes */
+    while (n > 0) {
+        uint32_t k = n > 65536 ? 65536 : n;
+        n -= k;
+        __asm__ volatile("subq.w #1,%[k]\n"
+                         "1: move.b (%[p])+,%[i]\n"
+                         "   eor.b %[lo],%[i]\n"
+                         "   move.b (%[tlo],%[i].w),%[lo]\n"
+                         "   eor.b %[hi],%[lo]\n"
+                         "   move.b (%[thi],%[i].w),%[hi]\n"
+                         "   dbra %[k],1b"
+                         : [p] "+a"(p), [i] "+d"(i), [lo] "+d"(lo), [hi] "+d"(hi), [k] "+d"(k)
+                         : [tlo] "a"(tlo), [thi] "a"(thi)
+                         : "cc", "memory");
+    }
+#else
+    while (n-- > 0) {
+        uint32_t i = lo ^ *p++;
+        lo = hi ^ tlo[i];
+        hi = thi[i];
+    }
+#endif
+    return (uint16_t)((lo & 0xFF) | (hi & 0xFF) << 8);
 }
 
 /* ---- Bit input ---- */
@@ -98,7 +126,7 @@ static int overrun(const struct input *in)
 }
 
 /* Tops the bit buffer up to at least 25 valid bits. */
-static void fill_bits(struct input *in)
+__attribute__((noinline)) static void fill_bits(struct input *in)
 {
     while (in->nbits <= 24) {
         if (in->rp >= in->dend)
@@ -208,7 +236,7 @@ static unsigned decode_sym(const uint16_t *table, int width, const uint8_t *len,
  * In the t list a 2-bit run of zero lengths follows the third length.
  * A count of 0 means a code of one symbol that takes no bits.
  */
-static void read_pt_len(unsigned nn, int nbit, unsigned special)
+__attribute__((noinline)) static void read_pt_len(unsigned nn, int nbit, unsigned special)
 {
     unsigned n = get_bits(nbit), i;
 
@@ -249,7 +277,7 @@ static void read_pt_len(unsigned nn, int nbit, unsigned special)
  * 0 one zero, 1 a run of 3..18 zeros (4 bits), 2 a run of 20..531 zeros
  * (9 bits).
  */
-static void read_c_len(void)
+__attribute__((noinline)) static void read_c_len(void)
 {
     unsigned n = get_bits(CBIT), i;
 
@@ -300,12 +328,54 @@ static int flush(os_fh out, uint32_t from, uint32_t to, uint32_t wsize)
     return put_out(out, s_window + from, to - from);
 }
 
+/*
+ * The symbol loop keeps the bit buffer in registers (bb, nb) and resolves
+ * codes by table inline; block heads, tree walks and refills go through the
+ * functions above, with the buffer handed over in `in`. Bytes go to the
+ * window through wp. Progress dots, writing out, Ctrl+C and the check for
+ * data that ended early all wait for the byte count `event`: `left` counts
+ * down to it, so a token costs one test for all of them.
+ */
+#define SYNC() (in->bitbuf = bb, in->nbits = nb)
+#define LOAD() (bb = in->bitbuf, nb = in->nbits)
+/* At least 17 bits in bb: enough for a table code and the extra bits of
+ * a distance. Two bytes at a time where the buffer holds them. */
+#define FILL()                                                                  \
+    if (nb <= 16) {                                                             \
+        if (in->dend - in->rp >= 2) {                                           \
+            bb |= (uint32_t)(in->rp[0] << 8 | in->rp[1]) << (16 - nb);          \
+            in->rp += 2;                                                        \
+            nb += 16;                                                           \
+        } else {                                                                \
+            SYNC();                                                             \
+            fill_bits(in);                                                      \
+            LOAD();                                                             \
+        }                                                                       \
+    }
+/* A symbol of the code with table `tab` (`width` bits), lengths `len`,
+ * n symbols, into `sym`. */
+#define SYMBOL(sym, tab, width, len, n)                                         \
+    do {                                                                        \
+        FILL();                                                                 \
+        sym = tab[bb >> (32 - (width))];                                        \
+        if (sym < (n)) {                                                        \
+            bb <<= len[sym];                                                    \
+            nb -= len[sym];                                                     \
+        } else {                                                                \
+            SYNC();                                                             \
+            sym = decode_sym(tab, width, len, n);                               \
+            LOAD();                                                             \
+        }                                                                       \
+    } while (0)
+
 enum entry_result decode_entry(os_fh out, int digit)
 {
-    uint32_t wsize = 65536, size = s_entry.size, produced = 0, pos = 0, done = 0;
-    uint32_t mask, chunk, block_left = 0, *w;
+    uint32_t wsize = 65536, size = s_entry.size, produced = 0, done = 0;
+    uint32_t chunk, block_left = 0, event = 0, *w, bb = 0;
+    int32_t left = 0;
+    uint8_t *win = s_window, *wp = win, *wend;
     unsigned np = 17;
-    int pbit = 5;
+    int pbit = 5, nb = 0;
     INPUT(in);
 
     if (digit <= 5) {
@@ -316,64 +386,94 @@ enum entry_result decode_entry(os_fh out, int digit)
         wsize = 32768;
         np = 16;
     }
-    mask = wsize - 1;
+    wend = win + wsize;
     /* written out every few KB; always before the window comes round */
     chunk = wsize / 2 < 4096 ? wsize / 2 : 4096;
-    for (w = (uint32_t *)s_window; w < (uint32_t *)(s_window + wsize); w++)
+    for (w = (uint32_t *)win; w < (uint32_t *)wend; w++)
         *w = 0x20202020;
 
     rd_seek(s_entry.data_pos);
     in->dlimit = s_entry.data_pos + s_entry.packed + SLACK;
     in->dend = in->rp;
     in->past = in->overrun = 0;
-    in->bitbuf = 0;
-    in->nbits = 0;
     s_crc = 0;
 
-    while (produced < size) {
+    for (;;) {
         unsigned c;
 
-        if (in->past && overrun(in))
-            return ENTRY_DAMAGED;
+        if (left <= 0) {
+            produced = event - (uint32_t)left;
+            if (in->past && (SYNC(), overrun(in)))
+                return ENTRY_DAMAGED;
+            if (produced >= s_next_dot)
+                progress(produced);
+            if (produced - done >= chunk || produced >= size) {
+                if (!flush(out, (uint32_t)(done & (wsize - 1)), (uint32_t)(wp - win), wsize))
+                    return ENTRY_WRITE;
+                done = produced;
+                if (produced >= size)
+                    break;
+                if (take_break())
+                    return ENTRY_BREAK;
+            }
+            event = done + chunk < s_next_dot ? done + chunk : s_next_dot;
+            if (event > size)
+                event = size;
+            if (in->past)
+                event = produced + 1; /* check every token from here on */
+            left = (int32_t)(event - produced);
+        }
         if (block_left == 0) {
+            SYNC();
             block_left = get_bits(16);
             read_pt_len(NT, TBIT, 3);
             read_c_len();
             read_pt_len(np, pbit, (unsigned)-1);
+            LOAD();
         }
         block_left--;
-        c = decode_sym(s_c_table, CTABLE_BITS, s_c_len, NC);
+        SYMBOL(c, s_c_table, CTABLE_BITS, s_c_len, NC);
         if (c < 256) {
-            s_window[pos] = (uint8_t)c;
-            pos = (pos + 1) & mask;
-            produced++;
+            *wp++ = (uint8_t)c;
+            if (wp == wend)
+                wp = win;
+            left--;
         } else {
-            unsigned p = decode_sym(s_pt_table, PTABLE_BITS, s_pt_len, np);
-            uint32_t from = p, len = c - 253;
-            if (p > 1)
-                from = (1ul << (p - 1)) + get_bits((int)p - 1);
-            from = (pos - from - 1) & mask;
-            if (len > size - produced)
-                len = size - produced;
-            produced += len;
-            do {
-                s_window[pos] = s_window[from];
-                pos = (pos + 1) & mask;
-                from = (from + 1) & mask;
-            } while (--len);
-        }
-        if (produced >= s_next_dot)
-            progress(produced);
-        if (((pos - done) & mask) >= chunk) {
-            if (!flush(out, done, pos, wsize))
-                return ENTRY_WRITE;
-            done = pos;
-            if (take_break())
-                return ENTRY_BREAK;
+            unsigned p;
+            uint32_t d, len = c - 253;
+            uint8_t *from;
+            SYMBOL(p, s_pt_table, PTABLE_BITS, s_pt_len, np);
+            d = p;
+            if (p > 1) {
+                FILL();
+                d = (1ul << (p - 1)) + (bb >> (33 - p));
+                bb <<= p - 1;
+                nb -= p - 1;
+            }
+            /* the match is cut at the entry's size */
+            if (len > size - event + (uint32_t)left)
+                len = size - event + (uint32_t)left;
+            left -= (int32_t)len;
+            from = wp - ((d + 1) & (wsize - 1));
+            if (from < win)
+                from += wsize;
+            if (from + len <= wend && wp + len < wend) {
+                do
+                    *wp++ = *from++;
+                while (--len);
+            } else {
+                do {
+                    *wp++ = *from++;
+                    if (wp == wend)
+                        wp = win;
+                    if (from == wend)
+                        from = win;
+                } while (--len);
+            }
         }
     }
-    if (!flush(out, done, pos, wsize))
-        return ENTRY_WRITE;
+    progress(produced);
+    SYNC();
     if (overrun(in))
         return ENTRY_DAMAGED;
     return s_crc == s_entry.crc ? ENTRY_OK : ENTRY_CRC;
