@@ -41,13 +41,14 @@ compile() { # dir file...
     done
 }
 
-compile "$out/obj" start_amiga.S os_amiga.c sfx.c rt68k.c
+compile "$out/obj" start_amiga.S os_amiga.c sfx.c sfx_read.c sfx_decode.c rt68k.c
 # shellcheck disable=SC2086
 "$cc" $lflags -Wl,--emit-relocs -Wl,-T,"$here/amiga.ld" -o "$out/tmb_stub.elf" \
-    "$out/obj/start_amiga.o" "$out/obj/os_amiga.o" "$out/obj/sfx.o" "$out/obj/rt68k.o"
+    "$out/obj/start_amiga.o" "$out/obj/os_amiga.o" "$out/obj/sfx.o" "$out/obj/sfx_read.o" \
+    "$out/obj/sfx_decode.o" "$out/obj/rt68k.o"
 
-compile "$out/obj-linux" start_linux.S os_linux.c sfx.c rt68k.c
+compile "$out/obj-linux" start_linux.S os_linux.c sfx.c sfx_read.c sfx_decode.c rt68k.c
 # shellcheck disable=SC2086
 "$cc" $lflags -Wl,-e,_start -o "$out/tmb_stub_linux.elf" \
     "$out/obj-linux/start_linux.o" "$out/obj-linux/os_linux.o" "$out/obj-linux/sfx.o" \
-    "$out/obj-linux/rt68k.o"
+    "$out/obj-linux/sfx_read.o" "$out/obj-linux/sfx_decode.o" "$out/obj-linux/rt68k.o"

@@ -66,6 +66,30 @@ inline Bytes lv2_entry(const std::string &name, const std::string &method, const
     return lv2_entry_ext(method, packed, orig_size, crc, {{1, to_bytes(name)}, {0, Bytes{0x12, 0x34}}});
 }
 
+// The archiver's own header shape, with a correct header CRC: the file
+// name, the header-CRC extended header, and `pad` bytes after the chain.
+// For a name of 222 bytes the header is 256 bytes long and so begins with
+// a zero byte; the archiver pads it to 257, older versions did not.
+inline Bytes crc_entry(const std::string &name, const std::string &method, const Bytes &packed,
+                       uint32_t orig_size, uint16_t crc, size_t pad)
+{
+    Bytes h = lv2_entry(name, method, {}, orig_size, crc);
+    h[7] = (uint8_t)packed.size(); // packed size, little-endian
+    h[8] = (uint8_t)(packed.size() >> 8);
+    h[9] = (uint8_t)(packed.size() >> 16);
+    h[10] = (uint8_t)(packed.size() >> 24);
+    h.insert(h.end(), pad, 0);
+    h[0] = (uint8_t)h.size();
+    h[1] = (uint8_t)(h.size() >> 8);
+    size_t crc_at = 27 + name.size() + 3; // after the name header and the type byte
+    h[crc_at] = h[crc_at + 1] = 0;
+    uint16_t hc = crc16(h);
+    h[crc_at] = (uint8_t)hc;
+    h[crc_at + 1] = (uint8_t)(hc >> 8);
+    h.insert(h.end(), packed.begin(), packed.end());
+    return h;
+}
+
 inline Bytes stored_entry(const std::string &name, const Bytes &data)
 {
     return lv2_entry(name, "-lh0-", data, (uint32_t)data.size(), crc16(data));
@@ -303,8 +327,11 @@ inline std::vector<Token> find_tokens(const Bytes &data, uint32_t window)
     return out;
 }
 
-inline int method_np(int method) { return method == 5 ? 14 : method == 6 ? 16 : 17; }
-inline uint32_t method_window(int method) { return method == 5 ? 8192 : method == 6 ? 32768 : 65536; }
+inline int method_np(int method) { return method <= 5 ? 14 : method == 6 ? 16 : 17; }
+inline uint32_t method_window(int method)
+{
+    return method == 4 ? 4096 : method == 5 ? 8192 : method == 6 ? 32768 : 65536;
+}
 
 inline Bytes compress(const Bytes &data, int method, size_t block = 4000)
 {

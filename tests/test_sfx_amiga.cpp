@@ -1,37 +1,42 @@
-// Self-extracting files made by `a -sfx`, run as AmigaOS programs on an
-// emulated Amiga 500 (68000, the emulator's built-in free Kickstart
-// replacement), all in one boot: stored and -lh5-/-lh6-/-lh7- entries, a
+// Self-extracting files run as AmigaOS programs on an emulated Amiga 500
+// (68000, the emulator's built-in free Kickstart replacement), all in one
+// boot: files made by `a -sfx` (stored and -lh5-/-lh6-/-lh7- entries, a
 // directory tree, existing files with the prompt answered from redirected
-// input, a damaged entry, and a hand-made file whose names would leave the
-// current directory. Output, return codes and the extracted bytes are
-// checked.
+// input, a damaged entry), hand-made hostile files (names that leave the
+// current directory, damaged and cut archives, a size that wraps, a bomb,
+// unknown methods, control bytes in names, 256-byte headers in both forms,
+// a disk that fills up) and a timing run on the Amiga's own clock.
 //
 // The boot drive is a host folder. Its S/Startup-Sequence runs each program
-// in RAM: (single-byte writes to the host folder are slow), appends "rc=$RC"
-// to the program's output file, copies the results back with a small cat
-// program of our own (the ROM's Shell has no Copy) and finally writes
-// done.txt. Needs fs-uae and the 68000 cross-compiler (for cat).
+// in RAM: (writes to the host folder are slow), appends "rc=$RC" to the
+// program's output file, copies the results back with a small cat program
+// of our own (the ROM's Shell has no Copy) and finally writes done.txt.
+// Needs fs-uae and the 68000 cross-compiler (for cat and stamp).
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <map>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "stub_test_archive.h"
 #include "testkit.h"
-#include "tmb_header.h"
 #include "tmb_sfx.h"
 #include "tmb_sfx_image.h"
 
 namespace {
 
 using testkit::Bytes;
+using stubtest::to_bytes;
 
 std::string src(const std::string &rel)
 {
@@ -77,51 +82,44 @@ std::string first_method(const Bytes &run)
     return std::string(run.begin() + 10984 + 2, run.begin() + 10984 + 7);
 }
 
-// A .run file made by hand around stored entries with the given names,
-// which the builder itself would never write.
-void make_handmade_run(const std::string &path, const std::vector<std::string> &names)
+// A .run file around the given archive bytes, as the builder lays it out.
+void write_run(const std::string &path, const Bytes &archive)
 {
-    char *buf = nullptr;
-    size_t len = 0;
-    FILE *arc = open_memstream(&buf, &len);
-    for (const std::string &name : names) {
-        std::string data = "written by " + name + "\n";
-        EntryHeader h{};
-        h.method = 0;
-        h.comp_size = h.orig_size = data.size();
-        h.mtime = 1700000000;
-        h.crc = tmb_crc16(data.data(), data.size(), 0);
-        snprintf(h.name, sizeof h.name, "%s", name.c_str());
-        ASSERT_EQ(tmb_write_header_lv2(arc, &h), 1);
-        fwrite(data.data(), 1, data.size(), arc);
-    }
-    fputc(0, arc);
-    fputc(0, arc);
-    fclose(arc);
     Bytes stub(tmb_stub, tmb_stub + tmb_stub_len);
     SfxPlan plan;
-    ASSERT_EQ(sfx_patch_image(stub.data(), stub.size(), len, &plan), 1);
+    ASSERT_EQ(sfx_patch_image(stub.data(), stub.size(), archive.size(), &plan), 1);
     FILE *out = fopen(path.c_str(), "wb");
     ASSERT_NE(out, nullptr);
-    EXPECT_EQ(sfx_write_image(out, stub.data(), stub.size(), &plan, (const unsigned char *)buf, len), 1);
+    EXPECT_EQ(sfx_write_image(out, stub.data(), stub.size(), &plan, archive.data(), archive.size()), 1);
     fclose(out);
-    free(buf);
 }
 
-// Builds cat for the Amiga with the cross-compiler and the converter.
-std::string build_cat(const testkit::TempDir &dir)
+Bytes archive_of(std::initializer_list<Bytes> entries, bool end_mark = true)
+{
+    Bytes a;
+    for (const Bytes &e : entries)
+        a.insert(a.end(), e.begin(), e.end());
+    if (end_mark)
+        a.insert(a.end(), {0, 0});
+    return a;
+}
+
+Bytes stored(const std::string &name) { return stubtest::stored_entry(name, to_bytes("written by " + name + "\n")); }
+
+// Builds a helper program of tests/amiga (cat, stamp) for the Amiga with
+// the cross-compiler and the converter, into the boot drive.
+void build_tool(const testkit::TempDir &dir, const std::string &name)
 {
     std::string flags = "-m68000 -Os -ffreestanding -nostdlib -fno-builtin -fomit-frame-pointer -fno-pic "
                         "-fno-jump-tables -fno-expensive-optimizations";
+    std::string o = dir / (name + ".o"), elf = dir / (name + ".elf");
     auto cc = testkit::run_program({"/bin/sh", "-c",
-                                    "m68k-linux-gnu-gcc " + flags + " -c '" + src("tests/amiga/cat.c") + "' -o '" +
-                                        (dir / "cat.o") + "' && m68k-linux-gnu-ld -T '" +
-                                        src("tests/amiga/cat.ld") + "' --emit-relocs -o '" + (dir / "cat.elf") +
-                                        "' '" + (dir / "cat.o") + "'"});
-    EXPECT_EQ(cc.status, 0) << cc.err;
-    auto conv = testkit::run_program({ELF2HUNK_BIN, dir / "cat.elf", dir / "hd/cat"});
-    EXPECT_EQ(conv.status, 0) << conv.err;
-    return conv.err;
+                                    "m68k-linux-gnu-gcc " + flags + " -c '" + src("tests/amiga/" + name + ".c") +
+                                        "' -o '" + o + "' && m68k-linux-gnu-ld -T '" + src("tests/amiga/cat.ld") +
+                                        "' -e 0 --emit-relocs -o '" + elf + "' '" + o + "'"});
+    ASSERT_EQ(cc.status, 0) << cc.err;
+    auto conv = testkit::run_program({ELF2HUNK_BIN, elf, dir / ("hd/" + name)});
+    ASSERT_EQ(conv.status, 0) << conv.err;
 }
 
 // The emulator's reports of a crashed program: an exception, an illegal
@@ -196,142 +194,401 @@ std::string after_banner(const std::string &out)
     return m.suffix().str();
 }
 
-TEST(SfxAmiga, RunFilesExtractOnAnEmulated68000)
-{
-    ASSERT_TRUE(have_tool("fs-uae")) << "fs-uae not found: install fs-uae (scripts/install-deps.sh)";
-    ASSERT_TRUE(have_tool("m68k-linux-gnu-gcc"))
-        << "m68k-linux-gnu-gcc not found: install gcc-m68k-linux-gnu binutils-m68k-linux-gnu "
-           "(scripts/install-deps.sh)";
-    testkit::TempDir dir;
-    ASSERT_EQ(mkdir((dir / "hd").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "hd/S").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "hd/back").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "base").c_str(), 0755), 0);
-    build_cat(dir);
 
-    // Inputs and their .run files, built on the host.
-    const std::string stored = prose(1, 900), m5 = prose(5, 1500), m6 = prose(6, 1400), m7 = prose(7, 1300);
-    testkit::write_text(dir / "stored.txt", stored);
-    testkit::write_text(dir / "m5.txt", m5);
-    testkit::write_text(dir / "m6.txt", m6);
-    testkit::write_text(dir / "m7.txt", m7);
-    make_run(dir, {"-lh0", "hd/stored", "stored.txt"});
-    make_run(dir, {"-lh5", "hd/lh5", "m5.txt"});
-    make_run(dir, {"-lh6", "hd/lh6", "m6.txt"});
-    make_run(dir, {"-lh7", "hd/lh7", "m7.txt"});
-    EXPECT_EQ(first_method(testkit::read_file(dir / "hd/stored.run")), "-lh0-");
-    EXPECT_EQ(first_method(testkit::read_file(dir / "hd/lh5.run")), "-lh5-");
-    EXPECT_EQ(first_method(testkit::read_file(dir / "hd/lh6.run")), "-lh6-");
-    EXPECT_EQ(first_method(testkit::read_file(dir / "hd/lh7.run")), "-lh7-");
+// ---- the boot ----
 
-    // A tree: a file, a file in a subdirectory, an empty directory.
-    ASSERT_EQ(mkdir((dir / "tree").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "tree/sub").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "tree/empty").c_str(), 0755), 0);
-    const std::string deep = prose(9, 700);
-    testkit::write_text(dir / "tree/sub/deep.txt", deep);
-    testkit::write_text(dir / "tree/top.txt", "top of the tree\n");
-    make_run(dir, {"-r", "hd/tree", "tree"});
+// Everything is built first, then one boot runs every program; the tests
+// below read what came back.
+class SfxAmiga : public ::testing::Test {
+protected:
+    static testkit::TempDir *dir;
+    static std::string log, setup_error;
+    static bool built;
+    static std::string script;
+    // what the checks compare with
+    static std::string text5, text6, text7, stored_text, deep, timing_text;
 
-    // Four files; p1 to p3 exist on the Amiga before the run.
-    for (const char *n : {"1", "2", "3", "4"})
-        testkit::write_text(dir / (std::string("p") + n + ".txt"), std::string("new ") + n + "\n");
-    make_run(dir, {"-lh0", "hd/prompt", "p1.txt", "p2.txt", "p3.txt", "p4.txt"});
-    testkit::write_text(dir / "hd/answers.txt", "n\ny\nN\n");
+    static void SetUpTestSuite()
+    {
+        dir = new testkit::TempDir;
+        if (!have_tool("fs-uae") || !have_tool("m68k-linux-gnu-gcc")) {
+            setup_error = "fs-uae or m68k-linux-gnu-gcc not found: install fs-uae, gcc-m68k-linux-gnu and "
+                          "binutils-m68k-linux-gnu (scripts/install-deps.sh)";
+            return;
+        }
+        build_all();
+        if (!built)
+            setup_error = "building the test files failed";
+        else
+            boot_once();
+    }
 
-    // A stored entry whose data no longer matches its CRC.
-    testkit::write_text(dir / "bad.txt", "these bytes will not survive\n");
-    make_run(dir, {"-lh0", "hd/bad", "bad.txt"});
-    Bytes bad = testkit::read_file(dir / "hd/bad.run");
-    bad[10984 + 34 + 7 + 3] ^= 0x20;  // inside the data after the 41-byte header
-    testkit::write_file(dir / "hd/bad.run", bad);
+    static void TearDownTestSuite()
+    {
+        delete dir;
+        dir = nullptr;
+    }
 
-    // Names that leave the current directory: a device, the parent, one
-    // level up. Each is refused and counted; the last entry is fine.
-    make_handmade_run(dir / "hd/escape.run", {"DH0:escaped.txt", "/parent.txt", "x//up.txt", "fine.txt"});
+    void SetUp() override
+    {
+        ASSERT_TRUE(setup_error.empty()) << setup_error;
+        for (const std::string &c : crashes(log))
+            ADD_FAILURE() << "emulator reports: " << c;
+        ASSERT_TRUE(testkit::file_exists(*dir / "hd/done.txt"))
+            << "the Amiga did not finish; programs started:\n" << back("../trace.txt") << "emulator log:\n"
+            << log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
+    }
 
-    // Each program's output goes to RAM: as well (the host folder takes
-    // every flushed message as a slow single write) and is copied back.
-    std::string script = "cd RAM:\n";
-    auto run = [&](const std::string &name, const std::string &input) {
+    // The output of NAME.run after its banner, with "rc=N" appended.
+    static std::string out(const std::string &name) { return after_banner(back("o_" + name + ".txt")); }
+    static std::string back(const std::string &name)
+    {
+        std::string p = *dir / ("hd/back/" + name);
+        return testkit::file_exists(p) ? testkit::read_text(p) : "(missing " + name + ")";
+    }
+
+    // Runs DH0:NAME.run in RAM: with its output in RAM:o_NAME.txt. Without
+    // answers a prompt reads the end of NIL: (a no) instead of waiting.
+    static void run(const std::string &name, const std::string &input = "<NIL: ")
+    {
+        script += "echo " + name + " >>DH0:trace.txt\n";
         script += "DH0:" + name + ".run " + input + ">RAM:o_" + name + ".txt\n" + "echo \"rc=$RC\" >>RAM:o_" +
                   name + ".txt\n";
-    };
-    run("stored", "");
-    run("lh5", "");
-    run("lh6", "");
-    run("lh7", "");
-    run("tree", "");
+        fetch("o_" + name + ".txt");
+    }
+    // Copies RAM:PATH back to the host as back/FLAT (its last part).
+    static void fetch(const std::string &path)
+    {
+        fetches.push_back(path);
+    }
+    static std::vector<std::string> fetches;
+
+    static void build_all();
+    static void boot_once();
+};
+
+testkit::TempDir *SfxAmiga::dir;
+std::string SfxAmiga::log, SfxAmiga::setup_error, SfxAmiga::script;
+bool SfxAmiga::built;
+std::string SfxAmiga::text5, SfxAmiga::text6, SfxAmiga::text7, SfxAmiga::stored_text, SfxAmiga::deep,
+    SfxAmiga::timing_text;
+std::vector<std::string> SfxAmiga::fetches;
+
+// A name of 222 bytes in levels short enough for the Amiga's file systems
+// (at most 30 characters each): its header is 256 bytes long.
+std::string long_name(char first)
+{
+    std::string n;
+    for (char c = first; n.size() < 210; c++)
+        n += std::string(29, c) + "/";
+    return n + "longname.txt";
+}
+
+void SfxAmiga::build_all()
+{
+    const testkit::TempDir &d = *dir;
+    for (const char *sub : {"hd", "hd/S", "hd/back", "hd/c", "base", "tree", "tree/sub", "tree/empty"})
+        ASSERT_EQ(mkdir((d / sub).c_str(), 0755), 0) << sub;
+    ASSERT_NO_FATAL_FAILURE(build_tool(d, "cat"));
+    ASSERT_NO_FATAL_FAILURE(build_tool(d, "stamp"));
+    script = "cd RAM:\n";
+
+    // ---- files made by the archiver ----
+    stored_text = prose(1, 900);
+    text5 = prose(5, 1500);
+    text6 = prose(6, 1400);
+    text7 = prose(7, 1300);
+    testkit::write_text(d / "stored.txt", stored_text);
+    testkit::write_text(d / "m5.txt", text5);
+    testkit::write_text(d / "m6.txt", text6);
+    testkit::write_text(d / "m7.txt", text7);
+    ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh0", "hd/stored", "stored.txt"}));
+    ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh5", "hd/lh5", "m5.txt"}));
+    ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh6", "hd/lh6", "m6.txt"}));
+    ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh7", "hd/lh7", "m7.txt"}));
+    EXPECT_EQ(first_method(testkit::read_file(d / "hd/stored.run")), "-lh0-");
+    EXPECT_EQ(first_method(testkit::read_file(d / "hd/lh5.run")), "-lh5-");
+    EXPECT_EQ(first_method(testkit::read_file(d / "hd/lh6.run")), "-lh6-");
+    EXPECT_EQ(first_method(testkit::read_file(d / "hd/lh7.run")), "-lh7-");
+    for (const char *n : {"stored", "lh5", "lh6", "lh7"})
+        run(n);
+    for (const char *f : {"stored.txt", "m5.txt", "m6.txt", "m7.txt"})
+        fetch(f);
+
+    // A tree: a file, a file in a subdirectory, an empty directory.
+    deep = prose(9, 700);
+    testkit::write_text(d / "tree/sub/deep.txt", deep);
+    testkit::write_text(d / "tree/top.txt", "top of the tree\n");
+    ASSERT_NO_FATAL_FAILURE(make_run(d, {"-r", "hd/tree", "tree"}));
+    run("tree");
     script += "IF EXISTS RAM:empty\necho \"empty directory made\" >>RAM:o_tree.txt\nENDIF\n";
+    fetch("top.txt");
+    fetch("sub/deep.txt");
+
+    // Four files; p1 to p3 exist on the Amiga before the run: n keeps p1,
+    // y overwrites p2, N skips p3 and every later existing file.
+    for (const char *n : {"1", "2", "3", "4"})
+        testkit::write_text(d / (std::string("p") + n + ".txt"), std::string("new ") + n + "\n");
+    ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh0", "hd/prompt", "p1.txt", "p2.txt", "p3.txt", "p4.txt"}));
+    testkit::write_text(d / "hd/answers.txt", "n\ny\nN\n");
     script += "echo \"old 1\" >RAM:p1.txt\necho \"old 2\" >RAM:p2.txt\necho \"old 3\" >RAM:p3.txt\n";
     run("prompt", "<DH0:answers.txt ");
-    run("bad", "");
-    run("escape", "");
-    for (const char *name : {"o_stored.txt", "o_lh5.txt", "o_lh6.txt", "o_lh7.txt", "o_tree.txt", "o_prompt.txt",
-                             "o_bad.txt", "o_escape.txt", "fine.txt", "stored.txt", "m5.txt", "m6.txt", "m7.txt", "top.txt", "sub/deep.txt",
-                             "p1.txt", "p2.txt", "p3.txt", "p4.txt"}) {
-        std::string flat = name;
-        if (flat.find('/') != std::string::npos)
-            flat = flat.substr(flat.find('/') + 1);
-        script += std::string("DH0:cat <RAM:") + name + " >DH0:back/" + flat + "\n";
+    for (const char *f : {"p1.txt", "p2.txt", "p3.txt", "p4.txt"})
+        fetch(f);
+
+    // A stored entry whose data no longer matches its CRC, over a file
+    // that exists: the old file stays.
+    testkit::write_text(d / "bad.txt", "these bytes will not survive\n");
+    ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh0", "hd/bad", "bad.txt"}));
+    Bytes bad = testkit::read_file(d / "hd/bad.run");
+    bad[10984 + 34 + 7 + 3] ^= 0x20; // inside the data after the 41-byte header
+    testkit::write_file(d / "hd/bad.run", bad);
+    testkit::write_text(d / "hd/yes.txt", "y\n");
+    script += "echo \"old bad\" >RAM:bad.txt\n";
+    run("bad", "<DH0:yes.txt ");
+    fetch("bad.txt");
+
+    // ---- hand-made hostile files ----
+    // Names that leave the current directory: each refused and counted.
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/escape.run",
+                                      archive_of({stored("DH0:escaped.txt"), stored("/parent.txt"),
+                                                  stored("x//up.txt"), stored("fine.txt")})));
+    run("escape");
+    fetch("fine.txt");
+
+    Bytes second = stored("second.txt");
+    auto first = [](const std::string &run) { return stored("first-" + run + ".txt"); };
+    Bytes wrap = second; // its packed size takes the position back to its own header
+    uint32_t header = (uint32_t)(second.size() - std::string("written by second.txt\n").size());
+    for (int k = 0; k < 4; k++)
+        wrap[7 + k] = (uint8_t)((0u - header) >> (8 * k));
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/wrap.run", archive_of({first("wrap"), wrap})));
+    run("wrap");
+    for (size_t cut : {1, 12, 30}) {
+        std::string name = "cut" + std::to_string(cut);
+        ASSERT_NO_FATAL_FAILURE(
+            write_run(d / ("hd/" + name + ".run"),
+                      archive_of({first(name), Bytes(second.begin(), second.begin() + (long)cut)}, false)));
+        run(name);
+    }
+    Bytes level0 = {22, 0, '-', 'l', 'h', '0', '-', 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 1, 'x', 0, 0, 'x'};
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/level0.run", archive_of({first("level0"), level0})));
+    run("level0");
+    // 5 packed bytes that claim 4 GB, the CRC of nothing; an unknown method
+    Bytes bomb = stubtest::lv2_entry("bomb.bin", "-lh5-", Bytes{0, 1, 0, 0, 0}, 0xFFFFFFFFu, 0);
+    Bytes odd = stubtest::lv2_entry("odd.bin", "-lh9-", to_bytes("12345"), 5, 0);
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/bomb.run", archive_of({bomb, odd, first("bomb")})));
+    run("bomb");
+
+    // Packed data cut short, over a file that exists: the old file stays.
+    Bytes keep = to_bytes(prose(11, 3000));
+    Bytes packed = stubtest::compress(keep, 5);
+    Bytes cut_data(packed.begin(), packed.begin() + (long)packed.size() / 2);
+    ASSERT_NO_FATAL_FAILURE(write_run(
+        d / "hd/damaged.run",
+        archive_of({stubtest::lv2_entry("keep.txt", "-lh5-", cut_data, (uint32_t)keep.size(), stubtest::crc16(keep))})));
+    script += "echo \"old keep\" >RAM:keep.txt\n";
+    run("damaged", "<DH0:yes.txt ");
+    fetch("keep.txt");
+
+    // A disk that fills up: 3 MB out of a few KB, more than the A500's
+    // memory holds in RAM:. The file it would replace stays; the partial
+    // file goes, and the small entry after it still comes out.
+    Bytes huge(3u << 20, 'z');
+    ASSERT_NO_FATAL_FAILURE(write_run(
+        d / "hd/full.run", archive_of({stubtest::lv2_entry("full.bin", "-lh5-", stubtest::compress(huge, 5),
+                                                           (uint32_t)huge.size(), stubtest::crc16(huge)),
+                                       stored("small.txt")})));
+    script += "echo \"old full\" >RAM:full.bin\n";
+    run("full", "<DH0:yes.txt ");
+    fetch("full.bin");
+    fetch("small.txt");
+
+    // Names: a directory header before the file name; control bytes, 0x9B
+    // (the console's command start) among them; 256-byte headers padded
+    // and in the old form.
+    Bytes split = stubtest::lv2_entry_ext("-lh0-", to_bytes("split\n"), 6, stubtest::crc16(to_bytes("split\n")),
+                                          {{2, to_bytes("dirs\xFF" "deep\xFF")}, {1, to_bytes("split.txt")}});
+    const std::string ctl = "ctl\x07\x9b" "7m.txt";
+    Bytes text = to_bytes("long\n");
+    Bytes padded = stubtest::crc_entry(long_name('a'), "-lh0-", text, 5, stubtest::crc16(text), 1);
+    Bytes old = stubtest::crc_entry(long_name('p'), "-lh0-", text, 5, stubtest::crc16(text), 0);
+    ASSERT_EQ(long_name('a').size(), 222u);
+    ASSERT_EQ(padded[0], 1);
+    ASSERT_EQ(old[0], 0);
+    ASSERT_NO_FATAL_FAILURE(
+        write_run(d / "hd/names.run", archive_of({split, stored(ctl), padded, old, stored("last.txt")})));
+    run("names");
+    fetch("dirs/deep/split.txt");
+    script += "DH0:cat <\"RAM:" + long_name('a') + "\" >DH0:back/padded.txt\n";
+    script += "DH0:cat <\"RAM:" + long_name('p') + "\" >DH0:back/old.txt\n";
+    fetch("last.txt");
+
+    // ---- started through the command path ----
+    // c/self.run is found through the Shell's path from RAM:, where no file
+    // of that name exists: the program must find its own file all the same.
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/c/self.run", archive_of({stored("right.txt")})));
+    script += "echo self >>DH0:trace.txt\npath DH0:c add\n"
+              "self.run <NIL: >RAM:o_self.txt\necho \"rc=$RC\" >>RAM:o_self.txt\n";
+    fetch("o_self.txt");
+    fetch("right.txt");
+
+    // ---- speed, on the Amiga's own clock ----
+    // Each program runs from RAM:, so that only its own work is timed; the
+    // same image around an empty archive gives the cost of loading and the
+    // banner, which is subtracted.
+    timing_text = prose(21, 20000);
+    testkit::write_text(d / "time5.txt", timing_text);
+    testkit::write_text(d / "time0.txt", timing_text);
+    ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh5", "hd/time5", "time5.txt"}));
+    ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh0", "hd/time0", "time0.txt"}));
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/empty.run", archive_of({})));
+    for (const char *f : {"stamp", "empty.run", "time5.run", "time0.run"})
+        script += std::string("DH0:cat <DH0:") + f + " >RAM:" + f + "\n";
+    script += "RAM:stamp >RAM:time.txt\n";
+    for (const char *n : {"empty", "time5", "time0"})
+        script += std::string("RAM:") + n + ".run <NIL: >RAM:o_" + n + ".txt\necho \"rc=$RC\" >>RAM:o_" + n +
+                  ".txt\nRAM:stamp >>RAM:time.txt\n";
+    for (const char *f : {"time.txt", "o_time5.txt", "o_time0.txt", "time5.txt", "time0.txt"})
+        fetch(f);
+    built = true;
+}
+
+void SfxAmiga::boot_once()
+{
+    for (const std::string &name : fetches) {
+        std::string flat = name.substr(name.rfind('/') + 1);
+        script += "DH0:cat <\"RAM:" + name + "\" >DH0:back/" + flat + "\n";
     }
     script += "echo done >DH0:done.txt\n";
-    testkit::write_text(dir / "hd/S/Startup-Sequence", script);
+    testkit::write_text(*dir / "hd/S/Startup-Sequence", script);
+    log = boot(*dir, 600);
+}
 
-    std::string log = boot(dir, 240);
-    for (const std::string &c : crashes(log))
-        ADD_FAILURE() << "emulator reports: " << c;
-    ASSERT_TRUE(testkit::file_exists(dir / "hd/done.txt")) << "the Amiga did not finish; emulator log:\n"
-                                                           << log.substr(log.size() > 4000 ? log.size() - 4000 : 0);
+// ---- what came back ----
 
-    auto out = [&](const char *name) { return testkit::read_text(dir / (std::string("hd/back/o_") + name + ".txt")); };
-    auto back = [&](const char *name) { return testkit::read_text(dir / (std::string("hd/back/") + name)); };
-    const std::string done = "\nDone.\n";
+const std::string kDone = "\nDone.\n";
 
-    EXPECT_EQ(after_banner(out("stored")), "  extracted: stored.txt\n" + done + "rc=0\n");
-    EXPECT_EQ(back("stored.txt"), stored);
+TEST_F(SfxAmiga, RunFilesMadeByTheArchiver)
+{
+    EXPECT_EQ(out("stored"), "  extracted: stored.txt\n" + kDone + "rc=0\n");
+    EXPECT_EQ(back("stored.txt"), stored_text);
 
     const struct {
         const char *run, *file;
         const std::string &text;
-    } packed[] = {{"lh5", "m5.txt", m5}, {"lh6", "m6.txt", m6}, {"lh7", "m7.txt", m7}};
+    } packed[] = {{"lh5", "m5.txt", text5}, {"lh6", "m6.txt", text6}, {"lh7", "m7.txt", text7}};
     for (const auto &p : packed) {
-        std::string o = after_banner(out(p.run));
+        std::string o = out(p.run);
         std::regex want(std::string("  extracting: ") + p.file + "   \\[\\.{1,10}\\] OK\n\nDone.\nrc=0\n");
         EXPECT_TRUE(std::regex_match(o, want)) << p.run << ":\n" << o;
         EXPECT_EQ(back(p.file), p.text) << p.run;
     }
 
     // Directory entries print nothing; the order is the archive's.
-    std::string tree = after_banner(out("tree"));
+    std::string tree = out("tree");
     EXPECT_NE(tree.find("  extracted: top.txt\n"), std::string::npos) << tree;
     EXPECT_NE(tree.find("  extracting: sub/deep.txt   ["), std::string::npos) << tree;
-    EXPECT_NE(tree.find(done + "rc=0\nempty directory made\n"), std::string::npos) << tree;
+    EXPECT_NE(tree.find(kDone + "rc=0\nempty directory made\n"), std::string::npos) << tree;
     EXPECT_EQ(back("top.txt"), "top of the tree\n");
     EXPECT_EQ(back("deep.txt"), deep);
 
-    // n keeps p1, y overwrites p2, N skips p3 and every later existing file,
-    // while p4, which did not exist, is still written.
     const std::string ask = "? [y]es [n]o [A]ll [N]one: \n";
-    EXPECT_EQ(after_banner(out("prompt")), "  overwrite p1.txt" + ask + "  overwrite p2.txt" + ask +
-                                               "  extracted: p2.txt\n" + "  overwrite p3.txt" + ask +
-                                               "  extracted: p4.txt\n" + done + "rc=0\n");
+    EXPECT_EQ(out("prompt"), "  overwrite p1.txt" + ask + "  overwrite p2.txt" + ask + "  extracted: p2.txt\n" +
+                                 "  overwrite p3.txt" + ask + "  extracted: p4.txt\n" + kDone + "rc=0\n");
     EXPECT_EQ(back("p1.txt"), "old 1\n");
     EXPECT_EQ(back("p2.txt"), "new 2\n");
     EXPECT_EQ(back("p3.txt"), "old 3\n");
     EXPECT_EQ(back("p4.txt"), "new 4\n");
 
-    EXPECT_EQ(after_banner(out("bad")), "  CRC ERROR: bad.txt\n" + done + "rc=5\n");
-
-    const std::string skip = "SFX: Skipped, name leaves the current directory: ";
-    EXPECT_EQ(after_banner(out("escape")), skip + "DH0:escaped.txt\n" + skip + "/parent.txt\n" + skip +
-                                               "x//up.txt\n  extracted: fine.txt\n" + done + "rc=5\n");
-    EXPECT_EQ(back("fine.txt"), "written by fine.txt\n");
-    EXPECT_FALSE(testkit::file_exists(dir / "hd/escaped.txt"));
+    EXPECT_EQ(out("bad"), "  overwrite bad.txt" + ask + "  CRC ERROR: bad.txt\n" + kDone + "rc=5\n");
+    EXPECT_EQ(back("bad.txt"), "old bad\n");
 
     // For the record: what the Amiga printed.
-    for (const char *name : {"stored", "lh5", "tree", "prompt", "bad", "escape"})
+    for (const char *name : {"stored", "lh5", "tree", "prompt", "bad"})
         std::cout << "---- " << name << ".run\n" << out(name);
+}
+
+// Each hostile file ends in status 5 with its message; the entries before
+// the damage are extracted, files that existed stay, nothing hangs.
+TEST_F(SfxAmiga, HostileRunFilesFailWithStatus5)
+{
+    const std::string skip = "SFX: Skipped, name leaves the current directory: ";
+    auto first = [](const std::string &run) { return "  extracted: first-" + run + "\\.txt\n"; };
+    const std::string ask = "  overwrite [a-z.]+\\? \\[y\\]es \\[n\\]o \\[A\\]ll \\[N\\]one: \n";
+    struct Case {
+        const char *run;
+        std::string want; // a regular expression for the output after the banner
+    } cases[] = {
+        {"escape", skip + "DH0:escaped\\.txt\n" + skip + "/parent\\.txt\n" + skip + "x//up\\.txt\n" +
+                       "  extracted: fine\\.txt\n"},
+        {"wrap", first("wrap") + "SFX: Damaged archive: data past its end\n"},
+        // the hunk file's own bytes follow a cut archive, and so the
+        // damage shows as a broken header or as a wrong CRC
+        {"cut1", first("cut1") + "SFX: Damaged archive: not a level-2 header\n"},
+        {"cut12", first("cut12") + "SFX: Damaged archive: not a level-2 header\n"},
+        {"cut30", first("cut30") + "  CRC ERROR: sec[^\n]*\n"},
+        {"level0", first("level0") + "SFX: Damaged archive: not a level-2 header\n"},
+        {"bomb", "  extracting: bomb\\.bin   \\[\\] DAMAGED\nSFX: Unknown method, skipped: odd\\.bin\n" + first("bomb")},
+        {"damaged", ask + "  extracting: keep\\.txt   \\[\\.*\\] DAMAGED\n"},
+        {"full", ask + "  extracting: full\\.bin   \\[\\.*\\] WRITE ERROR\n  extracted: small\\.txt\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.run);
+        std::string o = out(c.run);
+        EXPECT_TRUE(std::regex_match(o, std::regex(c.want + "\nDone\\.\nrc=5\n"))) << o;
+    }
+    EXPECT_EQ(back("fine.txt"), "written by fine.txt\n");
+    EXPECT_FALSE(testkit::file_exists(*dir / "hd/escaped.txt"));
+    EXPECT_EQ(back("keep.txt"), "old keep\n");
+    EXPECT_EQ(back("full.bin"), "old full\n");
+    EXPECT_EQ(back("small.txt"), "written by small.txt\n");
+    for (const char *name : {"wrap", "cut12", "bomb", "full"})
+        std::cout << "---- " << name << ".run\n" << out(name);
+}
+
+TEST_F(SfxAmiga, NamesAsTheArchiverReadsThem)
+{
+    EXPECT_EQ(out("names"), "  extracted: dirs/deep/split.txt\n  extracted: ctl\\007\\2337m.txt\n"
+                            "  extracted: " + long_name('a') + "\n  extracted: " + long_name('p') +
+                                "\n  extracted: last.txt\n" + kDone + "rc=0\n");
+    EXPECT_EQ(back("split.txt"), "split\n");
+    EXPECT_EQ(back("padded.txt"), "long\n");
+    EXPECT_EQ(back("old.txt"), "long\n");
+    EXPECT_EQ(back("last.txt"), "written by last.txt\n");
+}
+
+TEST_F(SfxAmiga, ReadsItsOwnFileWhenFoundThroughThePath)
+{
+    EXPECT_EQ(after_banner(back("o_self.txt")), "  extracted: right.txt\n" + kDone + "rc=0\n");
+    EXPECT_EQ(back("right.txt"), "written by right.txt\n");
+}
+
+// 20 KB of text, packed and stored, timed with the Amiga's clock (50 ticks
+// a second) in RAM:, less the time of the same program around an empty
+// archive. Measured here the same way, the extractor that wrote one byte
+// per Write call took 7799 ticks (156 s) for the packed file and 156 ticks
+// for the stored one.
+TEST_F(SfxAmiga, UnpacksAtSpeed)
+{
+    EXPECT_TRUE(std::regex_match(out("time5"), std::regex("  extracting: time5\\.txt   \\[\\.{10}\\] OK\n\nDone\\.\nrc=0\n")))
+        << out("time5");
+    EXPECT_EQ(out("time0"), "  extracted: time0.txt\n" + kDone + "rc=0\n");
+    EXPECT_EQ(back("time5.txt"), timing_text);
+    EXPECT_EQ(back("time0.txt"), timing_text);
+    std::istringstream in(back("time.txt"));
+    long t[4] = {0, 0, 0, 0};
+    for (long &ticks : t) {
+        long days = -1, minutes = 0, tick = 0;
+        in >> days >> minutes >> tick;
+        ASSERT_GE(days, 0) << back("time.txt");
+        ticks = (days * 1440 + minutes) * 3000 + tick;
+    }
+    long empty = t[1] - t[0], packed = t[2] - t[1] - empty, stored = t[3] - t[2] - empty;
+    std::cout << "20 KB of text on the emulated A500, less " << empty * 20 << " ms for an empty archive: -lh5- "
+              << packed * 20 << " ms, stored " << stored * 20 << " ms\n";
+    EXPECT_LE(packed, 7799 / 100) << "at least 100 times faster than the byte-per-Write extractor";
+    EXPECT_LE(stored, 156) << "no slower than before";
 }
 
 } // namespace

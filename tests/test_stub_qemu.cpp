@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -277,6 +278,85 @@ TEST_F(StubQemu, ExtractsRunFilesMadeByTheArchiver)
         EXPECT_EQ(testkit::read_file(out / "plain.txt"), to_bytes("stored as it is\n"));
         EXPECT_EQ(testkit::read_file(out / "text.txt"), text);
         EXPECT_EQ(testkit::read_file(out / "big.bin"), bin);
+    }
+}
+
+Bytes operator+(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Hostile and unusual archives on the 68000 build: each case asserts the
+// status, the messages and the files afterwards. A file "old.txt" exists
+// before every run and must survive every failure.
+TEST_F(StubQemu, HostileArchivesAndLongHeaders)
+{
+    auto stored = [](const std::string &name) { return stubtest::stored_entry(name, to_bytes("by " + name)); };
+    Bytes first = stored("first.txt"), second = stored("second.txt");
+    Bytes wrap = second; // a packed size that takes the position back to this header
+    uint32_t header = (uint32_t)(second.size() - 13);
+    for (int k = 0; k < 4; k++)
+        wrap[7 + k] = (uint8_t)((0u - header) >> (8 * k));
+    Bytes text = stubtest::sample_data(30000, 3);
+    Bytes packed = stubtest::compress(text, 6);
+    Bytes cut_data(packed.begin(), packed.begin() + 500);
+    const std::string long_name = std::string(218, 'n') + ".txt";
+    Bytes data = to_bytes("long");
+    const std::string ask = "  overwrite old\\.txt\\? \\[y\\]es \\[n\\]o \\[A\\]ll \\[N\\]one: \n";
+    struct Case {
+        const char *what;
+        Bytes archive;      // without the end marker
+        long size_limit;    // bytes a file may take, -1: no limit
+        int status;
+        std::string want;   // a regular expression for the output after the banner
+        std::vector<std::string> made;
+    } cases[] = {
+        {"wrapping size", first + wrap, -1, 5, "  extracted: first\\.txt\nSFX: Damaged archive: data past its end\n",
+         {"first.txt"}},
+        {"bomb", stubtest::lv2_entry("bomb.bin", "-lh7-", Bytes{0, 1, 0, 0, 0}, 0xFFFFFFFFu, 0), -1, 5,
+         "  extracting: bomb\\.bin   \\[\\] DAMAGED\n", {}},
+        {"level-0 header", Bytes{22, 0, '-', 'l', 'h', '0', '-', 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 1, 'x', 0, 0, 'x'},
+         -1, 5, "SFX: Damaged archive: not a level-2 header\n", {}},
+        {"unknown method", stubtest::lv2_entry("odd.bin", "-lzs-", to_bytes("12345"), 5, 0) + first, -1, 5,
+         "SFX: Unknown method, skipped: odd\\.bin\n  extracted: first\\.txt\n", {"first.txt"}},
+        {"damaged data over a file", stubtest::lv2_entry("old.txt", "-lh6-", cut_data, 30000, stubtest::crc16(text)), -1,
+         5, ask + "  extracting: old\\.txt   \\[\\.*\\] DAMAGED\n", {}},
+        {"full disk over a file", stubtest::lv2_entry("old.txt", "-lh6-", packed, 30000, stubtest::crc16(text)) + first,
+         20000, 5, ask + "  extracting: old\\.txt   \\[\\.*\\] WRITE ERROR\n  extracted: first\\.txt\n",
+         {"first.txt"}},
+        {"control bytes", stored("a\nDone.\x9b.txt"), -1, 0, "  extracted: a\\\\012Done\\.\\\\233\\.txt\n",
+         {"a\nDone.\x9b.txt"}},
+        {"256-byte headers, padded and old", stubtest::crc_entry(long_name, "-lh0-", data, 4, stubtest::crc16(data), 1) +
+                                                 stubtest::crc_entry("x" + long_name.substr(1), "-lh0-", data, 4,
+                                                                     stubtest::crc16(data), 0) + first,
+         -1, 0, "  extracted: n{218}\\.txt\n  extracted: xn{217}\\.txt\n  extracted: first\\.txt\n",
+         {"first.txt", long_name, "x" + long_name.substr(1)}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir run_dir;
+        Bytes archive = c.archive;
+        archive.insert(archive.end(), {0, 0});
+        Bytes file(1001 + archive.size(), 0x4E);
+        std::copy(archive.begin(), archive.end(), file.begin() + 1001);
+        testkit::write_file(build / "case.run", file);
+        testkit::write_text(run_dir / "old.txt", "old");
+        testkit::RunOptions opt;
+        opt.cwd = run_dir.path();
+        opt.input = "y\n";
+        opt.file_size_limit = c.size_limit;
+        testkit::RunResult r = testkit::run_program(
+            {"/usr/bin/env", "qemu-m68k", "-cpu", "m68000", elf, build / "case.run", "1001"}, opt);
+        std::string after = r.out.substr(banner_of(r.out).size());
+        EXPECT_TRUE(std::regex_match(after, std::regex(c.want + "\nDone\\.\n"))) << after;
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(testkit::read_text(run_dir / "old.txt"), "old");
+        for (const std::string &name : c.made)
+            EXPECT_TRUE(testkit::file_exists(run_dir / name)) << name;
+        testkit::RunResult ls = testkit::run_program(
+            {"/bin/sh", "-c", "find '" + run_dir.path() + "' -mindepth 1 -maxdepth 1 -printf x | wc -c"});
+        EXPECT_EQ(std::stoul(ls.out), c.made.size() + 1) << "no file beyond these and old.txt";
     }
 }
 

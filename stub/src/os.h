@@ -22,21 +22,29 @@ typedef long os_fh;
 #define OS_MODE_NEWFILE 1006 /* create a file, replacing an old one */
 #define OS_SEEK_BEGIN (-1)
 #define OS_SEEK_CURRENT 0
+#define OS_SEEK_END 1
 
 os_fh os_output(void);
 os_fh os_input(void);                     /* 0 when there is no input stream */
 long os_write(os_fh fh, const void *buf, long len);
 void os_flush(os_fh fh);
+/* Names may begin with "PROGDIR:", the directory the program was loaded
+ * from (AmigaOS 2.0 and later); the stand-ins map it to a directory of theirs. */
 os_fh os_open(const char *name, long mode);
-void os_close(os_fh fh);
+int os_close(os_fh fh);                   /* non-zero on success */
 long os_read(os_fh fh, void *buf, long len); /* count, 0 at the end, -1 on error */
 /* Returns the position before the move, or -1 when the move failed. */
 long os_seek(os_fh fh, long pos, long mode);
 os_fh os_lock(const char *name);          /* shared lock, 0 when missing */
 void os_unlock(os_fh lock);
 os_fh os_create_dir(const char *name);    /* a lock on the new directory, or 0 */
+/* Both non-zero on success. Like AmigaOS, rename never replaces an
+ * existing name, and delete removes a file or an empty directory. */
+int os_delete(const char *name);
+int os_rename(const char *from, const char *to);
 
-/* The name the program was started under; non-zero on success. */
+/* The name the program was started under (from the Shell) or the name of
+ * its icon (from the Workbench); non-zero on success. */
 int os_program_name(char *buf, long size);
 /* Non-zero once when Ctrl+C has been received since the last call. */
 int os_take_break(void);

@@ -18,9 +18,10 @@
 #define PR_MSGPORT 92
 #define PR_CLI 172
 #define CLI_COMMANDNAME 16
-/* WBStartup: sm_ArgList; WBArg: wa_Lock */
+/* WBStartup: sm_ArgList; WBArg: wa_Lock, wa_Name (the program's is the first) */
 #define SM_ARGLIST 36
 #define WA_LOCK 0
+#define WA_NAME 4
 
 #define SIGBREAKF_CTRL_C 0x1000
 #define BADDR(bptr) ((uint8_t *)((uint32_t)(bptr) << 2))
@@ -28,6 +29,7 @@
 
 static void *s_dos;
 static void *s_utility;
+static uint8_t *s_wbmsg;    /* the Workbench start message, 0 from a Shell */
 
 /* exec: one argument in a1 */
 #define EXEC_A1(lvo, v) ({                                                    \
@@ -128,9 +130,9 @@ os_fh os_open(const char *name, long mode)
     return DOS2(-30, name, mode);
 }
 
-void os_close(os_fh fh)
+int os_close(os_fh fh)
 {
-    DOS1(-36, fh);
+    return DOS1(-36, fh) != 0; /* Close reports failure from version 36 on */
 }
 
 long os_read(os_fh fh, void *buf, long len)
@@ -158,15 +160,47 @@ os_fh os_create_dir(const char *name)
     return DOS1(-120, name);
 }
 
+int os_delete(const char *name)
+{
+    return DOS1(-72, name) != 0; /* DeleteFile */
+}
+
+int os_rename(const char *from, const char *to)
+{
+    return DOS2(-78, from, to) != 0; /* Rename */
+}
+
+static int copy_name(char *buf, long size, const uint8_t *src, unsigned n)
+{
+    unsigned i;
+    if (n > (unsigned)size - 1)
+        n = (unsigned)size - 1;
+    for (i = 0; i < n; i++)
+        buf[i] = (char)src[i];
+    buf[n] = 0;
+    return 1;
+}
+
 /*
+ * From the Workbench: the name in the start message's first argument (the
+ * program's icon, in the directory of its lock). From a Shell:
  * GetProgramName first; without it (a name too long for the buffer, say)
- * the command name of the Shell structure. A Workbench start has neither.
+ * the command name of the Shell structure.
  */
 int os_program_name(char *buf, long size)
 {
     uint8_t *cli, *bstr;
-    unsigned n, i;
 
+    if (s_wbmsg) {
+        uint8_t *args = FIELD(s_wbmsg, SM_ARGLIST, uint8_t *);
+        const uint8_t *name = args ? FIELD(args, WA_NAME, const uint8_t *) : 0;
+        unsigned n = 0;
+        if (!name)
+            return 0;
+        while (name[n] && n < 255)
+            n++;
+        return copy_name(buf, size, name, n);
+    }
     if (DOS2(-576, buf, size))
         return 1;
     cli = BADDR(FIELD(find_self(), PR_CLI, long));
@@ -175,13 +209,7 @@ int os_program_name(char *buf, long size)
     bstr = BADDR(FIELD(cli, CLI_COMMANDNAME, long));
     if (!bstr)
         return 0;
-    n = bstr[0];
-    if (n > (unsigned)size - 1)
-        n = (unsigned)size - 1;
-    for (i = 0; i < n; i++)
-        buf[i] = (char)bstr[i + 1];
-    buf[n] = 0;
-    return 1;
+    return copy_name(buf, size, bstr + 1, bstr[0]);
 }
 
 int os_take_break(void)
@@ -228,6 +256,7 @@ int amiga_start(void)
     if (!FIELD(self, PR_CLI, long)) {
         EXEC_A0(-384, self + PR_MSGPORT); /* WaitPort */
         wbmsg = (uint8_t *)EXEC_A0(-372, self + PR_MSGPORT); /* GetMsg */
+        s_wbmsg = wbmsg;
     }
     s_dos = (void *)EXEC_A1(-408, sfx_data.lib_name[0]); /* OldOpenLibrary */
     s_utility = (void *)EXEC_A1(-408, sfx_data.lib_name[1]);

@@ -3,11 +3,12 @@
  * build machine. Handles are file descriptors plus one; the output and input
  * streams are special handles backed by memory.
  */
-#define _POSIX_C_SOURCE 200809L
+#define _GNU_SOURCE /* O_PATH */
 #include "os.h"
 #include "os_host.h"
 
 #include <fcntl.h>
+#include <stdio.h> /* rename */
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -18,6 +19,8 @@
 
 static char s_root[4096];
 static char s_program[1024];
+static char s_progdir[4096];
+static long s_disk_left; /* bytes files may still take; -1: no limit */
 static char *s_outbuf;
 static size_t s_outlen, s_outcap;
 static char *s_inbuf;
@@ -38,6 +41,18 @@ void host_reset(const char *root, const char *program)
     s_break_at = 0;
     s_break_tests = 0;
     s_file_writes = 0;
+    strncpy(s_progdir, root, sizeof s_progdir - 1);
+    s_disk_left = -1;
+}
+
+void host_set_progdir(const char *dir)
+{
+    strncpy(s_progdir, dir, sizeof s_progdir - 1);
+}
+
+void host_set_disk_space(long bytes)
+{
+    s_disk_left = bytes;
 }
 
 void host_set_input(const char *data, size_t len)
@@ -66,15 +81,22 @@ long host_file_writes(void)
     return s_file_writes;
 }
 
-/* Names are relative to the root, as the Amiga's current directory. */
+/* Names are relative to the root, as the Amiga's current directory;
+ * "PROGDIR:" names the program's directory. */
 static void host_path(char *buf, size_t size, const char *name)
 {
-    size_t r = strlen(s_root);
+    const char *dir = s_root;
+    size_t r;
+    if (strncmp(name, "PROGDIR:", 8) == 0) {
+        dir = s_progdir;
+        name += 8;
+    }
+    r = strlen(dir);
     if (r + 1 + strlen(name) + 1 > size) {
         buf[0] = 0;
         return;
     }
-    memcpy(buf, s_root, r);
+    memcpy(buf, dir, r);
     buf[r] = '/';
     strcpy(buf + r + 1, name);
 }
@@ -104,6 +126,14 @@ long os_write(os_fh fh, const void *buf, long len)
     if (fh <= 0)
         return -1;
     s_file_writes++;
+    if (s_disk_left >= 0) {
+        /* a full disk takes what fits, then nothing */
+        if (s_disk_left == 0)
+            return -1;
+        if (len > s_disk_left)
+            len = s_disk_left;
+        s_disk_left -= len;
+    }
     return (long)write((int)fh - 1, buf, (size_t)len);
 }
 
@@ -135,10 +165,9 @@ os_fh os_open(const char *name, long mode)
     return fd + 1;
 }
 
-void os_close(os_fh fh)
+int os_close(os_fh fh)
 {
-    if (fh > 0)
-        close((int)fh - 1);
+    return fh > 0 && close((int)fh - 1) == 0;
 }
 
 long os_read(os_fh fh, void *buf, long len)
@@ -165,7 +194,7 @@ long os_seek(os_fh fh, long pos, long mode)
     if (fh <= 0)
         return -1;
     old = lseek((int)fh - 1, 0, SEEK_CUR);
-    if (lseek((int)fh - 1, pos, mode == OS_SEEK_BEGIN ? SEEK_SET : SEEK_CUR) < 0)
+    if (lseek((int)fh - 1, pos, mode == OS_SEEK_BEGIN ? SEEK_SET : mode == OS_SEEK_END ? SEEK_END : SEEK_CUR) < 0)
         return -1;
     return (long)old;
 }
@@ -177,7 +206,7 @@ os_fh os_lock(const char *name)
     host_path(path, sizeof path, name);
     if (!path[0])
         return 0;
-    fd = open(path, O_RDONLY);
+    fd = open(path, O_PATH); /* as a Lock: no read right needed */
     return fd < 0 ? 0 : fd + 1;
 }
 
@@ -193,6 +222,24 @@ os_fh os_create_dir(const char *name)
     if (!path[0] || mkdir(path, 0755) != 0)
         return 0;
     return os_lock(name);
+}
+
+int os_delete(const char *name)
+{
+    char path[8192];
+    host_path(path, sizeof path, name);
+    return path[0] && (unlink(path) == 0 || rmdir(path) == 0);
+}
+
+int os_rename(const char *from, const char *to)
+{
+    char a[8192], b[8192];
+    struct stat st;
+    host_path(a, sizeof a, from);
+    host_path(b, sizeof b, to);
+    if (!a[0] || !b[0] || lstat(b, &st) == 0)
+        return 0;
+    return rename(a, b) == 0;
 }
 
 int os_program_name(char *buf, long size)

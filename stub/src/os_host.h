@@ -15,6 +15,10 @@ extern "C" {
 /* Starts a fresh run: names resolve below `root`; `program` is the name the
  * extractor finds for itself (empty: none). Clears input, output and break. */
 void host_reset(const char *root, const char *program);
+/* "PROGDIR:" names this directory instead of the root. */
+void host_set_progdir(const char *dir);
+/* Files may take this many bytes more, then writes fail as on a full disk. */
+void host_set_disk_space(long bytes);
 /* Answers for the prompt; without a call there is no input stream. */
 void host_set_input(const char *data, size_t len);
 /* Ctrl+C arrives before the n-th break test (1 = the first entry). */

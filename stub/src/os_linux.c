@@ -7,12 +7,16 @@
  * RUNFILE plays the program's own file and OFFSET (decimal) the value the
  * builder patches into the data block. System calls go through trap #0 with
  * the number in d0 and the arguments in d1 to d3. Handles are descriptors
- * plus one, so that 0 keeps meaning "none".
+ * plus one, so that 0 keeps meaning "none". "PROGDIR:" names the directory
+ * of RUNFILE.
  */
 #include "os.h"
 #include "sfx.h"
 
 #define SYS_EXIT 1
+#define SYS_UNLINK 10
+#define SYS_RENAME 38
+#define SYS_RMDIR 40
 #define SYS_READ 3
 #define SYS_WRITE 4
 #define SYS_OPEN 5
@@ -24,8 +28,10 @@
 #define O_RDWR 2
 #define O_CREAT 0100
 #define O_TRUNC 01000
+#define O_PATH 010000000 /* a handle on the name alone: no read right needed */
 
 static const char *s_program;
+static char s_path[600]; /* a PROGDIR: name made a path */
 
 static long sys3(long n, long a, long b, long c)
 {
@@ -62,16 +68,36 @@ void os_flush(os_fh fh)
     (void)fh;
 }
 
+/* "PROGDIR:x" becomes the directory part of RUNFILE followed by x. */
+static const char *path_of(const char *name)
+{
+    static const char prog[] = "PROGDIR:";
+    long i, dir = 0, n = 0;
+    for (i = 0; i < 8; i++)
+        if (name[i] != prog[i])
+            return name;
+    for (i = 0; s_program[i]; i++)
+        if (s_program[i] == '/')
+            dir = i + 1;
+    for (i = 0; i < dir && n < (long)sizeof s_path - 1; i++)
+        s_path[n++] = s_program[i];
+    for (i = 8; name[i] && n < (long)sizeof s_path - 1; i++)
+        s_path[n++] = name[i];
+    s_path[n] = 0;
+    return s_path;
+}
+
 os_fh os_open(const char *name, long mode)
 {
+    name = path_of(name);
     if (mode == OS_MODE_NEWFILE)
         return as_handle(sys3(SYS_OPEN, (long)name, O_RDWR | O_CREAT | O_TRUNC, 0644));
     return as_handle(sys3(SYS_OPEN, (long)name, O_RDONLY, 0));
 }
 
-void os_close(os_fh fh)
+int os_close(os_fh fh)
 {
-    sys3(SYS_CLOSE, fh - 1, 0, 0);
+    return sys3(SYS_CLOSE, fh - 1, 0, 0) == 0;
 }
 
 long os_read(os_fh fh, void *buf, long len)
@@ -83,14 +109,14 @@ long os_read(os_fh fh, void *buf, long len)
 long os_seek(os_fh fh, long pos, long mode)
 {
     long old = sys3(SYS_LSEEK, fh - 1, 0, 1 /* SEEK_CUR */);
-    if (old < 0 || sys3(SYS_LSEEK, fh - 1, pos, mode == OS_SEEK_BEGIN ? 0 : 1) < 0)
+    if (old < 0 || sys3(SYS_LSEEK, fh - 1, pos, mode == OS_SEEK_BEGIN ? 0 : mode == OS_SEEK_END ? 2 : 1) < 0)
         return -1;
     return old;
 }
 
 os_fh os_lock(const char *name)
 {
-    return as_handle(sys3(SYS_OPEN, (long)name, O_RDONLY, 0));
+    return as_handle(sys3(SYS_OPEN, (long)name, O_PATH, 0));
 }
 
 void os_unlock(os_fh lock)
@@ -103,6 +129,21 @@ os_fh os_create_dir(const char *name)
     if (sys3(SYS_MKDIR, (long)name, 0755, 0) < 0)
         return 0;
     return os_lock(name);
+}
+
+int os_delete(const char *name)
+{
+    return sys3(SYS_UNLINK, (long)name, 0, 0) == 0 || sys3(SYS_RMDIR, (long)name, 0, 0) == 0;
+}
+
+int os_rename(const char *from, const char *to)
+{
+    os_fh there = os_lock(to);
+    if (there) {
+        os_unlock(there);
+        return 0;
+    }
+    return sys3(SYS_RENAME, (long)from, (long)to, 0) == 0;
 }
 
 int os_program_name(char *buf, long size)

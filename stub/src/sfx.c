@@ -3,18 +3,23 @@
  *
  * The program's own file carries an LZH archive of level-2 headers inside
  * its data hunk; the data hunk's fourth longword holds the file offset at
- * which that archive begins. The extractor opens its own file, walks the
- * entries and writes every one into the current directory: directories are
- * created, stored entries copied, -lh5-, -lh6- and -lh7- entries decoded,
- * each file checked against the CRC-16 in its header.
+ * which that archive begins. The extractor opens its own file through
+ * PROGDIR:, walks the entries and writes every one into the current
+ * directory: directories are created, stored entries copied, "-lh4-" to
+ * "-lh7-" entries decoded, each file checked against the CRC-16 in its
+ * header.
  *
- * Everything is sized for a plain 68000 with little memory: all tables live
- * in static storage (the BSS hunk), packed bytes come through a 512-byte read
- * buffer, the CRC is computed bit by bit without a table, and no division
- * other than the operating system's is needed.
+ * Nothing is lost and nothing false is reported: a file is unpacked under
+ * a temporary name beside its target and put in place only once its CRC
+ * matched, so a damaged entry, a full disk or Ctrl+C leaves an existing
+ * file as it was and no partial file behind; every failure is reported and
+ * makes the return code 5.
+ *
+ * Everything is sized for a plain 68000 with little memory: all tables
+ * live in static storage (the BSS hunk) and nothing is allocated.
  */
 #include "sfx.h"
-#include "os.h"
+#include "sfx_int.h"
 
 /* Texts of the banner; the pointers live in the data block below. */
 static const char s_title[] = "TAMBRIX SFX -- 68000 compatible self-extracting archive\n";
@@ -40,477 +45,141 @@ struct sfx_data sfx_data = {
     "TAMBRIX SFX 1.0",
 };
 
-/* ---- Decoder tables (see the block format below) ---- */
+/* ---- Per-run state ---- */
 
-#define NC 510          /* c alphabet: 256 literals + 254 match lengths */
-#define NT 19           /* t alphabet: codes for the c code lengths */
-#define CBIT 9          /* width of the c count field */
-#define TBIT 5          /* width of the t count field */
-#define CTABLE_BITS 12
-#define PTABLE_BITS 8
-#define MAX_NODE 4094   /* highest tree node number */
-#define WALK_LIMIT 32   /* tree steps before a damaged code gives up */
+static struct run {
+    os_fh out;              /* message stream */
+    int errors;             /* failed entries, damage, a break */
+    int overwrite_all;      /* answer A */
+    int skip_all;           /* answer N */
+    int dots;               /* progress tenths shown for the entry */
+    int line_len;           /* bytes in `line` */
+    char line[120];         /* message text not yet written */
+    uint32_t tenth, tenth_rem; /* the entry's size / 10 and % 10 */
+    char self[8 + 256];     /* "PROGDIR:" and the program's file name */
+    char outname[256];      /* the name with '/' for '\', cut to 254 */
+    char tmpname[256 + 16]; /* the temporary beside it */
+} s_run;
+/* Absolute addresses come out smaller than a base register here. */
+#define RUN(p) struct run *const p = &s_run
 
-static uint8_t s_window[65536];
-static uint8_t s_c_len[NC];
-static uint16_t s_c_table[1 << CTABLE_BITS];
-static uint8_t s_pt_len[20];
-static uint16_t s_pt_table[1 << PTABLE_BITS];
-static uint16_t s_left[4096];
-static uint16_t s_right[4096];
+uint32_t s_next_dot;
 
-static uint32_t s_bitbuf;   /* unread bits, the next one in bit 31 */
-static int s_nbits;         /* valid bits in s_bitbuf */
-static uint32_t s_block_left; /* c symbols left in the current block */
+/* ---- Messages ----
+ * Text is gathered into a line and written with one Write and a Flush at
+ * each line feed, and where the user must see it at once: before an
+ * entry's progress, after each dot, before an answer is read. (Each call
+ * costs the 68000 milliseconds; one per byte was what made the old
+ * extractor crawl.) */
 
-/*
- * One 512-byte scratch area serves three users that never overlap in time:
- * the program name (only until the own file is open), the data of one
- * extended header (while a header is read) and the read buffer for packed
- * bytes (while an entry's data is read).
- */
-static union {
-    char self[256];
-    uint8_t ext[512];
-    uint8_t rbuf[512];
-} s_scratch;
-static int s_rfill;         /* bytes in the read buffer */
-static int s_rpos;          /* next byte of the read buffer */
-
-/* ---- Per-run and per-entry state ---- */
-
-static os_fh s_out;         /* message stream */
-static os_fh s_arc;         /* our own file */
-static int s_errors;        /* failed entries, plus one for a break */
-static int s_overwrite_all; /* answer A */
-static int s_skip_all;      /* answer N */
-static int s_dots;          /* progress tenths shown for the entry */
-static uint16_t s_crc;
-
-static uint32_t s_packed;   /* packed size */
-static uint32_t s_size;     /* uncompressed size */
-static int s_method;        /* digit of "-lh?-", 0 for anything else */
-static uint16_t s_entry_crc;
-static int s_is_dir;
-static uint32_t s_data_pos; /* file position of the packed data */
-static char s_name[256];    /* the name as stored in the archive */
-static char s_outname[256]; /* the name with '/' for '\', cut to 254 */
-
-/* ---- Small helpers (no C library here) ---- */
-
-static uint32_t str_len(const char *s)
+/* Writes out what the line holds. */
+static void show(void)
 {
-    const char *p = s;
-    while (*p)
-        p++;
-    return (uint32_t)(p - s);
-}
-
-/* Every message is written and flushed at once. */
-static void say(const char *s)
-{
-    os_write(s_out, s, (long)str_len(s));
-    os_flush(s_out);
-}
-
-static int read_arc(void *buf, long n)
-{
-    return os_read(s_arc, buf, n) == n;
-}
-
-static uint32_t get_le16(const uint8_t *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8;
-}
-
-static uint32_t get_le32(const uint8_t *p)
-{
-    return get_le16(p) | get_le16(p + 2) << 16;
-}
-
-static uint32_t get_be32(const uint8_t *p)
-{
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-
-/* CRC-16/ARC, reflected polynomial 0xA001, one bit at a time. */
-static void crc_add(const uint8_t *p, long n)
-{
-    uint16_t crc = s_crc;
-    while (n-- > 0) {
-        int k;
-        crc ^= *p++;
-        for (k = 0; k < 8; k++)
-            crc = (crc & 1) ? (uint16_t)((crc >> 1) ^ 0xA001) : (uint16_t)(crc >> 1);
-    }
-    s_crc = crc;
-}
-
-/* ---- Bit input ----
- * Packed bytes come from the own file through the read buffer. Reading may
- * run past the entry into whatever follows; past the end of the file zero
- * bits are supplied. After each entry the file is positioned explicitly, so
- * read-ahead is never used for anything else. */
-
-static unsigned next_byte(void)
-{
-    if (s_rpos >= s_rfill) {
-        long got = os_read(s_arc, s_scratch.rbuf, 512);
-        s_rpos = 0;
-        s_rfill = got > 0 ? (int)got : 0;
-        if (s_rfill == 0)
-            return 0;
-    }
-    return s_scratch.rbuf[s_rpos++];
-}
-
-/* Tops the bit buffer up to at least 25 valid bits. */
-static void fill_bits(void)
-{
-    while (s_nbits <= 24) {
-        s_bitbuf |= (uint32_t)next_byte() << (24 - s_nbits);
-        s_nbits += 8;
+    RUN(r);
+    if (r->line_len) {
+        os_write(r->out, r->line, r->line_len);
+        os_flush(r->out);
+        r->line_len = 0;
     }
 }
 
-static void drop_bits(int n)
+static void put(char c)
 {
-    s_bitbuf <<= n;
-    s_nbits -= n;
+    RUN(r);
+    if (r->line_len == (int)sizeof r->line)
+        show();
+    r->line[r->line_len++] = c;
+    if (c == '\n')
+        show();
 }
 
-/* The next n bits (1 to 16), most significant first. */
-static unsigned get_bits(int n)
+void say(const char *s)
 {
-    unsigned v;
-    if (s_nbits < n)
-        fill_bits();
-    v = (unsigned)(s_bitbuf >> (32 - n));
-    drop_bits(n);
-    return v;
-}
-
-/* ---- Huffman tables ----
- * Codes are canonical: shorter codes first, and within one length in
- * symbol order. A table indexed by the next `width` bits resolves codes of
- * up to `width` bits at once; longer codes continue in a binary tree whose
- * nodes (numbered from the alphabet size up) hang off the table slots. */
-
-static void make_table(unsigned n, const uint8_t *len, int width, uint16_t *table)
-{
-    uint16_t count[17], next[17];
-    unsigned i, j, node = n;
-    unsigned size = 1u << width;
-
-    for (i = 0; i <= 16; i++)
-        count[i] = 0;
-    for (j = 0; j < n; j++)
-        if (len[j] <= 16)
-            count[len[j]]++;
-    next[1] = 0;
-    for (i = 1; i < 16; i++)
-        next[i + 1] = (uint16_t)(next[i] + (count[i] << (16 - i)));
-    for (i = 0; i < size; i++)
-        table[i] = 0;
-
-    for (j = 0; j < n; j++) {
-        unsigned l = len[j], code, k;
-        uint16_t *slot;
-        /* lengths above 16 only come from damaged data: such symbols get no code */
-        if (l == 0 || l > 16)
-            continue;
-        code = next[l];
-        next[l] = (uint16_t)(code + (1u << (16 - l)));
-        k = code >> (16 - width);
-        if (l <= (unsigned)width) {
-            unsigned end = k + (1u << (width - l));
-            for (; k < end && k < size; k++)
-                table[k] = (uint16_t)j;
-            continue;
-        }
-        slot = &table[k];
-        for (k = l - width; k > 0; k--) {
-            if (*slot == 0) {
-                if (node > MAX_NODE)
-                    break;
-                s_left[node] = s_right[node] = 0;
-                *slot = (uint16_t)node++;
-            }
-            slot = ((code >> (k + 15 - l)) & 1) ? &s_right[*slot] : &s_left[*slot];
-        }
-        *slot = (uint16_t)j;
-    }
+    while (*s)
+        put(*s++);
 }
 
 /*
- * One symbol of a code with n symbols. A tree walk that finds no symbol
- * within WALK_LIMIT steps (damaged data only) yields symbol 0.
+ * A name from the archive, with control bytes written as a backslash and
+ * three octal digits: those below 0x20 and 0x7F, and 0x80 to 0x9F, among
+ * them 0x9B, which the Amiga console takes as the start of a command.
  */
-static unsigned decode_sym(const uint16_t *table, int width, const uint8_t *len, unsigned n)
+static void say_name(const char *s)
 {
-    unsigned j;
-    int steps;
-
-    if (s_nbits <= 24)
-        fill_bits();
-    j = table[s_bitbuf >> (32 - width)];
-    if (j < n) {
-        drop_bits(len[j]);
-        return j;
-    }
-    drop_bits(width);
-    for (steps = 1; j >= n; steps++) {
-        unsigned bit = get_bits(1);
-        if (steps == WALK_LIMIT)
-            return 0;
-        j = bit ? s_right[j] : s_left[j];
-    }
-    return j;
-}
-
-/*
- * A length list of the t or p code: a count, then one length per symbol
- * (3 bits; 7 escapes to a run of 1 bits, at most 16, adding one each).
- * In the t list a 2-bit run of zero lengths follows the third length.
- * A count of 0 means a code of one symbol that takes no bits.
- */
-static void read_pt_len(unsigned nn, int nbit, unsigned special)
-{
-    unsigned n = get_bits(nbit), i;
-
-    if (n == 0) {
-        unsigned s = get_bits(nbit);
-        for (i = 0; i < nn; i++)
-            s_pt_len[i] = 0;
-        for (i = 0; i < 256; i++)
-            s_pt_table[i] = (uint16_t)s;
-        return;
-    }
-    i = 0;
-    while (i < n) {
-        unsigned l = get_bits(3);
-        if (l == 7)
-            while (get_bits(1))
-                if (++l == 7 + 16) {
-                    get_bits(1);
-                    break;
-                }
-        if (i < nn)
-            s_pt_len[i] = (uint8_t)l;
-        i++;
-        if (i == special) {
-            unsigned z = get_bits(2);
-            for (; z > 0 && i < n; z--, i++)
-                if (i < nn)
-                    s_pt_len[i] = 0;
+    for (; *s; s++) {
+        uint8_t c = (uint8_t)*s;
+        if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+            put('\\');
+            put((char)('0' + (c >> 6)));
+            put((char)('0' + ((c >> 3) & 7)));
+            c = (uint8_t)('0' + (c & 7));
         }
-    }
-    for (; i < nn; i++)
-        s_pt_len[i] = 0;
-    make_table(nn, s_pt_len, PTABLE_BITS, s_pt_table);
-}
-
-/*
- * The c code lengths, each coded by a t symbol: 3..18 is a length of 1..16,
- * 0 one zero, 1 a run of 3..18 zeros (4 bits), 2 a run of 20..531 zeros
- * (9 bits).
- */
-static void read_c_len(void)
-{
-    unsigned n = get_bits(CBIT), i;
-
-    if (n == 0) {
-        unsigned s = get_bits(CBIT);
-        for (i = 0; i < NC; i++)
-            s_c_len[i] = 0;
-        for (i = 0; i < (1u << CTABLE_BITS); i++)
-            s_c_table[i] = (uint16_t)s;
-        return;
-    }
-    i = 0;
-    while (i < n) {
-        unsigned t = decode_sym(s_pt_table, PTABLE_BITS, s_pt_len, NT);
-        if (t >= 3) {
-            if (i < NC)
-                s_c_len[i] = (uint8_t)(t - 2);
-            i++;
-        } else {
-            unsigned run = t == 0 ? 1 : t == 1 ? get_bits(4) + 3 : get_bits(9) + 20;
-            /* A run at index 510 (count 511) could not advance: end the list
-             * there instead of waiting forever for a length. */
-            if (i >= NC)
-                break;
-            for (; run > 0 && i < n && i < NC; run--)
-                s_c_len[i++] = 0;
-        }
-    }
-    for (; i < NC; i++)
-        s_c_len[i] = 0;
-    make_table(NC, s_c_len, CTABLE_BITS, s_c_table);
-}
-
-/* ---- Block decoder ----
- * A block: 16-bit symbol count, the t lengths, the c lengths, the p lengths,
- * then the symbols. A c symbol below 256 is a literal; c >= 256 is a match of
- * c - 253 bytes whose distance class p is followed by p - 1 extra bits; the
- * match starts d + 1 bytes back. Every byte produced goes to the window, the
- * CRC and the file (one write per byte, as small code matters more here
- * than speed). */
-
-static void decode_entry(os_fh out)
-{
-    uint32_t mask, produced = 0;
-    unsigned np = 17;
-    int pbit = 5;
-
-    if (s_method == 5) {
-        mask = 8192 - 1;
-        np = 14;
-        pbit = 4;
-    } else if (s_method == 6) {
-        mask = 32768 - 1;
-        np = 16;
-    } else {
-        mask = 65536 - 1;
-    }
-    for (produced = 0; produced <= mask; produced++)
-        s_window[produced] = ' ';
-    produced = 0;
-    s_bitbuf = 0;
-    s_nbits = 0;
-    s_rfill = s_rpos = 0;
-    s_block_left = 0;
-    s_crc = 0;
-    s_dots = 0;
-
-    while (produced < s_size) {
-        uint32_t len = 1, from = 0, q;
-        unsigned c;
-
-        if (s_block_left == 0) {
-            s_block_left = get_bits(16);
-            read_pt_len(NT, TBIT, 3);
-            read_c_len();
-            read_pt_len(np, pbit, (unsigned)-1);
-        }
-        s_block_left--;
-        c = decode_sym(s_c_table, CTABLE_BITS, s_c_len, NC);
-        if (c >= 256) {
-            unsigned p = decode_sym(s_pt_table, PTABLE_BITS, s_pt_len, np);
-            uint32_t d = p;
-            if (p > 1)
-                d = (1ul << (p - 1)) + get_bits((int)p - 1);
-            len = c - 253;
-            if (len > s_size - produced)
-                len = s_size - produced;
-            from = produced - 1 - d;
-        }
-        while (len-- > 0) {
-            uint8_t b = c < 256 ? (uint8_t)c : s_window[from++ & mask];
-            s_window[produced & mask] = b;
-            crc_add(&b, 1);
-            os_write(out, &b, 1);
-            produced++;
-        }
-        /* progress: one dot per tenth, at most one per literal or match */
-        q = os_udiv(10 * produced, s_size);
-        if (q > (uint32_t)s_dots) {
-            say(".");
-            s_dots = (int)q;
-        }
+        put((char)c);
     }
 }
 
-/* Stored entry: copies the packed bytes in 512-byte pieces. */
-static void copy_stored(os_fh out)
+/* "SFX: <what><name>\n", counted as a failure. */
+static void fail(const char *what, const char *name)
 {
-    uint32_t left = s_packed;
-    s_crc = 0;
-    while (left > 0) {
-        long n = left > 512 ? 512 : (long)left;
-        long got = os_read(s_arc, s_scratch.rbuf, n);
-        if (got <= 0)
-            break;
-        crc_add(s_scratch.rbuf, got);
-        os_write(out, s_scratch.rbuf, got);
-        left -= (uint32_t)got;
-    }
+    RUN(r);
+    say("SFX: ");
+    say(what);
+    say_name(name);
+    say("\n");
+    r->errors++;
 }
 
-/* ---- Headers ----
- * Level-2 header: size (2), method "-lh?-" (5), packed size (4),
- * uncompressed size (4), time (4), attribute (1), level (1), CRC-16 (2),
- * OS id (1), then extended headers, each: size (2, counting the type byte
- * and the next size), type (1), data. Type 1 is the file name, type 2 a
- * directory name. A size of 0 ends the list. */
+/* ---- Services for the decoder ---- */
 
-#define EXT_LIMIT 100
-
-/* Reads the header whose first two bytes are `first`; 0 at the end. */
-static int read_header(const uint8_t *first)
+int put_out(os_fh out, const uint8_t *p, uint32_t n)
 {
-    uint8_t h[24];
-    uint8_t sz[2];
-    uint32_t s, count = 0;
-    int i;
-
-    if (first[0] == 0 && first[1] == 0)
-        return 0;
-    if (!read_arc(h + 2, 22))
-        return 0;
-    s_packed = get_le32(h + 7);
-    s_size = get_le32(h + 11);
-    s_method = 0;
-    if (h[2] == '-' && h[3] == 'l' && h[4] == 'h' && h[6] == '-')
-        s_method = h[5] - '0';
-    s_entry_crc = (uint16_t)get_le16(h + 21);
-
-    if (!read_arc(sz, 2))
-        return 0;
-    s = get_le16(sz);
-    s_name[0] = 0;
-    s_is_dir = 0;
-    while (s != 0) {
-        uint32_t d = s > 3 ? s - 3 : 0, keep = d > 511 ? 511 : d;
-        uint8_t type;
-        if (count++ == EXT_LIMIT) {
-            say("SFX: ext loop safety!\n");
-            return 0;
-        }
-        if (!read_arc(&type, 1) || !read_arc(s_scratch.ext, (long)keep))
-            return 0;
-        /* longer extended headers are never written by the builder; their
-         * excess is skipped so the next size is read from the right place */
-        if (d > keep && os_seek(s_arc, (long)(d - keep), OS_SEEK_CURRENT) < 0)
-            return 0;
-        if (!read_arc(sz, 2))
-            return 0;
-        if ((type == 1 || type == 2) && s_name[0] == 0 && d > 0) {
-            uint32_t k = d > 255 ? 255 : d;
-            for (i = 0; i < (int)k; i++)
-                s_name[i] = (char)s_scratch.ext[i];
-            s_name[k] = 0;
-            if (type == 2 || s_name[k - 1] == '/')
-                s_is_dir = 1;
-        }
-        s = get_le16(sz);
-    }
-    s_data_pos = (uint32_t)os_seek(s_arc, 0, OS_SEEK_CURRENT);
-
-    /* Ctrl+C is polled once per entry, here. */
-    if (os_take_break()) {
-        say("\n*** Break ***\n");
-        s_errors++;
-        return 0;
-    }
-
-    for (i = 0; i < 254 && s_name[i]; i++)
-        s_outname[i] = s_name[i] == '\\' ? '/' : s_name[i];
-    s_outname[i] = 0;
-    return 1;
+    return n == 0 || os_write(out, p, (long)n) == (long)n;
 }
 
-/* ---- Writing entries ---- */
+int take_break(void)
+{
+    return os_take_break();
+}
+
+/* The least count of bytes for which 10 * count / size reaches k. */
+static uint32_t dot_threshold(int k)
+{
+    RUN(r);
+    uint32_t x = (uint32_t)k * r->tenth_rem + 9, up = 0;
+    while (x >= 10) {
+        x -= 10;
+        up++;
+    }
+    return (uint32_t)k * r->tenth + up;
+}
+
+/* One dot per tenth of the entry, at most one per call (a literal or a
+ * match), as many tenths as were passed. */
+void progress(uint32_t produced)
+{
+    RUN(r);
+    int q = r->dots;
+    while (q < 10 && produced >= dot_threshold(q + 1))
+        q++;
+    if (q > r->dots) {
+        put('.');
+        show();
+        r->dots = q;
+    }
+    s_next_dot = r->dots < 10 ? dot_threshold(r->dots + 1) : 0xFFFFFFFFul;
+}
+
+static void progress_start(void)
+{
+    RUN(r);
+    ENTRY(e);
+    r->dots = 0;
+    r->tenth = os_udiv(e->size, 10);
+    r->tenth_rem = e->size - r->tenth * 10;
+    s_next_dot = dot_threshold(1);
+}
+
+/* ---- Names and directories ---- */
 
 /*
  * On AmigaOS "NAME:" is a device or volume, a leading '/' is the parent
@@ -528,53 +197,89 @@ static int name_leaves_dir(const char *name)
     return 0;
 }
 
-static void make_dir(const char *path)
+static int exists(const char *name)
+{
+    os_fh lock = os_lock(name);
+    if (!lock)
+        return 0;
+    os_unlock(lock);
+    return 1;
+}
+
+static int make_dir(const char *path)
 {
     os_fh lock = os_lock(path);
     if (!lock)
         lock = os_create_dir(path);
-    if (lock)
-        os_unlock(lock);
+    if (!lock)
+        return 0;
+    os_unlock(lock);
+    return 1;
 }
 
 /*
  * Creates the directories leading to `name`, and `name` itself when
  * `whole` is set. Each prefix ending before a '/' is tried in turn.
+ * Returns 0 when one cannot be made.
  */
-static void make_dirs(char *name, int whole)
+static int make_dirs(char *name, int whole)
 {
     char *p;
+    int ok = 1;
     if (!name[0])
-        return;
+        return 1;
     for (p = name + 1; *p; p++)
         if (*p == '/') {
             *p = 0;
-            make_dir(name);
+            ok = make_dir(name);
             *p = '/';
+            if (!ok)
+                return 0;
         }
     if (whole && p[-1] != '/')
-        make_dir(name);
+        ok = make_dir(name);
+    return ok;
 }
 
-static int file_exists(const char *name)
+/* A free name "tmbsfxNN.tmp" in the directory of the output name. */
+static int make_tmpname(void)
 {
-    os_fh fh = os_open(name, OS_MODE_OLDFILE);
-    if (!fh)
-        return 0;
-    os_close(fh);
-    return 1;
+    RUN(r);
+    uint32_t i, dir = 0;
+    int k;
+    for (i = 0; r->outname[i]; i++) {
+        r->tmpname[i] = r->outname[i];
+        if (r->outname[i] == '/')
+            dir = i + 1;
+    }
+    for (k = 0; k < 100; k++) {
+        static const char stem[] = "tmbsfx";
+        char *p = r->tmpname + dir;
+        for (i = 0; stem[i]; i++)
+            *p++ = stem[i];
+        *p++ = (char)('0' + k / 10);
+        *p++ = (char)('0' + k % 10);
+        for (i = 0; i < 5; i++)
+            *p++ = ".tmp"[i];
+        if (!exists(r->tmpname))
+            return 1;
+    }
+    return 0;
 }
 
-/* The overwrite prompt; 1 when the file is to be written. */
+/* ---- The overwrite prompt; 1 when the file is to be written ---- */
+
 static int ask_overwrite(void)
 {
+    RUN(r);
     os_fh in = os_input();
     char c, rest;
     long got;
 
     say("  overwrite ");
-    say(s_outname);
+    say_name(r->outname);
     say("? [y]es [n]o [A]ll [N]one: ");
+    show();
     if (!in) {
         say("\n");
         return 0;
@@ -591,105 +296,236 @@ static int ask_overwrite(void)
             ;
     say("\n");
     if (c == 'A') {
-        s_overwrite_all = 1;
+        r->overwrite_all = 1;
         return 1;
     }
     if (c == 'N') {
-        s_skip_all = 1;
+        r->skip_all = 1;
         return 0;
     }
     return c == 'y' || c == 'Y';
 }
 
-static void handle_entry(void)
+/* ---- Entries ---- */
+
+/* 0 for a stored entry, 4 to 7 for a packed one, -1 for any other method. */
+static int method_digit(void)
 {
+    ENTRY(e);
+    const char *m = e->method;
+    if (m[0] != '-' || m[1] != 'l' || m[4] != '-')
+        return -1;
+    if (m[2] == 'h' && (m[3] == '0' || (m[3] >= '4' && m[3] <= '7')))
+        return m[3] - '0';
+    return m[2] == 'z' && m[3] == '4' ? 0 : -1;
+}
+
+static enum entry_result copy_stored(os_fh out)
+{
+    ENTRY(e);
+    uint32_t left = e->packed;
+    uint16_t crc = 0;
+    INPUT(in);
+    rd_seek(e->data_pos);
+    while (left > 0) {
+        uint32_t n = rd_fill(1);
+        if (n == 0)
+            return ENTRY_DAMAGED;
+        if (n > left)
+            n = left;
+        crc = crc_block(crc, in->rp, n);
+        if (!put_out(out, in->rp, n))
+            return ENTRY_WRITE;
+        in->rp += n;
+        left -= n;
+        if (take_break())
+            return ENTRY_BREAK;
+    }
+    return crc == e->crc ? ENTRY_OK : ENTRY_CRC;
+}
+
+/* What the result lines say for each outcome. */
+static const char *const s_outcome[] = {"OK", "CRC ERROR", "DAMAGED", "WRITE ERROR", "BREAK"};
+
+/* Unpacks the entry into a temporary file and puts it in place; returns
+ * ENTRY_BREAK when the run is to end. */
+static enum entry_result write_file(int digit)
+{
+    RUN(r);
+    ENTRY(e);
+    enum entry_result res;
     os_fh out;
 
-    if (name_leaves_dir(s_outname)) {
-        say("SFX: Skipped, name leaves the current directory: ");
-        say(s_outname);
-        say("\n");
-        s_errors++;
-        return;
+    if (!make_tmpname() || !(out = os_open(r->tmpname, OS_MODE_NEWFILE))) {
+        fail("Cannot create: ", r->outname);
+        return ENTRY_WRITE;
     }
-    if (s_is_dir) {
-        make_dirs(s_outname, 1);
-        return;
-    }
-    if (s_size == 0)
-        return;
-    make_dirs(s_outname, 0);
-    if (!s_overwrite_all && file_exists(s_outname))
-        if (s_skip_all || !ask_overwrite())
-            return;
-    out = os_open(s_outname, OS_MODE_NEWFILE);
-    if (!out) {
-        say("SFX: Cannot create: ");
-        say(s_outname);
-        say("\n");
-        s_errors++;
-        return;
-    }
-    if (s_method == 0) {
-        copy_stored(out);
-        os_close(out);
-        if (s_crc == s_entry_crc) {
-            say("  extracted: ");
-        } else {
-            say("  CRC ERROR: ");
-            s_errors++;
-        }
-        say(s_name);
-        say("\n");
-        return;
-    }
-    say("  extracting: ");
-    say(s_outname);
-    say("   ");
-    say("[");
-    decode_entry(out);
-    say("]");
-    os_close(out);
-    if (s_crc == s_entry_crc) {
-        say(" OK\n");
+    if (digit == 0) {
+        res = e->packed == e->size ? copy_stored(out) : ENTRY_DAMAGED;
     } else {
-        say(" CRC ERROR\n");
-        s_errors++;
+        say("  extracting: ");
+        say_name(r->outname);
+        say("   [");
+        show();
+        progress_start();
+        res = decode_entry(out, digit);
+        say("]");
     }
+    if (!os_close(out) && res == ENTRY_OK)
+        res = ENTRY_WRITE;
+    if (res == ENTRY_OK) {
+        const char *why = 0;
+        if (exists(r->outname) && !os_delete(r->outname)) {
+            os_delete(r->tmpname);
+            why = "Cannot replace: ";
+        } else if (!os_rename(r->tmpname, r->outname)) {
+            /* the old file is gone: the temporary is the only good copy */
+            why = "Cannot rename to it: ";
+        }
+        if (why) {
+            if (digit)
+                say("\n");
+            fail(why, r->outname);
+            return ENTRY_WRITE;
+        }
+    } else {
+        os_delete(r->tmpname);
+        r->errors++;
+        if (res == ENTRY_BREAK)
+            return res; /* the run's break message ends the line */
+    }
+    if (digit == 0) {
+        say(res == ENTRY_OK ? "  extracted: " : "  ");
+        if (res != ENTRY_OK) {
+            say(s_outcome[res]);
+            say(": ");
+        }
+        say_name(e->name);
+        say("\n");
+    } else {
+        say(" ");
+        say(s_outcome[res]);
+        say("\n");
+    }
+    return res;
+}
+
+/* Handles the entry just read; returns 0 when the run is to end. */
+static int handle_entry(void)
+{
+    RUN(r);
+    ENTRY(e);
+    int digit = method_digit(), i;
+
+    for (i = 0; i < 254 && e->name[i]; i++)
+        r->outname[i] = e->name[i] == '\\' ? '/' : e->name[i];
+    r->outname[i] = 0;
+
+    if (name_leaves_dir(r->outname)) {
+        fail("Skipped, name leaves the current directory: ", r->outname);
+        return 1;
+    }
+    if (e->is_dir) {
+        if (!make_dirs(r->outname, 1))
+            fail("Cannot create: ", r->outname);
+        return 1;
+    }
+    if (digit < 0) {
+        fail("Unknown method, skipped: ", r->outname);
+        return 1;
+    }
+    if (e->size == 0) {
+        /* nothing to write, no file made; a stored entry must agree */
+        if (digit == 0 && e->packed != 0)
+            fail("Damaged entry: ", r->outname);
+        return 1;
+    }
+    if (!r->outname[0] || !make_dirs(r->outname, 0)) {
+        fail("Cannot create: ", r->outname);
+        return 1;
+    }
+    if (!r->overwrite_all && exists(r->outname))
+        if (r->skip_all || !ask_overwrite())
+            return 1;
+    return write_file(digit) != ENTRY_BREAK;
+}
+
+/* The own file: "PROGDIR:" and the part of the program's name after its
+ * last '/' or ':', so that the file the program was loaded from is read,
+ * wherever the Shell found it. */
+static int open_self(void)
+{
+    RUN(r);
+    static const char prefix[] = "PROGDIR:";
+    char *name = r->self + 8, *file = name;
+    int i;
+
+    name[0] = 0;
+    if (!os_program_name(name, 256) || !name[0]) {
+        say("SFX: Cannot find self name\n");
+        return 0;
+    }
+    for (i = 0; name[i]; i++)
+        if (name[i] == '/' || name[i] == ':')
+            file = name + i + 1;
+    for (i = 0; i < 8; i++)
+        r->self[i] = prefix[i];
+    for (i = 8; *file; i++)
+        r->self[i] = *file++;
+    r->self[i] = 0;
+    return 1;
 }
 
 int sfx_main(void)
 {
-    uint8_t two[2];
+    RUN(r);
+    ENTRY(e);
+    uint32_t pos, end;
+    os_fh arc;
 
-    s_errors = s_overwrite_all = s_skip_all = 0;
-    s_out = os_output();
-    s_scratch.self[0] = 0;
-    if (!os_program_name(s_scratch.self, 256) || !s_scratch.self[0]) {
-        say("SFX: Cannot find self name\n");
+    r->errors = r->overwrite_all = r->skip_all = 0;
+    r->out = os_output();
+    if (!open_self())
         return 20;
-    }
     say(sfx_data.title);
     say(sfx_data.credit[0]);
     say(sfx_data.notes);
     say(sfx_data.credit[1]);
     say("\n");
 
-    s_arc = os_open(s_scratch.self, OS_MODE_OLDFILE);
-    if (!s_arc) {
+    arc = os_open(r->self, OS_MODE_OLDFILE);
+    if (!arc) {
         say("SFX: Cannot open self\n");
         return 20;
     }
-    if (os_seek(s_arc, (long)get_be32(sfx_data.arc_offset), OS_SEEK_BEGIN) >= 0) {
-        while (read_arc(two, 2) && read_header(two)) {
-            handle_entry();
-            /* the next header starts right after the packed data, whatever
-             * was read ahead for this entry */
-            if (os_seek(s_arc, (long)(s_data_pos + s_packed), OS_SEEK_BEGIN) < 0)
-                break;
+    crc_init();
+    pos = ((uint32_t)sfx_data.arc_offset[0] << 24) | ((uint32_t)sfx_data.arc_offset[1] << 16) |
+          ((uint32_t)sfx_data.arc_offset[2] << 8) | sfx_data.arc_offset[3];
+    os_seek(arc, 0, OS_SEEK_END);
+    end = (uint32_t)os_seek(arc, 0, OS_SEEK_CURRENT);
+    if (end < pos)
+        end = pos;
+    rd_start(arc, pos);
+    for (;;) {
+        enum header_result h = read_header(pos, end);
+        if (h != HDR_ENTRY) {
+            if (h == HDR_DAMAGED)
+                r->errors++;
+            break;
         }
+        /* Ctrl+C is polled here, between entries, and inside long ones. */
+        if (take_break()) {
+            say("\n*** Break ***\n");
+            r->errors++;
+            break;
+        }
+        if (!handle_entry()) {
+            say("\n*** Break ***\n");
+            break;
+        }
+        pos = e->data_pos + e->packed;
     }
-    os_close(s_arc);
+    os_close(arc);
     say("\nDone.\n");
-    return s_errors ? 5 : 0;
+    return r->errors ? 5 : 0;
 }
