@@ -116,15 +116,6 @@ void refuse_unsafe(ExtractRun &r, const char *name, const char *reason)
     r.errors++;
 }
 
-// To the next header. The decoder has mostly read exactly comp_size bytes
-// and left the stream there; glibc's fseeko would still call lseek.
-void seek_past(FILE *arc, const EntryHeader &h)
-{
-    off_t next = (off_t)(h.data_pos + (int64_t)h.comp_size);
-    if (ftello(arc) != next)
-        fseeko(arc, next, SEEK_SET);
-}
-
 // Names written on MS-DOS and Windows separate levels with '\'.
 void normalize_name(char *name)
 {
@@ -252,7 +243,6 @@ void report_cannot_create(ExtractRun &r, const EntryHeader &h, const std::string
         fprintf(stderr, "  (a symbolic link is in the way; it is not followed)\n");
     else if (e != ENOENT)
         fprintf(stderr, "  (%s)\n", strerror(e));
-    seek_past(r.arc, h);
     r.errors++;
 }
 
@@ -337,7 +327,6 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
     tmb_cleanup_add_at(dirfd, tmp);
     tmb_prog_begin(h.orig_size);
     int failed = unpack_to_temp(r, h, fd, outpath);
-    seek_past(r.arc, h);
     if (!failed && renameat(dirfd, tmp, dirfd, leaf.c_str()) != 0) {
         int e = errno;
         printf(" ERROR\n");
@@ -401,7 +390,6 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
 
     if (!file_wanted(h.name)) {
         dbg_log("file_wanted('%s') returned FALSE -> skipping", h.name);
-        seek_past(r.arc, h);
         r.skipped++;
         return;
     }
@@ -409,7 +397,6 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
 
     if (h.is_dir) {
         dbg_log("entry is a directory");
-        seek_past(r.arc, h);
         if (r.strip_paths)
             return;
         std::string outpath = join_path(h.name);
@@ -440,13 +427,11 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
     // a name the header reader could not hold whole.
     if (outpath.size() >= kPathMax || h.name_cut) {
         report_too_long(outpath, h);
-        seek_past(r.arc, h);
         r.errors++;
         return;
     }
     if (const char *why = unsafe_reason(outname)) {
         refuse_unsafe(r, h.name, why);
-        seek_past(r.arc, h);
         return;
     }
     // An entry that cannot be unpacked touches nothing: no directory, no
@@ -456,7 +441,6 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
         printf(" ERROR\n");
         fprintf(stderr, "Unsupported method: %s: %s\n", tmb_method_name(h.method),
                 tmb_shown(h.name).c_str());
-        seek_past(r.arc, h);
         r.errors++;
         return;
     }
@@ -468,7 +452,6 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
         return;
     }
     if (dirfd < 0) {
-        seek_past(r.arc, h);
         return;
     }
     struct stat st;
@@ -479,12 +462,10 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
                                                 : nullptr;
         if (why) {
             fprintf(stderr, "  ERROR: not writing %s: %s\n", shown.c_str(), why);
-            seek_past(r.arc, h);
             r.errors++;
             return;
         }
         if (!g_opts.force_overwrite && !confirm_overwrite(r, outpath)) {
-            seek_past(r.arc, h);
             return;
         }
     } else {
@@ -551,6 +532,7 @@ int cmd_extract()
     int walk;
     while ((walk = tmb_walk_next(r.arc, size, &h, &why)) == TMB_WALK_ENTRY) {
         handle_entry(r, h);
+        // Whatever the entry read of its data, the next header is here.
         pos = h.data_pos + (int64_t)h.comp_size;
         if (fseeko(r.arc, (off_t)pos, SEEK_SET) != 0) {
             walk = TMB_WALK_DAMAGED;

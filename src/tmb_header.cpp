@@ -346,9 +346,9 @@ int read_zero_led(FILE *fp, EntryHeader *h, uint8_t *hdr)
     return read_by_level(fp, h, hdr) && finish_header(h);
 }
 
-} // namespace
-
-int tmb_read_header(FILE *fp, EntryHeader *h)
+// The header reader; `*first` gets the header's first byte (or EOF), by
+// which a failed read tells the end of the archive from damage.
+int read_header(FILE *fp, EntryHeader *h, int *first)
 {
     memset(h, 0, sizeof *h);
     h->method = -1;
@@ -358,6 +358,7 @@ int tmb_read_header(FILE *fp, EntryHeader *h)
     // at most 2 + 255 bytes.
     uint8_t hdr[2 + 255 + 2] = {0};
     int c0 = fgetc(fp);
+    *first = c0;
     if (c0 == EOF)
         return 0;
     if (c0 == 0)
@@ -372,22 +373,21 @@ int tmb_read_header(FILE *fp, EntryHeader *h)
     return read_by_level(fp, h, hdr) && finish_header(h);
 }
 
+} // namespace
+
+int tmb_read_header(FILE *fp, EntryHeader *h)
+{
+    int first;
+    return read_header(fp, h, &first);
+}
+
 int tmb_walk_next(FILE *fp, int64_t size, EntryHeader *h, const char **why)
 {
-    int64_t pos = (int64_t)ftello(fp);
-    int c = getc(fp);
-    if (c == EOF) {
-        if (!ferror(fp))
-            return TMB_WALK_END;
-        *why = "read error";
-        return TMB_WALK_DAMAGED;
-    }
-    if (fseeko(fp, pos, SEEK_SET) != 0) {
-        *why = "cannot seek";
-        return TMB_WALK_DAMAGED;
-    }
-    if (!tmb_read_header(fp, h)) {
-        if (c == 0 && !ferror(fp))
+    int c;
+    int ok = read_header(fp, h, &c);
+    int64_t pos = h->header_pos;
+    if (!ok) {
+        if ((c == 0 || c == EOF) && !ferror(fp))
             return TMB_WALK_END;
         *why = ferror(fp) ? "read error" : "unreadable entry header";
         fseeko(fp, pos, SEEK_SET); // so the caller can tell where
