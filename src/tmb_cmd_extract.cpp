@@ -69,6 +69,7 @@ struct ExtractRun {
     int overwrite_all = 0;  // answer 'A'
     int skip_all = 0;       // answer 'N'
     std::vector<FileId> inputs;  // the archive and the parts it was joined from
+    bool at_next = false;   // the archive stands at the next header already
     OutDir out;             // the target tree
     // A work directory ending in ':' (an AmigaOS device such as "RAM:")
     // joins its entries without a '/': on this system that last part is a
@@ -263,6 +264,7 @@ int unpack_to_temp(ExtractRun &r, const EntryHeader &h, int fd, const std::strin
     setvbuf(out, s_output_buf, _IOFBF, sizeof s_output_buf);
     dbg_log("calling tmb_extract for '%s'", outpath.c_str());
     int rc = tmb_extract(r.arc, out, &h);
+    r.at_next = !ferror(r.arc);
 
     // Every byte must reach the file: a full disk or a file size limit shows
     // up in the writes, the final flush or the close, and is an error.
@@ -531,10 +533,12 @@ int cmd_extract()
     int64_t pos = 0;
     int walk;
     while ((walk = tmb_walk_next(r.arc, size, &h, &why)) == TMB_WALK_ENTRY) {
+        r.at_next = h.comp_size == 0;
         handle_entry(r, h);
         // Whatever the entry read of its data, the next header is here.
+        // (A seek costs a system call per entry: only when needed.)
         pos = h.data_pos + (int64_t)h.comp_size;
-        if (fseeko(r.arc, (off_t)pos, SEEK_SET) != 0) {
+        if (!r.at_next && fseeko(r.arc, (off_t)pos, SEEK_SET) != 0) {
             walk = TMB_WALK_DAMAGED;
             why = "cannot seek";
             break;

@@ -443,6 +443,7 @@ inline void copy_match(uint8_t *out, size_t dist, unsigned len)
 
 void in_open(FILE *fp, uint64_t comp_size)
 {
+    s_inbytes_left = 0; // an earlier stream is not ours to move any more
     in_close();
     s_infp = fp;
     s_inbytes_left = comp_size;
@@ -476,6 +477,9 @@ void in_open(FILE *fp, uint64_t comp_size)
 
 void in_close()
 {
+    if (!s_memory && s_inbytes_left != 0 && s_infp)
+        fseeko(s_infp, (off_t)s_inbytes_left, SEEK_CUR);
+    s_inbytes_left = 0;
     free(s_inbuf);
     s_inbuf = nullptr;
     s_inbuf_size = 0;

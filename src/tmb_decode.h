@@ -17,6 +17,8 @@
 // position of `fp`. Also clears the bit buffer.
 void in_open(FILE *fp, uint64_t comp_size);
 // Releases the in-memory copy (if any). Safe to call more than once.
+// In stream mode, first moves the archive past the entry's packed bytes
+// not read yet, so the stream always ends at the entry's end.
 void in_close();
 // 1 when the current entry is read from memory.
 int in_memory_mode();

@@ -18,6 +18,8 @@ enum : int {
 // Unpacks the entry whose packed data starts at the current position of
 // `arc` into `out` (nullptr: decode and compute the CRC only). One of the
 // results above; the CRC is only worth comparing after TMB_EXTRACT_OK.
+// Afterwards `arc` stands at the end of the entry's packed data, unless
+// reading the archive failed.
 int tmb_extract(FILE *arc, FILE *out, const EntryHeader *h);
 
 // True when tmb_extract can unpack the entry: its method is known and
