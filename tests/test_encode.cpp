@@ -15,6 +15,7 @@
 #include "maketree.h"
 #include "slide_opt.h"
 #include "tambrix.h"
+#include "testkit.h"
 #include "tmb_enc_globals.h"
 #include "tmb_enc_wrap.h"
 #include "tmb_header.h"
@@ -23,33 +24,12 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testkit::Bytes;
 
 // ---------------------------------------------------------------- helpers
 
 Bytes from_str(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
-FILE *file_with(const Bytes &data)
-{
-    FILE *fp = tmpfile();
-    if (!data.empty())
-        fwrite(data.data(), 1, data.size(), fp);
-    rewind(fp);
-    return fp;
-}
-
-Bytes file_contents(FILE *fp)
-{
-    fflush(fp);
-    long here = ftell(fp);
-    fseek(fp, 0, SEEK_END);
-    Bytes b((size_t)ftell(fp));
-    rewind(fp);
-    if (!b.empty() && fread(b.data(), 1, b.size(), fp) != b.size())
-        b.clear();
-    fseek(fp, here, SEEK_SET);
-    return b;
-}
 
 struct Rng {
     uint64_t s;
@@ -310,12 +290,12 @@ struct Packed {
 Packed pack(const Bytes &input, int method)
 {
     Packed r;
-    FILE *in = file_with(input);
+    FILE *in = testkit::tmpfile_with(input);
     FILE *out = tmpfile();
     r.h.method = method;
     r.ok = tmb_compress(in, out, &r.h, method);
     EXPECT_EQ((uint64_t)ftell(out), r.h.comp_size) << "output must stand after the packed data";
-    r.data = file_contents(out);
+    r.data = testkit::whole_stream(out);
     fclose(in);
     fclose(out);
     return r;
@@ -324,12 +304,12 @@ Packed pack(const Bytes &input, int method)
 // Unpacks with the archiver's own extraction driver; checks its CRC too.
 Bytes extract(const Packed &p)
 {
-    FILE *arc = file_with(p.data);
+    FILE *arc = testkit::tmpfile_with(p.data);
     FILE *out = tmpfile();
     EntryHeader h = p.h;
     EXPECT_EQ(tmb_extract(arc, out, &h), 0);
     EXPECT_EQ(g_extract_crc, p.h.crc);
-    Bytes b = file_contents(out);
+    Bytes b = testkit::whole_stream(out);
     fclose(arc);
     fclose(out);
     return b;
@@ -346,7 +326,7 @@ std::vector<Token> tokens_of(const Bytes &input, int method)
     s_tokens = &toks;
     enc::encode_alloc(method);
     enc::encode_set = {collect, nothing, nothing};
-    FILE *in = file_with(input);
+    FILE *in = testkit::tmpfile_with(input);
     FILE *out = tmpfile();
     enc::make_crctable();
     enc::EncodeRequest req = {in, out, (int64_t)input.size(), 0};
@@ -472,7 +452,7 @@ TEST(EncOutputBuffer, WritesOnlyWhenThe65537thByteArrives)
     // Other streams pass straight through.
     FILE *other = tmpfile();
     EXPECT_EQ(tmb_encio_fwrite("xyz", 1, 3, other), 3u);
-    EXPECT_EQ(file_contents(other), from_str("xyz"));
+    EXPECT_EQ(testkit::whole_stream(other), from_str("xyz"));
     EXPECT_EQ(enc::encio_n, 1u);
     fclose(other);
 }
@@ -481,7 +461,7 @@ TEST(EncCrcInput, ReadsKeepTheArchiveCrc)
 {
     enc::make_crctable();
     Bytes data = text_like(1000, 3);
-    FILE *fp = file_with(data);
+    FILE *fp = testkit::tmpfile_with(data);
     unsigned crc = 0;
     unsigned char buf[700];
     EXPECT_EQ(enc::fread_crc(&crc, buf, 700, fp), 700);
@@ -960,7 +940,7 @@ TEST(EncDriver, IncompressibleInputIsStoredAfterWhatPrecedesIt)
 {
     Bytes data = random_bytes(200000, 11);
     for (int m : {5, 6, 7}) {
-        FILE *in = file_with(data);
+        FILE *in = testkit::tmpfile_with(data);
         FILE *out = tmpfile();
         fputs("HEAD", out);
         EntryHeader h{};
@@ -973,7 +953,7 @@ TEST(EncDriver, IncompressibleInputIsStoredAfterWhatPrecedesIt)
         EXPECT_EQ(ftell(out), 4L + (long)data.size());
         Bytes want = from_str("HEAD");
         want.insert(want.end(), data.begin(), data.end());
-        EXPECT_EQ(file_contents(out), want);
+        EXPECT_EQ(testkit::whole_stream(out), want);
         fclose(in);
         fclose(out);
     }
@@ -982,7 +962,7 @@ TEST(EncDriver, IncompressibleInputIsStoredAfterWhatPrecedesIt)
 // Packed size of an input when nothing caps it.
 int64_t uncapped_size(const Bytes &input, int method)
 {
-    FILE *in = file_with(input);
+    FILE *in = testkit::tmpfile_with(input);
     FILE *out = tmpfile();
     enc::make_crctable();
     enc::encode_alloc(method);
@@ -1026,7 +1006,7 @@ TEST(EncDriver, PackedDataAsLongAsTheInputIsKept)
 TEST(EncDriver, GivingUpLeavesTheOutputWhereItWas)
 {
     Bytes data = random_bytes(5000, 12);
-    FILE *in = file_with(data);
+    FILE *in = testkit::tmpfile_with(data);
     FILE *out = tmpfile();
     fputs("XY", out);
     uint64_t orig = 77, comp = 77;
@@ -1047,7 +1027,7 @@ TEST(EncDriver, WriteFailureIsReportedNotHidden)
     data.insert(data.end(), 100000, 0);
     Bytes noise = random_bytes(80000, 51);
     data.insert(data.begin(), noise.begin(), noise.end());
-    FILE *in = file_with(data);
+    FILE *in = testkit::tmpfile_with(data);
     FILE *full = fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
     setvbuf(full, nullptr, _IONBF, 0);
@@ -1065,7 +1045,7 @@ TEST(EncDriver, NeverReadsPastTheMeasuredSize)
     // the entry than its header will claim.
     Bytes data = text_like(50000, 52);
     const int64_t measured = 30001;
-    FILE *in = file_with(data);
+    FILE *in = testkit::tmpfile_with(data);
     FILE *out = tmpfile();
     enc::make_crctable();
     enc::encode_alloc(6);

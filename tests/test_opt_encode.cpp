@@ -92,27 +92,6 @@ unsigned window_of(int method) { return tmbopt::method_params(method).window; }
 
 // ------------------------------------------------------ encoding paths
 
-FILE *file_with(const Bytes &data)
-{
-    FILE *fp = tmpfile();
-    if (!data.empty())
-        fwrite(data.data(), 1, data.size(), fp);
-    rewind(fp);
-    return fp;
-}
-
-Bytes rest_of(FILE *fp)
-{
-    fflush(fp);
-    long here = ftell(fp);
-    fseek(fp, 0, SEEK_END);
-    Bytes b((size_t)ftell(fp));
-    rewind(fp);
-    if (!b.empty() && fread(b.data(), 1, b.size(), fp) != b.size())
-        b.clear();
-    fseek(fp, here, SEEK_SET);
-    return b;
-}
 
 // Through the compression driver, as `a -9` packs a file.
 struct Packed {
@@ -124,12 +103,12 @@ struct Packed {
 Packed pack(const Bytes &input, int method, bool optimal = true)
 {
     Packed p;
-    FILE *in = file_with(input);
+    FILE *in = testkit::tmpfile_with(input);
     FILE *out = tmpfile();
     p.h.method = method;
     p.ok = tmb_compress(in, out, &p.h, method, optimal);
     EXPECT_EQ((uint64_t)ftell(out), p.h.comp_size) << "output must stand after the packed data";
-    p.data = rest_of(out);
+    p.data = testkit::whole_stream(out);
     fclose(in);
     fclose(out);
     return p;
@@ -138,12 +117,12 @@ Packed pack(const Bytes &input, int method, bool optimal = true)
 // Back through the archiver's own extraction driver, CRC checked.
 Bytes extract(const Packed &p)
 {
-    FILE *arc = file_with(p.data);
+    FILE *arc = testkit::tmpfile_with(p.data);
     FILE *out = tmpfile();
     EntryHeader h = p.h;
     EXPECT_EQ(tmb_extract(arc, out, &h), 0);
     EXPECT_EQ(g_extract_crc, p.h.crc);
-    Bytes b = rest_of(out);
+    Bytes b = testkit::whole_stream(out);
     fclose(arc);
     fclose(out);
     return b;

@@ -195,4 +195,26 @@ void put_u32(Bytes &b, uint32_t v)
 }
 void put_str(Bytes &b, const std::string &s) { b.insert(b.end(), s.begin(), s.end()); }
 
+FILE *tmpfile_with(const Bytes &data)
+{
+    FILE *fp = tmpfile();
+    if (!data.empty())
+        fwrite(data.data(), 1, data.size(), fp);
+    rewind(fp);
+    return fp;
+}
+
+Bytes whole_stream(FILE *fp)
+{
+    fflush(fp);
+    long here = ftell(fp);
+    fseek(fp, 0, SEEK_END);
+    Bytes b((size_t)ftell(fp));
+    rewind(fp);
+    if (!b.empty() && fread(b.data(), 1, b.size(), fp) != b.size())
+        b.clear();
+    fseek(fp, here, SEEK_SET);
+    return b;
+}
+
 } // namespace testkit

@@ -2,6 +2,7 @@
 // running the built program.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,11 @@ RunResult run_tambrix(const std::vector<std::string> &args, const RunOptions &op
 
 // Runs any program; args[0] is the program path.
 RunResult run_program(const std::vector<std::string> &args, const RunOptions &opt = {});
+
+// An anonymous temporary file holding `data`, positioned at its start.
+FILE *tmpfile_with(const Bytes &data);
+// Everything in `fp`, read without moving its position.
+Bytes whole_stream(FILE *fp);
 
 // Little-endian appenders for byte builders.
 void put_u8(Bytes &b, unsigned v);
