@@ -6,7 +6,9 @@
 // form by the commands that rewrite archives.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 
 #include "lzh_builder.h"
 #include "testkit.h"
@@ -66,6 +68,14 @@ TEST_F(ZeroLed, WrittenWithAPadByteAndReadBackByEveryCommand)
     ASSERT_EQ(run({"dq", "x.tmb", "a.txt"}).status, 0);
     EXPECT_NE(run({"lq", "x.tmb"}).out.find("  2 files\n"), std::string::npos);
     EXPECT_EQ(run({"pq", "x.tmb", "b.txt"}).out, "last");
+    // u replaces it with a newer copy; the entry after it survives.
+    testkit::write_text(dir / kLong, "newer and longer");
+    struct timespec later[2] = {{2000000000, 0}, {2000000000, 0}};
+    utimensat(AT_FDCWD, (dir / kLong).c_str(), later, 0);
+    ASSERT_EQ(run({"uq", "x.tmb", kLong}).status, 0);
+    EXPECT_EQ(run({"pq", "x.tmb", kLong}).out, "newer and longer");
+    EXPECT_EQ(run({"pq", "x.tmb", "b.txt"}).out, "last");
+    EXPECT_EQ(run({"tq", "x.tmb"}).status, 0);
 }
 
 // The 256-byte form of earlier versions: listed, tested, extracted, and
