@@ -2,10 +2,11 @@
 // (68000, the emulator's built-in free Kickstart replacement), all in one
 // boot: files made by `a -sfx` (stored and -lh5-/-lh6-/-lh7- entries, the
 // same packed with -9, a directory tree, existing files with the prompt
-// answered from redirected input, a damaged entry), hand-made hostile files (names that leave the
-// current directory, damaged and cut archives, a size that wraps, a bomb,
-// unknown methods, control bytes in names, 256-byte headers in both forms,
-// a disk that fills up) and a timing run on the Amiga's own clock.
+// answered from redirected input, a damaged entry), hand-made hostile files
+// (names that leave the current directory, damaged and cut archives, a size
+// that wraps, a bomb, unknown methods, control bytes in names, 256-byte
+// headers in both forms, a disk that fills up) and a timing run on the
+// Amiga's own clock.
 //
 // The boot drive is a host folder. Its S/Startup-Sequence runs each program
 // in RAM: (writes to the host folder are slow), appends "rc=$RC" to the
