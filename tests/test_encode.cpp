@@ -15,6 +15,7 @@
 #include "maketree.h"
 #include "slide_opt.h"
 #include "tambrix.h"
+#include "pack_kit.h"
 #include "testkit.h"
 #include "tmb_enc_globals.h"
 #include "tmb_enc_wrap.h"
@@ -25,6 +26,9 @@
 namespace {
 
 using testkit::Bytes;
+using testkit::Packed;
+using testkit::extract;
+using testkit::pack;
 
 // ---------------------------------------------------------------- helpers
 
@@ -280,40 +284,6 @@ std::vector<Block> decode_stream(const Bytes &packed, int method, size_t orig, B
 }
 
 // ---------------------------------------------------------- compressing
-
-struct Packed {
-    int ok = 0;
-    EntryHeader h{};
-    Bytes data;        // the output stream from the packed data on
-};
-
-Packed pack(const Bytes &input, int method)
-{
-    Packed r;
-    FILE *in = testkit::tmpfile_with(input);
-    FILE *out = tmpfile();
-    r.h.method = method;
-    r.ok = tmb_compress(in, out, &r.h, method);
-    EXPECT_EQ((uint64_t)ftell(out), r.h.comp_size) << "output must stand after the packed data";
-    r.data = testkit::whole_stream(out);
-    fclose(in);
-    fclose(out);
-    return r;
-}
-
-// Unpacks with the archiver's own extraction driver; checks its CRC too.
-Bytes extract(const Packed &p)
-{
-    FILE *arc = testkit::tmpfile_with(p.data);
-    FILE *out = tmpfile();
-    EntryHeader h = p.h;
-    EXPECT_EQ(tmb_extract(arc, out, &h), 0);
-    EXPECT_EQ(g_extract_crc, p.h.crc);
-    Bytes b = testkit::whole_stream(out);
-    fclose(arc);
-    fclose(out);
-    return b;
-}
 
 // Runs the match search alone and collects its tokens.
 std::vector<Token> *s_tokens;

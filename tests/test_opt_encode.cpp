@@ -13,6 +13,7 @@
 
 #include "os_host.h"
 #include "sfx.h"
+#include "pack_kit.h"
 #include "testkit.h"
 #include "tmb_header.h"
 #include "tmb_method.h"
@@ -22,7 +23,15 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testkit::Bytes;
+using testkit::Packed;
+using testkit::extract;
+
+// -9 unless said otherwise.
+Packed pack(const Bytes &input, int method, bool optimal = true)
+{
+    return testkit::pack(input, method, optimal);
+}
 
 // ------------------------------------------------------------- inputs
 
@@ -91,42 +100,6 @@ Bytes make(Kind kind, size_t n, uint64_t seed)
 unsigned window_of(int method) { return tmbopt::method_params(method).window; }
 
 // ------------------------------------------------------ encoding paths
-
-
-// Through the compression driver, as `a -9` packs a file.
-struct Packed {
-    int ok = 0;
-    EntryHeader h{};
-    Bytes data;
-};
-
-Packed pack(const Bytes &input, int method, bool optimal = true)
-{
-    Packed p;
-    FILE *in = testkit::tmpfile_with(input);
-    FILE *out = tmpfile();
-    p.h.method = method;
-    p.ok = tmb_compress(in, out, &p.h, method, optimal);
-    EXPECT_EQ((uint64_t)ftell(out), p.h.comp_size) << "output must stand after the packed data";
-    p.data = testkit::whole_stream(out);
-    fclose(in);
-    fclose(out);
-    return p;
-}
-
-// Back through the archiver's own extraction driver, CRC checked.
-Bytes extract(const Packed &p)
-{
-    FILE *arc = testkit::tmpfile_with(p.data);
-    FILE *out = tmpfile();
-    EntryHeader h = p.h;
-    EXPECT_EQ(tmb_extract(arc, out, &h), 0);
-    EXPECT_EQ(g_extract_crc, p.h.crc);
-    Bytes b = testkit::whole_stream(out);
-    fclose(arc);
-    fclose(out);
-    return b;
-}
 
 // Straight through the encoder, with chosen knobs and output limit.
 struct Stream {
