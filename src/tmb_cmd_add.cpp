@@ -100,19 +100,10 @@ FILE *open_old_archive(const char *archive)
 // 1 when the name may be written.
 int may_replace(const char *archive)
 {
-    int fd = open(archive, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return 1;
-        fprintf(stderr, "Cannot open/create: %s (%s)\n", archive, strerror(errno));
-        return 0;
-    }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        fprintf(stderr, "Cannot open/create: %s (not a regular file)\n", archive);
-        return 0;
-    }
+    int fd = tmb_open_to_replace(archive, &st);
+    if (fd < 0)
+        return fd == -1;
     FILE *fp = st.st_size > 0 ? fdopen(fd, "rb") : nullptr;
     if (!fp) {
         close(fd);

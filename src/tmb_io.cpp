@@ -1,12 +1,9 @@
-// Exclusive temporary files and checked closing.
+// Exclusive temporary files, files written whole or not at all, and checked
+// closing.
 #include "tmb_io.h"
 
-#include <climits>
-#include <sys/stat.h>
-
-#include "tmb_cleanup.h"
-
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +12,8 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "tmb_cleanup.h"
 
 FILE *tmb_create_temp(const char *prefix, const char *suffix, char *path, size_t size)
 {
@@ -107,6 +106,23 @@ const char *tmb_temp_dir()
 {
     const char *t = getenv("TMPDIR");
     return t && *t ? t : "/tmp";
+}
+
+int tmb_open_to_replace(const char *path, struct stat *st)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return -1;
+        fprintf(stderr, "Cannot open/create: %s (%s)\n", path, strerror(errno));
+        return -2;
+    }
+    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        close(fd);
+        fprintf(stderr, "Cannot open/create: %s (not a regular file)\n", path);
+        return -2;
+    }
+    return fd;
 }
 
 int tmb_close_checked(FILE *fp)

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdio>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Creates a new file exclusively (O_EXCL, mode 0600) named
@@ -26,6 +27,12 @@ const char *tmb_temp_dir();
 // the links stay. A name that is no link is copied as it is. Returns 0 when
 // the result does not fit in `size` or the links loop (errno set).
 int tmb_follow_links(const char *path, char *out, size_t size);
+
+// Opens an existing file that a command is about to replace, to look at it
+// first: only a regular file, and without waiting on a FIFO. Returns the
+// descriptor (`st` filled in), -1 when there is no such file, or -2 after
+// saying why it cannot be replaced ("Cannot open/create: PATH (reason)").
+int tmb_open_to_replace(const char *path, struct stat *st);
 
 // Flushes and closes; 1 when every buffered byte reached the file.
 int tmb_close_checked(FILE *fp);

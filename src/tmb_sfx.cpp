@@ -51,19 +51,10 @@ private:
 int may_replace_program(const char *path, FILE **old)
 {
     *old = nullptr;
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return 1;
-        fprintf(stderr, "Cannot open/create: %s (%s)\n", path, strerror(errno));
-        return 0;
-    }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        fprintf(stderr, "Cannot open/create: %s (not a regular file)\n", path);
-        return 0;
-    }
+    int fd = tmb_open_to_replace(path, &st);
+    if (fd < 0)
+        return fd == -1;
     static const unsigned char kHunkHeader[4] = {0x00, 0x00, 0x03, 0xF3};
     unsigned char word[4];
     if (st.st_size > 0 && (read(fd, word, 4) != 4 || memcmp(word, kHunkHeader, 4) != 0)) {
