@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include "tmb_crc.h"
 
 struct EntryHeader {
     int method;          // method_table number, -1 when unknown
@@ -52,7 +53,6 @@ int64_t tmb_tm_to_time(const struct tm *tm);
 void tmb_time_to_tm(int64_t t, struct tm *tm);
 
 int tmb_write_header_lv2(FILE *fp, const EntryHeader *h);
-uint16_t tmb_crc16(const void *buf, size_t len, uint16_t crc);
 
 // Listing line printer and date text.
 void tmb_print_header(const EntryHeader *h, int verbose);

@@ -44,54 +44,6 @@ size_t s_spaces;        // bytes right before the output area known to be spaces
 FILE *s_outfp;          // destination, nullptr when testing
 bool s_write_failed;
 uint16_t s_outcrc;
-uint16_t s_ctab[16][256]; // [0] the byte-wise CRC-16 table; [k] for slicing by 16
-int s_ctab_ok;
-
-// CRC-16/ARC: reflected polynomial 0xA001, start 0, no final inversion.
-// s_ctab[k][i] is the CRC of byte i followed by k zero bytes, which lets
-// the update fold in sixteen bytes per step.
-void build_ctab()
-{
-    for (unsigned i = 0; i < 256; i++) {
-        unsigned c = i;
-        for (int k = 0; k < 8; k++)
-            c = c & 1 ? (c >> 1) ^ 0xA001 : c >> 1;
-        s_ctab[0][i] = (uint16_t)c;
-    }
-    for (unsigned k = 1; k < 16; k++)
-        for (unsigned i = 0; i < 256; i++) {
-            unsigned c = s_ctab[k - 1][i];
-            s_ctab[k][i] = (uint16_t)((c >> 8) ^ s_ctab[0][c & 0xFF]);
-        }
-    s_ctab_ok = 1;
-}
-
-uint64_t load_le64(const uint8_t *p)
-{
-    uint64_t v;
-    memcpy(&v, p, 8);
-    if constexpr (std::endian::native == std::endian::big)
-        v = __builtin_bswap64(v);
-    return v;
-}
-
-uint16_t crc_update(uint16_t crc, const uint8_t *p, size_t n)
-{
-    const auto &t = s_ctab;
-    uint32_t c = crc;
-    while (n >= 16) {
-        uint64_t a = load_le64(p) ^ c, b = load_le64(p + 8);
-        c = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][(a >> 24) & 0xFF] ^
-            t[11][(a >> 32) & 0xFF] ^ t[10][(a >> 40) & 0xFF] ^ t[9][(a >> 48) & 0xFF] ^ t[8][a >> 56] ^
-            t[7][b & 0xFF] ^ t[6][(b >> 8) & 0xFF] ^ t[5][(b >> 16) & 0xFF] ^ t[4][(b >> 24) & 0xFF] ^
-            t[3][(b >> 32) & 0xFF] ^ t[2][(b >> 40) & 0xFF] ^ t[1][(b >> 48) & 0xFF] ^ t[0][b >> 56];
-        p += 16;
-        n -= 16;
-    }
-    while (n--)
-        c = (c >> 8) ^ t[0][(c ^ *p++) & 0xFF];
-    return (uint16_t)c;
-}
 
 // Hands `n` produced bytes on (their CRC is already taken): progress, and
 // the write when there is an output stream. A failed write is remembered.
@@ -108,7 +60,7 @@ void hand_on(const uint8_t *p, size_t n)
 // A flush: CRC, progress, write.
 void emit(const uint8_t *p, size_t n)
 {
-    s_outcrc = crc_update(s_outcrc, p, n);
+    s_outcrc = tmb_crc16(p, n, s_outcrc);
     hand_on(p, n);
 }
 
@@ -251,7 +203,7 @@ uint8_t *out_begin(uint8_t **limit)
 
 uint8_t *out_flush(uint8_t *pos, size_t need, uint8_t **limit)
 {
-    s_outcrc = crc_update(s_outcrc, s_crc_done, (size_t)(pos - s_crc_done));
+    s_outcrc = tmb_crc16(s_crc_done, (size_t)(pos - s_crc_done), s_outcrc);
     s_pend += (uint64_t)(pos - s_crc_done);
     if (s_pend + need > s_outbuf_cap) {
         hand_on(s_outfp ? pos - s_pend : nullptr, (size_t)s_pend);
@@ -272,7 +224,7 @@ uint8_t *out_flush(uint8_t *pos, size_t need, uint8_t **limit)
 
 int out_finish(uint8_t *pos)
 {
-    s_outcrc = crc_update(s_outcrc, s_crc_done, (size_t)(pos - s_crc_done));
+    s_outcrc = tmb_crc16(s_crc_done, (size_t)(pos - s_crc_done), s_outcrc);
     s_pend += (uint64_t)(pos - s_crc_done);
     hand_on(s_outfp ? pos - s_pend : nullptr, (size_t)s_pend);
     s_pend = 0;
@@ -302,8 +254,6 @@ int tmb_extract(FILE *arc, FILE *out, const EntryHeader *h)
     in_open(arc, h->comp_size);
     s_outfp = out;
     s_write_failed = false;
-    if (!s_ctab_ok)
-        build_ctab();
     if (!s_outbuf && !outbuf_obtain()) {
         fputs("Not enough memory to unpack\n", stderr);
         in_close();
