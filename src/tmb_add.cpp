@@ -23,6 +23,7 @@
 #include "tmb_io.h"
 #include "tmb_method.h"
 #include "tmb_progress.h"
+#include "tmb_stream.h"
 #include "tmb_wildcard.h"
 
 int g_arc_root_len = 0;
@@ -30,8 +31,6 @@ int g_add_file_no = 0;
 AddTally g_add_tally = {0, 0, 0};
 
 namespace {
-
-constexpr size_t kStreamBuf = 65536;
 
 // Identities of the archive being written and of the one it replaces (see
 // add_set_archive).
@@ -81,34 +80,34 @@ void end_line_error()
 
 // Opens a file for reading without blocking on a FIFO and without following
 // the caller into a device: only regular files are accepted. On success
-// `st` describes the opened file. Returns nullptr with errno set, or with
+// `st` describes the opened file. Returns no stream with errno set, or with
 // *not_regular / *too_large set for a file that exists but is refused.
-FILE *open_input(const char *path, struct stat *st, bool *not_regular, bool *too_large)
+BufferedFile open_input(const char *path, struct stat *st, bool *not_regular, bool *too_large)
 {
     *not_regular = false;
     *too_large = false;
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return nullptr;
+        return BufferedFile();
     if (fstat(fd, st) != 0) {
         close(fd);
-        return nullptr;
+        return BufferedFile();
     }
     if (!S_ISREG(st->st_mode)) {
         *not_regular = true;
         close(fd);
-        return nullptr;
+        return BufferedFile();
     }
     if ((uint64_t)st->st_size > kMaxEntrySize) {
         *too_large = true;
         close(fd);
-        return nullptr;
+        return BufferedFile();
     }
     // O_NONBLOCK may stay: it changes nothing for a regular file.
     FILE *fp = fdopen(fd, "rb");
     if (!fp)
         close(fd);
-    return fp;
+    return BufferedFile(fp);
 }
 
 // Reports a file that exists but cannot become an entry; 1 when it was one.
@@ -137,7 +136,7 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
     dbg_log("add_file_lh0: filepath='%s' arcname='%s'", path, arcname);
     struct stat st;
     bool not_regular, too_large;
-    FILE *in = open_input(path, &st, &not_regular, &too_large);
+    BufferedFile in = open_input(path, &st, &not_regular, &too_large);
     if (!in) {
         if (report_refused(path, not_regular, too_large))
             return 0;
@@ -154,22 +153,20 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
     if (!buf) {
         fprintf(stderr, "  Out of memory: %s\n", path);
         g_add_tally.broken = 1;
-        fclose(in);
         end_line_error();
         return 0;
     }
     uint16_t crc = 0;
     if (size != 0) {
-        if (fread(buf, 1, size, in) != size) {
+        if (fread(buf, 1, size, in.get()) != size) {
             fprintf(stderr, "  Read error: %s\n", path);
             free(buf);
-            fclose(in);
             end_line_error();
             return 0;
         }
         crc = tmb_crc16(buf, size, 0);
     }
-    fclose(in);
+    in.close();
     dbg_log("  file size=%lu crc=0x%04X arcname will be='%s'", (unsigned long)size, crc, name);
 
     EntryHeader h;
@@ -207,33 +204,30 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
 // the process whatever way the process ends. One file serves every entry of
 // a run (creating a file per entry costs more than packing a small one); it
 // is rewound before each use and only the bytes of the current entry count.
-FILE *s_pack_tmp = nullptr;
+BufferedFile s_pack_tmp;
 char s_pack_tmp_name[4096];
 
 FILE *pack_temp()
 {
-    if (s_pack_tmp) {
-        clearerr(s_pack_tmp);
-        if (fseeko(s_pack_tmp, 0, SEEK_SET) == 0)
-            return s_pack_tmp;
-        fclose(s_pack_tmp);
-        s_pack_tmp = nullptr;
+    if (FILE *fp = s_pack_tmp.get()) {
+        clearerr(fp);
+        if (fseeko(fp, 0, SEEK_SET) == 0)
+            return fp;
+        s_pack_tmp.close();
     }
     char prefix[sizeof s_pack_tmp_name];
     snprintf(prefix, sizeof prefix, "%s/tambrix_", tmb_temp_dir());
-    s_pack_tmp = tmb_create_temp(prefix, ".tmp", s_pack_tmp_name, sizeof s_pack_tmp_name);
-    if (!s_pack_tmp)
-        return nullptr;
-    unlink(s_pack_tmp_name);
-    setvbuf(s_pack_tmp, nullptr, _IOFBF, kStreamBuf);
-    return s_pack_tmp;
+    s_pack_tmp.reset(tmb_create_temp(prefix, ".tmp", s_pack_tmp_name, sizeof s_pack_tmp_name));
+    if (s_pack_tmp)
+        unlink(s_pack_tmp_name);
+    return s_pack_tmp.get();
 }
 
 // Copies `len` bytes from the start of `src` to `dst`; 1 on success, 0 on
 // a short read or (with *write_failed set) a short write.
 int copy_packed(FILE *src, FILE *dst, uint64_t len, bool *write_failed)
 {
-    static unsigned char buf[kStreamBuf];
+    static unsigned char buf[kTmbStreamBuffer];
     *write_failed = false;
     rewind(src);
     while (len > 0) {
@@ -255,7 +249,7 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     const char *name = strip_arc_root(arcname);
     struct stat st;
     bool not_regular, too_large;
-    FILE *in = open_input(path, &st, &not_regular, &too_large);
+    BufferedFile in = open_input(path, &st, &not_regular, &too_large);
     if (!in) {
         if (report_refused(path, not_regular, too_large))
             return 0;
@@ -268,7 +262,6 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
         fprintf(stderr, "  Cannot open: %s (%s)\n", path, strerror(err));
         return 0;
     }
-    setvbuf(in, nullptr, _IOFBF, kStreamBuf);
     uint64_t size = (uint64_t)st.st_size;
 
     EntryHeader h;
@@ -283,12 +276,11 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
         dbg_log("cannot create temp file '%s'", s_pack_tmp_name);
         fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", s_pack_tmp_name, strerror(errno));
         g_add_tally.broken = 1;
-        fclose(in);
         end_line_error();
         return 0;
     }
     tmb_prog_begin(size);
-    int packed = tmb_compress(in, tmp, &h, method, g_opts.optimal != 0);
+    int packed = tmb_compress(in.get(), tmp, &h, method, g_opts.optimal != 0);
     tmb_prog_end();
     dbg_log("tmb_compress returned %d", packed);
     // Each failure is named once on standard error, the most telling first:
@@ -298,13 +290,13 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     bool tmp_failed = fflush(tmp) != 0 || ferror(tmp);
     if (tmp_failed)
         why = "Cannot write temporary file";
-    else if (ferror(in))
+    else if (ferror(in.get()))
         why = "Read error";
     else if (!packed)
         why = "Cannot compress";
     else if (h.orig_size > kMaxEntrySize)  // the file grew while it was read
         why = "File too large (4 GiB or more)";
-    fclose(in);
+    in.close();
     if (why) {
         g_add_tally.broken |= tmp_failed;
         if (tmp_failed)

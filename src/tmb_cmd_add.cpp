@@ -167,7 +167,7 @@ int cmd_add()
         return 1;
     }
     dbg_log("temporary archive '%s'", tmp.path);
-    FILE *arc = tmp.fp;
+    FILE *arc = tmp.file.get();
     FILE *old = open_old_archive(g_opts.archive);
     add_set_archive(arc, old);
     AddRun run = {arc, g_opts.method, 0, 0};

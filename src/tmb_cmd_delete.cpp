@@ -51,21 +51,18 @@ int cmd_delete()
         return 1;
     }
     // A damaged archive is found before a single "deleting:" line is shown.
-    if (!rewrite_check(&old)) {
-        fclose(old.fp);
+    if (!rewrite_check(&old))
         return 1;
-    }
     NewArchive tmp;
     if (!rewrite_create(&tmp, g_opts.archive)) {
         fprintf(stderr, "Cannot create temp file: %s\n", tmp.path);
-        fclose(old.fp);
         return 1;
     }
     DeleteCounts n = {0, 0};
     // The copy must meet exactly the entries the check walked: another
     // process may have changed the archive in between.
     int ok = copy_unselected(&old, &tmp, &n) && rewrite_unchanged(&old);
-    fclose(old.fp);
+    old.file.close();
     if (!ok) {
         rewrite_abort(&tmp);
         return 1;

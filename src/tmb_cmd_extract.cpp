@@ -34,32 +34,19 @@
 #include "tmb_progress.h"
 #include "tmb_shown.h"
 #include "tmb_split.h"
+#include "tmb_stream.h"
 
 namespace {
 
 constexpr size_t kPathMax = 256;            // 255 characters and the NUL
-constexpr size_t kStreamBuffer = 65536;     // buffer of the archive and of each extracted file
-
-// The stream buffers, ours rather than the C library's: glibc honours the
-// size given to setvbuf only together with a buffer (without one it takes
-// the file system's block size), and one buffer reused for every extracted
-// file spares an allocation per entry. One archive stream and one output
-// stream are open at a time.
-char s_archive_buf[kStreamBuffer];
-char s_output_buf[kStreamBuffer];
-
-FILE *open_archive(const char *path)
-{
-    FILE *fp = fopen(path, "rb");
-    if (fp)
-        setvbuf(fp, s_archive_buf, _IOFBF, sizeof s_archive_buf);
-    return fp;
-}
 
 // One run of the command: the archive, the counters of the summary and the
 // answers given at the overwrite prompt that hold for the rest of the run.
 struct ExtractRun {
-    FILE *arc = nullptr;
+    BufferedFile arc;
+    // One output is open at a time; its buffer serves every extracted file,
+    // which spares an allocation per entry.
+    StreamBuffer output_buf;
     int strip_paths = 0;    // e: base names only
     int total = 0;          // entries expected, from the pre-count pass
     int index = 0;
@@ -129,7 +116,8 @@ void normalize_name(char *name)
 // the same test as the loop's, after the same backslash rule.
 int count_wanted(const char *archive)
 {
-    FILE *fp = open_archive(archive);
+    BufferedFile arc(fopen(archive, "rb"));
+    FILE *fp = arc.get();
     if (!fp)
         return 0;
     int total = 0;
@@ -143,7 +131,6 @@ int count_wanted(const char *archive)
         if (fseeko(fp, (off_t)(h.data_pos + (int64_t)h.comp_size), SEEK_SET) != 0)
             break;
     }
-    fclose(fp);
     return total;
 }
 
@@ -261,10 +248,10 @@ int unpack_to_temp(ExtractRun &r, const EntryHeader &h, int fd, const std::strin
                 strerror(e));
         return 1;
     }
-    setvbuf(out, s_output_buf, _IOFBF, sizeof s_output_buf);
+    r.output_buf.attach(out);
     dbg_log("calling tmb_extract for '%s'", outpath.c_str());
-    int rc = tmb_extract(r.arc, out, &h);
-    r.at_next = !ferror(r.arc);
+    int rc = tmb_extract(r.arc.get(), out, &h);
+    r.at_next = !ferror(r.arc.get());
 
     // Every byte must reach the file: a full disk or a file size limit shows
     // up in the writes, the final flush or the close, and is an error.
@@ -498,7 +485,7 @@ int cmd_extract()
     r.total = count_wanted(g_opts.archive);
     clock_t start = clock();
 
-    r.arc = open_archive(g_opts.archive);
+    r.arc.reset(fopen(g_opts.archive, "rb"));
     if (!r.arc) {
         dbg_log("fopen archive '%s' = %s", g_opts.archive, "FAILED");
         fprintf(stderr, "Cannot open: %s\n", shown_archive);
@@ -507,7 +494,8 @@ int cmd_extract()
         return 1;
     }
     struct stat arc_st;
-    if (fstat(fileno(r.arc), &arc_st) == 0)
+    FILE *arc = r.arc.get();
+    if (fstat(fileno(arc), &arc_st) == 0)
         r.inputs.push_back(FileId{arc_st.st_dev, arc_st.st_ino});
     for (const FileId &id : tmb_join_inputs())
         r.inputs.push_back(id);
@@ -527,18 +515,18 @@ int cmd_extract()
 
     // Damage, a read error or a file that is no archive must not pass for
     // the end: what came before is extracted, then the run fails.
-    int64_t size = tmb_file_size(r.arc);
+    int64_t size = tmb_file_size(arc);
     EntryHeader h;
     const char *why = nullptr;
     int64_t pos = 0;
     int walk;
-    while ((walk = tmb_walk_next(r.arc, size, &h, &why)) == TMB_WALK_ENTRY) {
+    while ((walk = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY) {
         r.at_next = h.comp_size == 0;
         handle_entry(r, h);
         // Whatever the entry read of its data, the next header is here.
         // (A seek costs a system call per entry: only when needed.)
         pos = h.data_pos + (int64_t)h.comp_size;
-        if (!r.at_next && fseeko(r.arc, (off_t)pos, SEEK_SET) != 0) {
+        if (!r.at_next && fseeko(arc, (off_t)pos, SEEK_SET) != 0) {
             walk = TMB_WALK_DAMAGED;
             why = "cannot seek";
             break;
@@ -553,7 +541,7 @@ int cmd_extract()
     printf("\nDone. Extracted: %d  Skipped: %d  Errors: %d\n", r.extracted, r.skipped, r.errors);
     print_elapsed(start);
     fflush(stdout);
-    fclose(r.arc);
+    r.arc.close();
     outdir_close(r.out);
     tmb_autojoin_end(joined);
     dbg_log("=== cmd_extract end: extracted=%d skipped=%d errors=%d ===", r.extracted, r.skipped,

@@ -199,11 +199,12 @@ int cmd_savelist()
     } else if (!tmb_output_open(&out, out_path)) {
         fprintf(stderr, "Cannot create: %s\n", out_path);
     } else {
-        fprintf(out.fp, " %s\n", shown);
-        fputs(SHORT_HEAD, out.fp);
+        FILE *fp = out.file.get();
+        fprintf(fp, " %s\n", shown);
+        fputs(SHORT_HEAD, fp);
         Totals t;
-        int complete = list_entries(arc, shown, out.fp, 0, &t);
-        print_totals(out.fp, t);
+        int complete = list_entries(arc, shown, fp, 0, &t);
+        print_totals(fp, t);
         if (!complete) {
             tmb_output_abort(&out);
         } else if (!tmb_output_commit(&out)) {

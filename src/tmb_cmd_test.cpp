@@ -15,14 +15,11 @@
 #include "tmb_progress.h"
 #include "tmb_shown.h"
 #include "tmb_split.h"
+#include "tmb_stream.h"
 
 namespace {
 
 constexpr size_t kPathMax = 256;
-
-// The archive's stream buffer, ours so that glibc takes its size (without
-// a buffer of our own it uses the file system's block size).
-char s_archive_buf[65536];
 
 // To the next header. The decoder has mostly read exactly comp_size bytes
 // and left the stream there; glibc's fseeko would still call lseek.
@@ -34,18 +31,16 @@ void seek_past(FILE *arc, const EntryHeader &h)
 }
 
 // Joins a split archive when named by a part, then opens the archive; on
-// failure reports it, removes the temporary join and returns nullptr.
-FILE *open_archive(char *joined)
+// failure reports it, removes the temporary join and returns no stream.
+BufferedFile open_archive(char *joined)
 {
     if (tmb_autojoin_begin(joined, kPathMax))
-        return nullptr;
-    FILE *arc = fopen(g_opts.archive, "rb");
+        return BufferedFile();
+    BufferedFile arc(fopen(g_opts.archive, "rb"));
     if (!arc) {
         fprintf(stderr, "Cannot open: %s\n", tmb_archive_shown());
         tmb_autojoin_end(joined);
-        return nullptr;
     }
-    setvbuf(arc, s_archive_buf, _IOFBF, sizeof s_archive_buf);
     return arc;
 }
 
@@ -55,7 +50,8 @@ int cmd_test()
 {
     clock_t start = clock();  // the time shown includes an auto-join
     char joined[kPathMax];
-    FILE *arc = open_archive(joined);
+    BufferedFile arc_file = open_archive(joined);
+    FILE *arc = arc_file.get();
     if (!arc)
         return 1;
     const char *shown = tmb_archive_shown();
@@ -107,7 +103,7 @@ int cmd_test()
     printf("\nTested: %d  Errors: %d\n", tested, errors);
     print_elapsed(start);
     fflush(stdout);
-    fclose(arc);
+    arc_file.close();
     tmb_autojoin_end(joined);
     return errors > 0 ? 1 : 0;
 }
@@ -121,7 +117,8 @@ int cmd_print()
     }
     const char *wanted = g_opts.files[0];
     char joined[kPathMax];
-    FILE *arc = open_archive(joined);
+    BufferedFile arc_file = open_archive(joined);
+    FILE *arc = arc_file.get();
     if (!arc)
         return 1;
 
@@ -138,7 +135,7 @@ int cmd_print()
             continue;
         }
         int rc = tmb_extract(arc, stdout, &h);
-        fclose(arc);
+        arc_file.close();
         tmb_autojoin_end(joined);
         std::string name = tmb_shown(h.name);
         // A closed pipe or a full disk behind standard output is a failure,
@@ -162,7 +159,7 @@ int cmd_print()
     }
     // Cut short by damage, the search cannot say the entry is absent.
     int64_t at = (int64_t)ftello(arc);
-    fclose(arc);
+    arc_file.close();
     tmb_autojoin_end(joined);
     if (walk < 0)
         tmb_report_walk_damage(shown, at, why);

@@ -149,7 +149,7 @@ void find_archive_arguments(UpdateRun *run)
 {
     struct stat arc;
     run->is_archive.assign((size_t)g_opts.nfiles, false);
-    if (!run->have_old || fstat(fileno(run->old.fp), &arc) != 0)
+    if (!run->have_old || fstat(fileno(run->old.file.get()), &arc) != 0)
         return;
     for (int i = 0; i < g_opts.nfiles; i++) {
         struct stat st;
@@ -189,9 +189,10 @@ int add_pass_one(UpdateRun *run, int i)
         add = true;
     }
     AddTally before = g_add_tally;
-    if (add && add_path(run->tmp.fp, arg, arg, g_opts.method)) {
+    FILE *out = run->tmp.file.get();
+    if (add && add_path(out, arg, arg, g_opts.method)) {
         run->updated++;
-        return !ferror(run->tmp.fp);
+        return !ferror(out);
     }
     if (g_add_tally.broken)
         return 0;
@@ -201,7 +202,7 @@ int add_pass_one(UpdateRun *run, int i)
         int failed = g_add_tally.failed - before.failed;
         run->errors += failed > 0 ? failed : 1;
     }
-    if (ferror(run->tmp.fp))
+    if (ferror(out))
         return 0;
     return restore_dropped(run, i);
 }
@@ -227,7 +228,7 @@ int run_update(UpdateRun *run)
     }
     g_add_file_no = run->kept;
     // A tree walk below must pass over both the old and the new archive.
-    add_set_archive(run->tmp.fp, run->have_old ? run->old.fp : nullptr);
+    add_set_archive(run->tmp.file.get(), run->have_old ? run->old.file.get() : nullptr);
     for (int i = 0; i < g_opts.nfiles; i++)
         if (!add_pass_one(run, i))
             break;  // rewrite_commit reports the failed write
@@ -271,12 +272,11 @@ int cmd_update()
         // The map grows with the archive. Without memory for it the old
         // archive stays as it is and no temporary file is left behind.
         fprintf(stderr, "Out of memory.\n");
-        if (run.tmp.fp)
+        if (run.tmp.file)
             rewrite_abort(&run.tmp);
         failed = 1;
     }
-    if (run.old.fp)
-        fclose(run.old.fp);
+    run.old.file.close();
     s_arcmap.clear();
     s_argnames.clear();
     if (failed)

@@ -147,9 +147,9 @@ int tmb_output_open(SafeOutput *o, const char *path)
         if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
             // A device or pipe the user named (/dev/stdout, a FIFO) is
             // written as it is: there is no file to replace.
-            o->fp = fopen(o->path.c_str(), "w");
+            o->file.reset(fopen(o->path.c_str(), "w"));
             o->tmp.clear();
-            return o->fp != nullptr;
+            return o->file ? 1 : 0;
         }
         if (!S_ISREG(st.st_mode)) {
             errno = EISDIR;  // a directory or socket is not replaced
@@ -162,32 +162,29 @@ int tmb_output_open(SafeOutput *o, const char *path)
         mode = 0666 & ~mask;
     }
     char tmp[PATH_MAX];
-    o->fp = tmb_create_temp((o->path + ".").c_str(), ".tmp", tmp, sizeof tmp);
-    if (!o->fp)
+    o->file.reset(tmb_create_temp((o->path + ".").c_str(), ".tmp", tmp, sizeof tmp));
+    if (!o->file)
         return 0;
     o->tmp = tmp;
     tmb_cleanup_add(tmp);
-    fchmod(fileno(o->fp), mode);
+    fchmod(fileno(o->file.get()), mode);
     return 1;
 }
 
 int tmb_output_commit(SafeOutput *o)
 {
-    if (o->tmp.empty()) {
-        int ok = tmb_close_checked(o->fp);
-        o->fp = nullptr;
-        return ok;
-    }
-    int ok = fflush(o->fp) == 0 && !ferror(o->fp);
+    if (o->tmp.empty())
+        return o->file.close_checked();
+    FILE *fp = o->file.get();
+    int ok = fflush(fp) == 0 && !ferror(fp);
     // The data must be on the disk before the name points at it.
-    if (ok && fsync(fileno(o->fp)) != 0 && errno != EINVAL)
+    if (ok && fsync(fileno(fp)) != 0 && errno != EINVAL)
         ok = 0;
     int e = errno;
-    if (fclose(o->fp) != 0 && ok) {
+    if (o->file.close() != 0 && ok) {
         ok = 0;
         e = errno;
     }
-    o->fp = nullptr;
     if (ok && rename(o->tmp.c_str(), o->path.c_str()) != 0) {
         ok = 0;
         e = errno;
@@ -201,9 +198,7 @@ int tmb_output_commit(SafeOutput *o)
 
 void tmb_output_abort(SafeOutput *o)
 {
-    if (o->fp)
-        fclose(o->fp);
-    o->fp = nullptr;
+    o->file.close();
     if (o->tmp.empty())
         return;
     unlink(o->tmp.c_str());

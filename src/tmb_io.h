@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "tmb_stream.h"
+
 // Creates a new file exclusively (O_EXCL, mode 0600) named
 // prefix + unique part + suffix and opens it "w+b". The name is stored in
 // `path` (at most `size` bytes). Returns nullptr on failure.
@@ -43,7 +45,7 @@ int tmb_close_checked(FILE *fp);
 // one replaced. Until then what was there stays, through any failure or
 // signal (the temporary is registered for removal).
 struct SafeOutput {
-    FILE *fp = nullptr;
+    BufferedFile file;
     std::string path; // the file that will be replaced (a link resolved)
     std::string tmp;
 };

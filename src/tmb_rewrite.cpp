@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr size_t kCopyBuf = 65536;
-
 void report_damage(const OldArchive *old, int64_t pos, const char *what)
 {
     fprintf(stderr, "Damaged archive: %s (%s at offset %lld); archive left unchanged\n", old->path,
@@ -42,21 +40,19 @@ int rewrite_open_old(OldArchive *old, const char *path)
 {
     *old = OldArchive{};
     old->path = path;
-    old->fp = fopen(path, "rb");
-    if (!old->fp) {
+    old->file.reset(fopen(path, "rb"));
+    if (!old->file) {
         if (errno == ENOENT)
             return 0;
         fprintf(stderr, "Cannot open: %s\n", path);
         return -1;
     }
     struct stat st;
-    if (fstat(fileno(old->fp), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fileno(old->file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
         fprintf(stderr, "Cannot open: %s\n", path);
-        fclose(old->fp);
-        old->fp = nullptr;
+        old->file.close();
         return -1;
     }
-    setvbuf(old->fp, nullptr, _IOFBF, kCopyBuf);
     old->size = (int64_t)st.st_size;
     old->mtime = st.st_mtim;
     old->entries = old->first_entries = 0;
@@ -66,9 +62,10 @@ int rewrite_open_old(OldArchive *old, const char *path)
 
 int rewrite_next_entry(OldArchive *old, EntryHeader *h)
 {
-    int64_t pos = (int64_t)ftello(old->fp);
+    FILE *fp = old->file.get();
+    int64_t pos = (int64_t)ftello(fp);
     const char *why = nullptr;
-    int r = tmb_walk_next(old->fp, old->size, h, &why);
+    int r = tmb_walk_next(fp, old->size, h, &why);
     if (r < 0) {
         report_damage(old, pos, why);
         return -1;
@@ -83,7 +80,7 @@ int rewrite_next_entry(OldArchive *old, EntryHeader *h)
 
 int rewrite_skip_entry(OldArchive *old, const EntryHeader *h)
 {
-    return fseeko(old->fp, (off_t)(h->data_pos + (int64_t)h->comp_size), SEEK_SET) == 0;
+    return fseeko(old->file.get(), (off_t)(h->data_pos + (int64_t)h->comp_size), SEEK_SET) == 0;
 }
 
 int rewrite_check(OldArchive *old)
@@ -105,14 +102,14 @@ void rewrite_restart(OldArchive *old)
     old->first_layout = old->layout;
     old->entries = 0;
     old->layout = kDigestStart;
-    rewind(old->fp);
+    rewind(old->file.get());
 }
 
 int rewrite_unchanged(OldArchive *old)
 {
     struct stat st, named;
     bool same = old->entries == old->first_entries && old->layout == old->first_layout &&
-                fstat(fileno(old->fp), &st) == 0 && (int64_t)st.st_size == old->size &&
+                fstat(fileno(old->file.get()), &st) == 0 && (int64_t)st.st_size == old->size &&
                 st.st_mtim.tv_sec == old->mtime.tv_sec && st.st_mtim.tv_nsec == old->mtime.tv_nsec;
     // Another archive put in its place must not be overwritten by a copy of
     // the one it replaced. (A removed archive is simply written anew.)
@@ -130,13 +127,14 @@ int rewrite_unchanged(OldArchive *old)
 // archive, or -1.
 int64_t renew_zero_led_header(OldArchive *old, int64_t header_pos, NewArchive *out)
 {
+    FILE *fp = old->file.get();
     EntryHeader h;
-    if (fseeko(old->fp, (off_t)header_pos, SEEK_SET) != 0 || !tmb_read_header(old->fp, &h)) {
+    if (fseeko(fp, (off_t)header_pos, SEEK_SET) != 0 || !tmb_read_header(fp, &h)) {
         report_damage(old, header_pos, "unreadable entry header");
         return -1;
     }
-    int64_t data_pos = (int64_t)ftello(old->fp);
-    if (!tmb_write_header_lv2(out->fp, &h)) {
+    int64_t data_pos = (int64_t)ftello(fp);
+    if (!tmb_write_header_lv2(out->file.get(), &h)) {
         fprintf(stderr, "Write error on %s; %s left unchanged\n", out->path, old->path);
         return -1;
     }
@@ -145,27 +143,28 @@ int64_t renew_zero_led_header(OldArchive *old, int64_t header_pos, NewArchive *o
 
 int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, NewArchive *out)
 {
-    static unsigned char buf[kCopyBuf];
-    if (fseeko(old->fp, (off_t)header_pos, SEEK_SET) != 0) {
+    static unsigned char buf[kTmbStreamBuffer];
+    FILE *in = old->file.get();
+    if (fseeko(in, (off_t)header_pos, SEEK_SET) != 0) {
         report_damage(old, header_pos, "cannot seek");
         return 0;
     }
-    if (getc(old->fp) == 0) {
+    if (getc(in) == 0) {
         int64_t hlen = renew_zero_led_header(old, header_pos, out);
         if (hlen < 0 || (uint64_t)hlen > length)
             return 0;
         length -= (uint64_t)hlen;
-    } else if (fseeko(old->fp, (off_t)header_pos, SEEK_SET) != 0) {
+    } else if (fseeko(in, (off_t)header_pos, SEEK_SET) != 0) {
         report_damage(old, header_pos, "cannot seek");
         return 0;
     }
     while (length > 0) {
-        size_t want = length < kCopyBuf ? (size_t)length : kCopyBuf;
-        if (fread(buf, 1, want, old->fp) != want) {
+        size_t want = length < sizeof buf ? (size_t)length : sizeof buf;
+        if (fread(buf, 1, want, in) != want) {
             report_damage(old, header_pos, "short read while copying an entry");
             return 0;
         }
-        if (fwrite(buf, 1, want, out->fp) != want) {
+        if (fwrite(buf, 1, want, out->file.get()) != want) {
             fprintf(stderr, "Write error on %s; %s left unchanged\n", out->path, old->path);
             return 0;
         }
@@ -176,14 +175,14 @@ int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, New
 
 int rewrite_create(NewArchive *tmp, const char *archive)
 {
-    tmp->fp = nullptr;
+    tmp->file.close();
     tmp->path[0] = '\0';
     if (!tmb_follow_links(archive, tmp->target, sizeof tmp->target))
         return 0;
     char prefix[600];
     snprintf(prefix, sizeof prefix, "%s.", tmp->target);
-    tmp->fp = tmb_create_temp(prefix, ".tmp", tmp->path, sizeof tmp->path);
-    if (!tmp->fp)
+    tmp->file.reset(tmb_create_temp(prefix, ".tmp", tmp->path, sizeof tmp->path));
+    if (!tmp->file)
         return 0;
     tmb_cleanup_add(tmp->path);
     // mkstemps makes the file private; the new archive takes the old one's
@@ -197,16 +196,13 @@ int rewrite_create(NewArchive *tmp, const char *archive)
         umask(mask);
         mode = 0666 & ~mask;
     }
-    fchmod(fileno(tmp->fp), mode);
-    setvbuf(tmp->fp, nullptr, _IOFBF, kCopyBuf);
+    fchmod(fileno(tmp->file.get()), mode);
     return 1;
 }
 
 void rewrite_abort(NewArchive *tmp)
 {
-    if (tmp->fp)
-        fclose(tmp->fp);
-    tmp->fp = nullptr;
+    tmp->file.close();
     remove(tmp->path);
     tmb_cleanup_release(tmp->path);
 }
@@ -214,13 +210,14 @@ void rewrite_abort(NewArchive *tmp)
 int rewrite_commit(NewArchive *tmp, const char *archive)
 {
     static const unsigned char end_mark[2] = {0, 0};
-    int ok = fwrite(end_mark, 1, 2, tmp->fp) == 2;
-    ok = fflush(tmp->fp) == 0 && ok && !ferror(tmp->fp);
+    FILE *fp = tmp->file.get();
+    int ok = fwrite(end_mark, 1, 2, fp) == 2;
+    ok = fflush(fp) == 0 && ok && !ferror(fp);
     // An entry taken back after a failure (add_path seeks back over it) may
     // have left bytes beyond the end mark; the file ends at the mark.
     if (ok) {
-        off_t end = ftello(tmp->fp);
-        if (end < 0 || ftruncate(fileno(tmp->fp), end) != 0)
+        off_t end = ftello(fp);
+        if (end < 0 || ftruncate(fileno(fp), end) != 0)
             ok = 0;
     }
     if (!ok) {
@@ -234,11 +231,11 @@ int rewrite_commit(NewArchive *tmp, const char *archive)
 int rewrite_install(NewArchive *tmp, const char *archive)
 {
     // The data must be on the disk before the name points at it.
-    int ok = fflush(tmp->fp) == 0 && !ferror(tmp->fp);
-    if (ok && fsync(fileno(tmp->fp)) != 0 && errno != EINVAL)
+    FILE *fp = tmp->file.get();
+    int ok = fflush(fp) == 0 && !ferror(fp);
+    if (ok && fsync(fileno(fp)) != 0 && errno != EINVAL)
         ok = 0;
-    int closed = tmb_close_checked(tmp->fp);
-    tmp->fp = nullptr;
+    int closed = tmp->file.close_checked();
     if (!ok || !closed) {
         fprintf(stderr, "Write error on %s; %s left unchanged\n", tmp->path, archive);
         rewrite_abort(tmp);

@@ -7,18 +7,19 @@
 #include <ctime>
 
 #include "tmb_header.h"
+#include "tmb_stream.h"
 
 // An archive opened for copying, with its size for the damage checks.
 // The entries of each walk are summed up (count and a digest of their
 // positions and sizes), so that a later walk can prove it saw the same
 // entries as the first.
 struct OldArchive {
-    FILE *fp;
-    const char *path;
-    int64_t size;
-    struct timespec mtime;
-    uint64_t entries, layout;              // the walk under way
-    uint64_t first_entries, first_layout;  // the walk before the last restart
+    BufferedFile file;
+    const char *path = nullptr;
+    int64_t size = 0;
+    struct timespec mtime = {};
+    uint64_t entries = 0, layout = 0;              // the walk under way
+    uint64_t first_entries = 0, first_layout = 0;  // the walk before the last restart
 };
 
 // Opens the archive "rb". 1 opened; 0 it does not exist (errno ENOENT);
@@ -52,9 +53,9 @@ int rewrite_unchanged(OldArchive *old);
 // archive name is a symbolic link, "beside the archive" means beside the
 // file the link points at: that file is replaced and the link stays.
 struct NewArchive {
-    FILE *fp;
-    char path[512];
-    char target[512];  // the name the new archive is renamed to
+    BufferedFile file;
+    char path[512] = "";
+    char target[512] = "";  // the name the new archive is renamed to
 };
 
 // Copies header and data of an entry unchanged: 1 done, 0 failed (message

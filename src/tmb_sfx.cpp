@@ -18,6 +18,7 @@
 #include "tmb_progress.h"
 #include "tmb_rewrite.h"
 #include "tmb_sfx_image.h"
+#include "tmb_stream.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ int install_program(const unsigned char *img, size_t len, const SfxPlan *plan,
         fprintf(stderr, "Cannot open/create: %s (%s)\n", g_opts.archive, strerror(errno));
         return 0;
     }
-    if (!sfx_write_image(out.fp, img, len, plan, data, n)) {
+    if (!sfx_write_image(out.file.get(), img, len, plan, data, n)) {
         fprintf(stderr, "Cannot write: %s; %s left unchanged\n", out.path, g_opts.archive);
         rewrite_abort(&out);
         return 0;
@@ -100,7 +101,8 @@ int sfx_build(int method, clock_t start)
     char tmp_name[512];
     char prefix[300];
     snprintf(prefix, sizeof prefix, "%s.", g_opts.archive);
-    FILE *tmp = tmb_create_temp(prefix, ".tmp", tmp_name, sizeof tmp_name);
+    BufferedFile tmp_file(tmb_create_temp(prefix, ".tmp", tmp_name, sizeof tmp_name));
+    FILE *tmp = tmp_file.get();
     if (!tmp) {
         fprintf(stderr, "Cannot create temp: %s\n", tmp_name);
         if (old_program)
@@ -108,7 +110,6 @@ int sfx_build(int method, clock_t start)
         return 1;
     }
     TempArchive tmp_guard(tmp_name);
-    setvbuf(tmp, nullptr, _IOFBF, 65536);
 
     // Every argument is one path, without wildcard expansion; a directory's
     // entries are named relative to it, whatever "./" pairs lead it. A walk
@@ -138,7 +139,6 @@ int sfx_build(int method, clock_t start)
     // Entries lost for want of disk or memory: no program is built.
     if (g_add_tally.broken) {
         fprintf(stderr, "Cannot build %s; left unchanged\n", g_opts.archive);
-        fclose(tmp);
         return 1;
     }
 
@@ -149,7 +149,6 @@ int sfx_build(int method, clock_t start)
     fputc(0, tmp);
     if (fflush(tmp) != 0 || ferror(tmp)) {
         fprintf(stderr, "Cannot write temp: %s\n", tmp_name);
-        fclose(tmp);
         return 1;
     }
     long n = -1;
@@ -157,22 +156,19 @@ int sfx_build(int method, clock_t start)
         n = ftell(tmp);
     if (n < 0 || fseek(tmp, 0, SEEK_SET) != 0) {
         fputs("Cannot read temp\n", stderr);
-        fclose(tmp);
         return 1;
     }
     unsigned char *data = (unsigned char *)malloc(n > 0 ? (size_t)n : 1);
     if (!data) {
-        fclose(tmp);
         fputs("Out of memory\n", stderr);
         return 1;
     }
     if (fread(data, 1, (size_t)n, tmp) != (size_t)n) {
         fputs("Cannot read temp\n", stderr);
         free(data);
-        fclose(tmp);
         return 1;
     }
-    fclose(tmp);
+    tmp_file.close();
     tmp_guard.remove_now();
     dbg_log("TMB data: %ld bytes", n);
 
