@@ -223,27 +223,6 @@ FILE *pack_temp()
     return s_pack_tmp.get();
 }
 
-// Copies `len` bytes from the start of `src` to `dst`; 1 on success, 0 on
-// a short read or (with *write_failed set) a short write.
-int copy_packed(FILE *src, FILE *dst, uint64_t len, bool *write_failed)
-{
-    static unsigned char buf[kTmbStreamBuffer];
-    *write_failed = false;
-    rewind(src);
-    while (len > 0) {
-        size_t want = len < sizeof buf ? (size_t)len : sizeof buf;
-        size_t got = fread(buf, 1, want, src);
-        if (got != want)
-            return 0;
-        if (fwrite(buf, 1, got, dst) != got) {
-            *write_failed = true;
-            return 0;
-        }
-        len -= got;
-    }
-    return 1;
-}
-
 int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
 {
     const char *name = strip_arc_root(arcname);
@@ -319,9 +298,10 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
         end_line_error();
         return 0;
     }
-    bool write_failed = false;
-    if (!copy_packed(tmp, arc, h.comp_size, &write_failed)) {
-        if (write_failed)
+    rewind(tmp);
+    CopyResult copied = tmb_copy_bytes(tmp, arc, h.comp_size);
+    if (copied != CopyResult::kDone) {
+        if (copied == CopyResult::kWriteFailed)
             fprintf(stderr, "  Write error: %s\n", path);
         else
             fprintf(stderr, "  Cannot read temporary file: %s\n", s_pack_tmp_name);

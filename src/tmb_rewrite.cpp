@@ -143,7 +143,6 @@ int64_t renew_zero_led_header(OldArchive *old, int64_t header_pos, NewArchive *o
 
 int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, NewArchive *out)
 {
-    static unsigned char buf[kTmbStreamBuffer];
     FILE *in = old->file.get();
     if (fseeko(in, (off_t)header_pos, SEEK_SET) != 0) {
         report_damage(old, header_pos, "cannot seek");
@@ -158,19 +157,17 @@ int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, New
         report_damage(old, header_pos, "cannot seek");
         return 0;
     }
-    while (length > 0) {
-        size_t want = length < sizeof buf ? (size_t)length : sizeof buf;
-        if (fread(buf, 1, want, in) != want) {
-            report_damage(old, header_pos, "short read while copying an entry");
-            return 0;
-        }
-        if (fwrite(buf, 1, want, out->file.get()) != want) {
-            fprintf(stderr, "Write error on %s; %s left unchanged\n", out->path, old->path);
-            return 0;
-        }
-        length -= want;
+    switch (tmb_copy_bytes(in, out->file.get(), length)) {
+    case CopyResult::kDone:
+        return 1;
+    case CopyResult::kShortRead:
+        report_damage(old, header_pos, "short read while copying an entry");
+        return 0;
+    case CopyResult::kWriteFailed:
+        fprintf(stderr, "Write error on %s; %s left unchanged\n", out->path, old->path);
+        return 0;
     }
-    return 1;
+    return 0;
 }
 
 int rewrite_create(NewArchive *tmp, const char *archive)

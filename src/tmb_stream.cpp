@@ -17,6 +17,30 @@ FILE *StreamBuffer::attach(FILE *fp)
     return fp;
 }
 
+CopyResult tmb_copy_bytes(FILE *in, FILE *out, uint64_t len)
+{
+    // The buffer is the call's own, so calls from several threads never
+    // meet: a small copy goes through the stack, a larger one through up to
+    // 64 KB of heap, and without memory for that through the stack in more
+    // calls.
+    unsigned char fallback[4096];
+    size_t size = len < kTmbStreamBuffer ? (size_t)len : kTmbStreamBuffer;
+    std::unique_ptr<unsigned char[]> heap(size > sizeof fallback ? new (std::nothrow) unsigned char[size]
+                                                                 : nullptr);
+    unsigned char *buf = heap ? heap.get() : fallback;
+    if (!heap && size > sizeof fallback)
+        size = sizeof fallback;
+    while (len > 0) {
+        size_t want = len < size ? (size_t)len : size;
+        if (fread(buf, 1, want, in) != want)
+            return CopyResult::kShortRead;
+        if (fwrite(buf, 1, want, out) != want)
+            return CopyResult::kWriteFailed;
+        len -= want;
+    }
+    return CopyResult::kDone;
+}
+
 BufferedFile::BufferedFile(BufferedFile &&other) noexcept
     : buf_(std::move(other.buf_)), fp_(std::exchange(other.fp_, nullptr))
 {

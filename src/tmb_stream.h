@@ -8,6 +8,7 @@
 // never to a module, so that streams of different threads cannot share it.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -27,6 +28,10 @@ public:
 private:
     std::unique_ptr<char[]> buf_;
 };
+
+// Copies `len` bytes from the position of `in` to `out`.
+enum class CopyResult { kDone, kShortRead, kWriteFailed };
+CopyResult tmb_copy_bytes(FILE *in, FILE *out, uint64_t len);
 
 // A stream together with its buffer: the stream is closed before the
 // buffer goes, on every way out of the scope that holds it.
