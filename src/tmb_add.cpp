@@ -14,6 +14,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,13 +34,8 @@ AddTally g_add_tally = {0, 0, 0};
 namespace {
 
 // Identities of the archive being written and of the one it replaces (see
-// add_set_archive).
-struct FileId {
-    bool known;
-    dev_t dev;
-    ino_t ino;
-};
-FileId s_arc_ids[2];
+// add_set_archive); empty when there is none.
+std::optional<FileId> s_arc_ids[2];
 
 // The size fields of an entry header are 32 bits wide.
 constexpr uint64_t kMaxEntrySize = 0xFFFFFFFFull;
@@ -320,8 +316,8 @@ bool is_the_archive(const struct stat *st)
 {
     if (!st)
         return false;
-    for (const FileId &id : s_arc_ids)
-        if (id.known && st->st_dev == id.dev && st->st_ino == id.ino)
+    for (const std::optional<FileId> &id : s_arc_ids)
+        if (id && *id == tmb_file_id(*st))
             return true;
     return false;
 }
@@ -451,24 +447,17 @@ const char *strip_arc_root(const char *name)
             return name;
         return name + g_arc_root_len;
     }
-    const char *base = name;
-    for (const char *p = name; *p; p++)
-        if (*p == '/' || *p == ':')
-            base = p + 1;
-    return base;
+    return tmb_base_name(name);
 }
 
 void add_set_archive(FILE *arc, FILE *old)
 {
     FILE *streams[2] = {arc, old};
     for (int i = 0; i < 2; i++) {
-        struct stat st;
-        FileId &id = s_arc_ids[i];
-        id.known = streams[i] && fstat(fileno(streams[i]), &st) == 0;
-        if (id.known) {
-            id.dev = st.st_dev;
-            id.ino = st.st_ino;
-        }
+        FileId id;
+        s_arc_ids[i].reset();
+        if (streams[i] && tmb_stream_id(streams[i], &id))
+            s_arc_ids[i] = id;
     }
 }
 

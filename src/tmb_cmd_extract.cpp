@@ -199,7 +199,7 @@ int confirm_overwrite(ExtractRun &r, const std::string &outpath)
 bool is_an_input(const ExtractRun &r, const struct stat &st)
 {
     for (const FileId &id : r.inputs)
-        if (st.st_dev == id.dev && st.st_ino == id.ino)
+        if (tmb_file_id(st) == id)
             return true;
     return false;
 }
@@ -493,10 +493,10 @@ int cmd_extract()
         dbg_close();
         return 1;
     }
-    struct stat arc_st;
     FILE *arc = r.arc.get();
-    if (fstat(fileno(arc), &arc_st) == 0)
-        r.inputs.push_back(FileId{arc_st.st_dev, arc_st.st_ino});
+    FileId arc_id;
+    if (tmb_stream_id(arc, &arc_id))
+        r.inputs.push_back(arc_id);
     for (const FileId &id : tmb_join_inputs())
         r.inputs.push_back(id);
     // The target: the work directory, less a last part ending in ':' that

@@ -154,13 +154,14 @@ int cmd_list()
 // into a listing of the first).
 bool listing_would_destroy(const char *path, FILE *arc)
 {
-    struct stat st, ast;
+    struct stat st;
     if (stat(path, &st) != 0)
         return false;
-    if (fstat(fileno(arc), &ast) == 0 && st.st_dev == ast.st_dev && st.st_ino == ast.st_ino)
+    FileId arc_id;
+    if (tmb_stream_id(arc, &arc_id) && tmb_file_id(st) == arc_id)
         return true;
     for (const FileId &id : tmb_join_inputs())
-        if (st.st_dev == id.dev && st.st_ino == id.ino)
+        if (tmb_file_id(st) == id)
             return true;
     if (!S_ISREG(st.st_mode) || st.st_size == 0)
         return false;

@@ -18,6 +18,7 @@
 #include "tambrix.h"
 #include "tmb_add.h"
 #include "tmb_cmd.h"
+#include "tmb_io.h"
 #include "tmb_match.h"
 #include "tmb_progress.h"
 #include "tmb_rewrite.h"
@@ -147,13 +148,12 @@ int restore_dropped(UpdateRun *run, int arg)
 // replaces no entry either.
 void find_archive_arguments(UpdateRun *run)
 {
-    struct stat arc;
+    FileId arc;
     run->is_archive.assign((size_t)g_opts.nfiles, false);
-    if (!run->have_old || fstat(fileno(run->old.file.get()), &arc) != 0)
+    if (!run->have_old || !tmb_stream_id(run->old.file.get(), &arc))
         return;
     for (int i = 0; i < g_opts.nfiles; i++) {
-        struct stat st;
-        if (stat(g_opts.files[i], &st) == 0 && st.st_dev == arc.st_dev && st.st_ino == arc.st_ino) {
+        if (tmb_path_is(g_opts.files[i], arc)) {
             run->is_archive[(size_t)i] = true;
             run->file_time[(size_t)i] = 0;
         }

@@ -1,5 +1,5 @@
-// Exclusive temporary files, files written whole or not at all, and checked
-// closing.
+// File identities and base names, exclusive temporary files, files written
+// whole or not at all, and checked closing.
 #include "tmb_io.h"
 
 #include <cerrno>
@@ -14,6 +14,35 @@
 #include <unistd.h>
 
 #include "tmb_cleanup.h"
+
+FileId tmb_file_id(const struct stat &st)
+{
+    return FileId{st.st_dev, st.st_ino};
+}
+
+bool tmb_stream_id(FILE *fp, FileId *id)
+{
+    struct stat st;
+    if (fstat(fileno(fp), &st) != 0)
+        return false;
+    *id = tmb_file_id(st);
+    return true;
+}
+
+bool tmb_path_is(const char *path, const FileId &id)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && tmb_file_id(st) == id;
+}
+
+const char *tmb_base_name(const char *path)
+{
+    const char *base = path;
+    for (const char *p = path; *p; p++)
+        if (*p == '/' || *p == ':')
+            base = p + 1;
+    return base;
+}
 
 FILE *tmb_create_temp(const char *prefix, const char *suffix, char *path, size_t size)
 {

@@ -1,5 +1,5 @@
-// Small file helpers shared by the commands: exclusive temporary files and
-// checked closing.
+// Small file helpers shared by the commands: file identities and base
+// names, exclusive temporary files and checked closing.
 #pragma once
 #include <cstdio>
 #include <string>
@@ -7,6 +7,26 @@
 #include <sys/types.h>
 
 #include "tmb_stream.h"
+
+// A file's identity: device and inode. Two names, links or open streams
+// lead to the same file exactly when their identities are equal.
+struct FileId {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const FileId &) const = default;
+};
+
+FileId tmb_file_id(const struct stat &st);
+// The identity of the file an open stream reads or writes; false when the
+// system cannot say.
+bool tmb_stream_id(FILE *fp, FileId *id);
+// True when `path` exists and is the file `id` (also through a symbolic or
+// a hard link).
+bool tmb_path_is(const char *path, const FileId &id);
+
+// The part of a path after its last '/' or ':' (an AmigaOS device name
+// such as "RAM:" ends in ':'); the whole path when it has neither.
+const char *tmb_base_name(const char *path);
 
 // Creates a new file exclusively (O_EXCL, mode 0600) named
 // prefix + unique part + suffix and opens it "w+b". The name is stored in

@@ -114,7 +114,7 @@ int rewrite_unchanged(OldArchive *old)
     // Another archive put in its place must not be overwritten by a copy of
     // the one it replaced. (A removed archive is simply written anew.)
     if (same && stat(old->path, &named) == 0)
-        same = named.st_dev == st.st_dev && named.st_ino == st.st_ino;
+        same = tmb_file_id(named) == tmb_file_id(st);
     if (!same)
         fprintf(stderr, "Archive changed while it was being rewritten: %s; not replaced\n",
                 old->path);

@@ -82,29 +82,6 @@ int make_info_name(char *buf, const char *base)
     return 1;
 }
 
-// The text after the last '/' or ':' (AmigaOS device names end in ':').
-const char *base_name(const char *path)
-{
-    const char *b = path;
-    for (const char *p = path; *p; p++)
-        if (*p == '/' || *p == ':')
-            b = p + 1;
-    return b;
-}
-
-int same_file(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// 1 when `path` exists and is the very file described by `st` (a hard or
-// symbolic link to it included).
-int path_is(const char *path, const struct stat &st)
-{
-    struct stat ps;
-    return stat(path, &ps) == 0 && same_file(ps, st);
-}
-
 int write_all(FILE *fp, const void *buf, size_t len, const char *name)
 {
     if (len && fwrite(buf, 1, len, fp) != len) {
@@ -282,7 +259,7 @@ void remove_placed_parts(const char *path, const SplitResult &r)
 // Parts numbered after the last one written may remain from an earlier,
 // longer split of the same name. A join reads every part up to the first
 // gap, so they would be glued onto this file: remove them.
-int remove_stale_parts(const char *path, const struct stat &in_st, unsigned long parts)
+int remove_stale_parts(const char *path, const FileId &in_id, unsigned long parts)
 {
     char part_name[NAME_SIZE];
     for (unsigned long k = parts + 1;; k++) {
@@ -293,7 +270,7 @@ int remove_stale_parts(const char *path, const struct stat &in_st, unsigned long
         if (lstat(part_name, &st) != 0)
             return 1;
         // Only files and links go; anything else is not ours to remove.
-        int removable = (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && !same_file(st, in_st);
+        int removable = (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && tmb_file_id(st) != in_id;
         if (!removable || remove(part_name) != 0) {
             fprintf(stderr, "Cannot remove stale part: %s\n", part_name);
             return 0;
@@ -311,7 +288,7 @@ int write_sidecar(const char *info_name, const char *path, const SplitResult &r)
         return 0;
     }
     int ok = fprintf(fp, "TAMBRIXSPLIT 1\nname=%s\nsize=%lu\nparts=%lu\ncrc16=%04X\n",
-                     base_name(path), (unsigned long)r.total, r.parts, (unsigned)r.crc) > 0;
+                     tmb_base_name(path), (unsigned long)r.total, r.parts, (unsigned)r.crc) > 0;
     if (!ok)
         fprintf(stderr, "Cannot write: %s (%s)\n", info_name, strerror(errno));
     if (!close_checked(fp, info_name, ok)) {
@@ -376,17 +353,19 @@ std::vector<FileId> s_join_inputs;
 // read any file of the user's; a FIFO or a device would block or never end.
 // O_NONBLOCK keeps the open itself from waiting on a FIFO. Returns nullptr
 // with errno set (ENOENT: there is no such file; ELOOP: a link; EINVAL: not
-// a regular file).
-FILE *open_join_input(const char *path, struct stat &st)
+// a regular file); `id` receives the identity of the file opened.
+FILE *open_join_input(const char *path, FileId &id)
 {
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
+    struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         errno = EINVAL;
         return nullptr;
     }
+    id = tmb_file_id(st);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE *fp = fdopen(fd, "rb");
     if (!fp)
@@ -416,14 +395,15 @@ int output_is_input(const char *base, const char *info_name, const char *out_pat
     struct stat out_st;
     if (stat(out_path, &out_st) != 0)
         return 0;
+    FileId out_id = tmb_file_id(out_st);
     char part_name[NAME_SIZE];
-    int hit = path_is(info_name, out_st);
+    int hit = tmb_path_is(info_name, out_id);
     for (unsigned long k = 1; !hit; k++) {
         struct stat ps;
         int n = snprintf(part_name, NAME_SIZE, "%s.%03lu", base, k);
         if (n < 0 || (size_t)n >= NAME_SIZE || stat(part_name, &ps) != 0)
             break;
-        hit = same_file(ps, out_st);
+        hit = tmb_file_id(ps) == out_id;
     }
     if (hit)
         fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
@@ -455,7 +435,7 @@ int copy_part(FILE *part, const char *part_name, FILE *out, const char *out_path
 }
 
 // The part loop: 1, 2, 3, ... up to the first part that does not exist.
-int copy_parts(const char *base, FILE *out, const char *out_path, const struct stat &out_st,
+int copy_parts(const char *base, FILE *out, const char *out_path, const FileId &out_id,
                uint64_t limit, unsigned char *buf, unsigned long &parts, uint64_t &total,
                uint16_t &crc)
 {
@@ -463,8 +443,8 @@ int copy_parts(const char *base, FILE *out, const char *out_path, const struct s
     for (unsigned long k = 1;; k++) {
         if (!make_part_name(part_name, base, k))
             return 0;
-        struct stat ps;
-        FILE *part = open_join_input(part_name, ps);
+        FileId part_id;
+        FILE *part = open_join_input(part_name, part_id);
         if (!part) {
             if (errno != ENOENT) {
                 report_refused_input(part_name);
@@ -473,14 +453,14 @@ int copy_parts(const char *base, FILE *out, const char *out_path, const struct s
             return 1;
         }
         setvbuf(part, nullptr, _IONBF, 0);
-        if (same_file(ps, out_st)) {
+        if (part_id == out_id) {
             // The output was created under a part's name: reading it while
             // writing it would never end.
             fclose(part);
             fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
             return 0;
         }
-        s_join_inputs.push_back(FileId{ps.st_dev, ps.st_ino});
+        s_join_inputs.push_back(part_id);
         if (!g_opts.quiet) {
             printf("  reading: %s\n", part_name);
             fflush(stdout);
@@ -497,23 +477,22 @@ int copy_parts(const char *base, FILE *out, const char *out_path, const struct s
 
 // Reads the sidecar before the parts, so that its size bounds the join.
 // 0 when it is there but cannot be used (a link, the output itself).
-int load_expected(const char *info_name, const char *out_path, const struct stat &out_st,
-                  Expected &e)
+int load_expected(const char *info_name, const char *out_path, const FileId &out_id, Expected &e)
 {
-    struct stat st;
-    FILE *fp = open_join_input(info_name, st);
+    FileId id;
+    FILE *fp = open_join_input(info_name, id);
     if (!fp) {
         if (errno == ENOENT)
             return 1;
         report_refused_input(info_name);
         return 0;
     }
-    if (same_file(st, out_st)) {
+    if (id == out_id) {
         fclose(fp);
         fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
         return 0;
     }
-    s_join_inputs.push_back(FileId{st.st_dev, st.st_ino});
+    s_join_inputs.push_back(id);
     e.present = 1;
     read_sidecar(fp, e);
     fclose(fp);
@@ -554,9 +533,9 @@ int join_into(const char *base, FILE *out, const char *file, const char *out_pat
 {
     setvbuf(out, nullptr, _IONBF, 0);  // whole chunks go straight out
     char info_name[NAME_SIZE];
-    struct stat out_st;
+    FileId out_id;
     int named = make_info_name(info_name, base);
-    if (!named || fstat(fileno(out), &out_st) != 0) {
+    if (!named || !tmb_stream_id(out, &out_id)) {
         if (named)
             fprintf(stderr, "Cannot create: %s (%s)\n", out_path, strerror(errno));
         fclose(out);
@@ -565,7 +544,7 @@ int join_into(const char *base, FILE *out, const char *file, const char *out_pat
     }
     s_join_inputs.clear();
     Expected e;
-    if (!load_expected(info_name, out_path, out_st, e)) {
+    if (!load_expected(info_name, out_path, out_id, e)) {
         fclose(out);
         remove_output(file);
         return 1;
@@ -584,7 +563,7 @@ int join_into(const char *base, FILE *out, const char *file, const char *out_pat
     uint64_t total = 0;
     uint16_t crc = 0;
     uint64_t limit = e.have_size ? e.size : UINT64_MAX;
-    int ok = copy_parts(base, out, out_path, out_st, limit, buf, parts, total, crc);
+    int ok = copy_parts(base, out, out_path, out_id, limit, buf, parts, total, crc);
     free(buf);
     ok = close_checked(out, out_path, ok);
     if (!ok) {
@@ -656,7 +635,7 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
     free(buf);
     fclose(in);
     if (ok)
-        ok = remove_stale_parts(path, in_st, r.parts);
+        ok = remove_stale_parts(path, tmb_file_id(in_st), r.parts);
     // The sidecar describes the parts as written; it equals the measured
     // size unless the file changed while it was being split.
     if (ok)

@@ -6,14 +6,9 @@
 // that a join can be verified.
 #pragma once
 #include <cstdint>
-#include <sys/types.h>
 #include <vector>
 
-// A file's identity: device and inode.
-struct FileId {
-    dev_t dev;
-    ino_t ino;
-};
+#include "tmb_io.h"
 
 // Splits `path` into parts of `part_kb` KB and writes the sidecar. With
 // `remove_after` non-zero the file is removed once parts and sidecar are

@@ -15,6 +15,7 @@
 
 #include "tambrix.h"
 #include "tmb_cmd.h"
+#include "tmb_io.h"
 #include "tmb_match.h"
 
 void expand_list_add(StrList *list, const char *s)
@@ -99,17 +100,9 @@ bool entry_is_dir(const struct dirent *de, const char *full)
 
 void split_wildcard_path(const char *arg, char *dir, char *pattern)
 {
-    const char *sep = nullptr;
-    for (const char *p = arg; *p; p++)
-        if (*p == '/' || *p == ':')
-            sep = p;
-    if (!sep) {
-        dir[0] = 0;
-        copy_cut(pattern, arg, strlen(arg));
-        return;
-    }
-    copy_cut(dir, arg, (size_t)(sep - arg) + 1);
-    copy_cut(pattern, sep + 1, strlen(sep + 1));
+    const char *base = tmb_base_name(arg);
+    copy_cut(dir, arg, (size_t)(base - arg));
+    copy_cut(pattern, base, strlen(base));
 }
 
 namespace {
