@@ -1,8 +1,10 @@
-// The reading commands (x, e, t, p) accept a split part such as
+// The reading commands (l, v, L, x, e, t, p) accept a split part such as
 // 'archive.tmb.001': the parts are joined into a temporary archive first,
 // the command reads that, and removes it on every way out.
 #pragma once
 #include <cstddef>
+
+#include "tmb_stream.h"
 
 // Joins when the archive argument names a part. Returns 0 when the command
 // may go on (`tmp` then holds the temporary path, or is empty when no join
@@ -11,3 +13,10 @@ int tmb_autojoin_begin(char *tmp, size_t size);
 
 // Removes the temporary archive, if there is one, and forgets its name.
 void tmb_autojoin_end(char *tmp);
+
+// The archive of a reading command: joined first when named by a part
+// (tmb_autojoin_begin), then opened for reading with a stream buffer of its
+// own. When it cannot be had, says why ("Cannot open: NAME", the name as
+// the user gave it, or the join's own message), removes the temporary join
+// and returns no stream. Otherwise the caller ends with tmb_autojoin_end.
+BufferedFile tmb_open_archive(char *tmp, size_t size);

@@ -470,7 +470,8 @@ int cmd_extract()
     ExtractRun r;
     r.strip_paths = g_opts.command == 'e';
     char joined[kPathMax];
-    if (tmb_autojoin_begin(joined, sizeof joined))
+    r.arc = tmb_open_archive(joined, sizeof joined);
+    if (!r.arc)
         return 1;
     const char *shown_archive = tmb_archive_shown();
 
@@ -485,14 +486,6 @@ int cmd_extract()
     r.total = count_wanted(g_opts.archive);
     clock_t start = clock();
 
-    r.arc.reset(fopen(g_opts.archive, "rb"));
-    if (!r.arc) {
-        dbg_log("fopen archive '%s' = %s", g_opts.archive, "FAILED");
-        fprintf(stderr, "Cannot open: %s\n", shown_archive);
-        tmb_autojoin_end(joined);
-        dbg_close();
-        return 1;
-    }
     FILE *arc = r.arc.get();
     FileId arc_id;
     if (tmb_stream_id(arc, &arc_id))

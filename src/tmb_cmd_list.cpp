@@ -128,22 +128,18 @@ int cmd_list()
 {
     int verbose = g_opts.command == 'v' || g_opts.verbose;
     char joined[kPathMax];
-    if (tmb_autojoin_begin(joined, sizeof joined))
+    BufferedFile arc_file = tmb_open_archive(joined, sizeof joined);
+    FILE *arc = arc_file.get();
+    if (!arc)
         return 1;
     const char *shown = tmb_archive_shown();
-    FILE *arc = fopen(g_opts.archive, "rb");
-    if (!arc) {
-        fprintf(stderr, "Cannot open: %s\n", shown);
-        tmb_autojoin_end(joined);
-        return 1;
-    }
     printf(" %s\n", shown);
     fputs(verbose ? LONG_HEAD : SHORT_HEAD, stdout);
     Totals t;
     int complete = list_entries(arc, shown, stdout, verbose, &t);
     print_totals(stdout, t);
     fflush(stdout);
-    fclose(arc);
+    arc_file.close();
     tmb_autojoin_end(joined);
     return complete ? 0 : 1;
 }
@@ -184,15 +180,11 @@ int cmd_savelist()
     const char *out_path = g_opts.files[0];
     g_opts.nfiles = 0; // every entry goes into the list
     char joined[kPathMax];
-    if (tmb_autojoin_begin(joined, sizeof joined))
+    BufferedFile arc_file = tmb_open_archive(joined, sizeof joined);
+    FILE *arc = arc_file.get();
+    if (!arc)
         return 1;
     const char *shown = tmb_archive_shown();
-    FILE *arc = fopen(g_opts.archive, "rb");
-    if (!arc) {
-        fprintf(stderr, "Cannot open: %s\n", shown);
-        tmb_autojoin_end(joined);
-        return 1;
-    }
     SafeOutput out;
     int status = 1;
     if (listing_would_destroy(out_path, arc)) {
@@ -217,7 +209,7 @@ int cmd_savelist()
             status = 0;
         }
     }
-    fclose(arc);
+    arc_file.close();
     tmb_autojoin_end(joined);
     return status;
 }

@@ -30,27 +30,13 @@ void seek_past(FILE *arc, const EntryHeader &h)
         fseeko(arc, next, SEEK_SET);
 }
 
-// Joins a split archive when named by a part, then opens the archive; on
-// failure reports it, removes the temporary join and returns no stream.
-BufferedFile open_archive(char *joined)
-{
-    if (tmb_autojoin_begin(joined, kPathMax))
-        return BufferedFile();
-    BufferedFile arc(fopen(g_opts.archive, "rb"));
-    if (!arc) {
-        fprintf(stderr, "Cannot open: %s\n", tmb_archive_shown());
-        tmb_autojoin_end(joined);
-    }
-    return arc;
-}
-
 } // namespace
 
 int cmd_test()
 {
     clock_t start = clock();  // the time shown includes an auto-join
     char joined[kPathMax];
-    BufferedFile arc_file = open_archive(joined);
+    BufferedFile arc_file = tmb_open_archive(joined, sizeof joined);
     FILE *arc = arc_file.get();
     if (!arc)
         return 1;
@@ -117,7 +103,7 @@ int cmd_print()
     }
     const char *wanted = g_opts.files[0];
     char joined[kPathMax];
-    BufferedFile arc_file = open_archive(joined);
+    BufferedFile arc_file = tmb_open_archive(joined, sizeof joined);
     FILE *arc = arc_file.get();
     if (!arc)
         return 1;
