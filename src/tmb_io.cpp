@@ -131,6 +131,14 @@ int tmb_follow_links(const char *path, char *out, size_t size)
     return 0;
 }
 
+mode_t tmb_new_file_mode()
+{
+    // The umask can be read only by setting it.
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
 const char *tmb_temp_dir()
 {
     const char *t = getenv("TMPDIR");
@@ -186,9 +194,7 @@ int tmb_output_open(SafeOutput *o, const char *path)
         }
         mode = st.st_mode & 07777;
     } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
+        mode = tmb_new_file_mode();
     }
     char tmp[PATH_MAX];
     o->file.reset(tmb_create_temp((o->path + ".").c_str(), ".tmp", tmp, sizeof tmp));

@@ -39,6 +39,11 @@ FILE *tmb_create_temp(const char *prefix, const char *suffix, char *path, size_t
 // the descriptor, or -1.
 int tmb_create_temp_at(int dirfd, char *name, size_t size, mode_t mode);
 
+// The permission bits a new file gets from open or fopen: 0666 less the
+// umask. Exclusive temporaries are made private (0600) and take these
+// bits, or the replaced file's, before they are renamed into place.
+mode_t tmb_new_file_mode();
+
 // The directory for the program's own temporary files: $TMPDIR when set
 // and not empty, else /tmp.
 const char *tmb_temp_dir();

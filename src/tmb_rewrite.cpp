@@ -185,14 +185,7 @@ int rewrite_create(NewArchive *tmp, const char *archive)
     // mkstemps makes the file private; the new archive takes the old one's
     // permission bits, or the usual ones for a new file.
     struct stat st;
-    mode_t mode;
-    if (stat(archive, &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
+    mode_t mode = stat(archive, &st) == 0 ? st.st_mode & 07777 : tmb_new_file_mode();
     fchmod(fileno(tmp->file.get()), mode);
     return 1;
 }

@@ -135,9 +135,7 @@ FILE *create_beside(const char *final_name, char *tmp)
     if (!fp)
         return nullptr;
     tmb_cleanup_add(tmp);
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fileno(fp), 0666 & ~mask);
+    fchmod(fileno(fp), tmb_new_file_mode());
     return fp;
 }
 
