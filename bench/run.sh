@@ -9,3 +9,4 @@ echo; echo "== compression and decoding against gzip"; bash "$here/bench_compres
 echo; echo "== add and extract against tar";           bash "$here/bench_add.sh"
 echo; echo "== split and join against split and cat";  bash "$here/bench_split.sh"
 echo; echo "== listing and CRC-16";                    bash "$here/bench_list.sh"; bash "$here/bench_crc.sh"
+echo; echo "== threads against one thread and tar";    bash "$here/bench_parallel.sh"
