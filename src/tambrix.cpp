@@ -118,6 +118,10 @@ int parse_option(int argc, char **argv, int i)
         g_opts.split_kb = parse_number(a + 2);
         return i;
     }
+    if (a[1] == 'T' && a[2] >= '0' && a[2] <= '9') {
+        g_opts.threads = parse_number(a + 2);
+        return i;
+    }
     if (a[1] == 'b' && a[2] != '\0') {
         g_opts.buffer_kb = parse_number(a + 2);
         return i;
@@ -301,6 +305,7 @@ void usage(const char *prog)
         "  -debug2  log to smb2:tmb_debug.txt",
         "  -sfx  create self-extracting archive (.run)",
         "  -9    smallest archive (slower: optimal parsing)",
+        "  -T<n>  threads: 0 = every core (default), 1 = one thread",
         "\nExamples:",
     };
     static const char *const examples[] = {
