@@ -10,6 +10,7 @@
 
 #include "tmb_cmd.h"
 #include "tmb_debug.h"
+#include "tmb_header.h"
 #include "tmb_match.h"
 
 Options g_opts;
@@ -395,6 +396,9 @@ int tambrix_main(int argc, char **argv)
     else if (!g_opts.quiet)
         banner();
     init_buffers();
+    // The header reader's own lines join the debug log.
+    if (g_debug_level > 0)
+        tmb_header_debug_to([](const char *line) { dbg_log("%s", line); });
 
     if (g_opts.list_file[0] != '\0') {
         int status = load_file_list();
