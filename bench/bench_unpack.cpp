@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "tmb_header.h"
+#include "tambrix.h"
 #include "tmb_method.h"
 
 int main(int argc, char **argv)
@@ -26,10 +27,13 @@ int main(int argc, char **argv)
     rewind(in);
     // Written to /dev/null, as gzip -dc is in the comparison.
     FILE *out = fopen("/dev/null", "wb");
-    int rc = tmb_extract(in, out, &h);
+    ExtractCtx *ctx = tmb_extract_new(g_inbuf_max, g_outbuf_max);
+    uint16_t crc = 0;
+    int rc = ctx ? tmb_extract(ctx, in, out, &h, &crc) : -1;
+    tmb_extract_free(ctx);
     if (out)
         fclose(out);
     fclose(in);
-    printf("%d %04x\n", rc, g_extract_crc);
+    printf("%d %04x\n", rc, crc);
     return rc == 0 ? 0 : 1;
 }

@@ -27,23 +27,22 @@ struct Run {
 
 Run unpack(FILE *arc, FILE *out, const EntryHeader &h, bool memory, uint64_t outbuf)
 {
-    g_inbuf_max = memory ? 1 << 24 : 0;
-    if (g_outbuf_max != outbuf) {
-        g_outbuf_max = outbuf;
-        tmb_extract_release_buffers();
-    }
-    decode_tables_reset();
+    // A fresh context per run: tables start empty, limits as asked.
+    ExtractCtx *ctx = tmb_extract_new(memory ? 1 << 24 : 0, outbuf);
+    if (!ctx)
+        fuzz::fail("no context");
     rewind(arc);
     if (out)
         fuzz::reset(out, nullptr, 0);
-    g_extract_crc = 0xDEAD;
-    int rc = tmb_extract(arc, out, &h);
+    uint16_t crc = 0xDEAD;
+    int rc = tmb_extract(ctx, arc, out, &h, &crc);
+    tmb_extract_free(ctx);
     if (rc != TMB_EXTRACT_OK && rc != TMB_EXTRACT_FAILED && rc != TMB_EXTRACT_DAMAGED &&
         rc != TMB_EXTRACT_UNSUPPORTED)
         fuzz::fail("tmb_extract returned none of its results");
-    if (rc != 0 && g_extract_crc != 0xDEAD)
+    if (rc != 0 && crc != 0xDEAD)
         fuzz::fail("CRC changed by a failed extraction");
-    return {rc, g_extract_crc};
+    return {rc, crc};
 }
 
 } // namespace

@@ -39,11 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     fflush(packed);
     rewind(packed);
-    g_inbuf_max = 1 << 24;
-    decode_tables_reset();
-    if (tmb_extract(packed, out, &h) != 0)
+    ExtractCtx *ctx = tmb_extract_new(1 << 24, 0);
+    uint16_t crc = 0;
+    int rc = ctx ? tmb_extract(ctx, packed, out, &h, &crc) : -1;
+    tmb_extract_free(ctx);
+    if (rc != 0)
         fuzz::fail("tmb_extract failed on packed data");
-    if (g_extract_crc != h.crc)
+    if (crc != h.crc)
         fuzz::fail("CRC-16 differs");
     std::vector<uint8_t> back = fuzz::contents(out);
     if (back.size() != size || (size && memcmp(back.data(), data, size) != 0))

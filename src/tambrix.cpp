@@ -10,6 +10,7 @@
 
 #include "tmb_cmd.h"
 #include "tmb_debug.h"
+#include "tmb_header.h"
 #include "tmb_match.h"
 
 Options g_opts;
@@ -116,6 +117,10 @@ int parse_option(int argc, char **argv, int i)
     }
     if (a[1] == 's' && a[2] >= '0' && a[2] <= '9') {
         g_opts.split_kb = parse_number(a + 2);
+        return i;
+    }
+    if (a[1] == 'T' && a[2] >= '0' && a[2] <= '9') {
+        g_opts.threads = parse_number(a + 2);
         return i;
     }
     if (a[1] == 'b' && a[2] != '\0') {
@@ -301,6 +306,7 @@ void usage(const char *prog)
         "  -debug2  log to smb2:tmb_debug.txt",
         "  -sfx  create self-extracting archive (.run)",
         "  -9    smallest archive (slower: optimal parsing)",
+        "  -T<n>  threads: 0 = every core (default), 1 = one thread",
         "\nExamples:",
     };
     static const char *const examples[] = {
@@ -390,6 +396,9 @@ int tambrix_main(int argc, char **argv)
     else if (!g_opts.quiet)
         banner();
     init_buffers();
+    // The header reader's own lines join the debug log.
+    if (g_debug_level > 0)
+        tmb_header_debug_to([](const char *line) { dbg_log("%s", line); });
 
     if (g_opts.list_file[0] != '\0') {
         int status = load_file_list();

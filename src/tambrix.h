@@ -15,6 +15,7 @@ struct Options {
     int buffer_kb;
     int exclude_empty;
     int split_kb;
+    int threads;          // -T<n>: 0 every online core, 1 one thread
     char list_file[256];
     char work_dir[256];
     char archive[256];

@@ -1,10 +1,15 @@
 // Removal of registered temporary files on every way out of the process.
 //
 // The slots are fixed arrays so that the signal handler only reads plain
-// memory and calls unlink(), which is async-signal-safe.
+// memory and calls unlink(), which is async-signal-safe. Parallel commands
+// keep a temporary per job in flight, so there are slots for many; a slot
+// is filled before it is marked used, so the handler never sees half a
+// name. Threads other than the main one block the signals (tmb_pool), and
+// registering takes a lock so that two threads never pick one slot.
 #include "tmb_cleanup.h"
 
 #include <csignal>
+#include <mutex>
 #include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
@@ -12,13 +17,14 @@
 
 namespace {
 
-constexpr int kSlots = 8;
+constexpr int kSlots = 320;
 constexpr size_t kPathMax = 1024;
 
 char s_paths[kSlots][kPathMax];
 int s_dirfds[kSlots];  // AT_FDCWD for plain paths
 volatile sig_atomic_t s_used[kSlots];
 bool s_installed = false;
+std::mutex s_lock;
 
 void remove_all()
 {
@@ -65,6 +71,7 @@ int tmb_cleanup_add_at(int dirfd, const char *name)
 {
     if (strlen(name) >= kPathMax)
         return 0;
+    std::lock_guard<std::mutex> hold(s_lock);
     install_once();
     for (int i = 0; i < kSlots; i++)
         if (!s_used[i]) {
@@ -78,6 +85,7 @@ int tmb_cleanup_add_at(int dirfd, const char *name)
 
 void tmb_cleanup_release_at(int dirfd, const char *name)
 {
+    std::lock_guard<std::mutex> hold(s_lock);
     for (int i = 0; i < kSlots; i++)
         if (s_used[i] && s_dirfds[i] == dirfd && strcmp(s_paths[i], name) == 0) {
             s_used[i] = 0;

@@ -12,7 +12,12 @@
 // an entry that fails never damages the file that was there, a hard link is
 // replaced rather than written through, and a FIFO or device in the way is
 // never opened.
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <memory>
+#include <set>
+#include <vector>
 #include <cstdio>
 #include <string>
 #include <cstring>
@@ -31,6 +36,7 @@
 #include "tmb_method.h"
 #include "tmb_io.h"
 #include "tmb_outdir.h"
+#include "tmb_pool.h"
 #include "tmb_progress.h"
 #include "tmb_shown.h"
 #include "tmb_split.h"
@@ -39,14 +45,16 @@
 namespace {
 
 constexpr size_t kPathMax = 256;            // 255 characters and the NUL
+// Per worker when several unpack at once: packed entries up to this size
+// are read whole, and output goes out in pieces of this size. Larger
+// entries are streamed to the same bytes.
+constexpr uint64_t kWorkerInMax = 4u << 20;
+constexpr uint64_t kWorkerOutMax = 1u << 20;
 
 // One run of the command: the archive, the counters of the summary and the
 // answers given at the overwrite prompt that hold for the rest of the run.
 struct ExtractRun {
     BufferedFile arc;
-    // One output is open at a time; its buffer serves every extracted file,
-    // which spares an allocation per entry.
-    StreamBuffer output_buf;
     int strip_paths = 0;    // e: base names only
     int total = 0;          // entries expected, from the pre-count pass
     int index = 0;
@@ -58,11 +66,25 @@ struct ExtractRun {
     std::vector<FileId> inputs;  // the archive and the parts it was joined from
     bool at_next = false;   // the archive stands at the next header already
     OutDir out;             // the target tree
+    OrderedPool *pool = nullptr;      // unpacking threads (one: inline)
+    std::vector<ExtractCtx *> ctxs;   // one unpacking context per worker
+    // One output buffer per worker: a worker writes one file at a time, and
+    // its buffer serves them all without an allocation per entry.
+    std::vector<StreamBuffer> out_bufs;
+    std::set<std::string> pending_targets; // names whose jobs are not finished
     // A work directory ending in ':' (an AmigaOS device such as "RAM:")
     // joins its entries without a '/': on this system that last part is a
     // prefix of every entry's first component, not a directory.
     std::string name_prefix;
 };
+
+// Finishes the entries still being unpacked, so that what comes next (a
+// message, a question) appears after their lines, as with one thread.
+void settle(ExtractRun &r)
+{
+    if (r.pool)
+        r.pool->drain();
+}
 
 // Output path for an entry name, for messages and the length limit: the
 // name below the work directory. An AmigaOS device ("RAM:") or a trailing
@@ -98,6 +120,7 @@ const char *unsafe_reason(const char *part)
 
 void refuse_unsafe(ExtractRun &r, const char *name, const char *reason)
 {
+    settle(r);
     dbg_log("unsafe name '%s' (%s) -> refusing", name, reason);
     fprintf(stderr, "  WARNING: refusing entry '%s': %s would leave the target directory\n",
             tmb_shown(name).c_str(), reason);
@@ -167,6 +190,7 @@ int confirm_overwrite(ExtractRun &r, const std::string &outpath)
     }
     if (r.overwrite_all)
         return 1;
+    settle(r);
     printf("  overwrite %s? [y]es [n]o [A]ll [N]one: ", tmb_shown(outpath.c_str()).c_str());
     fflush(stdout);
     // Seven characters at most; the rest of a longer line answers the next
@@ -225,6 +249,7 @@ void print_progress_line(ExtractRun &r, const EntryHeader &h)
 // The create failure of a file entry, after its "[i/n]" line.
 void report_cannot_create(ExtractRun &r, const EntryHeader &h, const std::string &outpath, int e)
 {
+    settle(r);
     print_progress_line(r, h);
     fprintf(stderr, "\n  ERROR: cannot create %s\n", tmb_shown(outpath.c_str()).c_str());
     if (e == ELOOP)
@@ -234,98 +259,114 @@ void report_cannot_create(ExtractRun &r, const EntryHeader &h, const std::string
     r.errors++;
 }
 
-// Unpacks one entry into the open temporary file `fd` (closed here). On
-// success the file is complete, its CRC matched and its time is set; the
-// caller renames it. Returns 0, or 1 after reporting.
-int unpack_to_temp(ExtractRun &r, const EntryHeader &h, int fd, const std::string &outpath)
+// One file entry being unpacked: what the worker is given and what it
+// found. The worker writes the temporary file; everything the user sees,
+// the rename and the counters happen in the finish, in archive order.
+struct FileJob {
+    EntryHeader h;
+    int dirfd = -1;         // our own descriptor of the entry's directory
+    char tmp[32] = {};
+    std::string leaf, outpath;
+    int fd = -1;            // the temporary, open for writing
+    // Results.
+    int rc = TMB_EXTRACT_FAILED;
+    uint16_t crc = 0;
+    int open_errno = 0;     // the temporary could not be made a stream
+    int write_errno = 0;
+    // Progress: bytes produced so far (the worker counts), bytes shown.
+    std::atomic<uint64_t> produced{0};
+    uint64_t shown = 0;
+};
+
+// Shows what the worker produced since the last look.
+void show_progress(FileJob &j)
 {
-    FILE *out = fdopen(fd, "wb");
+    uint64_t now = j.produced.load(std::memory_order_relaxed);
+    if (now > j.shown)
+        tmb_prog_add(now - j.shown);
+    j.shown = now;
+}
+
+// Unpacks the entry into the temporary file (closed here). On success the
+// file is complete, its CRC matched and its time is set.
+// With `arcfp` the packed data is read from that stream at its position
+// (one thread); otherwise with pread from `arcfd` (any thread).
+void unpack_to_temp(FileJob &j, ExtractCtx *ctx, StreamBuffer &buf, FILE *arcfp, int arcfd,
+                    const lzh::Progress &prog)
+{
+    FILE *out = fdopen(j.fd, "wb");
     if (!out) {
-        int e = errno;
-        close(fd);
-        printf(" ERROR\n");
-        fprintf(stderr, "  ERROR: cannot write %s: %s\n", tmb_shown(outpath.c_str()).c_str(),
-                strerror(e));
-        return 1;
+        j.open_errno = errno;
+        close(j.fd);
+        return;
     }
-    r.output_buf.attach(out);
-    dbg_log("calling tmb_extract for '%s'", outpath.c_str());
-    int rc = tmb_extract(r.arc.get(), out, &h);
-    r.at_next = !ferror(r.arc.get());
+    buf.attach(out);
+    j.rc = arcfp ? tmb_extract(ctx, arcfp, out, &j.h, &j.crc, prog)
+                 : tmb_extract_at(ctx, arcfd, j.h.data_pos, out, &j.h, &j.crc, prog);
 
     // Every byte must reach the file: a full disk or a file size limit shows
     // up in the writes, the final flush or the close, and is an error.
-    int write_errno = 0;
     if (ferror(out) || fflush(out) != 0)
-        write_errno = errno ? errno : EIO;
-    bool crc_ok = rc == TMB_EXTRACT_OK && (g_extract_crc & 0xFFFF) == h.crc;
+        j.write_errno = errno ? errno : EIO;
+    bool crc_ok = j.rc == TMB_EXTRACT_OK && j.crc == j.h.crc;
     // The time is set through the descriptor, before the close, on the
     // file that will take the name.
-    if (crc_ok && !write_errno && h.mtime > 0) {
+    if (crc_ok && !j.write_errno && j.h.mtime > 0) {
         FileTime ts[2];
-        ts[0].tv_sec = ts[1].tv_sec = (time_t)h.mtime;
+        ts[0].tv_sec = ts[1].tv_sec = (time_t)j.h.mtime;
         ts[0].tv_nsec = ts[1].tv_nsec = 0;
         futimens(fileno(out), ts);
     }
-    if (fclose(out) != 0 && !write_errno)
-        write_errno = errno ? errno : EIO;
-    tmb_prog_end();
+    if (fclose(out) != 0 && !j.write_errno)
+        j.write_errno = errno ? errno : EIO;
+}
 
-    if (write_errno) {
-        dbg_log("write to '%s' failed, errno=%d", outpath.c_str(), write_errno);
+// Reports how the unpacking went. Returns 0 when the file is good, or 1.
+int report_unpacked(const FileJob &j)
+{
+    const char *shown = nullptr;
+    std::string s = tmb_shown(j.outpath.c_str());
+    shown = s.c_str();
+    if (j.open_errno || j.write_errno) {
+        int e = j.open_errno ? j.open_errno : j.write_errno;
+        dbg_log("write to '%s' failed, errno=%d", j.outpath.c_str(), e);
         printf(" ERROR\n");
         fflush(stdout);
-        fprintf(stderr, "  ERROR: cannot write %s: %s\n", tmb_shown(outpath.c_str()).c_str(),
-                strerror(write_errno));
+        fprintf(stderr, "  ERROR: cannot write %s: %s\n", shown, strerror(e));
         return 1;
     }
-    if (rc != TMB_EXTRACT_OK) {
+    if (j.rc != TMB_EXTRACT_OK) {
         dbg_log("tmb_extract returned non-zero (failure)");
         printf(" ERROR\n");
         fflush(stdout);
-        tmb_report_entry(h.name, tmb_extract_reason(rc));
+        tmb_report_entry(j.h.name, tmb_extract_reason(j.rc));
         return 1;
     }
-    dbg_log("tmb_extract returned 0, expected_crc=%04X got_crc=%04X", h.crc,
-            (unsigned)(g_extract_crc & 0xFFFF));
-    if (!crc_ok) {
-        printf(" CRC ERR (exp %04X got %04X)\n", h.crc, (unsigned)(g_extract_crc & 0xFFFF));
-        tmb_report_entry(h.name, "CRC mismatch (damaged)");
+    dbg_log("tmb_extract returned 0, expected_crc=%04X got_crc=%04X", j.h.crc, (unsigned)j.crc);
+    if (j.crc != j.h.crc) {
+        printf(" CRC ERR (exp %04X got %04X)\n", j.h.crc, (unsigned)j.crc);
+        tmb_report_entry(j.h.name, "CRC mismatch (damaged)");
         return 1;
     }
     return 0;
 }
 
-// Decodes one file entry into `leaf` of `dirfd` and reports the outcome.
-void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::string &leaf,
-                  const std::string &outpath)
+// The finish of a file entry: the outcome, and the rename into place.
+void finish_file(ExtractRun &r, FileJob &j)
 {
-    dbg_log("attempting fopen('%s', \"wb\")", outpath.c_str());
-    char tmp[32];
-    // Made with the mode of a new file from the start: it holds nothing
-    // that the finished file would not show.
-    int fd = tmb_create_temp_at(dirfd, tmp, sizeof tmp, 0666);
-    if (fd < 0) {
-        int e = errno;
-        dbg_log("fopen('%s', \"wb\") FAILED, errno=%d", outpath.c_str(), e);
-        report_cannot_create(r, h, outpath, e);
-        return;
-    }
-    print_progress_line(r, h);
-    // Goes on every way out, signals included, until renamed into place.
-    tmb_cleanup_add_at(dirfd, tmp);
-    tmb_prog_begin(h.orig_size);
-    int failed = unpack_to_temp(r, h, fd, outpath);
-    if (!failed && renameat(dirfd, tmp, dirfd, leaf.c_str()) != 0) {
+    int failed = report_unpacked(j);
+    if (!failed && renameat(j.dirfd, j.tmp, j.dirfd, j.leaf.c_str()) != 0) {
         int e = errno;
         printf(" ERROR\n");
-        fprintf(stderr, "  ERROR: cannot create %s: %s\n", tmb_shown(outpath.c_str()).c_str(),
+        fprintf(stderr, "  ERROR: cannot create %s: %s\n", tmb_shown(j.outpath.c_str()).c_str(),
                 strerror(e));
         failed = 1;
     }
     if (failed)
-        unlinkat(dirfd, tmp, 0);
-    tmb_cleanup_release_at(dirfd, tmp);
+        unlinkat(j.dirfd, j.tmp, 0);
+    tmb_cleanup_release_at(j.dirfd, j.tmp);
+    close(j.dirfd);
+    r.pending_targets.erase(j.outpath);
     if (failed) {
         r.errors++;
         return;
@@ -334,9 +375,77 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
     r.extracted++;
 }
 
+// Decodes one file entry into `leaf` of `dirfd`: on a worker when there are
+// several, the outcome reported in archive order.
+void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::string &leaf,
+                  const std::string &outpath)
+{
+    dbg_log("attempting fopen('%s', \"wb\")", outpath.c_str());
+    auto j = std::make_shared<FileJob>();
+    // Made with the mode of a new file from the start: it holds nothing
+    // that the finished file would not show.
+    j->fd = tmb_create_temp_at(dirfd, j->tmp, sizeof j->tmp, 0666);
+    if (j->fd >= 0 && (j->dirfd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0)) < 0) {
+        int e = errno;
+        close(j->fd);
+        unlinkat(dirfd, j->tmp, 0);
+        j->fd = -1;
+        errno = e;
+    }
+    if (j->fd < 0) {
+        int e = errno;
+        dbg_log("fopen('%s', \"wb\") FAILED, errno=%d", outpath.c_str(), e);
+        report_cannot_create(r, h, outpath, e);
+        return;
+    }
+    j->h = h;
+    j->leaf = leaf;
+    j->outpath = outpath;
+    // Goes on every way out, signals included, until renamed into place.
+    tmb_cleanup_add_at(j->dirfd, j->tmp);
+
+    dbg_log("calling tmb_extract for '%s'", outpath.c_str());
+    FILE *arc = r.arc.get();
+    int arcfd = fileno(arc);
+    if (!r.pool->threaded()) {
+        // One thread: the line comes first, the bar runs while unpacking.
+        print_progress_line(r, h);
+        tmb_prog_begin(h.orig_size);
+        unpack_to_temp(*j, r.ctxs[0], r.out_bufs[0], arc, -1, tmb_prog_sink());
+        r.at_next = !ferror(arc);
+        tmb_prog_end();
+        finish_file(r, *j);
+        return;
+    }
+    r.pending_targets.insert(outpath);
+    ExtractRun *run = &r;
+    // The line and the bar appear when the entry is the oldest one still
+    // being unpacked; the bar follows the worker until it is done.
+    r.pool->submit(
+        [j, run, arcfd](int w) {
+            lzh::Progress prog;
+            prog.fn = [](void *user, uint64_t n) {
+                static_cast<FileJob *>(user)->produced.fetch_add(n, std::memory_order_relaxed);
+            };
+            prog.user = j.get();
+            unpack_to_temp(*j, run->ctxs[w], run->out_bufs[(size_t)w], nullptr, arcfd, prog);
+        },
+        [j, run] {
+            show_progress(*j);
+            tmb_prog_end();
+            finish_file(*run, *j);
+        },
+        [j, run] {
+            print_progress_line(*run, j->h);
+            tmb_prog_begin(j->h.orig_size);
+        },
+        [j] { show_progress(*j); });
+}
+
 // Reports a failure to make or enter a directory of the target.
 void report_dir_failure(ExtractRun &r, const std::string &where, int e)
 {
+    settle(r);
     std::string shown = tmb_shown(where.c_str());
     if (e == ELOOP)
         fprintf(stderr, "  ERROR: not writing below %s: it is a symbolic link\n", shown.c_str());
@@ -365,8 +474,22 @@ int open_dirs(ExtractRun &r, const char *name, bool whole, std::string *leaf)
     return fd;
 }
 
-void report_too_long(const std::string &outpath, const EntryHeader &h)
+// A file still being unpacked where this entry wants a directory must be
+// in place first: the walk then meets it, as with one thread.
+void settle_if_in_the_way(ExtractRun &r, const std::string &outpath)
 {
+    if (r.pending_targets.empty())
+        return;
+    for (size_t k = outpath.find('/'); k != std::string::npos; k = outpath.find('/', k + 1))
+        if (r.pending_targets.count(outpath.substr(0, k))) {
+            settle(r);
+            return;
+        }
+}
+
+void report_too_long(ExtractRun &r, const std::string &outpath, const EntryHeader &h)
+{
+    settle(r);
     fprintf(stderr, "Path too long: %s%s\n", tmb_shown(outpath.c_str()).c_str(),
             h.name_cut ? " (the name stored in the archive is longer)" : "");
 }
@@ -390,12 +513,13 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
             return;
         std::string outpath = join_path(h.name);
         if (outpath.size() >= kPathMax || h.name_cut) {
-            report_too_long(outpath, h);
+            report_too_long(r, outpath, h);
             r.errors++;
         } else if (const char *why = unsafe_reason(h.name)) {
             refuse_unsafe(r, h.name, why);
         } else {
             dbg_log("directory outpath='%s', calling mkdirs", outpath.c_str());
+            settle_if_in_the_way(r, outpath + "/");
             if (open_dirs(r, h.name, true, nullptr) == -1)
                 report_dir_failure(r, r.out.root_path, errno);
         }
@@ -415,7 +539,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
     // another entry's file or take the place of a directory. The same for
     // a name the header reader could not hold whole.
     if (outpath.size() >= kPathMax || h.name_cut) {
-        report_too_long(outpath, h);
+        report_too_long(r, outpath, h);
         r.errors++;
         return;
     }
@@ -426,6 +550,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
     // An entry that cannot be unpacked touches nothing: no directory, no
     // question, no file.
     if (!tmb_extract_supported(&h)) {
+        settle(r);
         print_progress_line(r, h);
         printf(" ERROR\n");
         fprintf(stderr, "Unsupported method: %s: %s\n", tmb_method_name(h.method),
@@ -434,6 +559,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
         return;
     }
     dbg_log("calling mkdirs('%s') for parent directories", outpath.c_str());
+    settle_if_in_the_way(r, outpath);
     std::string leaf;
     int dirfd = open_dirs(r, outname, false, &leaf);
     if (dirfd == -1) {
@@ -443,6 +569,10 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
     if (dirfd < 0) {
         return;
     }
+    // An earlier entry of the same name must be in place before this one
+    // looks: it may be asked about.
+    if (r.pending_targets.count(outpath))
+        settle(r);
     struct stat st;
     if (fstatat(dirfd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         std::string shown = tmb_shown(outpath.c_str());
@@ -450,6 +580,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
                           : S_ISDIR(st.st_mode) ? "a directory is in the way"
                                                 : nullptr;
         if (why) {
+            settle(r);
             fprintf(stderr, "  ERROR: not writing %s: %s\n", shown.c_str(), why);
             r.errors++;
             return;
@@ -506,9 +637,27 @@ int cmd_extract()
     printf("Extracting: %s\n\n", shown_archive);
     fflush(stdout);
 
+    // Entries are unpacked on every core when the archive is a regular file
+    // (the workers read it with pread); a pipe is read in order.
+    int64_t size = tmb_file_size(arc);
+    int workers = size >= 0 ? tmb_thread_count(g_opts.threads) : 1;
+    for (int w = 0; w < workers; w++) {
+        ExtractCtx *ctx = workers == 1 ? tmb_extract_new(g_inbuf_max, g_outbuf_max)
+                                       : tmb_extract_new(std::min<uint64_t>(g_inbuf_max, kWorkerInMax),
+                                                         std::min<uint64_t>(g_outbuf_max, kWorkerOutMax));
+        if (!ctx)
+            break;
+        r.ctxs.push_back(ctx);
+    }
+    workers = std::max<int>(1, (int)r.ctxs.size());
+    if (r.ctxs.empty())
+        r.ctxs.push_back(tmb_extract_new(g_inbuf_max, g_outbuf_max));
+    r.out_bufs.resize((size_t)workers);
+    OrderedPool pool(workers, tmb_pool_queue(workers));
+    r.pool = &pool;
+
     // Damage, a read error or a file that is no archive must not pass for
     // the end: what came before is extracted, then the run fails.
-    int64_t size = tmb_file_size(arc);
     EntryHeader h;
     const char *why = nullptr;
     int64_t pos = 0;
@@ -525,11 +674,14 @@ int cmd_extract()
             break;
         }
     }
+    settle(r);
     if (walk < 0) {
         fflush(stdout);
         tmb_report_walk_damage(shown_archive, pos, why);
         r.errors++;
     }
+    for (ExtractCtx *ctx : r.ctxs)
+        tmb_extract_free(ctx);
 
     printf("\nDone. Extracted: %d  Skipped: %d  Errors: %d\n", r.extracted, r.skipped, r.errors);
     print_elapsed(start);

@@ -30,22 +30,18 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
-#include "tambrix.h"
+#include "tmb_codec.h"
+#include "tmb_crc.h"
+
+namespace lzh {
 
 namespace {
 
-constexpr unsigned NC = 510;       // c alphabet: 256 literals + 254 match lengths
-constexpr unsigned NT = 19;        // t alphabet: lengths of the c code
 constexpr unsigned CTBITS = 12;    // width of the c lookup table
 constexpr unsigned PTBITS = 8;     // width of the t/p lookup table
 constexpr unsigned MAXNODE = 4094; // highest tree node number
 constexpr unsigned MAXWALK = 32;   // a tree walk gives up after this many bits
-
-// Largest packed entry ever held in memory, whatever -b says; bigger ones
-// are streamed, which decodes to the same bytes.
-constexpr uint64_t MEM_HARD_CAP = 256u << 20;
 constexpr size_t STREAM_CHUNK = 65536;
 
 // Bits a decoder may take past the entry's packed bytes before the entry
@@ -54,6 +50,19 @@ constexpr size_t STREAM_CHUNK = 65536;
 // still be read. Beyond it the "bits" are zeros we made up, and decoding on
 // would turn a few bytes into whatever size the header claims.
 constexpr uint64_t OVERRUN_SLACK_BITS = 4 * 8;
+
+// The output buffer doubles as the sliding window: a history area of the
+// largest window comes before the output area. The decoder writes at a
+// moving position and copies matches straight from the bytes before it;
+// when the output area runs full, the last window of bytes slides back into
+// the history area. So a byte is written once, not once to the window and
+// again to the output.
+constexpr size_t HIST = 65536;           // history area: the largest window
+constexpr size_t SLACK = 64;             // room for word-wise copies running over
+constexpr size_t MIN_AREA = 512 * 1024;  // output area when the flush size is small
+constexpr uint64_t MIN_CAP = 256;        // a longest match must fit after a flush
+constexpr size_t CRC_STEP = 32768;       // CRC the output in steps of this
+constexpr size_t TEST_AREA = 256 * 1024; // output area used when only testing
 
 // The bit reader. `buf` holds the next bits left-aligned (the next bit is
 // bit 63) and `cnt` of them are valid. Below the valid bits there may be
@@ -67,66 +76,99 @@ struct Bits {
     const uint8_t *iend;
 };
 
-// Packed-byte source.
-FILE *s_infp;
-uint64_t s_inbytes_left; // stream mode: bytes still to read from s_infp
-uint8_t *s_inbuf;        // memory mode: the entry's whole packed data
-uint64_t s_inbuf_size;
-bool s_memory;
-uint8_t s_chunk[STREAM_CHUNK]; // stream mode: the bytes read so far
-Bits s_b;
-uint64_t s_zeros;  // zero bytes supplied after the packed data ran out
-bool s_overrun;    // more than the slack of them has been consumed
-
-// Code tables. They keep their contents between blocks and entries: damaged
-// data may make one code's tree walk through another's old nodes, and the
-// result must not depend on anything but the input.
-uint8_t c_len[NC];
-uint16_t c_table[1u << CTBITS];
-uint8_t p_len[NT];
-uint16_t p_table[1u << PTBITS];
-uint16_t left[4096];
-uint16_t right[4096];
-int np_max;
-uint32_t s_blocksize;
-
 // Fast forms of c_table and p_table, built along with them: either a
 // symbol with the number of bits it takes (bits 0-7: length, 8-19: symbol),
 // or WALK with the tree node to walk from. The walk itself always reads the
 // live left/right arrays.
 constexpr uint32_t WALK = 1u << 31;
-uint32_t s_cfast[1u << CTBITS];
-uint32_t s_pfast[1u << PTBITS];
+
+} // namespace
+
+struct Decoder {
+    // Packed-byte source of the current entry.
+    Source src;
+    bool memory;        // all packed bytes are in src.mem
+    bool stream_ended;  // src.read returned short
+    Bits b;
+    uint64_t zeros;     // zero bytes supplied after the packed data ran out
+    bool overrun;       // more than the slack of them has been consumed
+    uint8_t chunk[STREAM_CHUNK]; // stream mode: the bytes read so far
+
+    // Code tables. They keep their contents between blocks and entries:
+    // damaged data may make one code's tree walk through another's old
+    // nodes, and the result must not depend on anything but the input.
+    uint8_t c_len[NC];
+    uint16_t c_table[1u << CTBITS];
+    uint8_t p_len[NT];
+    uint16_t p_table[1u << PTBITS];
+    uint16_t left[4096];
+    uint16_t right[4096];
+    int np_max;
+    uint32_t blocksize;
+    uint32_t cfast[1u << CTBITS];
+    uint32_t pfast[1u << PTBITS];
+
+    // Output window and buffer.
+    uint8_t *outbuf;       // history area + output area + slack
+    uint64_t outbuf_cap;   // bytes handed on per flush
+    size_t area;           // size of the output area (>= outbuf_cap)
+    uint8_t *pending;      // first byte produced but not yet flushed
+    uint8_t *crc_done;     // first byte not yet in outcrc
+    uint64_t pend;         // bytes produced since the last flush
+    uint64_t dwinmask;     // window size - 1 of the current entry
+    size_t spaces;         // bytes right before the output area known to be spaces
+    Sink sink;
+    bool write_failed;
+    uint16_t outcrc;
+};
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Packed bytes
 
 // Stream mode: keeps the unread tail of the chunk and reads more behind it.
-void span_refill()
+void span_refill(Decoder *d)
 {
-    size_t keep = (size_t)(s_b.iend - s_b.ip);
-    memmove(s_chunk, s_b.ip, keep);
-    size_t want = (size_t)std::min<uint64_t>(STREAM_CHUNK - keep, s_inbytes_left);
-    size_t got = want ? fread(s_chunk + keep, 1, want, s_infp) : 0;
-    s_inbytes_left = got < want ? 0 : s_inbytes_left - got;
-    s_b.ip = s_chunk;
-    s_b.iend = s_chunk + keep + got;
+    size_t keep = (size_t)(d->b.iend - d->b.ip);
+    memmove(d->chunk, d->b.ip, keep);
+    size_t want = STREAM_CHUNK - keep;
+    size_t got = d->src.read(d->src.user, d->chunk + keep, want);
+    if (got < want)
+        d->stream_ended = true;
+    d->b.ip = d->chunk;
+    d->b.iend = d->chunk + keep + got;
 }
 
-bool more_to_stream() { return !s_memory && s_inbytes_left != 0; }
+bool more_to_stream(const Decoder *d) { return !d->memory && !d->stream_ended; }
 
-// True unless the archive is a regular file with fewer than `n` bytes left,
-// so a damaged size never makes us allocate for data that is not there.
-bool file_has(FILE *fp, uint64_t n)
+void source_open(Decoder *d, const Source &src)
 {
-    int fd = fileno(fp);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return true;
-    off_t pos = ftello(fp);
-    if (pos < 0 || pos > st.st_size)
-        return true;
-    return (uint64_t)(st.st_size - pos) >= n;
+    d->src = src;
+    d->memory = src.read == nullptr;
+    d->stream_ended = src.read == nullptr;
+    if (d->memory)
+        d->b = Bits{0, 0, src.mem, src.mem + src.mem_size};
+    else
+        d->b = Bits{0, 0, d->chunk, d->chunk};
+    d->zeros = 0;
+    d->overrun = false;
+}
+
+// Copies up to n unread bytes into dst; returns how many were copied.
+size_t source_read(Decoder *d, uint8_t *dst, size_t n)
+{
+    size_t done = std::min<size_t>(n, (size_t)(d->b.iend - d->b.ip));
+    memcpy(dst, d->b.ip, done);
+    d->b.ip += done;
+    if (done < n && more_to_stream(d)) {
+        size_t want = n - done;
+        size_t got = d->src.read(d->src.user, dst + done, want);
+        if (got < want)
+            d->stream_ended = true;
+        done += got;
+    }
+    return done;
 }
 
 // ---------------------------------------------------------------------------
@@ -143,46 +185,46 @@ inline uint64_t load_be64(const uint8_t *p)
 
 // Tops up to at least 56 valid bits byte by byte; past the end of the packed
 // data zero bits are supplied and the count still grows.
-[[gnu::noinline]] Bits refill_slow(Bits b)
+[[gnu::noinline]] Bits refill_slow(Decoder *d, Bits b)
 {
-    if (more_to_stream()) {
-        s_b.ip = b.ip;
-        s_b.iend = b.iend;
-        span_refill();
-        b.ip = s_b.ip;
-        b.iend = s_b.iend;
+    if (more_to_stream(d)) {
+        d->b.ip = b.ip;
+        d->b.iend = b.iend;
+        span_refill(d);
+        b.ip = d->b.ip;
+        b.iend = d->b.iend;
     }
     while (b.cnt < 56) {
         unsigned byte = 0;
         if (b.ip < b.iend)
             byte = *b.ip++;
         else
-            s_zeros++;
+            d->zeros++;
         b.buf |= (uint64_t)byte << (56 - b.cnt);
         b.cnt += 8;
     }
     // The made-up bytes sit behind the real ones in the buffer, so what has
     // been taken of them is their bits less the bits still held.
-    if (s_zeros * 8 > b.cnt + OVERRUN_SLACK_BITS)
-        s_overrun = true;
+    if (d->zeros * 8 > b.cnt + OVERRUN_SLACK_BITS)
+        d->overrun = true;
     return b;
 }
 
 // Tops up to at least 56 valid bits, a whole word at a time when 8 bytes are
 // at hand.
-inline void refill(Bits &b)
+inline void refill(Decoder *d, Bits &b)
 {
     if (b.iend - b.ip >= 8) [[likely]] {
         b.buf |= load_be64(b.ip) >> b.cnt;
         b.ip += (63 - b.cnt) >> 3;
         b.cnt |= 56;
     } else {
-        b = refill_slow(b);
+        b = refill_slow(d, b);
     }
 }
 
-// The same on s_b, for the decoder loop's locals.
-[[gnu::noinline]] void refill_slow_s() { s_b = refill_slow(s_b); }
+// The same on d->b, for the decoder loop's locals.
+[[gnu::noinline]] void refill_slow_s(Decoder *d) { d->b = refill_slow(d, d->b); }
 
 inline unsigned peek(const Bits &b, unsigned n) { return (unsigned)(b.buf >> (64 - n)); }
 
@@ -193,10 +235,11 @@ inline void drop(Bits &b, unsigned n)
 }
 
 // Takes n bits, 1 <= n <= 16.
-inline unsigned getbits(Bits &b, unsigned n)
+inline unsigned getbits(Decoder *d, unsigned n)
 {
+    Bits &b = d->b;
     if (b.cnt < n)
-        refill(b);
+        refill(d, b);
     unsigned v = peek(b, n);
     drop(b, n);
     return v;
@@ -220,7 +263,7 @@ inline uint32_t fast_entry(unsigned v, unsigned nsym, const uint8_t *len)
 // The lengths are not checked. An over-full set makes later symbols
 // overwrite earlier ones; entries no code reaches stay 0 (symbol 0).
 // Lengths above 16 (only damaged data has them) give the symbol no code.
-void make_table(unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table, uint32_t *fast)
+void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table, uint32_t *fast)
 {
     unsigned count[17] = {};
     unsigned nextcode[17];
@@ -260,10 +303,10 @@ void make_table(unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table, 
             if (*slot == 0) {
                 if (avail > MAXNODE)
                     break;
-                left[avail] = right[avail] = 0;
+                d->left[avail] = d->right[avail] = 0;
                 *slot = (uint16_t)avail++;
             }
-            slot = (code >> bit) & 1 ? &right[*slot] : &left[*slot];
+            slot = (code >> bit) & 1 ? &d->right[*slot] : &d->left[*slot];
         }
         *slot = (uint16_t)j;
         // The table entry is either the root of the walk or, when no node
@@ -283,16 +326,16 @@ void single_table(unsigned s, unsigned nsym, unsigned w, uint16_t *table, uint32
 // (a symbol). After 32 steps without one the walk ends with symbol 0. Only
 // damaged data makes walks longer than the bits at hand; the walk then
 // simply reads on in the stream.
-[[gnu::noinline]] unsigned walk_tree(unsigned node, unsigned nsym)
+[[gnu::noinline]] unsigned walk_tree(Decoder *d, unsigned node, unsigned nsym)
 {
     for (unsigned step = 1;; step++) {
-        if (s_b.cnt == 0)
-            refill(s_b);
-        unsigned bit = (unsigned)(s_b.buf >> 63);
-        drop(s_b, 1);
+        if (d->b.cnt == 0)
+            refill(d, d->b);
+        unsigned bit = (unsigned)(d->b.buf >> 63);
+        drop(d->b, 1);
         if (step == MAXWALK)
             return 0;
-        node = bit ? right[node] : left[node];
+        node = bit ? d->right[node] : d->left[node];
         if (node < nsym)
             return node;
     }
@@ -300,31 +343,31 @@ void single_table(unsigned s, unsigned nsym, unsigned w, uint16_t *table, uint32
 
 // One symbol of the t code (p_table holds the t table while the c lengths
 // are read).
-unsigned read_t_symbol()
+unsigned read_t_symbol(Decoder *d)
 {
-    if (s_b.cnt < 32)
-        refill(s_b);
-    unsigned e = p_table[peek(s_b, PTBITS)];
+    if (d->b.cnt < 32)
+        refill(d, d->b);
+    unsigned e = d->p_table[peek(d->b, PTBITS)];
     if (e < NT) {
-        drop(s_b, p_len[e]);
+        drop(d->b, d->p_len[e]);
         return e;
     }
-    drop(s_b, PTBITS);
-    return walk_tree(e, NT);
+    drop(d->b, PTBITS);
+    return walk_tree(d, e, NT);
 }
 
 // One code length: 3 bits, and 7 escapes to 7 + a run of 1 bits ended by a
 // 0 bit. At most 16 ones are counted; the bit after the sixteenth ends the
 // run whatever it is (length 23, damaged data only).
-unsigned read_length()
+unsigned read_length(Decoder *d)
 {
-    unsigned l = getbits(s_b, 3);
+    unsigned l = getbits(d, 3);
     if (l == 7) {
         unsigned ones = 0;
-        while (ones < 16 && getbits(s_b, 1))
+        while (ones < 16 && getbits(d, 1))
             ones++;
         if (ones == 16)
-            getbits(s_b, 1);
+            getbits(d, 1);
         l += ones;
     }
     return l;
@@ -333,35 +376,35 @@ unsigned read_length()
 // Reads the t list (nsym 19, count width 5, zero-run field after the third
 // length) or the p list (no zero-run field: zero_run_at = -1) into p_len and
 // builds p_table.
-void read_pt_len(unsigned nsym, unsigned nbit, int zero_run_at)
+void read_pt_len(Decoder *d, unsigned nsym, unsigned nbit, int zero_run_at)
 {
-    unsigned n = getbits(s_b, nbit);
+    unsigned n = getbits(d, nbit);
     if (n == 0) {
-        unsigned s = getbits(s_b, nbit);
-        std::fill(p_len, p_len + nsym, 0);
-        single_table(s, nsym, PTBITS, p_table, s_pfast);
+        unsigned s = getbits(d, nbit);
+        std::fill(d->p_len, d->p_len + nsym, 0);
+        single_table(s, nsym, PTBITS, d->p_table, d->pfast);
         return;
     }
     unsigned i = 0;
     while (i < n) {
-        unsigned l = read_length();
+        unsigned l = read_length(d);
         if (i < nsym)
-            p_len[i] = (uint8_t)l;
+            d->p_len[i] = (uint8_t)l;
         i++;
         if ((int)i == zero_run_at) {
             // 2-bit count of further zero lengths, present even when the
             // list ends here.
-            unsigned z = getbits(s_b, 2);
+            unsigned z = getbits(d, 2);
             while (z-- > 0 && i < n) {
                 if (i < nsym)
-                    p_len[i] = 0;
+                    d->p_len[i] = 0;
                 i++;
             }
         }
     }
     while (i < nsym)
-        p_len[i++] = 0;
-    make_table(nsym, p_len, PTBITS, p_table, s_pfast);
+        d->p_len[i++] = 0;
+    make_table(d, nsym, d->p_len, PTBITS, d->p_table, d->pfast);
 }
 
 // Reads the c lengths through the t code and builds c_table. t symbols 0, 1
@@ -369,42 +412,42 @@ void read_pt_len(unsigned nsym, unsigned nbit, int zero_run_at)
 // 1..16. A count of 511 covers index 510 too: a length read there is
 // discarded, and a zero run there ends the list (it could write nothing, so
 // going on would never get past it).
-void read_c_len()
+void read_c_len(Decoder *d)
 {
-    unsigned n = getbits(s_b, 9);
+    unsigned n = getbits(d, 9);
     if (n == 0) {
-        unsigned s = getbits(s_b, 9);
-        std::fill(c_len, c_len + NC, 0);
-        single_table(s, NC, CTBITS, c_table, s_cfast);
+        unsigned s = getbits(d, 9);
+        std::fill(d->c_len, d->c_len + NC, 0);
+        single_table(s, NC, CTBITS, d->c_table, d->cfast);
         return;
     }
     unsigned i = 0;
     while (i < n) {
-        unsigned t = read_t_symbol();
+        unsigned t = read_t_symbol(d);
         if (t >= 3) {
             if (i < NC)
-                c_len[i] = (uint8_t)(t - 2);
+                d->c_len[i] = (uint8_t)(t - 2);
             i++;
             continue;
         }
-        unsigned run = t == 0 ? 1 : t == 1 ? getbits(s_b, 4) + 3 : getbits(s_b, 9) + 20;
+        unsigned run = t == 0 ? 1 : t == 1 ? getbits(d, 4) + 3 : getbits(d, 9) + 20;
         if (i >= NC)
             break;
         while (run-- > 0 && i < n && i < NC)
-            c_len[i++] = 0;
+            d->c_len[i++] = 0;
     }
     while (i < NC)
-        c_len[i++] = 0;
-    make_table(NC, c_len, CTBITS, c_table, s_cfast);
+        d->c_len[i++] = 0;
+    make_table(d, NC, d->c_len, CTBITS, d->c_table, d->cfast);
 }
 
 // Block head: size, t list, c list, p list.
-[[gnu::noinline]] void read_block_head(unsigned np, unsigned pbit)
+[[gnu::noinline]] void read_block_head(Decoder *d, unsigned np, unsigned pbit)
 {
-    s_blocksize = getbits(s_b, 16);
-    read_pt_len(NT, 5, 3);
-    read_c_len();
-    read_pt_len(np, pbit, -1);
+    d->blocksize = getbits(d, 16);
+    read_pt_len(d, NT, lzh::TBIT, 3);
+    read_c_len(d);
+    read_pt_len(d, np, pbit, -1);
 }
 
 // Copies a match of `len` bytes starting `dist` bytes back. The bytes are
@@ -436,130 +479,121 @@ inline void copy_match(uint8_t *out, size_t dist, unsigned len)
     }
 }
 
-} // namespace
 
 // ---------------------------------------------------------------------------
-// Packed-byte source
+// Output window
 
-void in_open(FILE *fp, uint64_t comp_size)
+uint8_t *area_start(Decoder *d) { return d->outbuf + HIST; }
+
+// Hands `n` produced bytes on (their CRC is already taken). A failed write
+// is remembered. When the sink keeps no bytes `p` is not used.
+void hand_on(Decoder *d, const uint8_t *p, size_t n)
 {
-    s_inbytes_left = 0; // an earlier stream is not ours to move any more
-    in_close();
-    s_infp = fp;
-    s_inbytes_left = comp_size;
-    s_memory = false;
-    s_b = Bits{0, 0, s_chunk, s_chunk};
-    s_zeros = 0;
-    s_overrun = false;
-    uint64_t max = std::min<uint64_t>(g_inbuf_max, MEM_HARD_CAP);
-    // A small entry costs at most a small allocation, so only a large one
-    // is held to what the file really has left (an fstat per entry).
-    if (comp_size == 0 || comp_size > max || (comp_size > STREAM_CHUNK && !file_has(fp, comp_size)))
+    if (n == 0 || d->write_failed)
         return;
-    auto *buf = static_cast<uint8_t *>(malloc((size_t)comp_size));
-    if (!buf)
-        return;
-    size_t got = fread(buf, 1, (size_t)comp_size, fp);
-    if (got != comp_size) {
-        // Short: stream the same bytes instead.
-        free(buf);
-        if (got)
-            fseeko(fp, -(off_t)got, SEEK_CUR);
-        return;
+    if (!d->sink.put(d->sink.user, d->sink.keep ? p : nullptr, n))
+        d->write_failed = true;
+}
+
+// Fills the `size` bytes before the first output position with spaces (the
+// window's start) and sets the window mask; `size` is a power of two.
+void dwin_init(Decoder *d, uint64_t size)
+{
+    // Small entries never slide, so the spaces usually are still there.
+    if (d->spaces < size) {
+        memset(area_start(d) - size, 0x20, size);
+        d->spaces = size;
     }
-    s_inbuf = buf;
-    s_inbuf_size = comp_size;
-    s_inbytes_left = 0;
-    s_memory = true;
-    s_b.ip = buf;
-    s_b.iend = buf + comp_size;
+    d->dwinmask = size - 1;
+    d->pending = area_start(d);
 }
 
-void in_close()
+// The decoder stops at the limit either because a flush is due or to fold
+// the bytes produced so far into the CRC while they are still in the cache.
+uint8_t *next_limit(Decoder *d, uint8_t *pos)
 {
-    if (!s_memory && s_inbytes_left != 0 && s_infp)
-        fseeko(s_infp, (off_t)s_inbytes_left, SEEK_CUR);
-    s_inbytes_left = 0;
-    free(s_inbuf);
-    s_inbuf = nullptr;
-    s_inbuf_size = 0;
-    s_memory = false;
-    s_b = Bits{0, 0, s_chunk, s_chunk};
-    s_zeros = 0;
-    s_overrun = false;
+    return pos + std::min<uint64_t>(d->outbuf_cap - d->pend, CRC_STEP);
 }
 
-int in_memory_mode() { return s_memory ? 1 : 0; }
-
-int in_getbyte()
+// Moves the last window of bytes before `pos` to the front of the output
+// area; returns the new position.
+uint8_t *slide(Decoder *d, uint8_t *pos)
 {
-    if (s_b.ip == s_b.iend && more_to_stream())
-        span_refill();
-    if (s_b.ip < s_b.iend)
-        return *s_b.ip++;
-    return -1;
+    size_t w = (size_t)d->dwinmask + 1;
+    memmove(area_start(d) - w, pos - w, w);
+    d->spaces = 0;
+    return area_start(d);
 }
 
-size_t in_view(const uint8_t **p, size_t n)
+// Returns the first output position and the limit up to which the decoder
+// may write without calling out_flush.
+uint8_t *out_begin(Decoder *d, uint8_t **limit)
 {
-    size_t k = std::min<size_t>(n, (size_t)(s_b.iend - s_b.ip));
-    *p = s_b.ip;
-    s_b.ip += k;
-    return k;
+    d->crc_done = d->pending;
+    d->pend = 0;
+    *limit = next_limit(d, d->pending);
+    return d->pending;
 }
 
-size_t in_read(uint8_t *dst, size_t n)
+// Called when fewer than `need` bytes (1 for a literal, the length of a
+// match) remain before the limit. Flushes when the output buffer cannot
+// take `need` more bytes; returns the next position and its limit, at least
+// `need` bytes on, or nullptr when the sink failed.
+uint8_t *out_flush(Decoder *d, uint8_t *pos, size_t need, uint8_t **limit)
 {
-    size_t done = std::min<size_t>(n, (size_t)(s_b.iend - s_b.ip));
-    memcpy(dst, s_b.ip, done);
-    s_b.ip += done;
-    if (done < n && more_to_stream()) {
-        size_t want = (size_t)std::min<uint64_t>(n - done, s_inbytes_left);
-        size_t got = fread(dst + done, 1, want, s_infp);
-        s_inbytes_left = got < want ? 0 : s_inbytes_left - got;
-        done += got;
+    d->outcrc = tmb_crc16(d->crc_done, (size_t)(pos - d->crc_done), d->outcrc);
+    d->pend += (uint64_t)(pos - d->crc_done);
+    if (d->pend + need > d->outbuf_cap) {
+        hand_on(d, pos - d->pend, (size_t)d->pend);
+        if (d->write_failed)
+            return nullptr;
+        d->pend = 0;
+        if (pos + d->outbuf_cap > area_start(d) + d->area)
+            pos = slide(d, pos);
+    } else if (!d->sink.keep && pos + CRC_STEP > area_start(d) + std::min(TEST_AREA, d->area)) {
+        // Testing keeps no bytes for a write, only their count: a small
+        // area stays in the cache and spares touching the whole buffer.
+        pos = slide(d, pos);
     }
-    return done;
+    d->crc_done = pos;
+    *limit = next_limit(d, pos);
+    return pos;
 }
 
-// ---------------------------------------------------------------------------
-// Block decoder
-
-void decode_tables_reset()
+// Flushes everything up to `pos` at the end of an entry.
+int out_finish(Decoder *d, uint8_t *pos)
 {
-    memset(c_len, 0, sizeof c_len);
-    memset(c_table, 0, sizeof c_table);
-    memset(p_len, 0, sizeof p_len);
-    memset(p_table, 0, sizeof p_table);
-    memset(left, 0, sizeof left);
-    memset(right, 0, sizeof right);
-    memset(s_cfast, 0, sizeof s_cfast);
-    memset(s_pfast, 0, sizeof s_pfast);
+    d->outcrc = tmb_crc16(d->crc_done, (size_t)(pos - d->crc_done), d->outcrc);
+    d->pend += (uint64_t)(pos - d->crc_done);
+    hand_on(d, pos - d->pend, (size_t)d->pend);
+    d->pend = 0;
+    d->pending = d->crc_done = pos;
+    return d->write_failed ? DECODE_SINK_FAILED : DECODE_OK;
 }
 
-int decode_lhX(uint64_t n, int np)
+int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
 {
-    np_max = np;
+    d->np_max = mp.np;
     uint8_t *limit;
-    uint8_t *out = out_begin(&limit);
+    uint8_t *out = out_begin(d, &limit);
     if (n == 0)
-        return out_finish(out);
+        return out_finish(d, out);
 
-    const unsigned nsym_p = (unsigned)np;
-    const unsigned pbit = np == 14 ? 4 : 5;
+    const unsigned nsym_p = (unsigned)mp.np;
+    const unsigned pbit = (unsigned)mp.pbit;
     // A distance reaching further back than the window wraps within it.
-    const size_t wmask = dwin_mask();
+    const size_t wmask = (size_t)d->dwinmask;
     uint32_t r = 0; // symbols left in the block; a size of 0 means 2^32
     uint64_t todo = n;
 
     // The bit reader lives in locals here so that it stays in registers;
-    // the rare slow paths work on s_b and the locals are reloaded after.
-    uint64_t bitbuf = s_b.buf;
-    unsigned bitcnt = s_b.cnt;
-    const uint8_t *ip = s_b.ip;
-    const uint8_t *iend = s_b.iend;
-#define SAVE_BITS() (s_b.buf = bitbuf, s_b.cnt = bitcnt, s_b.ip = ip, s_b.iend = iend)
-#define LOAD_BITS() (bitbuf = s_b.buf, bitcnt = s_b.cnt, ip = s_b.ip, iend = s_b.iend)
+    // the rare slow paths work on d->b and the locals are reloaded after.
+    uint64_t bitbuf = d->b.buf;
+    unsigned bitcnt = d->b.cnt;
+    const uint8_t *ip = d->b.ip;
+    const uint8_t *iend = d->b.iend;
+#define SAVE_BITS() (d->b.buf = bitbuf, d->b.cnt = bitcnt, d->b.ip = ip, d->b.iend = iend)
+#define LOAD_BITS() (bitbuf = d->b.buf, bitcnt = d->b.cnt, ip = d->b.ip, iend = d->b.iend)
 #define REFILL()                                                                                   \
     do {                                                                                           \
         if (iend - ip >= 8) [[likely]] {                                                           \
@@ -568,9 +602,9 @@ int decode_lhX(uint64_t n, int np)
             bitcnt |= 56;                                                                          \
         } else {                                                                                   \
             SAVE_BITS();                                                                           \
-            refill_slow_s();                                                                       \
-            if (s_overrun)                                                                         \
-                return -2;                                                                         \
+            refill_slow_s(d);                                                                      \
+            if (d->overrun)                                                                        \
+                return DECODE_CUT;                                                                 \
             LOAD_BITS();                                                                           \
         }                                                                                          \
     } while (0)
@@ -579,16 +613,16 @@ int decode_lhX(uint64_t n, int np)
     while (todo != 0) {
         if (r == 0) {
             SAVE_BITS();
-            read_block_head(nsym_p, pbit);
-            if (s_overrun)
-                return -2;
+            read_block_head(d, nsym_p, pbit);
+            if (d->overrun)
+                return DECODE_CUT;
             LOAD_BITS();
-            r = s_blocksize;
+            r = d->blocksize;
         }
         r--;
 
         REFILL();
-        uint32_t e = s_cfast[bitbuf >> (64 - CTBITS)];
+        uint32_t e = d->cfast[bitbuf >> (64 - CTBITS)];
         unsigned c;
         if (!(e & WALK)) [[likely]] {
             DROP(e & 0xFF);
@@ -596,9 +630,9 @@ int decode_lhX(uint64_t n, int np)
         } else {
             DROP(CTBITS);
             SAVE_BITS();
-            c = walk_tree(e >> 8 & 0xFFF, NC);
-            if (s_overrun)
-                return -2;
+            c = walk_tree(d, e >> 8 & 0xFFF, NC);
+            if (d->overrun)
+                return DECODE_CUT;
             LOAD_BITS();
         }
 
@@ -607,14 +641,14 @@ int decode_lhX(uint64_t n, int np)
             // surely hold a whole code (at most 23 bits) of the same block.
             for (;;) {
                 if (out == limit) [[unlikely]] {
-                    out = out_flush(out, 1, &limit);
+                    out = out_flush(d, out, 1, &limit);
                     if (!out)
-                        return -1;
+                        return DECODE_SINK_FAILED;
                 }
                 *out++ = (uint8_t)c;
                 if (--todo == 0 || r == 0 || bitcnt < 23)
                     break;
-                e = s_cfast[bitbuf >> (64 - CTBITS)];
+                e = d->cfast[bitbuf >> (64 - CTBITS)];
                 if (e >= 256 << 8) // a match or a tree walk: the main path
                     break;
                 r--;
@@ -630,7 +664,7 @@ int decode_lhX(uint64_t n, int np)
         unsigned len = c - 253;
         if (bitcnt < 40)
             REFILL();
-        e = s_pfast[bitbuf >> (64 - PTBITS)];
+        e = d->pfast[bitbuf >> (64 - PTBITS)];
         unsigned p;
         if (!(e & WALK)) [[likely]] {
             DROP(e & 0xFF);
@@ -638,29 +672,29 @@ int decode_lhX(uint64_t n, int np)
         } else {
             DROP(PTBITS);
             SAVE_BITS();
-            p = walk_tree(e >> 8 & 0xFFF, nsym_p);
-            if (s_overrun)
-                return -2;
+            p = walk_tree(d, e >> 8 & 0xFFF, nsym_p);
+            if (d->overrun)
+                return DECODE_CUT;
             LOAD_BITS();
         }
-        size_t d = p;
+        size_t dist = p;
         if (p >= 2) {
             unsigned k = p - 1;
             if (bitcnt < k)
                 REFILL();
-            d = ((size_t)1 << k) + (size_t)(bitbuf >> (64 - k));
+            dist = ((size_t)1 << k) + (size_t)(bitbuf >> (64 - k));
             DROP(k);
         }
-        d &= wmask;
+        dist &= wmask;
 
         if (len > todo)
             len = (unsigned)todo;
         if ((size_t)(limit - out) < len) [[unlikely]] {
-            out = out_flush(out, len, &limit);
+            out = out_flush(d, out, len, &limit);
             if (!out)
-                return -1;
+                return DECODE_SINK_FAILED;
         }
-        copy_match(out, d + 1, len);
+        copy_match(out, dist + 1, len);
         out += len;
         todo -= len;
     }
@@ -669,5 +703,118 @@ int decode_lhX(uint64_t n, int np)
 #undef LOAD_BITS
 #undef REFILL
 #undef DROP
-    return out_finish(out);
+    return out_finish(d, out);
 }
+
+// Obtains the output buffer: flush_size bytes per flush, or 4096 when that
+// much memory cannot be had.
+bool outbuf_obtain(Decoder *d, uint64_t want)
+{
+    want = std::max(want ? want : 65536, MIN_CAP);
+    uint64_t caps[2] = {want, 4096};
+    for (uint64_t cap : caps) {
+        if (cap > want || cap > ((uint64_t)SIZE_MAX >> 2))
+            continue;
+        size_t areas[2] = {std::max<size_t>((size_t)cap, MIN_AREA), (size_t)cap};
+        for (size_t area : areas) {
+            auto *buf = static_cast<uint8_t *>(malloc(HIST + area + SLACK));
+            if (buf) {
+                d->outbuf = buf;
+                d->outbuf_cap = cap;
+                d->area = area;
+                d->pending = area_start(d);
+                d->spaces = 0;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void begin_entry(Decoder *d, const Source &src, const Sink &sink)
+{
+    source_open(d, src);
+    d->sink = sink;
+    d->write_failed = false;
+    d->outcrc = 0;
+}
+
+} // namespace
+
+Decoder *decoder_new(uint64_t flush_size)
+{
+    auto *d = static_cast<Decoder *>(calloc(1, sizeof(Decoder)));
+    if (!d)
+        return nullptr;
+    if (!outbuf_obtain(d, flush_size)) {
+        free(d);
+        return nullptr;
+    }
+    return d;
+}
+
+void decoder_free(Decoder *d)
+{
+    if (!d)
+        return;
+    free(d->outbuf);
+    free(d);
+}
+
+void decode_tables_reset(Decoder *d)
+{
+    memset(d->c_len, 0, sizeof d->c_len);
+    memset(d->c_table, 0, sizeof d->c_table);
+    memset(d->p_len, 0, sizeof d->p_len);
+    memset(d->p_table, 0, sizeof d->p_table);
+    memset(d->left, 0, sizeof d->left);
+    memset(d->right, 0, sizeof d->right);
+    memset(d->cfast, 0, sizeof d->cfast);
+    memset(d->pfast, 0, sizeof d->pfast);
+}
+
+int decode(Decoder *d, const Source &src, const Sink &sink, int method, uint64_t n, uint16_t *crc)
+{
+    const Params *mp = params_of(method);
+    if (!mp)
+        return DECODE_CUT;
+    begin_entry(d, src, sink);
+    dwin_init(d, (uint64_t)1 << mp->dicbit);
+    int rc = decode_blocks(d, n, *mp);
+    *crc = d->outcrc;
+    return rc;
+}
+
+int copy_stored(Decoder *d, const Source &src, const Sink &sink, uint64_t n, uint16_t *crc)
+{
+    begin_entry(d, src, sink);
+    d->pending = area_start(d);
+    int rc = DECODE_OK;
+    while (n != 0) {
+        size_t k = (size_t)std::min<uint64_t>(n, d->outbuf_cap);
+        const uint8_t *p = area_start(d);
+        if (d->memory) {
+            // Straight from the packed bytes, no copy.
+            if ((size_t)(d->b.iend - d->b.ip) < k) {
+                rc = DECODE_CUT;
+                break;
+            }
+            p = d->b.ip;
+            d->b.ip += k;
+        } else if (source_read(d, area_start(d), k) < k) {
+            rc = DECODE_CUT;
+            break;
+        }
+        d->outcrc = tmb_crc16(p, k, d->outcrc);
+        hand_on(d, p, k);
+        if (d->write_failed) {
+            rc = DECODE_SINK_FAILED;
+            break;
+        }
+        n -= k;
+    }
+    *crc = d->outcrc;
+    return rc;
+}
+
+} // namespace lzh

@@ -31,10 +31,11 @@
 #include "tmb_header.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdarg>
 #include <cstring>
 #include <sys/stat.h>
 
-#include "tmb_debug.h"
 
 const MethodEntry method_table[] = {
     {"-lh0-", 0}, {"-lh1-", 1}, {"-lh2-", 2}, {"-lh3-", 3},  {"-lh4-", 4},  {"-lh5-", 5},
@@ -142,17 +143,30 @@ void common_fields(EntryHeader *h, const uint8_t *hdr)
     h->attribute = hdr[19];
 }
 
+// Where the debug lines go; none unless the debug log asked for them.
+std::atomic<void (*)(const char *)> s_debug_sink{nullptr};
+
+void debug_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void debug_line(const char *fmt, ...)
+{
+    void (*sink)(const char *) = s_debug_sink.load(std::memory_order_relaxed);
+    if (!sink)
+        return;
+    char line[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    sink(line);
+}
+
 // The debug dump of a level-0 header as read.
 void dump_lv0(const uint8_t *bytes, unsigned n)
 {
-    dbg_open();
-    if (!g_dbg_fp)
-        return;
-    fprintf(g_dbg_fp, "BYTES[%s] extra=%d bytes=", "read_header_lv0.full", (int)n);
+    char hex[24 * 3 + 1] = "";
     for (unsigned i = 0; i < n && i < 24; i++)
-        fprintf(g_dbg_fp, "%02x ", bytes[i]);
-    fputc('\n', g_dbg_fp);
-    fflush(g_dbg_fp);
+        snprintf(hex + 3 * i, 4, "%02x ", bytes[i]);
+    debug_line("BYTES[%s] extra=%d bytes=%s", "read_header_lv0.full", (int)n, hex);
 }
 
 // Level 0: H bytes after the first two. The name is cut to what the header
@@ -162,7 +176,7 @@ int read_lv0(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned H)
 {
     if (read_bytes(fp, hdr + 2, H) != H)
         return 0;
-    if (g_debug_level > 0)
+    if (s_debug_sink.load(std::memory_order_relaxed))
         dump_lv0(hdr + 2, H);
     if (H <= 21)
         return 0;
@@ -170,7 +184,7 @@ int read_lv0(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned H)
     common_fields(h, hdr);
     h->mtime = dos_to_unix_time(get32(hdr + 15));
     unsigned N = hdr[21];
-    dbg_log("read_header_lv0: namelen=full[19]=%d hsize=%d", (int)N, (int)H);
+    debug_line("read_header_lv0: namelen=full[19]=%d hsize=%d", (int)N, (int)H);
     copy_text(h->name, 255, hdr + 22, std::min<size_t>(N, end - 22), false);
     h->crc = 22 + N + 2 <= end ? (uint16_t)get16(hdr + 22 + N) : 0;
     h->os_id = 0;
@@ -511,4 +525,9 @@ int tmb_write_header_lv2(FILE *fp, const EntryHeader *h)
     put16(30 + L, tmb_crc16(b, T, 0));
     // bytes 32+L, 33+L: 0, the end of the chain
     return fwrite(b, 1, T, fp) == T;
+}
+
+void tmb_header_debug_to(void (*sink)(const char *line))
+{
+    s_debug_sink.store(sink, std::memory_order_relaxed);
 }

@@ -31,6 +31,10 @@ extern const MethodEntry method_table[];
 
 int tmb_read_header(FILE *fp, EntryHeader *h);
 
+// Sends the reader's debug lines (the bytes of level-0 headers as read) to
+// `sink`, one line without its line feed per call; nullptr for none.
+void tmb_header_debug_to(void (*sink)(const char *line));
+
 // The next entry of an archive walked from its start. The header reader
 // answers 0 both at the end and at a damaged header; this tells them
 // apart. An archive ends only with a zero byte where a header would start

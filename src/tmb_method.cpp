@@ -1,144 +1,43 @@
 // Extraction driver: unpacks one archive entry to a stream (or nowhere, when
 // testing), keeping the CRC-16 of the bytes produced and reporting progress.
 //
-// Stored entries ("-lh0-", "-lz4-") are copied; "-lh4-" to "-lh7-" go through
-// the block decoder of tmb_decode.cpp. All bytes leave through one output
-// buffer whose flushes update the CRC, feed the progress bar and write.
-//
-// The output buffer doubles as the decoder's sliding window: it starts with
-// a history area of 64 KB (the largest window) before the output area. The
-// decoder writes at a moving position and copies matches straight from the
-// bytes before it; when the output area runs full, the last window of bytes
-// slides back into the history area. So a byte is written once, not once to
-// the window and again to the output.
+// The driver owns the files. It reads an entry's packed bytes into memory
+// when they fit the limit (one read, and the decoder's bit reader then runs
+// on memory) or streams them, never reading past the entry's packed size;
+// it gives the decoder a sink that reports progress and writes the bytes
+// out. Stored entries ("-lh0-", "-lz4-") are copied; "-lh4-" to "-lh7-" are
+// decoded.
 #include "tmb_method.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdlib>
-#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include "tambrix.h"
 #include "tmb_decode.h"
-#include "tmb_progress.h"
-
-uint16_t g_extract_crc = 0;
 
 namespace {
 
-constexpr size_t HIST = 65536;          // history area: the largest window
-constexpr size_t SLACK = 64;            // room for word-wise copies running over
-constexpr size_t MIN_AREA = 512 * 1024; // output area when the flush size is small
-constexpr uint64_t MIN_CAP = 256;       // a longest match must fit after a flush
-constexpr size_t CRC_STEP = 32768;      // CRC the decoder's output in steps of this
-constexpr size_t TEST_AREA = 256 * 1024; // output area used when only testing
+// Largest packed entry ever held in memory, whatever the limit says; bigger
+// ones are streamed, which decodes to the same bytes.
+constexpr uint64_t MEM_HARD_CAP = 256u << 20;
+// Entries up to this size are read whole without asking the file's size.
+constexpr uint64_t SMALL_ENTRY = 65536;
 
-uint8_t *s_outbuf;      // history area + output area + slack
-uint64_t s_outbuf_cap;  // bytes handed on per flush
-size_t s_area;          // size of the output area (>= s_outbuf_cap)
-uint8_t *s_pending;     // first byte produced but not yet flushed
-uint8_t *s_crc_done;    // first byte not yet in s_outcrc
-uint64_t s_pend;        // bytes produced since the last flush (decoder)
-uint64_t s_dwinmask;    // window size - 1 of the current entry
-size_t s_spaces;        // bytes right before the output area known to be spaces
-FILE *s_outfp;          // destination, nullptr when testing
-bool s_write_failed;
-uint16_t s_outcrc;
-
-// Hands `n` produced bytes on (their CRC is already taken): progress, and
-// the write when there is an output stream. A failed write is remembered.
-// Without an output stream `p` is not used (the bytes may be gone).
-void hand_on(const uint8_t *p, size_t n)
-{
-    if (n == 0)
-        return;
-    tmb_prog_add(n);
-    if (s_outfp && !s_write_failed && (fwrite(p, 1, n, s_outfp) != n || ferror(s_outfp)))
-        s_write_failed = true;
-}
-
-// A flush: CRC, progress, write.
-void emit(const uint8_t *p, size_t n)
-{
-    s_outcrc = tmb_crc16(p, n, s_outcrc);
-    hand_on(p, n);
-}
-
-uint8_t *area_start() { return s_outbuf + HIST; }
-
-// Obtains the output buffer: g_outbuf_max bytes per flush (65536 when it is
-// 0), or 4096 when that much memory cannot be had.
-bool outbuf_obtain()
-{
-    uint64_t want = g_outbuf_max ? g_outbuf_max : 65536;
-    want = std::max(want, MIN_CAP);
-    uint64_t caps[2] = {want, 4096};
-    for (uint64_t cap : caps) {
-        if (cap > want || cap > ((uint64_t)SIZE_MAX >> 2))
-            continue;
-        size_t areas[2] = {std::max<size_t>((size_t)cap, MIN_AREA), (size_t)cap};
-        for (size_t area : areas) {
-            auto *buf = static_cast<uint8_t *>(malloc(HIST + area + SLACK));
-            if (buf) {
-                s_outbuf = buf;
-                s_outbuf_cap = cap;
-                s_area = area;
-                s_pending = area_start();
-                s_spaces = 0;
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-int stored_copy(uint64_t n)
-{
-    s_outcrc = 0;
-    while (n != 0) {
-        size_t k = (size_t)std::min<uint64_t>(n, s_outbuf_cap);
-        const uint8_t *p = area_start();
-        if (in_memory_mode()) {
-            if (in_view(&p, k) < k)
-                return TMB_EXTRACT_DAMAGED;
-        } else if (in_read(area_start(), k) < k) {
-            return TMB_EXTRACT_DAMAGED;
-        }
-        emit(p, k);
-        if (s_write_failed)
-            return TMB_EXTRACT_FAILED;
-        n -= k;
-    }
-    return 0;
-}
-
-int decoded_copy(uint64_t window, int np, uint64_t n)
-{
-    if (!dwin_init(window))
-        return -1;
-    s_outcrc = 0;
-    return decode_lhX(n, np);
-}
-
-enum class Action { Stored, Decode, Lh1, Unsupported };
+enum class Action { Stored, Decode, Lh1 };
 
 struct MethodAction {
     int number;
     Action action;
-    uint64_t window;
-    int np;
 };
 
 // What to do with each method of method_table; numbers not listed (2, 3,
-// 8, 10, -1 and anything else) are unsupported.
-const MethodAction method_actions[] = {
-    {0, Action::Stored, 0, 0},
-    {1, Action::Lh1, 4096, 0},
-    {4, Action::Decode, 4096, 14},
-    {5, Action::Decode, 8192, 14},
-    {6, Action::Decode, 32768, 16},
-    {7, Action::Decode, 65536, 17},
-    {9, Action::Stored, 0, 0},
+// 8, 10, -1 and anything else) are unsupported. The windows and p
+// alphabets of the decoded methods are the shared parameter table's.
+constexpr MethodAction method_actions[] = {
+    {0, Action::Stored}, {1, Action::Lh1},    {4, Action::Decode},
+    {5, Action::Decode}, {6, Action::Decode}, {7, Action::Decode},
+    {9, Action::Stored},
 };
 
 const MethodAction *find_action(int method)
@@ -149,6 +48,97 @@ const MethodAction *find_action(int method)
     return nullptr;
 }
 
+// The entry's packed bytes streamed from the archive: never more than the
+// entry has.
+struct StreamIn {
+    FILE *fp;
+    uint64_t left;
+};
+
+size_t stream_read(void *user, uint8_t *dst, size_t n)
+{
+    auto *s = static_cast<StreamIn *>(user);
+    size_t want = (size_t)std::min<uint64_t>(n, s->left);
+    size_t got = want ? fread(dst, 1, want, s->fp) : 0;
+    s->left = got < want ? 0 : s->left - got;
+    return got;
+}
+
+struct StreamOut {
+    FILE *fp;
+    const lzh::Progress *prog;
+};
+
+// The same from a descriptor at an offset of its own (pread): any number
+// of threads can read one archive this way at once.
+struct PreadIn {
+    int fd;
+    int64_t off;
+    uint64_t left;
+};
+
+size_t pread_read(void *user, uint8_t *dst, size_t n)
+{
+    auto *s = static_cast<PreadIn *>(user);
+    size_t done = 0;
+    n = (size_t)std::min<uint64_t>(n, s->left);
+    while (done < n) {
+        ssize_t k = pread(s->fd, dst + done, n - done, (off_t)s->off);
+        if (k <= 0) {
+            s->left = 0; // the end of the file, or a read error: no more
+            break;
+        }
+        done += (size_t)k;
+        s->off += k;
+        s->left -= (uint64_t)k;
+    }
+    return done;
+}
+
+bool stream_put(void *user, const uint8_t *p, size_t n)
+{
+    auto *o = static_cast<StreamOut *>(user);
+    o->prog->add(n);
+    return !o->fp || (fwrite(p, 1, n, o->fp) == n && !ferror(o->fp));
+}
+
+// True unless the archive is a regular file with fewer than `n` bytes left,
+// so a damaged size never makes us allocate for data that is not there.
+bool file_has(FILE *fp, uint64_t n)
+{
+    int fd = fileno(fp);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return true;
+    off_t pos = ftello(fp);
+    if (pos < 0 || pos > st.st_size)
+        return true;
+    return (uint64_t)(st.st_size - pos) >= n;
+}
+
+// Reads the whole packed data when it fits the limit; nullptr (and the
+// stream where it was) to stream it instead.
+uint8_t *read_whole(FILE *fp, uint64_t comp_size, uint64_t inbuf_max)
+{
+    uint64_t max = std::min<uint64_t>(inbuf_max, MEM_HARD_CAP);
+    // A small entry costs at most a small allocation, so only a large one
+    // is held to what the file really has left (an fstat per entry).
+    if (comp_size == 0 || comp_size > max || (comp_size > SMALL_ENTRY && !file_has(fp, comp_size)))
+        return nullptr;
+    auto *buf = static_cast<uint8_t *>(malloc((size_t)comp_size));
+    if (!buf)
+        return nullptr;
+    size_t got = fread(buf, 1, (size_t)comp_size, fp);
+    if (got != comp_size) {
+        // Short: stream the same bytes instead.
+        free(buf);
+        if (got)
+            fseeko(fp, -(off_t)got, SEEK_CUR);
+        return nullptr;
+    }
+    return buf;
+}
+
 int unsupported(int method)
 {
     fprintf(stderr, "Unsupported method: %s\n", tmb_method_name(method));
@@ -157,91 +147,35 @@ int unsupported(int method)
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// Output side of the decoder
+struct ExtractCtx {
+    uint64_t inbuf_max;
+    uint64_t outbuf_max;
+    lzh::Decoder *dec; // obtained on first use
+};
 
-int dwin_init(uint64_t size)
+ExtractCtx *tmb_extract_new(uint64_t inbuf_max, uint64_t outbuf_max)
 {
-    if (!s_outbuf || size == 0 || size > HIST)
-        return 0;
-    // Small entries never slide, so the spaces usually are still there.
-    if (s_spaces < size) {
-        memset(area_start() - size, 0x20, size);
-        s_spaces = size;
+    auto *ctx = static_cast<ExtractCtx *>(calloc(1, sizeof(ExtractCtx)));
+    if (ctx) {
+        ctx->inbuf_max = inbuf_max;
+        ctx->outbuf_max = outbuf_max;
     }
-    s_dwinmask = size - 1;
-    s_pending = area_start();
-    return 1;
+    return ctx;
 }
 
-size_t dwin_mask() { return (size_t)s_dwinmask; }
-
-// The decoder stops at `limit` either because a flush is due or to fold the
-// bytes produced so far into the CRC while they are still in the cache.
-uint8_t *next_limit(uint8_t *pos)
+void tmb_extract_free(ExtractCtx *ctx)
 {
-    return pos + std::min<uint64_t>(s_outbuf_cap - s_pend, CRC_STEP);
+    if (!ctx)
+        return;
+    lzh::decoder_free(ctx->dec);
+    free(ctx);
 }
 
-// Moves the last window of bytes before `pos` to the front of the output
-// area; returns the new position.
-uint8_t *slide(uint8_t *pos)
+void tmb_extract_reset_tables(ExtractCtx *ctx)
 {
-    size_t w = (size_t)s_dwinmask + 1;
-    memmove(area_start() - w, pos - w, w);
-    s_spaces = 0;
-    return area_start();
+    if (ctx->dec)
+        lzh::decode_tables_reset(ctx->dec);
 }
-
-uint8_t *out_begin(uint8_t **limit)
-{
-    s_crc_done = s_pending;
-    s_pend = 0;
-    *limit = next_limit(s_pending);
-    return s_pending;
-}
-
-uint8_t *out_flush(uint8_t *pos, size_t need, uint8_t **limit)
-{
-    s_outcrc = tmb_crc16(s_crc_done, (size_t)(pos - s_crc_done), s_outcrc);
-    s_pend += (uint64_t)(pos - s_crc_done);
-    if (s_pend + need > s_outbuf_cap) {
-        hand_on(s_outfp ? pos - s_pend : nullptr, (size_t)s_pend);
-        if (s_write_failed)
-            return nullptr;
-        s_pend = 0;
-        if (pos + s_outbuf_cap > area_start() + s_area)
-            pos = slide(pos);
-    } else if (!s_outfp && pos + CRC_STEP > area_start() + std::min(TEST_AREA, s_area)) {
-        // Testing keeps no bytes for a write, only their count: a small
-        // area stays in the cache and spares touching the whole buffer.
-        pos = slide(pos);
-    }
-    s_crc_done = pos;
-    *limit = next_limit(pos);
-    return pos;
-}
-
-int out_finish(uint8_t *pos)
-{
-    s_outcrc = tmb_crc16(s_crc_done, (size_t)(pos - s_crc_done), s_outcrc);
-    s_pend += (uint64_t)(pos - s_crc_done);
-    hand_on(s_outfp ? pos - s_pend : nullptr, (size_t)s_pend);
-    s_pend = 0;
-    s_pending = s_crc_done = pos;
-    return s_write_failed ? -1 : 0;
-}
-
-void tmb_extract_release_buffers()
-{
-    free(s_outbuf);
-    s_outbuf = nullptr;
-    s_outbuf_cap = 0;
-    s_area = 0;
-    s_pending = nullptr;
-}
-
-// ---------------------------------------------------------------------------
 
 bool tmb_extract_supported(const EntryHeader *h)
 {
@@ -249,39 +183,115 @@ bool tmb_extract_supported(const EntryHeader *h)
     return m && (m->action != Action::Lh1 || h->orig_size == 0);
 }
 
-int tmb_extract(FILE *arc, FILE *out, const EntryHeader *h)
+namespace {
+
+// Unpacks one entry whose packed bytes come from `src` (memory or a read
+// callback) after the method was found supported.
+int run_entry(ExtractCtx *ctx, const MethodAction *m, const lzh::Source &src, FILE *out,
+              const EntryHeader *h, uint16_t *crc, const lzh::Progress &prog)
 {
-    in_open(arc, h->comp_size);
-    s_outfp = out;
-    s_write_failed = false;
-    if (!s_outbuf && !outbuf_obtain()) {
-        fputs("Not enough memory to unpack\n", stderr);
-        in_close();
-        return TMB_EXTRACT_FAILED;
-    }
-    s_pending = area_start();
-
-    const MethodAction *m = find_action(h->method);
+    StreamOut o = {out, &prog};
+    lzh::Sink sink = {stream_put, &o, out != nullptr};
+    uint16_t sum = 0;
     int rc;
-    if (!m) {
-        rc = unsupported(h->method);
-    } else if (m->action == Action::Stored) {
-        rc = stored_copy(h->orig_size);
-    } else if (m->action == Action::Decode) {
-        rc = decoded_copy(m->window, m->np, h->orig_size);
-    } else if (h->orig_size == 0) {
-        // "-lh1-" cannot be decoded here; only an empty entry is fine.
-        rc = dwin_init(m->window) ? 0 : TMB_EXTRACT_FAILED;
-        s_outcrc = 0;
-    } else {
-        rc = unsupported(h->method);
-    }
-
+    if (m->action == Action::Stored)
+        rc = lzh::copy_stored(ctx->dec, src, sink, h->orig_size, &sum);
+    else if (m->action == Action::Decode)
+        rc = lzh::decode(ctx->dec, src, sink, h->method, h->orig_size, &sum);
+    else
+        rc = lzh::DECODE_OK; // an empty "-lh1-" entry
+    rc = rc == lzh::DECODE_OK ? TMB_EXTRACT_OK
+         : rc == lzh::DECODE_CUT ? TMB_EXTRACT_DAMAGED
+                                 : TMB_EXTRACT_FAILED;
     // Buffered bytes may fail to go out only now.
-    if (rc == 0 && out && fflush(out) != 0)
+    if (rc == TMB_EXTRACT_OK && out && fflush(out) != 0)
         rc = TMB_EXTRACT_FAILED;
-    in_close();
-    if (rc == 0)
-        g_extract_crc = s_outcrc;
+    if (rc == TMB_EXTRACT_OK)
+        *crc = sum;
+    return rc;
+}
+
+// The method's action, or nullptr after saying it is unsupported; and the
+// decoder, obtained on first use.
+const MethodAction *prepare(ExtractCtx *ctx, const EntryHeader *h, int *rc)
+{
+    const MethodAction *m = find_action(h->method);
+    if (!m || (m->action == Action::Lh1 && h->orig_size != 0)) {
+        // "-lh1-" cannot be decoded here; only an empty entry is fine.
+        *rc = unsupported(h->method);
+        return nullptr;
+    }
+    if (!ctx->dec && !(ctx->dec = lzh::decoder_new(ctx->outbuf_max))) {
+        fputs("Not enough memory to unpack\n", stderr);
+        *rc = TMB_EXTRACT_FAILED;
+        return nullptr;
+    }
+    return m;
+}
+
+} // namespace
+
+int tmb_extract(ExtractCtx *ctx, FILE *arc, FILE *out, const EntryHeader *h, uint16_t *crc,
+                const lzh::Progress &prog)
+{
+    int rc;
+    const MethodAction *m = prepare(ctx, h, &rc);
+    if (!m) {
+        fseeko(arc, (off_t)h->comp_size, SEEK_CUR);
+        return rc;
+    }
+    uint8_t *whole = read_whole(arc, h->comp_size, ctx->inbuf_max);
+    StreamIn in = {arc, whole ? 0 : h->comp_size};
+    lzh::Source src;
+    if (whole) {
+        src.mem = whole;
+        src.mem_size = (size_t)h->comp_size;
+    } else {
+        src.read = stream_read;
+        src.user = &in;
+    }
+    rc = run_entry(ctx, m, src, out, h, crc, prog);
+    free(whole);
+    // The stream stands at the entry's end whether or not all was read.
+    if (in.left != 0)
+        fseeko(arc, (off_t)in.left, SEEK_CUR);
+    return rc;
+}
+
+int tmb_extract_at(ExtractCtx *ctx, int fd, int64_t offset, FILE *out, const EntryHeader *h,
+                   uint16_t *crc, const lzh::Progress &prog)
+{
+    int rc;
+    const MethodAction *m = prepare(ctx, h, &rc);
+    if (!m)
+        return rc;
+    PreadIn in = {fd, offset, h->comp_size};
+    lzh::Source src;
+    uint8_t *whole = nullptr;
+    uint64_t max = std::min<uint64_t>(ctx->inbuf_max, MEM_HARD_CAP);
+    if (h->comp_size != 0 && h->comp_size <= max) {
+        // One read, the decoder then runs on memory. A damaged size is held
+        // to what the file has.
+        struct stat st;
+        bool fits = h->comp_size <= SMALL_ENTRY ||
+                    (fstat(fd, &st) == 0 && st.st_size >= offset &&
+                     (uint64_t)(st.st_size - offset) >= h->comp_size);
+        if (fits && (whole = static_cast<uint8_t *>(malloc((size_t)h->comp_size)))) {
+            PreadIn probe = in;
+            if (pread_read(&probe, whole, (size_t)h->comp_size) != h->comp_size) {
+                free(whole);
+                whole = nullptr;
+            }
+        }
+    }
+    if (whole) {
+        src.mem = whole;
+        src.mem_size = (size_t)h->comp_size;
+    } else {
+        src.read = pread_read;
+        src.user = &in;
+    }
+    rc = run_entry(ctx, m, src, out, h, crc, prog);
+    free(whole);
     return rc;
 }

@@ -2,10 +2,8 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include "tmb_codec.h"
 #include "tmb_header.h"
-
-// CRC-16 of the bytes produced by the last successful tmb_extract.
-extern uint16_t g_extract_crc;
 
 // Results of tmb_extract.
 enum : int {
@@ -15,12 +13,36 @@ enum : int {
     TMB_EXTRACT_UNSUPPORTED = -3, // a method this program cannot unpack
 };
 
+// What unpacking needs between entries: the decoder (its tables, window
+// and output buffer, obtained on first use) and the buffer limits. One per
+// thread; contexts share nothing.
+struct ExtractCtx;
+
+// `inbuf_max`: the largest packed entry read into memory whole (larger ones
+// are streamed, to the same bytes). `outbuf_max`: bytes handed to the
+// output per write (0: 65536). nullptr when memory is short.
+ExtractCtx *tmb_extract_new(uint64_t inbuf_max, uint64_t outbuf_max);
+void tmb_extract_free(ExtractCtx *ctx);
+
 // Unpacks the entry whose packed data starts at the current position of
 // `arc` into `out` (nullptr: decode and compute the CRC only). One of the
-// results above; the CRC is only worth comparing after TMB_EXTRACT_OK.
-// Afterwards `arc` stands at the end of the entry's packed data, unless
-// reading the archive failed.
-int tmb_extract(FILE *arc, FILE *out, const EntryHeader *h);
+// results above; *crc (the CRC-16 of the bytes produced) is only set, and
+// only worth comparing, after TMB_EXTRACT_OK. Bytes produced are reported
+// to `prog`. Afterwards `arc` stands at the end of the entry's packed data,
+// unless reading the archive failed.
+int tmb_extract(ExtractCtx *ctx, FILE *arc, FILE *out, const EntryHeader *h, uint16_t *crc,
+                const lzh::Progress &prog = {});
+
+// The same for an entry whose packed data starts at `offset` of the file
+// `fd`, read with pread: the descriptor's own position is not used, so
+// several threads may unpack entries of one archive at once, each with its
+// own context.
+int tmb_extract_at(ExtractCtx *ctx, int fd, int64_t offset, FILE *out, const EntryHeader *h,
+                   uint16_t *crc, const lzh::Progress &prog = {});
+
+// Clears the decoder's code tables (they carry over between entries), so
+// that a test or fuzz run starts from a known state.
+void tmb_extract_reset_tables(ExtractCtx *ctx);
 
 // True when tmb_extract can unpack the entry: its method is known and
 // supported (an empty "-lh1-" entry needs no decoder).

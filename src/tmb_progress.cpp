@@ -136,3 +136,10 @@ void print_elapsed(clock_t start)
     else
         printf("Time: %ldm %ld.%02lds\n", seconds / 60, seconds % 60, hundredths);
 }
+
+lzh::Progress tmb_prog_sink()
+{
+    lzh::Progress p;
+    p.fn = [](void *, uint64_t n) { tmb_prog_add(n); };
+    return p;
+}

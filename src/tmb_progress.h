@@ -22,3 +22,7 @@ void tmb_prog_end();
 // The processor-time clock the bar reads; tests replace it with a fake.
 using tmb_clock_fn = clock_t (*)();
 void tmb_prog_set_clock(tmb_clock_fn fn);
+
+// The codecs' progress sink that feeds this bar (tmb_prog_add).
+#include "tmb_codec.h"
+lzh::Progress tmb_prog_sink();

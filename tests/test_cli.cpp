@@ -79,6 +79,7 @@ Options:
   -debug2  log to smb2:tmb_debug.txt
   -sfx  create self-extracting archive (.run)
   -9    smallest archive (slower: optimal parsing)
+  -T<n>  threads: 0 = every core (default), 1 = one thread
 
 Examples:
   %s l archive.tmb

@@ -148,14 +148,28 @@ Bytes expand(const std::vector<Sym> &syms, uint64_t n, uint64_t window)
 struct Outcome {
     int rc;
     Bytes out;
-    uint16_t crc; // g_extract_crc afterwards
+    uint16_t crc; // the CRC tmb_extract gave (0xBEEF when it gave none)
     std::string err;
 };
 
 uint16_t crc_of(const Bytes &b) { return tmb_crc16(b.data(), b.size(), 0); }
 
+// The unpacking context of these tests, made with the limits BufferLimits
+// sets (those of a default run otherwise).
+uint64_t s_in_max = 23488101, s_out_max = 4194304;
+ExtractCtx *s_ctx;
+
+ExtractCtx *ctx()
+{
+    if (!s_ctx)
+        s_ctx = tmb_extract_new(s_in_max, s_out_max);
+    return s_ctx;
+}
+
 // Extracts one entry whose packed data is `packed`, read from a temporary
 // file (a regular file, like an archive) placed after some other bytes.
+// The same entry is then unpacked again with pread from the descriptor,
+// as parallel runs do, which must give the same result.
 Outcome extract(int method, const Bytes &packed, uint64_t orig, int64_t comp = -1)
 {
     EntryHeader h{};
@@ -167,37 +181,64 @@ Outcome extract(int method, const Bytes &packed, uint64_t orig, int64_t comp = -
     if (!packed.empty())
         fwrite(packed.data(), 1, packed.size(), arc);
     fputs("tail-bytes", arc); // must never be taken as packed data
+    fflush(arc);
     fseek(arc, 4, SEEK_SET);
+    h.data_pos = 4;
 
     char *mem = nullptr;
     size_t memlen = 0;
     FILE *out = open_memstream(&mem, &memlen);
-    g_extract_crc = 0xBEEF;
     testing::internal::CaptureStderr();
     Outcome r;
-    r.rc = tmb_extract(arc, out, &h);
+    r.crc = 0xBEEF;
+    r.rc = tmb_extract(ctx(), arc, out, &h, &r.crc, tmb_prog_sink());
     r.err = testing::internal::GetCapturedStderr();
-    r.crc = g_extract_crc;
     fclose(out);
     r.out.assign(mem, mem + memlen);
+    free(mem);
+    // The stream stands at the entry's end, whatever happened.
+    if (h.comp_size <= packed.size() + 10) {
+        EXPECT_EQ(ftell(arc), (long)(4 + h.comp_size));
+    }
+
+    mem = nullptr;
+    memlen = 0;
+    out = open_memstream(&mem, &memlen);
+    testing::internal::CaptureStderr();
+    uint16_t crc2 = 0xBEEF;
+    int rc2 = tmb_extract_at(ctx(), fileno(arc), 4, out, &h, &crc2);
+    testing::internal::GetCapturedStderr();
+    fclose(out);
+    EXPECT_EQ(rc2, r.rc);
+    EXPECT_EQ(crc2, r.crc);
+    EXPECT_TRUE(Bytes(mem, mem + memlen) == r.out);
     free(mem);
     fclose(arc);
     return r;
 }
 
+// Unpacks and only computes the CRC, as t does; 0xBEEF when none is given.
+int test_only(FILE *arc, const EntryHeader &h, uint16_t *crc)
+{
+    *crc = 0xBEEF;
+    return tmb_extract(ctx(), arc, nullptr, &h, crc);
+}
+
 struct BufferLimits {
     uint64_t in, out;
-    BufferLimits(uint64_t in_max, uint64_t out_max) : in(g_inbuf_max), out(g_outbuf_max)
+    BufferLimits(uint64_t in_max, uint64_t out_max) : in(s_in_max), out(s_out_max)
     {
-        g_inbuf_max = in_max;
-        g_outbuf_max = out_max;
-        tmb_extract_release_buffers();
+        s_in_max = in_max;
+        s_out_max = out_max;
+        tmb_extract_free(s_ctx);
+        s_ctx = nullptr;
     }
     ~BufferLimits()
     {
-        g_inbuf_max = in;
-        g_outbuf_max = out;
-        tmb_extract_release_buffers();
+        s_in_max = in;
+        s_out_max = out;
+        tmb_extract_free(s_ctx);
+        s_ctx = nullptr;
     }
 };
 
@@ -738,7 +779,7 @@ TEST(DecodeBlocks, TruncatedDataIsDamage)
 }
 
 // Memory mode (the whole packed data read at once), stream mode (comp_size
-// above g_inbuf_max) and small output buffers all give the same bytes.
+// above the in-memory limit) and small output buffers all give the same bytes.
 TEST(DecodeBlocks, MemoryAndStreamModesAgree)
 {
     std::mt19937 rng(7);
@@ -779,7 +820,7 @@ TEST(DecodeBlocks, MemoryAndStreamModesAgree)
 TEST(DecodeBlocks, AgreesWithTheModelOnDamagedData)
 {
     std::mt19937 rng(12345);
-    decode_tables_reset();
+    tmb_extract_reset_tables(ctx());
     model::reset();
     int damaged = 0;
     for (int round = 0; round < 300; round++) {
@@ -941,7 +982,8 @@ TEST(Extract, WriteFailureIsReported)
         FILE *arc = tmpfile();
         fwrite(c.packed.data(), 1, c.packed.size(), arc);
         rewind(arc);
-        EXPECT_EQ(tmb_extract(arc, full, &h), -1);
+        uint16_t crc;
+        EXPECT_EQ(tmb_extract(ctx(), arc, full, &h, &crc), -1);
         clearerr(full);
         fclose(arc);
     }
@@ -963,9 +1005,9 @@ TEST(Extract, TestingComputesTheSameCrc)
     FILE *arc = tmpfile();
     fwrite(w.bytes.data(), 1, w.bytes.size(), arc);
     rewind(arc);
-    g_extract_crc = 0;
-    EXPECT_EQ(tmb_extract(arc, nullptr, &h), 0);
-    EXPECT_EQ(g_extract_crc, r.crc);
+    uint16_t crc;
+    EXPECT_EQ(test_only(arc, h, &crc), 0);
+    EXPECT_EQ(crc, r.crc);
     EXPECT_EQ(r.crc, crc_of(expand(syms, 52, 8192)));
     fclose(arc);
 }
@@ -1071,9 +1113,9 @@ TEST(RoundTrip, EncoderOutputDecodesToTheInput)
                     if (!p.empty())
                         fwrite(p.data(), 1, p.size(), arc);
                     rewind(arc);
-                    g_extract_crc = (uint16_t)~h.crc;
-                    ASSERT_EQ(tmb_extract(arc, nullptr, &h), 0);
-                    ASSERT_EQ(g_extract_crc, h.crc);
+                    uint16_t crc;
+                    ASSERT_EQ(test_only(arc, h, &crc), 0);
+                    ASSERT_EQ(crc, h.crc);
                     fclose(arc);
                 }
             }

@@ -11,6 +11,9 @@
 //       Reads through stdio from matching files fail after N bytes (a bad
 //       sector in the middle of a file): the stream's error flag is set and
 //       no byte after the N-th is ever delivered.
+//       Reads with pread (workers reading an archive at an offset) fail
+//       at offset N of the file instead: the bytes before it come, the
+//       read that reaches it fails with EIO.
 //   TMB_REWIND_MATCH, TMB_REWIND_NTH=K, TMB_REWIND_ACTION
 //       At the K-th rewind() of a matching stream, before it takes effect,
 //       the file is changed behind the program's back, as another process
@@ -76,11 +79,8 @@ long env_long(const char *name, long dflt)
     return v && *v ? atol(v) : dflt;
 }
 
-bool path_of(FILE *fp, char *path, size_t size)
+bool fd_path(int fd, char *path, size_t size)
 {
-    if (fp == stdin || fp == stdout || fp == stderr)
-        return false;
-    int fd = fileno(fp);
     if (fd < 0)
         return false;
     char link[64];
@@ -92,12 +92,19 @@ bool path_of(FILE *fp, char *path, size_t size)
     return true;
 }
 
+bool path_of(FILE *fp, char *path, size_t size)
+{
+    if (fp == stdin || fp == stdout || fp == stderr)
+        return false;
+    return fd_path(fileno(fp), path, size);
+}
+
 // The match is a substring of the path; a final '$' anchors it at the end.
-bool matches(FILE *fp, const char *env)
+bool fd_matches(int fd, const char *env)
 {
     const char *m = getenv(env);
     char path[4096];
-    if (!m || !*m || !path_of(fp, path, sizeof path))
+    if (!m || !*m || !fd_path(fd, path, sizeof path))
         return false;
     size_t n = strlen(m);
     if (m[n - 1] != '$')
@@ -117,6 +124,17 @@ void kill_descriptor(FILE *fp, int mode)
     }
 }
 
+bool matches(FILE *fp, const char *env)
+{
+    if (fp == stdin || fp == stdout || fp == stderr)
+        return false;
+    return fd_matches(fileno(fp), env);
+}
+
+// The signal goes to the process, as a user's interrupt or kill does, so
+// whichever thread takes such signals handles it.
+void signal_process() { kill(getpid(), (int)env_long("TMB_SIGNAL", SIGTERM)); }
+
 // ---- writes
 
 long s_write_budget = -2; // -2: not read yet, -1: no limit
@@ -127,7 +145,7 @@ size_t guarded_write(const void *data, size_t bytes, FILE *fp)
 {
     if (!s_write_signalled && matches(fp, "TMB_SIGNAL_WRITE_MATCH")) {
         s_write_signalled = true;
-        raise((int)env_long("TMB_SIGNAL", SIGTERM));
+        signal_process();
     }
     if (s_write_budget == -2)
         s_write_budget = env_long("TMB_FAIL_WRITE_AFTER", -1);
@@ -157,7 +175,7 @@ size_t guarded_read(void *data, size_t bytes, FILE *fp)
 {
     if (!s_signalled && matches(fp, "TMB_SIGNAL_READ_MATCH")) {
         s_signalled = true;
-        raise((int)env_long("TMB_SIGNAL", SIGTERM));
+        signal_process();
     }
     if (s_read_budget == -2)
         s_read_budget = env_long("TMB_FAIL_READ_AFTER", -1);
@@ -375,6 +393,25 @@ int fgetc(FILE *fp)
 }
 
 int getc(FILE *fp) { return fgetc(fp); }
+
+using pread_fn = ssize_t (*)(int, void *, size_t, off_t);
+
+static ssize_t guarded_pread(const char *real_name, int fd, void *buf, size_t n, off_t off)
+{
+    long bad = env_long("TMB_FAIL_READ_AFTER", -1);
+    if (bad >= 0 && fd_matches(fd, "TMB_FAIL_READ_MATCH") && off + (off_t)n > bad) {
+        if (off >= bad) {
+            errno = EIO;
+            return -1;
+        }
+        n = (size_t)(bad - off);
+    }
+    return real<pread_fn>(real_name)(fd, buf, n, off);
+}
+
+ssize_t pread(int fd, void *buf, size_t n, off_t off) { return guarded_pread("pread", fd, buf, n, off); }
+
+ssize_t pread64(int fd, void *buf, size_t n, off_t off) { return guarded_pread("pread64", fd, buf, n, off); }
 
 void rewind(FILE *fp)
 {

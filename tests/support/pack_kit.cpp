@@ -25,8 +25,11 @@ Bytes extract(const Packed &p)
     FILE *arc = tmpfile_with(p.data);
     FILE *out = tmpfile();
     EntryHeader h = p.h;
-    EXPECT_EQ(tmb_extract(arc, out, &h), 0);
-    EXPECT_EQ(g_extract_crc, p.h.crc);
+    ExtractCtx *ctx = tmb_extract_new(1u << 30, 0);
+    uint16_t crc = 0;
+    EXPECT_EQ(tmb_extract(ctx, arc, out, &h, &crc), 0);
+    EXPECT_EQ(crc, p.h.crc);
+    tmb_extract_free(ctx);
     Bytes b = whole_stream(out);
     fclose(arc);
     fclose(out);
