@@ -94,7 +94,9 @@ TEST_F(IoCalls, CommandsMoveFileDataIn64KBCalls)
     ASSERT_GE(bare.syscr, 0) << "no counters came back from the preloaded library";
 
     // Each step works on what the steps before it left; `touch` makes
-    // small.txt newer first, so that u and f rebuild the archive.
+    // small.txt newer first, so that u and f rebuild the archive. t and x
+    // run on one thread (through the archive's stream) and on every core
+    // (workers reading the archive at offsets).
     struct Case {
         std::vector<std::string> args;
         bool touch;
@@ -103,7 +105,9 @@ TEST_F(IoCalls, CommandsMoveFileDataIn64KBCalls)
         {{"a", "-q", "arc.tmb", "big.txt", "noise.bin", "small.txt"}, false},
         {{"u", "-q", "arc.tmb", "big.txt", "noise.bin", "small.txt"}, true},
         {{"f", "-q", "arc.tmb", "small.txt"}, true},
+        {{"t", "-q", "-T1", "arc.tmb"}, false},
         {{"t", "-q", "arc.tmb"}, false},
+        {{"x", "-q", "-o", "-T1", "arc.tmb", "out/"}, false},
         {{"x", "-q", "-o", "arc.tmb", "out/"}, false},
         {{"d", "-q", "arc.tmb", "small.txt"}, false},
         {{"a", "-q", "-lh0", "stored.tmb", "big.txt"}, false},
