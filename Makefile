@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all build demo test test-asan deps clean fuzz install bench
+.PHONY: all build demo test test-asan test-tsan deps clean fuzz install bench
 
 all: build
 
@@ -27,6 +27,15 @@ test-asan: deps
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
 
+# The parallel code under ThreadSanitizer: the pool, the encoders on two
+# threads at once, and a, x, e and t of a tree on several threads (the
+# program itself is built with the sanitizer too).
+TSAN_TESTS = Parallel|Threads
+test-tsan: deps
+	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMB_TSAN=ON >/dev/null
+	cmake --build $(BUILD)-tsan -j $(JOBS)
+	cd $(BUILD)-tsan && TSAN_OPTIONS=halt_on_error=1:exitcode=66 ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)' -E 'Signal'
+
 # The program and its manual page, below DESTDIR (for packaging) and PREFIX.
 PREFIX ?= /usr/local
 DESTDIR ?=
@@ -42,7 +51,7 @@ fuzz:
 	$(MAKE) -C fuzz run FUZZ_SECONDS=$(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan build-fuzz build-bench
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan build-fuzz build-bench
 
 # Every benchmark against the peer tools on the corpus (not a test).
 bench:

@@ -7,7 +7,12 @@
 // entry of its own whose name ends in '/'.
 #include "tmb_add.h"
 
+#include <atomic>
 #include <cerrno>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +27,8 @@
 #include "tmb_debug.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
-#include "tmb_method.h"
+#include "tmb_compress.h"
+#include "tmb_pool.h"
 #include "tmb_progress.h"
 #include "tmb_stream.h"
 #include "tmb_wildcard.h"
@@ -127,8 +133,216 @@ void undo_entry(FILE *arc, off_t entry_start)
         fseeko(arc, entry_start, SEEK_SET);
 }
 
-int add_stored(FILE *arc, const char *path, const char *arcname)
+// ---------------------------------------------------------------------------
+// Packing on every core
+//
+// Files are packed by a pool of workers, each with its own encoder context,
+// while the walk goes on; what the user sees and what goes into the archive
+// happens in the finish of each job, in the order of the walk, so the
+// archive and the output are those of a run on one thread. Everything the
+// walk would print or write is a job of its own (a finish without work).
+
+// Where a packed entry waits for its turn: an exclusive temporary file in
+// the temporary directory, unlinked at once (no other process can reach it
+// and it vanishes with the process whatever way the process ends), with a
+// large stream buffer, so that most entries never leave memory before they
+// are copied into the archive. A slot serves one pending job at a time and
+// is reused; the pool holds at most as many jobs as there are slots.
+constexpr size_t kSlotBuf = 256 * 1024;
+
+struct Slot {
+    FILE *fp = nullptr;
+    std::unique_ptr<char[]> buf; // kSlotBuf bytes, kept with the slot
+    char name[4096] = {};
+};
+
+struct PackSession {
+    std::unique_ptr<OrderedPool> pool;
+    std::vector<EncoderCtx *> ctxs;         // one per worker
+    std::vector<std::unique_ptr<Slot>> slots;
+    std::vector<Slot *> free_slots;
+    bool stopped = false;                   // the archive cannot be built: finish nothing more
+    FILE *arc = nullptr;
+};
+
+PackSession *s_session = nullptr;
+
+// A slot, rewound, or nullptr with errno set (and its name, for the message).
+Slot *slot_take(char *failed_name, size_t size)
 {
+    PackSession &ps = *s_session;
+    Slot *sl = nullptr;
+    if (!ps.free_slots.empty()) {
+        sl = ps.free_slots.back();
+        ps.free_slots.pop_back();
+        clearerr(sl->fp);
+        if (fseeko(sl->fp, 0, SEEK_SET) == 0)
+            return sl;
+        fclose(sl->fp);
+        sl->fp = nullptr;
+    } else {
+        ps.slots.push_back(std::make_unique<Slot>());
+        sl = ps.slots.back().get();
+    }
+    char prefix[sizeof sl->name];
+    snprintf(prefix, sizeof prefix, "%s/tambrix_", tmb_temp_dir());
+    sl->fp = tmb_create_temp(prefix, ".tmp", sl->name, sizeof sl->name);
+    if (!sl->fp) {
+        snprintf(failed_name, size, "%s", sl->name);
+        ps.free_slots.push_back(sl);
+        return nullptr;
+    }
+    unlink(sl->name);
+    if (!sl->buf)
+        sl->buf.reset(new char[kSlotBuf]);
+    setvbuf(sl->fp, sl->buf.get(), _IOFBF, kSlotBuf);
+    return sl;
+}
+
+void slot_give(Slot *sl)
+{
+    if (sl)
+        s_session->free_slots.push_back(sl);
+}
+
+// Queues a job; `finish` and `head` are skipped once the archive cannot
+// be built (`cleanup` runs whatever happens).
+void submit(std::function<void(int)> work, std::function<void()> finish, std::function<void()> head = nullptr,
+            std::function<void()> tick = nullptr, std::function<void()> cleanup = nullptr)
+{
+    PackSession &ps = *s_session;
+    auto guarded = [f = std::move(finish), c = std::move(cleanup)] {
+        if (!s_session->stopped)
+            f();
+        if (c)
+            c();
+    };
+    auto guarded_head = [h = std::move(head)] {
+        if (h && !s_session->stopped)
+            h();
+    };
+    ps.pool->submit(work ? std::move(work) : [](int) {}, std::move(guarded), std::move(guarded_head),
+                    std::move(tick));
+}
+
+// Something the walk prints or writes, in its turn.
+void in_turn(std::function<void()> finish) { submit(nullptr, std::move(finish)); }
+
+// One file being packed: what the walk found, what the worker made.
+struct PackJob {
+    std::string path;
+    BufferedFile in;
+    int open_errno = 0;
+    bool not_regular = false, too_large = false;
+    EntryHeader h;
+    int method = 0;
+    Slot *slot = nullptr;
+    char slot_name[4096] = {};
+    int slot_errno = 0;
+    // Results.
+    int packed = 0;
+    bool read_failed = false;
+    bool tmp_failed = false;
+    off_t packed_end = 0;
+    // Progress: input bytes consumed (the worker counts), bytes shown.
+    std::atomic<uint64_t> consumed{0};
+    uint64_t shown = 0;
+};
+
+void show_progress(PackJob &j)
+{
+    uint64_t now = j.consumed.load(std::memory_order_relaxed);
+    if (now > j.shown)
+        tmb_prog_add(now - j.shown);
+    j.shown = now;
+}
+
+void pack_work(PackJob &j, EncoderCtx *ctx, const lzh::Progress &prog)
+{
+    j.packed = tmb_compress(ctx, j.in.get(), j.slot->fp, &j.h, j.method, g_opts.optimal != 0, prog);
+    j.tmp_failed = fflush(j.slot->fp) != 0 || ferror(j.slot->fp);
+    j.read_failed = ferror(j.in.get()) != 0;
+    j.packed_end = ftello(j.slot->fp);
+    j.in.close();
+}
+
+// The finish of a packed file: its outcome, the header and the data.
+int pack_finish(PackJob &j)
+{
+    const char *path = j.path.c_str();
+    dbg_log("tmb_compress returned %d", j.packed);
+    // Each failure is named once on standard error, the most telling first:
+    // the compressor takes a failed read for the end of the input, and a
+    // read error must not become a silently shortened entry.
+    const char *why = nullptr;
+    if (j.tmp_failed)
+        why = "Cannot write temporary file";
+    else if (j.read_failed)
+        why = "Read error";
+    else if (!j.packed)
+        why = "Cannot compress";
+    else if (j.h.orig_size > kMaxEntrySize)  // the file grew while it was read
+        why = "File too large (4 GiB or more)";
+    if (why) {
+        g_add_tally.broken |= j.tmp_failed;
+        if (j.tmp_failed)
+            fprintf(stderr, "  %s: %s (adding %s)\n", why, j.slot->name, path);
+        else
+            fprintf(stderr, "  %s: %s\n", why, path);
+        end_line_error();
+        return 0;
+    }
+
+    EntryHeader &h = j.h;
+    h.comp_size = j.packed_end > 0 ? (uint64_t)j.packed_end : 0;
+    int ratio = h.orig_size ? (int)(100 - (int64_t)(h.comp_size * 100 / h.orig_size)) : 0;
+    dbg_log("compressed size=%ld (ratio=%d%%)", (long)h.comp_size, ratio);
+
+    FILE *arc = s_session->arc;
+    off_t entry_start = ftello(arc);
+    if (!tmb_write_header_lv2(arc, &h)) {
+        fprintf(stderr, "  Write error: %s\n", path);
+        g_add_tally.broken = 1;
+        end_line_error();
+        return 0;
+    }
+    rewind(j.slot->fp);
+    CopyResult copied = tmb_copy_bytes(j.slot->fp, arc, h.comp_size);
+    if (copied != CopyResult::kDone) {
+        if (copied == CopyResult::kWriteFailed)
+            fprintf(stderr, "  Write error: %s\n", path);
+        else
+            fprintf(stderr, "  Cannot read temporary file: %s\n", j.slot->name);
+        g_add_tally.broken = 1;
+        undo_entry(arc, entry_start);
+        end_line_error();
+        return 0;
+    }
+    if (!g_opts.quiet)
+        printf(" OK (%lu->%lu)\n", (unsigned long)h.orig_size, (unsigned long)h.comp_size);
+    return 1;
+}
+
+// The "[n] adding:" line, when the file's turn comes.
+void adding_line(const char *arcname)
+{
+    g_add_file_no++;
+    if (!g_opts.quiet)
+        printf("[%d] adding:  %-40s", g_add_file_no, arcname);
+    fflush(stdout);
+}
+
+void count(int ok)
+{
+    if (ok)
+        g_add_tally.added++;
+    else
+        g_add_tally.failed++;
+}
+
+int add_stored(const char *path, const char *arcname)
+{
+    FILE *arc = s_session->arc;
     dbg_log("add_file_lh0: filepath='%s' arcname='%s'", path, arcname);
     struct stat st;
     bool not_regular, too_large;
@@ -194,121 +408,87 @@ int add_stored(FILE *arc, const char *path, const char *arcname)
     return 1;
 }
 
-// The packing temporary. It is created exclusively under /tmp with a unique
-// name and unlinked at once: the open stream is all the program needs, no
-// other process can reach the file through its name, and it vanishes with
-// the process whatever way the process ends. One file serves every entry of
-// a run (creating a file per entry costs more than packing a small one); it
-// is rewound before each use and only the bytes of the current entry count.
-BufferedFile s_pack_tmp;
-char s_pack_tmp_name[4096];
-
-FILE *pack_temp()
+// A file to pack: opened now, packed by a worker, written in its turn.
+void add_compressed(const char *path, const char *arcname, int method)
 {
-    if (FILE *fp = s_pack_tmp.get()) {
-        clearerr(fp);
-        if (fseeko(fp, 0, SEEK_SET) == 0)
-            return fp;
-        s_pack_tmp.close();
-    }
-    char prefix[sizeof s_pack_tmp_name];
-    snprintf(prefix, sizeof prefix, "%s/tambrix_", tmb_temp_dir());
-    s_pack_tmp.reset(tmb_create_temp(prefix, ".tmp", s_pack_tmp_name, sizeof s_pack_tmp_name));
-    if (s_pack_tmp)
-        unlink(s_pack_tmp_name);
-    return s_pack_tmp.get();
-}
-
-int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
-{
+    auto j = std::make_shared<PackJob>();
+    j->path = path;
+    j->method = method;
     const char *name = strip_arc_root(arcname);
+    std::string shown_name = arcname;
     struct stat st;
-    bool not_regular, too_large;
-    BufferedFile in = open_input(path, &st, &not_regular, &too_large);
-    if (!in) {
-        if (report_refused(path, not_regular, too_large))
-            return 0;
-        // The stdout line stays as it always was; scripts that send
-        // standard output away still learn which file failed and why.
-        int err = errno;
-        dbg_log("add_path lhX: fopen '%s' FAILED", path);
-        if (!g_opts.quiet)
-            fputs(" OPEN ERROR\n", stdout);
-        fprintf(stderr, "  Cannot open: %s (%s)\n", path, strerror(err));
-        return 0;
+    j->in = open_input(path, &st, &j->not_regular, &j->too_large);
+    j->open_errno = errno;
+    if (j->in) {
+        fill_header(&j->h, name, mtime_or_now(&st));
+        j->h.orig_size = (uint64_t)st.st_size;
+        j->h.method = method;
+        j->slot = slot_take(j->slot_name, sizeof j->slot_name);
+        j->slot_errno = errno;
     }
-    uint64_t size = (uint64_t)st.st_size;
-
-    EntryHeader h;
-    fill_header(&h, name, mtime_or_now(&st));
-    h.orig_size = size;
-    h.method = method;
-    dbg_log("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", path, name,
-            (unsigned long)size, method);
-
-    FILE *tmp = pack_temp();
-    if (!tmp) {
-        dbg_log("cannot create temp file '%s'", s_pack_tmp_name);
-        fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", s_pack_tmp_name, strerror(errno));
-        g_add_tally.broken = 1;
-        end_line_error();
-        return 0;
-    }
-    tmb_prog_begin(size);
-    int packed = tmb_compress(in.get(), tmp, &h, method, g_opts.optimal != 0);
-    tmb_prog_end();
-    dbg_log("tmb_compress returned %d", packed);
-    // Each failure is named once on standard error, the most telling first:
-    // the compressor takes a failed read for the end of the input, and a
-    // read error must not become a silently shortened entry.
-    const char *why = nullptr;
-    bool tmp_failed = fflush(tmp) != 0 || ferror(tmp);
-    if (tmp_failed)
-        why = "Cannot write temporary file";
-    else if (ferror(in.get()))
-        why = "Read error";
-    else if (!packed)
-        why = "Cannot compress";
-    else if (h.orig_size > kMaxEntrySize)  // the file grew while it was read
-        why = "File too large (4 GiB or more)";
-    in.close();
-    if (why) {
-        g_add_tally.broken |= tmp_failed;
-        if (tmp_failed)
-            fprintf(stderr, "  %s: %s (adding %s)\n", why, s_pack_tmp_name, path);
-        else
-            fprintf(stderr, "  %s: %s\n", why, path);
-        end_line_error();
-        return 0;
+    bool ready = j->in && j->slot;
+    if (!ready) {
+        // Nothing to pack: the failure is told in its turn.
+        bool opened = (bool)j->in;
+        in_turn([j, shown_name, opened] {
+            adding_line(shown_name.c_str());
+            const char *p = j->path.c_str();
+            if (!opened) {
+                if (!report_refused(p, j->not_regular, j->too_large)) {
+                    // The stdout line stays as it always was; scripts that
+                    // send standard output away still learn which file
+                    // failed and why.
+                    dbg_log("add_path lhX: fopen '%s' FAILED", p);
+                    if (!g_opts.quiet)
+                        fputs(" OPEN ERROR\n", stdout);
+                    fprintf(stderr, "  Cannot open: %s (%s)\n", p, strerror(j->open_errno));
+                }
+            } else {
+                dbg_log("cannot create temp file '%s'", j->slot_name);
+                fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", j->slot_name,
+                        strerror(j->slot_errno));
+                g_add_tally.broken = 1;
+                end_line_error();
+            }
+            count(0);
+        });
+        j->in.close();
+        return;
     }
 
-    off_t packed_end = ftello(tmp);
-    h.comp_size = packed_end > 0 ? (uint64_t)packed_end : 0;
-    int ratio = h.orig_size ? (int)(100 - (int64_t)(h.comp_size * 100 / h.orig_size)) : 0;
-    dbg_log("compressed size=%ld (ratio=%d%%)", (long)h.comp_size, ratio);
-
-    off_t entry_start = ftello(arc);
-    if (!tmb_write_header_lv2(arc, &h)) {
-        fprintf(stderr, "  Write error: %s\n", path);
-        g_add_tally.broken = 1;
-        end_line_error();
-        return 0;
+    PackSession &ps = *s_session;
+    if (!ps.pool->threaded()) {
+        adding_line(arcname);
+        dbg_log("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", path, name,
+                (unsigned long)j->h.orig_size, method);
+        tmb_prog_begin(j->h.orig_size);
+        pack_work(*j, ps.ctxs[0], tmb_prog_sink());
+        tmb_prog_end();
+        count(pack_finish(*j));
+        slot_give(j->slot);
+        return;
     }
-    rewind(tmp);
-    CopyResult copied = tmb_copy_bytes(tmp, arc, h.comp_size);
-    if (copied != CopyResult::kDone) {
-        if (copied == CopyResult::kWriteFailed)
-            fprintf(stderr, "  Write error: %s\n", path);
-        else
-            fprintf(stderr, "  Cannot read temporary file: %s\n", s_pack_tmp_name);
-        g_add_tally.broken = 1;
-        undo_entry(arc, entry_start);
-        end_line_error();
-        return 0;
-    }
-    if (!g_opts.quiet)
-        printf(" OK (%lu->%lu)\n", (unsigned long)h.orig_size, (unsigned long)h.comp_size);
-    return 1;
+    submit(
+        [j](int w) {
+            lzh::Progress prog;
+            prog.fn = [](void *user, uint64_t n) {
+                static_cast<PackJob *>(user)->consumed.fetch_add(n, std::memory_order_relaxed);
+            };
+            prog.user = j.get();
+            pack_work(*j, s_session->ctxs[(size_t)w], prog);
+        },
+        [j] {
+            show_progress(*j);
+            tmb_prog_end();
+            count(pack_finish(*j));
+        },
+        [j, shown_name, arcname_s = std::string(name)] {
+            adding_line(shown_name.c_str());
+            dbg_log("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", j->path.c_str(),
+                    arcname_s.c_str(), (unsigned long)j->h.orig_size, j->method);
+            tmb_prog_begin(j->h.orig_size);
+        },
+        [j] { show_progress(*j); }, [j] { slot_give(j->slot); });
 }
 
 // `st` is the status of the path, nullptr when it could not be read.
@@ -322,30 +502,30 @@ bool is_the_archive(const struct stat *st)
     return false;
 }
 
-int add_file(FILE *arc, const char *path, const char *arcname, int method, const struct stat *st)
+void add_file(const char *path, const char *arcname, int method, const struct stat *st)
 {
     if (is_the_archive(st)) {
-        if (!g_opts.quiet)
-            printf("  skipping the archive itself:  %s\n", arcname);
-        return 1;
+        in_turn([a = std::string(arcname)] {
+            if (!g_opts.quiet)
+                printf("  skipping the archive itself:  %s\n", a.c_str());
+        });
+        return;
     }
-    g_add_file_no++;
-    if (!g_opts.quiet)
-        printf("[%d] adding:  %-40s", g_add_file_no, arcname);
-    fflush(stdout);
-    int ok = method == 0 ? add_stored(arc, path, arcname)
-                         : add_compressed(arc, path, arcname, method);
-    if (ok)
-        g_add_tally.added++;
-    else
-        g_add_tally.failed++;
-    return ok;
+    if (method != 0) {
+        add_compressed(path, arcname, method);
+        return;
+    }
+    // A stored file is read and written whole in its turn.
+    in_turn([p = std::string(path), a = std::string(arcname)] {
+        adding_line(a.c_str());
+        count(add_stored(p.c_str(), a.c_str()));
+    });
 }
 
-int add_any(FILE *arc, const char *path, const char *arcname, int method);
+void add_any(const char *path, const char *arcname, int method);
 
 // An empty directory keeps its name as an entry "name/" with no data.
-int add_empty_dir(FILE *arc, const char *arcname, const struct stat *st)
+void add_empty_dir(const char *arcname, const struct stat *st)
 {
     char name[256];
     copy_name(name, strip_arc_root(arcname), 254);
@@ -354,18 +534,19 @@ int add_empty_dir(FILE *arc, const char *arcname, const struct stat *st)
         name[n] = '/';
         name[n + 1] = 0;
     }
-    EntryHeader h;
-    fill_header(&h, name, mtime_or_now(st));
-    h.method = 0;
-    h.is_dir = 1;
-    if (!tmb_write_header_lv2(arc, &h)) {
-        fprintf(stderr, "  Write error: %s\n", name);
-        g_add_tally.broken = 1;
-        g_add_tally.failed++;
-        return 0;
-    }
-    g_add_tally.added++;
-    return 1;
+    auto h = std::make_shared<EntryHeader>();
+    fill_header(h.get(), name, mtime_or_now(st));
+    h->method = 0;
+    h->is_dir = 1;
+    in_turn([h] {
+        if (!tmb_write_header_lv2(s_session->arc, h.get())) {
+            fprintf(stderr, "  Write error: %s\n", h->name);
+            g_add_tally.broken = 1;
+            g_add_tally.failed++;
+            return;
+        }
+        g_add_tally.added++;
+    });
 }
 
 // The listing's type saves a status call for everything but links (and
@@ -380,23 +561,32 @@ bool is_link_to_dir(const struct dirent *de, const char *path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+void count_failure()
+{
+    in_turn([] { g_add_tally.failed++; });
+}
+
 // Walks one directory. Symbolic links to directories are not followed
 // below the top level: a link pointing upwards would make the walk
 // endless, so such a link is reported and stored as nothing. Links to
 // files are stored as the file they point to.
-int add_dir(FILE *arc, const char *path, const char *arcname, int method, const struct stat *st)
+void add_dir(const char *path, const char *arcname, int method, const struct stat *st)
 {
-    if (!g_opts.quiet)
-        printf("  adding dir:  %s\n", arcname);
+    in_turn([a = std::string(arcname)] {
+        if (!g_opts.quiet)
+            printf("  adding dir:  %s\n", a.c_str());
+    });
     if (!g_opts.recursive)
-        return 1;
+        return;
     DIR *d = opendir(path);
     if (!d) {
-        fprintf(stderr, "  Cannot list directory: %s (%s)\n", path, strerror(errno));
-        g_add_tally.failed++;
-        return 0;
+        int e = errno;
+        in_turn([p = std::string(path), e] {
+            fprintf(stderr, "  Cannot list directory: %s (%s)\n", p.c_str(), strerror(e));
+            g_add_tally.failed++;
+        });
+        return;
     }
-    int result = 1;
     int entries = 0;
     struct dirent *de;
     while ((de = readdir(d)) != nullptr) {
@@ -406,35 +596,34 @@ int add_dir(FILE *arc, const char *path, const char *arcname, int method, const 
         char child[256], child_arc[256];
         if (!join_path_checked(child, path, de->d_name) ||
             !join_path_checked(child_arc, arcname, de->d_name)) {
-            g_add_tally.failed++;
-            result = 0;
+            count_failure();
             continue;
         }
         if (is_link_to_dir(de, child)) {
-            if (!g_opts.quiet)
-                printf("  skipping link to directory:  %s\n", child_arc);
+            in_turn([a = std::string(child_arc)] {
+                if (!g_opts.quiet)
+                    printf("  skipping link to directory:  %s\n", a.c_str());
+            });
             continue;
         }
-        // A failure below the directory makes the directory's result a
-        // failure too, so that the caller counts it and reports it.
-        if (!add_any(arc, child, child_arc, method))
-            result = 0;
+        add_any(child, child_arc, method);
     }
     closedir(d);
     if (entries > 0 || g_opts.exclude_empty)
-        return result;
-    return add_empty_dir(arc, arcname, st);
+        return;
+    add_empty_dir(arcname, st);
 }
 
 // A path given by the caller is followed even when it is a link to a
 // directory; below it add_dir has already passed over such links.
-int add_any(FILE *arc, const char *path, const char *arcname, int method)
+void add_any(const char *path, const char *arcname, int method)
 {
     struct stat st;
     bool have = stat(path, &st) == 0;
     if (have && S_ISDIR(st.st_mode))
-        return add_dir(arc, path, arcname, method, &st);
-    return add_file(arc, path, arcname, method, have ? &st : nullptr);
+        add_dir(path, arcname, method, &st);
+    else
+        add_file(path, arcname, method, have ? &st : nullptr);
 }
 
 } // namespace
@@ -461,7 +650,80 @@ void add_set_archive(FILE *arc, FILE *old)
     }
 }
 
+int add_begin(FILE *arc)
+{
+    auto ps = std::make_unique<PackSession>();
+    ps->arc = arc;
+    int workers = tmb_thread_count(g_opts.threads);
+    for (int w = 0; w < workers; w++) {
+        EncoderCtx *ctx = tmb_encoder_new();
+        if (!ctx)
+            break;
+        ps->ctxs.push_back(ctx);
+    }
+    if (ps->ctxs.empty()) {
+        fprintf(stderr, "  Out of memory: cannot pack\n");
+        g_add_tally.broken = 1;
+        return 0;
+    }
+    workers = (int)ps->ctxs.size();
+    ps->pool = std::make_unique<OrderedPool>(workers, tmb_pool_queue(workers));
+    s_session = ps.release();
+    return 1;
+}
+
+void add_end()
+{
+    if (!s_session)
+        return;
+    s_session->pool.reset(); // finishes what is pending
+    for (EncoderCtx *ctx : s_session->ctxs)
+        tmb_encoder_free(ctx);
+    for (auto &sl : s_session->slots)
+        if (sl->fp)
+            fclose(sl->fp);
+    delete s_session;
+    s_session = nullptr;
+}
+
+void add_path_then(const char *path, const char *arcname, int method,
+                   std::function<void(int ok, const AddTally &delta)> done)
+{
+    auto before = std::make_shared<AddTally>();
+    // Once the archive cannot be built, every further entry would fail
+    // the same way: nothing more is written or told.
+    in_turn([before] {
+        if (ferror(s_session->arc) || g_add_tally.broken)
+            s_session->stopped = true;
+        *before = g_add_tally;
+    });
+    add_any(path, arcname, method);
+    if (done)
+        in_turn([before, done] {
+            AddTally d = {g_add_tally.added - before->added, g_add_tally.failed - before->failed,
+                          g_add_tally.broken};
+            done(d.failed == 0, d);
+        });
+}
+
+void add_in_turn(std::function<void()> f)
+{
+    if (s_session)
+        in_turn(std::move(f));
+    else
+        f();
+}
+
 int add_path(FILE *arc, const char *path, const char *arcname, int method)
 {
-    return add_any(arc, path, arcname, method);
+    bool own = s_session == nullptr;
+    if (own && !add_begin(arc))
+        return 0;
+    s_session->pool->drain();
+    AddTally before = g_add_tally;
+    add_any(path, arcname, method);
+    s_session->pool->drain();
+    if (own)
+        add_end();
+    return g_add_tally.failed == before.failed;
 }

@@ -1,6 +1,7 @@
 // Adding one file or directory tree to an archive stream.
 #pragma once
 #include <cstdio>
+#include <functional>
 
 extern int g_arc_root_len;
 extern int g_add_file_no;
@@ -20,7 +21,25 @@ struct AddTally {
 };
 extern AddTally g_add_tally;
 
+// Adds one path (a file, or a tree with -r) to the archive stream `arc`;
+// 1 when everything below it went in. Files are packed on the threads of
+// -T<n>, and the entries are written and reported in the order of the walk
+// before add_path returns.
 int add_path(FILE *arc, const char *path, const char *arcname, int method);
+
+// For many paths in a row: add_begin starts the packing threads for `arc`
+// (0, reported, when it cannot), add_path_then queues each path without
+// waiting for it, and `done` is called in turn, once every entry below the
+// path is written, with whether all went well and the tally of that path
+// alone. add_end finishes everything queued. Between add_begin and add_end,
+// add_path uses the same threads.
+int add_begin(FILE *arc);
+void add_path_then(const char *path, const char *arcname, int method,
+                   std::function<void(int ok, const AddTally &delta)> done);
+void add_end();
+// Runs `f` in turn after what is queued (at once without add_begin): for
+// the callers' own lines between paths.
+void add_in_turn(std::function<void()> f);
 const char *strip_arc_root(const char *name);
 
 // Names the archive stream being written, and for u and f also the old

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "tambrix.h"
+#include <string>
+
 #include "tmb_add.h"
 #include "tmb_cmd.h"
 #include "tmb_debug.h"
@@ -32,13 +34,14 @@ struct AddRun {
 // Adds one path and counts what really happened below it: every entry
 // written, every file that failed however deep in a tree. A failure that
 // left no count of its own still counts once.
+// The count comes in the path's turn, once its entries are written (the
+// files are packed on every core meanwhile).
 void add_counted(AddRun *run, const char *path, const char *arcname)
 {
-    AddTally before = g_add_tally;
-    int ok = add_path(run->arc, path, arcname, run->method);
-    int failed = g_add_tally.failed - before.failed;
-    run->added += g_add_tally.added - before.added;
-    run->errors += failed > 0 ? failed : !ok;
+    add_path_then(path, arcname, run->method, [run](int ok, const AddTally &d) {
+        run->added += d.added;
+        run->errors += d.failed > 0 ? d.failed : !ok;
+    });
 }
 
 // A match of the scan is stored under its base name.
@@ -58,8 +61,10 @@ void scan_argument(AddRun *run, const char *arg)
 {
     char dir[256], pattern[256];
     split_wildcard_path(arg, dir, pattern);
-    if (!g_opts.quiet)
-        printf("Scanning: %s\n", arg);
+    add_in_turn([a = std::string(arg)] {
+        if (!g_opts.quiet)
+            printf("Scanning: %s\n", a.c_str());
+    });
     wildcard_scan(dir, pattern, g_opts.recursive, add_match, run);
 }
 
@@ -171,12 +176,12 @@ int cmd_add()
     FILE *old = open_old_archive(g_opts.archive);
     add_set_archive(arc, old);
     AddRun run = {arc, g_opts.method, 0, 0};
-    for (int i = 0; i < g_opts.nfiles; i++) {
-        // Once the archive cannot be built, every further entry would
-        // fail the same way.
-        if (ferror(arc) || g_add_tally.broken)
-            break;
-        add_argument(&run, g_opts.files[i]);
+    if (add_begin(arc)) {
+        // Once the archive cannot be built, every further entry would fail
+        // the same way (paths already queued then write and tell nothing).
+        for (int i = 0; i < g_opts.nfiles && !ferror(arc) && !g_add_tally.broken; i++)
+            add_argument(&run, g_opts.files[i]);
+        add_end();
     }
     add_set_archive(nullptr);
     if (old)

@@ -1,0 +1,275 @@
+// Parallel packing and unpacking: whatever the number of threads, the
+// archive, the files written and every line of output are those of a run
+// on one thread, damaged entries included; a signal while files are being
+// packed leaves no temporary file. The ordered pool itself is checked
+// first: finishes run in submission order, never more jobs pending than
+// allowed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <dirent.h>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <thread>
+#include <vector>
+
+#include "lzh_builder.h"
+#include "testkit.h"
+#include "tmb_pool.h"
+
+using namespace testkit;
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(ParallelPool, FinishesInOrderWithBoundedQueue)
+{
+    for (int workers : {1, 3}) {
+        SCOPED_TRACE(workers);
+        const size_t max_pending = workers == 1 ? 1 : 5;
+        std::vector<int> finished;
+        std::atomic<int> running{0}, most{0};
+        int submitted = 0;
+        {
+            OrderedPool pool(workers, max_pending);
+            std::mt19937 rng(7);
+            for (int i = 0; i < 60; i++) {
+                int delay = (int)(rng() % 300);
+                submitted++;
+                // Jobs submitted but not finished never exceed the queue.
+                EXPECT_LE(submitted - (int)finished.size(), (int)max_pending + 1);
+                pool.submit(
+                    [&, delay](int w) {
+                        EXPECT_GE(w, 0);
+                        EXPECT_LT(w, workers);
+                        int now = ++running;
+                        for (int m = most; now > m && !most.compare_exchange_weak(m, now);)
+                            ;
+                        std::this_thread::sleep_for(std::chrono::microseconds(delay));
+                        --running;
+                    },
+                    [&finished, i] { finished.push_back(i); });
+                if (i == 30)
+                    pool.drain(); // afterwards nothing is pending
+                if (i == 30)
+                    EXPECT_EQ(finished.size(), 31u);
+            }
+        }
+        ASSERT_EQ(finished.size(), 60u);
+        for (int i = 0; i < 60; i++)
+            EXPECT_EQ(finished[(size_t)i], i);
+        EXPECT_LE(most.load(), workers);
+        if (workers > 1)
+            EXPECT_GT(most.load(), 1) << "the work never ran side by side";
+    }
+}
+
+class Parallel : public ::testing::Test {
+protected:
+    TempDir dir;
+
+    RunResult run(const std::vector<std::string> &args, std::vector<std::string> env = {})
+    {
+        RunOptions o;
+        o.cwd = dir.path();
+        o.close_stdin = true;
+        o.wall_limit_seconds = 120;
+        o.env = std::move(env);
+        return run_tambrix(args, o);
+    }
+
+    // The "Time:" line differs from run to run.
+    static std::string without_time(const std::string &s)
+    {
+        std::string out;
+        size_t at = 0;
+        while (at < s.size()) {
+            size_t end = s.find('\n', at);
+            std::string line = s.substr(at, end == std::string::npos ? std::string::npos : end - at + 1);
+            if (line.rfind("Time:", 0) != 0)
+                out += line;
+            at = end == std::string::npos ? s.size() : end + 1;
+        }
+        return out;
+    }
+
+    // Every file below `root` (relative name and contents), sorted.
+    std::string snapshot(const std::string &root)
+    {
+        std::vector<std::string> items;
+        for (const auto &e : fs::recursive_directory_iterator(root)) {
+            std::string rel = fs::relative(e.path(), root).string();
+            if (e.is_directory())
+                items.push_back(rel + "/");
+            else
+                items.push_back(rel + "=" + read_text(e.path().string()));
+        }
+        std::sort(items.begin(), items.end());
+        std::string s;
+        for (auto &i : items)
+            s += i + "\n";
+        return s;
+    }
+
+    void set_time(const std::string &p)
+    {
+        struct timeval tv[2] = {{1700000000, 0}, {1700000000, 0}};
+        utimes(p.c_str(), tv);
+    }
+
+    // A tree of files of many sizes: empty, tiny, incompressible (stored),
+    // compressible, larger than a pool's worth of buffering, nested
+    // directories and an empty one.
+    void make_tree()
+    {
+        std::mt19937 rng(42);
+        auto text = [&](size_t n) {
+            static const char *words[] = {"lorem ", "ipsum ", "dolor ", "amiga ", "floppy ", "\n"};
+            std::string s;
+            while (s.size() < n)
+                s += words[rng() % 6];
+            s.resize(n);
+            return s;
+        };
+        auto noise = [&](size_t n) {
+            std::string s(n, '\0');
+            for (auto &c : s)
+                c = (char)rng();
+            return s;
+        };
+        fs::create_directories(dir / "t/a/b/c");
+        fs::create_directories(dir / "t/empty");
+        std::vector<std::pair<std::string, std::string>> files = {
+            {"t/zero", ""},         {"t/one", "x"},          {"t/a/noise.bin", noise(5000)},
+            {"t/a/text.txt", text(70000)}, {"t/a/b/big.txt", text(1500000)}, {"t/a/b/c/mid.bin", noise(300000)},
+        };
+        for (int i = 0; i < 40; i++)
+            files.push_back({"t/a/b/f" + std::to_string(i) + ".txt", text((size_t)(rng() % 9000))});
+        for (auto &[name, data] : files) {
+            write_text(dir / name, data);
+            set_time(dir / name);
+        }
+    }
+};
+
+TEST_F(Parallel, AddGivesTheSameArchiveAndOutputOnAnyNumberOfThreads)
+{
+    make_tree();
+    struct Case {
+        std::vector<std::string> opts;
+    };
+    const Case cases[] = {{{"-lh5"}}, {{"-lh7"}}, {{"-lh6", "-q"}}, {{"-lh0"}}};
+    for (const Case &c : cases) {
+        std::string first_out, first_err;
+        Bytes first;
+        for (const char *t : {"-T1", "-T2", "-T8"}) {
+            SCOPED_TRACE(std::string(t) + " " + c.opts[0]);
+            std::vector<std::string> args = {"a", "-r", t};
+            args.insert(args.end(), c.opts.begin(), c.opts.end());
+            std::string arc = std::string("arc") + t + ".lzh";
+            args.push_back(arc);
+            args.push_back("t");
+            RunResult r = run(args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            Bytes got = read_file(dir / arc);
+            if (first.empty()) {
+                first = got;
+                first_out = without_time(r.out);
+                first_err = r.err;
+                EXPECT_NE(first_out.find("adding"), std::string::npos) << first_out;
+                continue;
+            }
+            EXPECT_TRUE(got == first) << "archive differs from -T1";
+            EXPECT_EQ(without_time(r.out), first_out);
+            EXPECT_EQ(r.err, first_err);
+        }
+    }
+}
+
+TEST_F(Parallel, ExtractAndTestGiveTheSameResultsOnAnyNumberOfThreads)
+{
+    make_tree();
+    ASSERT_EQ(run({"a", "-r", "-q", "-T1", "good.lzh", "t"}).status, 0);
+    // Damage: one entry's CRC is wrong, one has an unknown method, one is
+    // cut off, among sound entries.
+    Bytes arc = read_file(dir / "good.lzh");
+    arc.resize(arc.size() - 1); // the end mark goes; entries follow
+    Bytes bad = make_archive({build_lv2(stored("bad/crc.txt", "hello")), build_lv2(stored("bad/ok.txt", "fine"))});
+    // Flip a data byte of the first stored entry: its CRC no longer fits.
+    size_t hello = std::string(bad.begin(), bad.end()).find("hello");
+    ASSERT_NE(hello, std::string::npos);
+    bad[hello] = 'j';
+    bad.resize(bad.size() - 1);
+    append(arc, bad);
+    append(arc, build_lv2(stored("bad/lh9.txt", "zz")));
+    size_t id = std::string(arc.begin(), arc.end()).rfind("-lh0-");
+    arc[id + 3] = '9';
+    append(arc, end_marker());
+    write_file(dir / "mixed.lzh", arc);
+
+    for (const char *cmd : {"x", "t", "e"}) {
+        std::string first_out, first_err, first_tree;
+        int first_status = -1;
+        for (const char *t : {"-T1", "-T2", "-T8"}) {
+            SCOPED_TRACE(std::string(cmd) + " " + t);
+            std::string out = std::string("out_") + cmd + t;
+            fs::create_directories(dir / out);
+            RunResult r = run({cmd, "-o", t, "mixed.lzh", out + "/"});
+            std::string tree = snapshot(dir / out);
+            if (first_status < 0) {
+                first_status = r.status;
+                first_out = without_time(r.out);
+                first_err = r.err;
+                first_tree = tree;
+                EXPECT_EQ(r.status, 1);
+                EXPECT_NE(r.err.find("bad/crc.txt"), std::string::npos) << r.err;
+                if (std::string(cmd) == "x")
+                    EXPECT_NE(tree.find("t/a/b/big.txt="), std::string::npos);
+                continue;
+            }
+            EXPECT_EQ(r.status, first_status);
+            EXPECT_EQ(without_time(r.out), first_out);
+            EXPECT_EQ(r.err, first_err);
+            EXPECT_EQ(tree, first_tree);
+        }
+    }
+}
+
+// A signal while files are being packed on several threads: the old
+// archive stays as it was and no temporary file is left, beside the
+// archive or in the temporary directory.
+TEST_F(Parallel, SignalWhilePackingLeavesNoTemporary)
+{
+    make_tree();
+    write_text(dir / "old.lzh", "");
+    ASSERT_EQ(run({"a", "-q", "old.lzh", "t/one"}).status, 0);
+    Bytes before = read_file(dir / "old.lzh");
+    fs::create_directories(dir / "tmp");
+    for (const char *sig : {"TMB_SIGNAL=15", "TMB_SIGNAL=2"}) {
+        SCOPED_TRACE(sig);
+        RunResult r = run({"a", "-r", "-q", "-T4", "old.lzh", "t"},
+                          {std::string("LD_PRELOAD=") + TMB_FAULTS_SO, "TMB_SIGNAL_READ_MATCH=/f20.txt", sig,
+                           "TMPDIR=" + (dir / "tmp"), "TMB_TRACE_TEMPS=" + (dir / "temps.log")});
+        EXPECT_GE(r.status, 128);
+        EXPECT_TRUE(read_file(dir / "old.lzh") == before);
+        std::vector<std::string> left;
+        std::string traced = read_text(dir / "temps.log");
+        EXPECT_NE(traced, "") << "no temporary was made: the test shows nothing";
+        for (size_t at = 0, end; (end = traced.find('\n', at)) != std::string::npos; at = end + 1)
+            if (file_exists(traced.substr(at, end - at)))
+                left.push_back(traced.substr(at, end - at));
+        for (const auto &e : fs::directory_iterator(dir / "tmp"))
+            left.push_back(e.path().string());
+        for (const auto &e : fs::directory_iterator(dir.path()))
+            if (e.path().filename().string().rfind(".", 0) == 0)
+                left.push_back(e.path().string());
+        EXPECT_TRUE(left.empty()) << left[0];
+    }
+}
+
+} // namespace
