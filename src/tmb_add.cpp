@@ -19,9 +19,9 @@
 
 #include "tambrix.h"
 #include "tmb_debug.h"
+#include "tmb_compress.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
-#include "tmb_method.h"
 #include "tmb_progress.h"
 #include "tmb_wildcard.h"
 
@@ -229,6 +229,29 @@ FILE *pack_temp()
     return s_pack_tmp;
 }
 
+// The encoder context of this process: made when the first file is packed,
+// kept for every later one (its buffers are reused), freed at exit.
+EncoderCtx *s_encoder = nullptr;
+
+EncoderCtx *encoder()
+{
+    if (!s_encoder) {
+        s_encoder = tmb_encoder_new();
+        if (s_encoder)
+            atexit([] {
+                tmb_encoder_free(s_encoder);
+                s_encoder = nullptr;
+            });
+    }
+    return s_encoder;
+}
+
+// The encoder's progress goes to the bar.
+void progress_to_bar(void *, uint64_t n)
+{
+    tmb_prog_add(n);
+}
+
 // Copies `len` bytes from the start of `src` to `dst`; 1 on success, 0 on
 // a short read or (with *write_failed set) a short write.
 int copy_packed(FILE *src, FILE *dst, uint64_t len, bool *write_failed)
@@ -278,6 +301,14 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
     dbg_log("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", path, name,
             (unsigned long)size, method);
 
+    EncoderCtx *ctx = encoder();
+    if (!ctx) {
+        fprintf(stderr, "  Out of memory: %s\n", path);
+        g_add_tally.broken = 1;
+        fclose(in);
+        end_line_error();
+        return 0;
+    }
     FILE *tmp = pack_temp();
     if (!tmp) {
         dbg_log("cannot create temp file '%s'", s_pack_tmp_name);
@@ -288,7 +319,8 @@ int add_compressed(FILE *arc, const char *path, const char *arcname, int method)
         return 0;
     }
     tmb_prog_begin(size);
-    int packed = tmb_compress(in, tmp, &h, method, g_opts.optimal != 0);
+    const lzh::Progress prog = {progress_to_bar, nullptr};
+    int packed = tmb_compress(ctx, in, tmp, &h, method, g_opts.optimal != 0, prog);
     tmb_prog_end();
     dbg_log("tmb_compress returned %d", packed);
     // Each failure is named once on standard error, the most telling first:
