@@ -9,7 +9,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <latch>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bitio.h"
@@ -1124,6 +1126,53 @@ TEST(EncRoundTrip, PackedOutputLargerThanTheOutputBuffer)
     EXPECT_GT(blocks.size(), 1u);
     EXPECT_EQ(out, data);
     EXPECT_EQ(extract(p), data);
+}
+
+// A context keeps its buffers from file to file, and they stop growing at
+// the -9 encoder's largest region (1 MB): a larger file costs no more.
+TEST(EncMemory, AContextStaysBounded)
+{
+    testkit::EncoderPtr own = testkit::new_encoder();
+    const size_t fresh = enc::ctx_bytes(own.get());
+    testkit::pack(own.get(), text_like(1100000, 62), 7, false);
+    EXPECT_EQ(enc::ctx_bytes(own.get()), fresh) << "the default encoder allocates nothing per file";
+    testkit::pack(own.get(), text_like(1100000, 63), 7, true);
+    const size_t grown = enc::ctx_bytes(own.get());
+    testkit::pack(own.get(), runs_like(2500000, 64), 5, true);
+    testkit::pack(own.get(), text_like(5000, 65), 6, true);
+    EXPECT_EQ(enc::ctx_bytes(own.get()), grown);
+    printf("[ memory ] context %zu KB, with -9 %zu KB\n", fresh >> 10, grown >> 10);
+    EXPECT_LT(fresh, (size_t)1 << 20);
+    EXPECT_LT(grown, (size_t)48 << 20);
+}
+
+// What contexts are for: two files packed at the same time on two threads,
+// each with a context of its own, come out byte for byte as each does
+// alone.
+TEST(EncContext, TwoThreadsPackAsEachAlone)
+{
+    const Bytes inputs[2] = {text_like(400000, 71), runs_like(300000, 72)};
+    const int methods[2] = {7, 5};
+    for (bool optimal : {false, true}) {
+        Packed alone[2], together[2];
+        for (int i = 0; i < 2; i++)
+            alone[i] = pack(inputs[i], methods[i], optimal);
+        std::latch start(2);
+        std::thread threads[2];
+        for (int i = 0; i < 2; i++)
+            threads[i] = std::thread([&, i] {
+                testkit::EncoderPtr own = testkit::new_encoder();
+                start.arrive_and_wait();
+                together[i] = testkit::pack(own.get(), inputs[i], methods[i], optimal);
+            });
+        for (std::thread &t : threads)
+            t.join();
+        for (int i = 0; i < 2; i++) {
+            EXPECT_EQ(together[i].h.method, methods[i]) << i << (optimal ? " -9" : "");
+            EXPECT_EQ(together[i].h.crc, alone[i].h.crc) << i;
+            EXPECT_TRUE(together[i].data == alone[i].data) << i << (optimal ? " -9" : "");
+        }
+    }
 }
 
 // Nothing of one file carries over into the next packed with the same
