@@ -21,6 +21,7 @@
 
 #include "tambrix.h"
 #include "tmb_header.h"
+#include "tmb_compress.h"
 #include "tmb_method.h"
 
 namespace {
@@ -65,10 +66,12 @@ Entry make_entry(const std::string &path, int method)
     Entry e{tmpfile(), EntryHeader{}};
     e.h.method = method;
     FILE *in = fopen(path.c_str(), "rb");
-    if (!in || !tmb_compress(in, e.arc, &e.h, method)) {
+    EncoderCtx *ctx = tmb_encoder_new();
+    if (!in || !ctx || !tmb_compress(ctx, in, e.arc, &e.h, method, false, {})) {
         fprintf(stderr, "cannot pack %s\n", path.c_str());
         exit(1);
     }
+    tmb_encoder_free(ctx);
     fclose(in);
     return e;
 }

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tmb_compress.h"
 #include "tmb_header.h"
-#include "tmb_method.h"
 
 int main(int argc, char **argv)
 {
@@ -23,12 +23,18 @@ int main(int argc, char **argv)
     static char ibuf[65536], obuf[65536];
     setvbuf(in, ibuf, _IOFBF, sizeof ibuf);
     setvbuf(out, obuf, _IOFBF, sizeof obuf);
+    EncoderCtx *ctx = tmb_encoder_new();
+    if (!ctx) {
+        fprintf(stderr, "no memory\n");
+        return 1;
+    }
     EntryHeader h = {};
     h.method = method;
-    if (!tmb_compress(in, out, &h, method)) {
+    if (!tmb_compress(ctx, in, out, &h, method, false, {})) {
         fprintf(stderr, "compression failed\n");
         return 1;
     }
+    tmb_encoder_free(ctx);
     fclose(in);
     if (fclose(out) != 0) {
         perror("close");

@@ -7,6 +7,7 @@
 
 #include "fuzz_common.h"
 #include "tambrix.h"
+#include "tmb_compress.h"
 #include "tmb_decode.h"
 #include "tmb_method.h"
 
@@ -15,6 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static FILE *in = fuzz::mem_file("input");
     static FILE *packed = fuzz::mem_file("packed");
     static FILE *out = fuzz::mem_file("output");
+    static EncoderCtx *ctx = tmb_encoder_new();
+    if (!ctx)
+        fuzz::fail("no memory for an encoder context");
     if (size < 1)
         return 0;
     const int method = 5 + data[0] % 3;
@@ -26,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     EntryHeader h = {};
     h.method = method;
-    if (!tmb_compress(in, packed, &h, method))
+    if (!tmb_compress(ctx, in, packed, &h, method, false, {}))
         fuzz::fail("tmb_compress failed on a readable file");
     if (h.orig_size != size)
         fuzz::fail("orig_size is not the input size");

@@ -13,7 +13,7 @@
 #include "fuzz_common.h"
 #include "lzh_builder.h"
 #include "tmb_header.h"
-#include "tmb_method.h"
+#include "tmb_compress.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -75,10 +75,12 @@ Bytes pack(const Bytes &data, int method, EntryHeader *h)
     FILE *out = fuzz::mem_file("out");
     fuzz::reset(in, data.data(), data.size());
     h->method = method;
-    if (!tmb_compress(in, out, h, method)) {
+    EncoderCtx *ctx = tmb_encoder_new();
+    if (!ctx || !tmb_compress(ctx, in, out, h, method, false, {})) {
         fprintf(stderr, "make_seeds: packing failed\n");
         exit(1);
     }
+    tmb_encoder_free(ctx);
     Bytes all = fuzz::contents(out);
     all.resize(h->comp_size);
     fclose(in);

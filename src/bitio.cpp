@@ -2,57 +2,53 @@
 // completed byte to the output buffer, refusing bytes beyond the input size.
 #include "bitio.h"
 
-#include "tmb_enc_globals.h"
+#include "tmb_enc_ctx.h"
 
 namespace enc {
 
 namespace {
 
-unsigned subbitbuf = 0;  // the partly filled byte
-unsigned bitcount = 8;   // free positions left in it (1 to 8)
-
 // A completed byte. Packed data may be exactly as long as the input but
 // never longer: the first byte beyond that is dropped and the encoder
 // told to give up.
-inline void emit_byte(unsigned b)
+inline void emit_byte(EncoderCtx *ctx, unsigned b)
 {
-    if (compsize < origsize) {
-        encio_put_byte((unsigned char)b, outfile);
-        compsize++;
+    if (ctx->compsize < ctx->origsize) {
+        encio_put_byte(ctx, (unsigned char)b);
+        ctx->compsize++;
     } else {
-        unpackable = 1;
+        ctx->unpackable = 1;
     }
 }
 
 } // namespace
 
-void init_putbits()
+void init_putbits(EncoderCtx *ctx)
 {
-    bitcount = 8;
-    subbitbuf = 0;
+    ctx->bitcount = 8;
+    ctx->subbitbuf = 0;
 }
 
-void putcode(unsigned n, unsigned code)
+void putcode(EncoderCtx *ctx, unsigned n, unsigned code)
 {
+    unsigned sub = ctx->subbitbuf;
+    unsigned free = ctx->bitcount;
     code &= 0xFFFF;
-    while (n >= bitcount) {
-        n -= bitcount;
-        subbitbuf += code >> (16 - bitcount);
-        code = (code << bitcount) & 0xFFFF;
-        emit_byte(subbitbuf);
-        subbitbuf = 0;
-        bitcount = 8;
+    while (n >= free) {
+        n -= free;
+        sub += code >> (16 - free);
+        code = (code << free) & 0xFFFF;
+        emit_byte(ctx, sub);
+        sub = 0;
+        free = 8;
     }
-    subbitbuf += code >> (16 - bitcount);
-    bitcount -= n;
+    ctx->subbitbuf = sub + (code >> (16 - free));
+    ctx->bitcount = free - n;
 }
 
-void putbits(unsigned n, unsigned x)
+void putbits(EncoderCtx *ctx, unsigned n, unsigned x)
 {
-    putcode(n, (x << (16 - n)) & 0xFFFF);
+    putcode(ctx, n, (x << (16 - n)) & 0xFFFF);
 }
-
-unsigned putbits_bitcount() { return bitcount; }
-unsigned putbits_subbitbuf() { return subbitbuf; }
 
 } // namespace enc

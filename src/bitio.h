@@ -4,21 +4,18 @@
 #pragma once
 #include <cstdint>
 
+struct EncoderCtx;
+
 namespace enc {
 
 // Resets the writer: no bit pending.
-void init_putbits();
+void init_putbits(EncoderCtx *ctx);
 
 // Writes the n (0 to 16) most significant bits of the left-aligned code;
 // the bits below them must be zero.
-void putcode(unsigned n, unsigned code);
+void putcode(EncoderCtx *ctx, unsigned n, unsigned code);
 
 // Writes the low n (0 to 16) bits of x, most significant first.
-void putbits(unsigned n, unsigned x);
-
-// Pending state, for tests: free bit positions (8 = none pending) and the
-// partly filled byte.
-unsigned putbits_bitcount();
-unsigned putbits_subbitbuf();
+void putbits(EncoderCtx *ctx, unsigned n, unsigned x);
 
 } // namespace enc

@@ -4,35 +4,38 @@
 #pragma once
 #include <cstdint>
 
+#include "bitio.h"
+#include "tmb_enc_block.h"
+
+struct EncoderCtx;
+
 namespace enc {
 
-constexpr int NC = 510;   // c alphabet: 256 literals + lengths 3..256
-constexpr int NT = 19;    // t alphabet: codes the c code lengths
-constexpr int TBIT = 5;   // width of the t list count
-constexpr int CBIT = 9;   // width of the c list count
-
-// Allocates the block buffer (32 KB, smaller when memory is short).
-void alloc_buf();
-unsigned huf_bufsiz();
+// Allocates the block buffer (32 KB, smaller when memory is short); false
+// when not even 4 KB can be had.
+bool alloc_buf(EncoderCtx *ctx);
 
 // The three stream operations called by the dictionary encoder.
-void encode_start_st1();
+void encode_start_st1(EncoderCtx *ctx);
 // c: a literal byte (0-255) or 256 + length - 3; p: the position value
 // (distance - 1) of a match, ignored for literals.
-void output_st1(unsigned c, unsigned p);
-void encode_end_st1();
+void output_st1(EncoderCtx *ctx, unsigned c, unsigned p);
+void encode_end_st1(EncoderCtx *ctx);
 
 // Codes and writes every buffered token.
-void send_block();
+void send_block(EncoderCtx *ctx);
 
-// Code lengths of the t code (while the c lengths are written), then of
-// the p code.
-extern uint8_t pt_len[128];
+// A match position: the p code of its class, then the class's extra bits.
+inline void encode_p(EncoderCtx *ctx, const uint8_t *p_len, const uint16_t *p_code, unsigned d)
+{
+    unsigned k = pos_class(d);
+    putcode(ctx, p_len[k], p_code[k]);
+    if (k > 1)
+        putbits(ctx, k - 1, d & ((1u << (k - 1)) - 1));
+}
 
-// Writes a code-length list from pt_len: the count of lengths up to the
-// last nonzero one in nbit bits, then the lengths; after index special - 1
-// a 2-bit count of the zero lengths that follow (t list only, special 3;
-// pass -1 for none).
-void write_pt_len(int n, int nbit, int special);
+// Writes the code-length list in pt_len (see write_pt_len in
+// tmb_enc_block.h).
+void write_pt_len(EncoderCtx *ctx, int n, int nbit, int special);
 
 } // namespace enc

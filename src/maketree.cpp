@@ -14,10 +14,14 @@ namespace {
 constexpr int MAX_SYMBOLS = 510;
 constexpr int MAX_NODES = 2 * MAX_SYMBOLS - 1;
 
-uint16_t left[MAX_NODES];
-uint16_t right[MAX_NODES];
-int heap[MAX_SYMBOLS + 1];             // 1-based
-int leaves[MAX_SYMBOLS];               // leaves in the order they left the heap
+// Work space of one construction. It lives on the caller's stack: a tree
+// is built and turned into lengths within one call.
+struct Tree {
+    uint16_t left[MAX_NODES];
+    uint16_t right[MAX_NODES];
+    int heap[MAX_SYMBOLS + 1];         // 1-based
+    int leaves[MAX_SYMBOLS];           // leaves in the order they left the heap
+};
 
 void downheap(int i, int *hp, int heapsize, const uint16_t *freq)
 {
@@ -35,24 +39,23 @@ void downheap(int i, int *hp, int heapsize, const uint16_t *freq)
 }
 
 // Depth of every leaf below `node`; depths of 16 and more share entry 16.
-void count_leaf(int node, int n, int *count, int depth)
+void count_leaf(const Tree *t, int node, int n, int *count, int depth)
 {
     // Walk left spines iteratively so that a degenerate tree (a chain of
     // 509 inner nodes) costs no deep recursion on the right side either.
     while (node >= n) {
-        count_leaf(left[node], n, count, depth + 1);
-        node = right[node];
+        count_leaf(t, t->left[node], n, count, depth + 1);
+        node = t->right[node];
         depth++;
     }
     count[depth < 16 ? depth : 16]++;
 }
 
 // Turns leaf depths into lengths of at most 16 bits whose Kraft sum is 1.
-void make_len(int root, int n, int nleaves, uint8_t *len, int *count)
+void make_len(const Tree *t, int root, int n, int nleaves, uint8_t *len)
 {
-    for (int i = 0; i <= 16; i++)
-        count[i] = 0;
-    count_leaf(root, n, count, 0);
+    int count[17] = {};
+    count_leaf(t, root, n, count, 0);
 
     // Leaves deeper than 16 were counted at 16, which overfills the code
     // space. The overflow (in units of a 16-bit code) is the sum below
@@ -63,7 +66,7 @@ void make_len(int root, int n, int nleaves, uint8_t *len, int *count)
     cum &= 0xFFFF;
     if (cum != 0) {
         count[16] -= (int)cum;
-        for (unsigned t = cum; t > 0; t--) {
+        for (unsigned k = cum; k > 0; k--) {
             for (int i = 15; i > 0; i--) {
                 if (count[i] != 0) {
                     count[i]--;
@@ -77,67 +80,70 @@ void make_len(int root, int n, int nleaves, uint8_t *len, int *count)
     int k = 0;
     for (int l = 16; l > 0; l--)
         for (int c = count[l]; c > 0 && k < nleaves; c--)
-            len[leaves[k++]] = (uint8_t)l;
-}
-
-// Canonical codes, left-aligned: shorter codes first, and within one
-// length in increasing symbol order.
-void make_code(int n, const uint8_t *len, uint16_t *code, const int *count)
-{
-    unsigned start[18];
-    start[1] = 0;
-    for (int l = 1; l <= 16; l++)
-        start[l + 1] = (start[l] + ((unsigned)count[l] << (16 - l))) & 0xFFFF;
-    for (int i = 0; i < n; i++) {
-        if (len[i] != 0) {
-            code[i] = (uint16_t)start[len[i]];
-            start[len[i]] += 1u << (16 - len[i]);
-        }
-    }
+            len[t->leaves[k++]] = (uint8_t)l;
 }
 
 } // namespace
 
+void make_code(int n, const uint8_t *len, uint16_t *code)
+{
+    unsigned count[17] = {};
+    for (int i = 0; i < n; i++)
+        count[len[i]]++;
+    unsigned start[18];
+    start[1] = 0;
+    for (int l = 1; l <= 16; l++)
+        start[l + 1] = (start[l] + (count[l] << (16 - l))) & 0xFFFF;
+    for (int i = 0; i < n; i++) {
+        if (len[i] != 0) {
+            code[i] = (uint16_t)start[len[i]];
+            start[len[i]] += 1u << (16 - len[i]);
+        } else {
+            code[i] = 0;
+        }
+    }
+}
+
 int make_tree(int n, uint16_t *freq, uint8_t *len, uint16_t *code)
 {
+    Tree t;
     int heapsize = 0;
-    heap[1] = 0;
+    t.heap[1] = 0;
     for (int i = 0; i < n; i++) {
         len[i] = 0;
         if (freq[i] != 0)
-            heap[++heapsize] = i;
+            t.heap[++heapsize] = i;
     }
     if (heapsize < 2) {
-        code[heap[1]] = 0;
-        return heap[1];
+        code[t.heap[1]] = 0;
+        return t.heap[1];
     }
 
     for (int i = heapsize / 2; i >= 1; i--)
-        downheap(i, heap, heapsize, freq);
+        downheap(i, t.heap, heapsize, freq);
 
     int nleaves = 0;
     int avail = n;
     int k;
     do {
-        int i = heap[1];
+        int i = t.heap[1];
         if (i < n)
-            leaves[nleaves++] = i;
-        heap[1] = heap[heapsize--];
-        downheap(1, heap, heapsize, freq);
-        int j = heap[1];
+            t.leaves[nleaves++] = i;
+        t.heap[1] = t.heap[heapsize--];
+        downheap(1, t.heap, heapsize, freq);
+        int j = t.heap[1];
         if (j < n)
-            leaves[nleaves++] = j;
+            t.leaves[nleaves++] = j;
         k = avail++;
         freq[k] = (uint16_t)(freq[i] + freq[j]);
-        heap[1] = k;
-        downheap(1, heap, heapsize, freq);
-        left[k] = (uint16_t)i;
-        right[k] = (uint16_t)j;
+        t.heap[1] = k;
+        downheap(1, t.heap, heapsize, freq);
+        t.left[k] = (uint16_t)i;
+        t.right[k] = (uint16_t)j;
     } while (heapsize > 1);
 
-    int count[17];
-    make_len(k, n, nleaves, len, count);
-    make_code(n, len, code, count);
+    make_len(&t, k, n, nleaves, len);
+    make_code(n, len, code);
     return k;
 }
 

@@ -17,42 +17,28 @@
 // position does not have a strictly longer one.
 #include "slide_opt.h"
 
+#include <cstdlib>
 #include <cstring>
 
-#include "huf.h"
-#include "tmb_enc_globals.h"
 #include "crcio.h"
-#include "tmb_progress.h"
+#include "huf.h"
+#include "tmb_enc_ctx.h"
 
 namespace enc {
 
-EncodeSet encode_set = {output_st1, encode_start_st1, encode_end_st1};
-int dicbit = 13;
+constexpr EncodeSet st1_set = {output_st1, encode_start_st1, encode_end_st1};
 
 namespace {
 
 constexpr unsigned HSIZE = 32768;          // 15-bit hash
 constexpr unsigned HMASK = HSIZE - 1;
-constexpr unsigned MAX_DICSIZ = 65536;
-constexpr unsigned MAX_TXTSIZ = 2 * MAX_DICSIZ + 256;
-constexpr unsigned MAXMATCH = 256;
-constexpr unsigned THRESHOLD = 3;          // shortest match
+constexpr unsigned MAX_DICSIZ = 1u << lzh::params_of(7)->dicbit;
+constexpr unsigned MAX_TXTSIZ = 2 * MAX_DICSIZ + lzh::MAXMATCH;
+constexpr unsigned THRESHOLD = lzh::THRESHOLD;   // shortest match
 constexpr unsigned TOO_MANY = 255;         // chain steps before a flag
 // Slack behind the window so that the 8-byte compares near its end stay
 // inside the allocation; those bytes never decide a result.
 constexpr unsigned TEXT_PAD = 16;
-
-unsigned dicsiz = 8192;
-unsigned txtsiz = 2 * 8192 + 256;
-unsigned maxmatch = MAXMATCH;
-
-unsigned char *text = nullptr;
-uint32_t *hash_pos = nullptr;
-uint32_t *prev = nullptr;
-unsigned char *hash_too = nullptr;
-
-uint32_t remainder = 0;   // bytes from the current position to the end read
-int64_t bytes_read = 0;   // input bytes read in this file
 
 struct Match {
     unsigned len;
@@ -89,41 +75,31 @@ inline unsigned match_length(const unsigned char *a, const unsigned char *b, uns
     return max;
 }
 
-// Reads up to n bytes, never more than the input size given by the driver.
-unsigned read_input(unsigned *crc, unsigned char *p, unsigned n)
-{
-    int64_t left = origsize - bytes_read;
-    if (left < 0)
-        left = 0;
-    if ((int64_t)n > left)
-        n = (unsigned)left;
-    int got = fread_crc(crc, p, (int)n, infile);
-    bytes_read += got;
-    tmb_prog_add((uint64_t)got);
-    return (unsigned)got;
-}
-
-inline unsigned rebase(uint32_t v)
+inline unsigned rebase(uint32_t v, unsigned dicsiz)
 {
     return v > dicsiz ? v - dicsiz : 0;
 }
 
 // Moves the window down by dicsiz bytes and reads the next dicsiz bytes.
-__attribute__((noinline)) void update_dict(unsigned *crc)
+__attribute__((noinline)) void update_dict(EncoderCtx *ctx)
 {
-    memmove(text, text + dicsiz, txtsiz - dicsiz);
-    remainder += read_input(crc, text + txtsiz - dicsiz, dicsiz);
+    const unsigned dicsiz = ctx->dicsiz;
+    unsigned char *text = ctx->text;
+    memmove(text, text + dicsiz, ctx->txtsiz - dicsiz);
+    ctx->remainder += read_input(ctx, text + ctx->txtsiz - dicsiz, dicsiz);
+    uint32_t *hash_pos = ctx->hash_pos;
     for (unsigned i = 0; i < HSIZE; i++)
-        hash_pos[i] = rebase(hash_pos[i]);
-    memset(hash_too, 0, HSIZE);
+        hash_pos[i] = rebase(hash_pos[i], dicsiz);
+    memset(ctx->hash_too, 0, HSIZE);
+    uint32_t *prev = ctx->prev;
     for (unsigned i = 0; i < dicsiz; i++)
-        prev[i] = rebase(prev[i]);
+        prev[i] = rebase(prev[i], dicsiz);
 }
 
-inline void insert_hash(unsigned h, unsigned pos)
+inline void insert_hash(EncoderCtx *ctx, unsigned h, unsigned pos)
 {
-    prev[pos & (dicsiz - 1)] = hash_pos[h];
-    hash_pos[h] = pos;
+    ctx->prev[pos & (ctx->dicsiz - 1)] = ctx->hash_pos[h];
+    ctx->hash_pos[h] = pos;
 }
 
 inline unsigned next_hash(unsigned h, const unsigned char *p)
@@ -131,32 +107,32 @@ inline unsigned next_hash(unsigned h, const unsigned char *p)
     return ((h << 5) ^ p[0]) & HMASK;
 }
 
-inline void next_token(unsigned *h, unsigned *pos, unsigned *crc)
+inline void next_token(EncoderCtx *ctx, unsigned *h, unsigned *pos)
 {
-    remainder--;
-    if (__builtin_expect(++*pos >= txtsiz - maxmatch, 0)) {
-        update_dict(crc);
-        *pos -= dicsiz;
+    ctx->remainder--;
+    if (__builtin_expect(++*pos >= ctx->txtsiz - ctx->maxmatch, 0)) {
+        update_dict(ctx);
+        *pos -= ctx->dicsiz;
     }
-    *h = next_hash(*h, text + *pos + 2);
+    *h = next_hash(*h, ctx->text + *pos + 2);
 }
 
 // Steps over k positions, inserting each: the positions inside an emitted
 // match. When no slide falls among them the loop runs on local copies,
 // which the compiler can keep in registers.
-void skip_positions(unsigned k, unsigned *h, unsigned *pos, unsigned *crc)
+void skip_positions(EncoderCtx *ctx, unsigned k, unsigned *h, unsigned *pos)
 {
-    if (*pos + k >= txtsiz - maxmatch) {
+    if (*pos + k >= ctx->txtsiz - ctx->maxmatch) {
         for (; k > 0; k--) {
-            next_token(h, pos, crc);
-            insert_hash(*h, *pos);
+            next_token(ctx, h, pos);
+            insert_hash(ctx, *h, *pos);
         }
         return;
     }
-    uint32_t *const hp = hash_pos;
-    uint32_t *const pv = prev;
-    const unsigned char *const t = text;
-    const unsigned dmask = dicsiz - 1;
+    uint32_t *const hp = ctx->hash_pos;
+    uint32_t *const pv = ctx->prev;
+    const unsigned char *const t = ctx->text;
+    const unsigned dmask = ctx->dicsiz - 1;
     unsigned hv = *h, p = *pos;
     for (unsigned i = 0; i < k; i++) {
         p++;
@@ -164,7 +140,7 @@ void skip_positions(unsigned k, unsigned *h, unsigned *pos, unsigned *crc)
         pv[p & dmask] = hp[hv];
         hp[hv] = p;
     }
-    remainder -= k;
+    ctx->remainder -= k;
     *h = hv;
     *pos = p;
 }
@@ -173,10 +149,13 @@ void skip_positions(unsigned k, unsigned *h, unsigned *pos, unsigned *crc)
 // holds positions of the three bytes at pos + j, so each candidate start is
 // the chain entry minus j. Only a strictly longer match replaces the
 // current one, so among equal lengths the nearest wins.
-void search_dict_1(unsigned h, unsigned pos, unsigned j, unsigned max, Match *m)
+void search_dict_1(EncoderCtx *ctx, unsigned h, unsigned pos, unsigned j, unsigned max, Match *m)
 {
+    const unsigned dicsiz = ctx->dicsiz;
     const int64_t limit = (int64_t)pos - dicsiz;
-    uint32_t q = hash_pos[h];
+    const uint32_t *const prev = ctx->prev;
+    const unsigned char *const text = ctx->text;
+    uint32_t q = ctx->hash_pos[h];
     int64_t s = (int64_t)q - j;
     if (s <= limit)
         return;
@@ -206,17 +185,18 @@ void search_dict_1(unsigned h, unsigned pos, unsigned j, unsigned max, Match *m)
     } while (s > limit);
 
     if (chain > TOO_MANY)
-        hash_too[h] = 1;
+        ctx->hash_too[h] = 1;
 }
 
 // Longest match at pos of at least min + 1 bytes (min at least 2).
-void search_dict(unsigned h, unsigned pos, int min, Match *m)
+void search_dict(EncoderCtx *ctx, unsigned h, unsigned pos, int min, Match *m)
 {
+    const unsigned maxmatch = ctx->maxmatch;
     m->off = 0;
     m->len = min > 2 ? (unsigned)min : 2;
 
-    if (!hash_too[h]) {
-        search_dict_1(h, pos, 0, maxmatch, m);
+    if (!ctx->hash_too[h]) {
+        search_dict_1(ctx, h, pos, 0, maxmatch, m);
     } else {
         // Find the first later three-byte group on a quiet chain. A match
         // of j + 3 bytes or more contains the group at pos + j and is on
@@ -224,107 +204,109 @@ void search_dict(unsigned h, unsigned pos, int min, Match *m)
         unsigned hj = h;
         unsigned j;
         for (j = 1; j <= maxmatch - 4; j++) {
-            hj = next_hash(hj, text + pos + j + 2);
-            if (!hash_too[hj])
+            hj = next_hash(hj, ctx->text + pos + j + 2);
+            if (!ctx->hash_too[hj])
                 break;
         }
         if (j <= maxmatch - 4) {
-            search_dict_1(hj, pos, j, maxmatch, m);
+            search_dict_1(ctx, hj, pos, j, maxmatch, m);
             if (m->len < j + THRESHOLD)
-                search_dict_1(h, pos, 0, j + 2, m);
+                search_dict_1(ctx, h, pos, 0, j + 2, m);
         } else {
-            search_dict_1(h, pos, 0, maxmatch, m);
+            search_dict_1(ctx, h, pos, 0, maxmatch, m);
         }
     }
     // Bytes past the end of the input may continue a match; cut it.
-    if (m->len > remainder)
-        m->len = remainder;
+    if (m->len > ctx->remainder)
+        m->len = ctx->remainder;
 }
 
 } // namespace
 
-int encode_alloc(int method)
+int encode_alloc(EncoderCtx *ctx, int method)
 {
-    switch (method) {
-    case 6:
-        dicbit = 15;
-        break;
-    case 7:
-        dicbit = 16;
-        break;
-    default:
-        method = 5;
-        dicbit = 13;
-        break;
-    }
-    dicsiz = 1u << dicbit;
-    txtsiz = 2 * dicsiz + MAXMATCH;
-    maxmatch = MAXMATCH;
-    encode_set = {output_st1, encode_start_st1, encode_end_st1};
+    const lzh::Params *prm = lzh::params_of(method == 6 || method == 7 ? method : 5);
+    ctx->dicbit = prm->dicbit;
+    ctx->np = prm->np;
+    ctx->pbit = prm->pbit;
+    ctx->dicsiz = 1u << ctx->dicbit;
+    ctx->maxmatch = lzh::MAXMATCH;
+    ctx->txtsiz = 2 * ctx->dicsiz + ctx->maxmatch;
+    ctx->encode_set = &st1_set;
 
-    if (text != nullptr)
-        return method;
-    alloc_buf();
-    hash_pos = static_cast<uint32_t *>(xmalloc(HSIZE * sizeof(uint32_t)));
-    hash_too = static_cast<unsigned char *>(xmalloc(HSIZE));
-    prev = static_cast<uint32_t *>(xmalloc(MAX_DICSIZ * sizeof(uint32_t)));
-    text = static_cast<unsigned char *>(xmalloc(MAX_TXTSIZ + TEXT_PAD));
-    memset(text + MAX_TXTSIZ, 0, TEXT_PAD);
-    return method;
+    if (ctx->text != nullptr)
+        return prm->method;
+    ctx->hash_pos = static_cast<uint32_t *>(malloc(HSIZE * sizeof(uint32_t)));
+    ctx->hash_too = static_cast<unsigned char *>(malloc(HSIZE));
+    ctx->prev = static_cast<uint32_t *>(malloc(MAX_DICSIZ * sizeof(uint32_t)));
+    ctx->text = static_cast<unsigned char *>(malloc(MAX_TXTSIZ + TEXT_PAD));
+    if (!ctx->hash_pos || !ctx->hash_too || !ctx->prev || !ctx->text || !alloc_buf(ctx)) {
+        encode_free(ctx);
+        return 0;
+    }
+    memset(ctx->text + MAX_TXTSIZ, 0, TEXT_PAD);
+    ctx->mem = HSIZE * sizeof(uint32_t) + HSIZE + MAX_DICSIZ * sizeof(uint32_t) + MAX_TXTSIZ + TEXT_PAD +
+               ctx->bufsiz;
+    return prm->method;
 }
 
-int64_t encode_bytes_read() { return bytes_read; }
-
-unsigned encode(EncodeRequest *req)
+void encode_free(EncoderCtx *ctx)
 {
-    compsize = 0;
-    unpackable = 0;
-    infile = req->in;
-    outfile = req->out;
-    origsize = req->origsize;
-    bytes_read = 0;
+    free(ctx->hash_pos);
+    free(ctx->hash_too);
+    free(ctx->prev);
+    free(ctx->text);
+    free(ctx->buf);
+    ctx->hash_pos = nullptr;
+    ctx->hash_too = nullptr;
+    ctx->prev = nullptr;
+    ctx->text = nullptr;
+    ctx->buf = nullptr;
+    ctx->mem = 0;
+}
 
-    memset(hash_pos, 0, HSIZE * sizeof(uint32_t));
-    memset(hash_too, 0, HSIZE);
-    encode_set.encode_start();
+void encode(EncoderCtx *ctx)
+{
+    memset(ctx->hash_pos, 0, HSIZE * sizeof(uint32_t));
+    memset(ctx->hash_too, 0, HSIZE);
+    ctx->encode_set->encode_start(ctx);
 
     // Before the first input byte the window holds spaces, as the
     // decoder's window does.
+    const unsigned dicsiz = ctx->dicsiz;
+    unsigned char *const text = ctx->text;
     memset(text, ' ', MAX_TXTSIZ);
-    unsigned crc = 0;
-    remainder = read_input(&crc, text + dicsiz, txtsiz - dicsiz);
+    ctx->remainder = read_input(ctx, text + dicsiz, ctx->txtsiz - dicsiz);
 
     Match m;
-    m.len = remainder < 2 ? remainder : 2;
+    m.len = ctx->remainder < 2 ? ctx->remainder : 2;
     m.off = 0;
 
     unsigned pos = dicsiz;
     unsigned h = ((text[pos] << 10) ^ (text[pos + 1] << 5) ^ text[pos + 2]) & HMASK;
-    insert_hash(h, pos);
+    insert_hash(ctx, h, pos);
 
-    while (remainder > 0 && !unpackable) {
+    while (ctx->remainder > 0 && !ctx->unpackable) {
         unsigned lastlen = m.len;
         unsigned lastoff = m.off;
-        next_token(&h, &pos, &crc);
-        search_dict(h, pos, (int)lastlen - 1, &m);
-        insert_hash(h, pos);
+        next_token(ctx, &h, &pos);
+        search_dict(ctx, h, pos, (int)lastlen - 1, &m);
+        insert_hash(ctx, h, pos);
 
         if (m.len > lastlen || lastlen < THRESHOLD) {
-            encode_set.output(text[pos - 1], 0);
+            ctx->encode_set->output(ctx, text[pos - 1], 0);
         } else {
-            encode_set.output(lastlen + (256 - THRESHOLD), (lastoff - 1) & (dicsiz - 1));
+            ctx->encode_set->output(ctx, lastlen + (256 - THRESHOLD), (lastoff - 1) & (dicsiz - 1));
             // Insert the positions covered by the match without searching,
             // then search once just past it.
-            skip_positions(lastlen - 2, &h, &pos, &crc);
-            next_token(&h, &pos, &crc);
-            search_dict(h, pos, 2, &m);
-            insert_hash(h, pos);
+            skip_positions(ctx, lastlen - 2, &h, &pos);
+            next_token(ctx, &h, &pos);
+            search_dict(ctx, h, pos, 2, &m);
+            insert_hash(ctx, h, pos);
         }
     }
 
-    encode_set.encode_end();
-    req->packed = compsize;
-    return crc;
+    ctx->encode_set->encode_end(ctx);
 }
 
 } // namespace enc

@@ -2,39 +2,32 @@
 // lazy matching with one position of look-ahead, tokens handed to the
 // block coder through encode_set.
 #pragma once
-#include <cstdint>
-#include <cstdio>
+
+struct EncoderCtx;
 
 namespace enc {
 
-// One file handed to encode(): the driver fills the first three fields.
-struct EncodeRequest {
-    FILE *in;
-    FILE *out;
-    int64_t origsize;    // input bytes
-    int64_t packed;      // packed bytes, set by encode
-};
-
-// The three stream operations of the block coder.
+// The three stream operations that receive the tokens.
 struct EncodeSet {
-    void (*output)(unsigned c, unsigned p);
-    void (*encode_start)();
-    void (*encode_end)();
+    void (*output)(EncoderCtx *ctx, unsigned c, unsigned p);
+    void (*encode_start)(EncoderCtx *ctx);
+    void (*encode_end)(EncoderCtx *ctx);
 };
-extern EncodeSet encode_set;
 
-// Window bits of the current method (13, 15 or 16).
-extern int dicbit;
+// The static Huffman block coder of huf.cpp.
+extern const EncodeSet st1_set;
 
-// Sets the window for method 5, 6 or 7 (any other number counts as 5) and
-// allocates the buffers on the first call. Returns the method number.
-int encode_alloc(int method);
+// Sets the window and the block coder's parameters for method 5, 6 or 7
+// (any other number counts as 5), and encode_set to st1_set. The first
+// call on a context allocates its buffers, sized for every method. Returns
+// the method number, or 0 when memory is short (nothing is kept then).
+int encode_alloc(EncoderCtx *ctx, int method);
 
-// Packs the whole input; returns the CRC-16 of every byte read.
-// Reads never go past req->origsize bytes in all.
-unsigned encode(EncodeRequest *req);
+// Frees what encode_alloc allocated.
+void encode_free(EncoderCtx *ctx);
 
-// Input bytes read by the last encode().
-int64_t encode_bytes_read();
+// Packs the bound input (see tmb_enc_wrap.cpp) to its end, never reading
+// past origsize bytes: compsize, crc and bytes_read tell the outcome.
+void encode(EncoderCtx *ctx);
 
 } // namespace enc

@@ -8,6 +8,8 @@
 #include "tmb_add.h"
 
 #include <atomic>
+#include <csignal>
+#include <pthread.h>
 #include <cerrno>
 #include <functional>
 #include <memory>
@@ -25,9 +27,9 @@
 
 #include "tambrix.h"
 #include "tmb_debug.h"
+#include "tmb_compress.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
-#include "tmb_compress.h"
 #include "tmb_pool.h"
 #include "tmb_progress.h"
 #include "tmb_stream.h"
@@ -186,13 +188,24 @@ Slot *slot_take(char *failed_name, size_t size)
     }
     char prefix[sizeof sl->name];
     snprintf(prefix, sizeof prefix, "%s/tambrix_", tmb_temp_dir());
+    // A signal between the create and the unlink would leave the file
+    // behind: it waits until the name is gone.
+    sigset_t block, old;
+    sigemptyset(&block);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaddset(&block, sig);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
     sl->fp = tmb_create_temp(prefix, ".tmp", sl->name, sizeof sl->name);
+    if (sl->fp)
+        unlink(sl->name);
+    int e = errno;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = e;
     if (!sl->fp) {
         snprintf(failed_name, size, "%s", sl->name);
         ps.free_slots.push_back(sl);
         return nullptr;
     }
-    unlink(sl->name);
     if (!sl->buf)
         sl->buf.reset(new char[kSlotBuf]);
     setvbuf(sl->fp, sl->buf.get(), _IOFBF, kSlotBuf);

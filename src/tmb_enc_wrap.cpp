@@ -1,37 +1,44 @@
-// Entry of the dictionary encoder: measures the input, binds the output
-// buffer, runs encode() and decides whether the packed data is usable.
+// Entry of both encoders: measures the input, binds it and the output to
+// the context, runs the encoder and decides whether the packed data is
+// usable.
 #include "tmb_enc_wrap.h"
 
 #include <sys/types.h>
 
-#include "crcio.h"
-#include "slide_opt.h"
-#include "tmb_enc_globals.h"
+#include <algorithm>
 
-using namespace enc;
+#include "slide_opt.h"
+#include "tmb_enc_ctx.h"
+#include "tmb_opt_parse.h"
 
 namespace {
 
-int crc_ready = 0;
-
 // Forgets the buffered bytes and puts the output back where packing began.
-void abandon(FILE *out, off_t q)
+void abandon(EncoderCtx *ctx, FILE *out, off_t q)
 {
-    encio_n = 0;
-    encio_fp = nullptr;
+    ctx->encio_n = 0;
     fseeko(out, q < 0 ? 0 : q, SEEK_SET);
 }
 
 } // namespace
 
-int tmb_orig_compress(FILE *in, FILE *out, int method,
-                      uint64_t *orig_size, uint64_t *comp_size, uint16_t *crc)
+void encode_bind(EncoderCtx *ctx, FILE *in, FILE *out, int64_t origsize, const lzh::Progress &prog)
 {
-    if (!crc_ready) {
-        make_crctable();
-        crc_ready = 1;
-    }
+    ctx->infile = in;
+    ctx->outfile = out;
+    ctx->origsize = origsize;
+    ctx->compsize = 0;
+    ctx->unpackable = 0;
+    ctx->bytes_read = 0;
+    ctx->crc = 0;
+    ctx->prog = prog;
+    ctx->encio_n = 0;
+    ctx->encio_error = 0;
+}
 
+int tmb_orig_compress(EncoderCtx *ctx, FILE *in, FILE *out, int method, bool optimal,
+                      const lzh::Progress &prog)
+{
     off_t s = ftello(in);
     if (s < 0)
         s = 0;
@@ -45,40 +52,33 @@ int tmb_orig_compress(FILE *in, FILE *out, int method,
         return 0;
 
     off_t q = ftello(out);
-
-    origsize = size;
-    infile = in;
-    outfile = out;
-    compsize = 0;
-    unpackable = 0;
-    encode_alloc(method == 6 || method == 7 ? method : 5);
-    encio_fp = out;
-    encio_n = 0;
-    encio_error = 0;
-
-    EncodeRequest req = {in, out, size, 0};
-    uint16_t sum = (uint16_t)encode(&req);
+    encode_bind(ctx, in, out, size, prog);
+    // A small file needs no -9 region larger than itself.
+    tmbopt::OptParams prm;
+    prm.region = (uint32_t)std::min<int64_t>(prm.region, size);
+    if (optimal && tmbopt::opt_prepare(ctx, method, prm)) {
+        tmbopt::opt_encode(ctx);
+    } else {
+        if (!enc::encode_alloc(ctx, method))
+            return 0;
+        enc::encode(ctx);
+    }
 
     // A file that shrank while it was read would leave the header claiming
     // bytes that were never packed: let the stored copy handle it.
-    if (unpackable || encode_bytes_read() != size) {
-        abandon(out, q);
+    if (ctx->unpackable || ctx->bytes_read != size) {
+        abandon(ctx, out, q);
         return 0;
     }
 
-    size_t n = encio_n;
-    size_t written = fwrite(encio_buf, 1, n, out);
-    encio_n = 0;
     // Packed bytes that did not reach the file (disk full) must not be
     // reported as a finished entry.
-    if (written != n || encio_error) {
-        abandon(out, q);
+    size_t n = ctx->encio_n;
+    size_t written = fwrite(ctx->encio_buf, 1, n, out);
+    ctx->encio_n = 0;
+    if (written != n || ctx->encio_error) {
+        abandon(ctx, out, q);
         return 0;
     }
-    encio_fp = nullptr;
-
-    *orig_size = (uint64_t)size;
-    *comp_size = (uint64_t)req.packed;
-    *crc = sum;
     return 1;
 }

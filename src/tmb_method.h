@@ -47,9 +47,3 @@ void tmb_extract_reset_tables(ExtractCtx *ctx);
 // True when tmb_extract can unpack the entry: its method is known and
 // supported (an empty "-lh1-" entry needs no decoder).
 bool tmb_extract_supported(const EntryHeader *h);
-
-// Packs `in` into `out` with method 5, 6 or 7, falling back to a stored
-// copy (method 0) when packing does not pay. Fills orig_size, comp_size,
-// crc and method of `h`. 1 on success, 0 on failure. `optimal` (-9) picks
-// the encoder that chooses tokens and blocks by their cost.
-int tmb_compress(FILE *in, FILE *out, EntryHeader *h, int method, bool optimal = false);

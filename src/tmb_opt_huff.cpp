@@ -55,8 +55,8 @@ void min_redundancy(uint32_t *a, int n)
 
 void huff_lengths(const uint32_t *freq, unsigned n, unsigned maxlen, uint8_t *len)
 {
-    uint16_t sym[HUFF_MAX_SYMS];
-    uint32_t a[HUFF_MAX_SYMS];
+    uint16_t sym[lzh::NC];
+    uint32_t a[lzh::NC];
     int m = 0;
     for (unsigned s = 0; s < n; s++) {
         len[s] = 0;
@@ -75,7 +75,7 @@ void huff_lengths(const uint32_t *freq, unsigned n, unsigned maxlen, uint8_t *le
     // Clamp to maxlen, then repair the Kraft sum (in units of a maxlen-bit
     // code): while over-full, push the deepest leaf above maxlen one level
     // down; while under-full (only after an over-correction), lift one.
-    unsigned count[HUFF_MAX_LEN + 1] = {};
+    unsigned count[lzh::MAXCODELEN + 1] = {};
     for (int i = 0; i < m; i++)
         count[std::min<unsigned>(a[i], maxlen)]++;
     const uint32_t full = 1u << maxlen;
@@ -104,25 +104,6 @@ void huff_lengths(const uint32_t *freq, unsigned n, unsigned maxlen, uint8_t *le
     for (unsigned l = maxlen; l >= 1; l--)
         for (unsigned c = count[l]; c > 0; c--)
             len[sym[i++]] = (uint8_t)l;
-}
-
-void huff_codes(const uint8_t *len, unsigned n, uint16_t *code)
-{
-    unsigned count[HUFF_MAX_LEN + 1] = {};
-    for (unsigned s = 0; s < n; s++)
-        count[len[s]]++;
-    uint32_t next[HUFF_MAX_LEN + 2];
-    next[1] = 0;
-    for (unsigned l = 1; l <= HUFF_MAX_LEN; l++)
-        next[l + 1] = next[l] + (count[l] << (16 - l));
-    for (unsigned s = 0; s < n; s++) {
-        if (len[s] != 0) {
-            code[s] = (uint16_t)next[len[s]];
-            next[len[s]] += 1u << (16 - len[s]);
-        } else {
-            code[s] = 0;
-        }
-    }
 }
 
 } // namespace tmbopt

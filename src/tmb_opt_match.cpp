@@ -107,22 +107,17 @@ unsigned descend(MatchFinder *mf, const uint8_t *buf, int32_t pos, unsigned max_
 
 } // namespace
 
-bool mf_init(MatchFinder *mf, uint32_t window, unsigned depth, size_t *bytes)
+bool mf_init(MatchFinder *mf, size_t *bytes)
 {
     size_t hb = sizeof(int32_t) << MF_HASH_BITS;
-    size_t cb = sizeof(int32_t) * 2 * (size_t)window;
+    size_t cb = sizeof(int32_t) * 2 * (size_t)MF_MAX_WINDOW;
     mf->head = static_cast<int32_t *>(malloc(hb));
     mf->child = static_cast<int32_t *>(malloc(cb));
-    mf->window = window;
-    mf->max_dist = window - 1;
-    mf->depth = depth;
-    mf->base = 0;
     if (!mf->head || !mf->child) {
         mf_free(mf);
         return false;
     }
     *bytes += hb + cb;
-    mf_reset(mf);
     return true;
 }
 
@@ -134,8 +129,11 @@ void mf_free(MatchFinder *mf)
     mf->child = nullptr;
 }
 
-void mf_reset(MatchFinder *mf)
+void mf_reset(MatchFinder *mf, uint32_t window, unsigned depth)
 {
+    mf->window = window;
+    mf->max_dist = window - 1;
+    mf->depth = depth;
     // Only the roots need clearing: a node's links are written when it is
     // inserted, before any descent can reach it.
     for (size_t i = 0; i < (size_t)1 << MF_HASH_BITS; i++)

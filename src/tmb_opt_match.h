@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tmb_codec.h"
+
 namespace tmbopt {
 
 constexpr unsigned MF_HASH_BITS = 16;
@@ -22,12 +24,15 @@ constexpr int32_t MF_NONE = -1;   // no position (also: before the buffer)
 
 struct MatchFinder {
     int32_t *head;       // 2^MF_HASH_BITS tree roots
-    int32_t *child;      // 2 x window: lower and higher subtree of each node
-    uint32_t window;     // power of two
+    int32_t *child;      // 2 x MF_MAX_WINDOW: lower and higher subtree of each node
+    uint32_t window;     // power of two, at most MF_MAX_WINDOW
     uint32_t max_dist;   // largest distance reported (below the window)
     unsigned depth;      // nodes visited per descent at most
     uint32_t base;       // stream offset of buffer index 0 (ring slots)
 };
+
+// The largest window: the tables are sized for it and serve every method.
+constexpr uint32_t MF_MAX_WINDOW = 1u << lzh::params_of(7)->dicbit;
 
 // A match as the parser reads it: length 3..256 and distance 1..max_dist.
 struct Match {
@@ -35,13 +40,14 @@ struct Match {
     uint16_t dist_m1;    // distance - 1, the format's position value
 };
 
-// Allocates the tables for a window of `window` bytes. false when memory
-// is short. Bytes allocated go to *bytes.
-bool mf_init(MatchFinder *mf, uint32_t window, unsigned depth, size_t *bytes);
+// Allocates the tables. false when memory is short. Bytes allocated go to
+// *bytes.
+bool mf_init(MatchFinder *mf, size_t *bytes);
 void mf_free(MatchFinder *mf);
 
-// Forgets every position (a new stream).
-void mf_reset(MatchFinder *mf);
+// Forgets every position (a new stream) and sets the window (a power of
+// two up to MF_MAX_WINDOW) and the nodes visited per descent.
+void mf_reset(MatchFinder *mf, uint32_t window, unsigned depth);
 
 // The buffer moved down by `shift` bytes: positions follow it, and those
 // that fell off the front are forgotten.

@@ -6,17 +6,22 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <new>
 
+#include "bitio.h"
+#include "crcio.h"
+#include "tmb_enc_block.h"
+#include "tmb_enc_ctx.h"
 #include "tmb_opt_huff.h"
 
 namespace tmbopt {
 
 namespace {
 
+using enc::pos_class;
+
 // Costs are bits x 16, so that estimates finer than a bit can be used.
 constexpr unsigned COST_SHIFT = 4;
-constexpr size_t OUTBUF_SIZE = 65536;
 // Tokens per chunk of the block splitter: blocks are cut between chunks.
 constexpr uint32_t SPLIT_CHUNK = 256;
 // Matches kept per position of a region on average; a region ends early
@@ -27,7 +32,7 @@ constexpr size_t CACHE_PER_POS = 4;
 struct Costs {
     uint32_t lit[256];
     uint32_t len[MAX_MATCH + 1];     // c symbol of each match length
-    uint32_t pos[NP_MAX];            // p symbol and extra bits of a class
+    uint32_t pos[lzh::NPMAX];        // p symbol and extra bits of a class
 };
 
 // Prices from symbol counts: a symbol that occurs costs its Huffman code
@@ -35,16 +40,16 @@ struct Costs {
 // price of bringing it in.
 void costs_from_counts(const uint32_t *cfreq, const uint32_t *pfreq, unsigned np, Costs *c)
 {
-    uint8_t clen[NC], plen[NP_MAX];
-    huff_lengths(cfreq, NC, HUFF_MAX_LEN, clen);
-    huff_lengths(pfreq, np, HUFF_MAX_LEN, plen);
+    uint8_t clen[lzh::NC], plen[lzh::NPMAX];
+    huff_lengths(cfreq, lzh::NC, lzh::MAXCODELEN, clen);
+    huff_lengths(pfreq, np, lzh::MAXCODELEN, plen);
     auto absent = [](const uint8_t *len, unsigned n) {
         unsigned mx = 0;
         for (unsigned s = 0; s < n; s++)
             mx = std::max<unsigned>(mx, len[s]);
         return mx + 1;
     };
-    unsigned ca = absent(clen, NC), pa = absent(plen, np);
+    unsigned ca = absent(clen, lzh::NC), pa = absent(plen, np);
     auto price = [](unsigned len, unsigned miss) { return (len ? len : miss) << COST_SHIFT; };
     for (unsigned b = 0; b < 256; b++)
         c->lit[b] = price(clen[b], ca);
@@ -63,6 +68,15 @@ T *alloc(OptEncoder *e, size_t n, bool *ok)
     else
         e->mem += n * sizeof(T);
     return p;
+}
+
+template <class T>
+void release(OptEncoder *e, T *&p, size_t n)
+{
+    if (p)
+        e->mem -= n * sizeof(T);
+    free(p);
+    p = nullptr;
 }
 
 // ----------------------------------------------------------- matching
@@ -169,7 +183,7 @@ size_t parse_greedy(OptEncoder *e, const uint8_t *data, uint32_t n, uint32_t *ou
 void costs_of_tokens(OptEncoder *e, const uint32_t *tokens, size_t n, Costs *c)
 {
     block_count(&e->bc, tokens, n);
-    costs_from_counts(e->bc.cfreq, e->bc.pfreq, e->m.np, c);
+    costs_from_counts(e->bc.cfreq, e->bc.pfreq, (unsigned)e->m.np, c);
 }
 
 // -------------------------------------------------------- block split
@@ -195,14 +209,17 @@ size_t split_blocks(OptEncoder *e, const uint32_t *tokens, size_t n)
 {
     const size_t nch = (n + SPLIT_CHUNK - 1) / SPLIT_CHUNK;
     const size_t maxch = std::max<size_t>(1, e->prm.max_block / SPLIT_CHUNK);
-    constexpr unsigned NS = NC + NP_MAX;
+    constexpr unsigned NS = lzh::NC + lzh::NPMAX;
+    SplitSpace &ws = e->split;
+    uint32_t *const ent = ws.ent, *const at = ws.at, *const mid = ws.mid;
+    uint32_t *const ntok = ws.ntok, *const nmat = ws.nmat, *const from = ws.from;
+    double *const best = ws.best;
+    uint32_t *const f = ws.freq;
+    memset(ws.freq, 0, sizeof ws.freq);
 
     // Sparse counts: for chunk i, entries [at[i], mid[i]) are c symbols and
     // [mid[i], at[i + 1]) p classes, each as symbol << 16 | count.
-    std::vector<uint32_t> ent;
-    std::vector<uint32_t> at(nch + 1), mid(nch), ntok(nch), nmat(nch);
-    std::vector<uint32_t> f(NS, 0);
-    ent.reserve(std::min<size_t>(2 * n, nch * NS));
+    uint32_t nent = 0;
     for (size_t i = 0; i < nch; i++) {
         size_t t0 = i * SPLIT_CHUNK, t1 = std::min(n, t0 + SPLIT_CHUNK);
         uint32_t m = 0;
@@ -210,26 +227,24 @@ size_t split_blocks(OptEncoder *e, const uint32_t *tokens, size_t n)
             unsigned len = tok_len(tokens[t]);
             f[len == 1 ? tok_value(tokens[t]) : len_sym(len)]++;
             if (len > 1) {
-                f[NC + pos_class(tok_value(tokens[t]))]++;
+                f[lzh::NC + pos_class(tok_value(tokens[t]))]++;
                 m++;
             }
         }
-        at[i] = (uint32_t)ent.size();
+        at[i] = nent;
         for (unsigned s = 0; s < NS; s++) {
-            if (s == NC)
-                mid[i] = (uint32_t)ent.size();
+            if (s == lzh::NC)
+                mid[i] = nent;
             if (f[s] != 0) {
-                ent.push_back(s << 16 | f[s]);
+                ent[nent++] = s << 16 | f[s];
                 f[s] = 0;
             }
         }
         ntok[i] = (uint32_t)(t1 - t0);
         nmat[i] = m;
     }
-    at[nch] = (uint32_t)ent.size();
+    at[nch] = nent;
 
-    std::vector<double> best(nch + 1);
-    std::vector<uint32_t> from(nch + 1);
     const float *g = e->flogf;
     best[0] = 0;
     for (size_t j = 1; j <= nch; j++) {
@@ -277,11 +292,12 @@ size_t split_blocks(OptEncoder *e, const uint32_t *tokens, size_t n)
 
 // Writes tokens[0, n) as one block (n is at most prm.max_block: the
 // splitter and the block parses keep to it).
-void write_block(OptEncoder *e, const uint32_t *tokens, size_t n)
+void write_block(EncoderCtx *ctx, const uint32_t *tokens, size_t n)
 {
+    OptEncoder *e = ctx->opt;
     block_count(&e->bc, tokens, n);
-    block_build(&e->bc, e->m.np);
-    block_write(&e->sink, &e->bc, e->m, tokens, n);
+    block_build(&e->bc, e->m);
+    block_write(ctx, &e->bc, e->m, tokens, n);
 }
 
 // The block of positions [start, end) parsed again with its own codes,
@@ -292,13 +308,13 @@ size_t refine_block(OptEncoder *e, const uint8_t *data, uint32_t start, uint32_t
 {
     memmove(best, tokens, n * sizeof(uint32_t));
     block_count(&e->bc, best, n);
-    block_build(&e->bc, e->m.np);
+    block_build(&e->bc, e->m);
     uint64_t least = block_bits(&e->bc, e->m);
     for (unsigned pass = 0; pass < e->prm.block_passes; pass++) {
-        costs_from_counts(e->bc.cfreq, e->bc.pfreq, e->m.np, c);
+        costs_from_counts(e->bc.cfreq, e->bc.pfreq, (unsigned)e->m.np, c);
         size_t tn = parse_range(e, data, start, end, *c, e->choice);
         block_count(&e->bc, e->choice, tn);
-        block_build(&e->bc, e->m.np);
+        block_build(&e->bc, e->m);
         uint64_t bits = block_bits(&e->bc, e->m);
         if (bits >= least || tn > e->prm.max_block)
             break;
@@ -310,8 +326,9 @@ size_t refine_block(OptEncoder *e, const uint8_t *data, uint32_t start, uint32_t
 }
 
 // Parses, splits and writes region [0, n) of the buffer at `data`.
-void code_region(OptEncoder *e, const uint8_t *data, uint32_t n)
+void code_region(EncoderCtx *ctx, const uint8_t *data, uint32_t n)
 {
+    OptEncoder *e = ctx->opt;
     Costs c;
     size_t nt = parse_greedy(e, data, n, e->tokens);
     for (unsigned pass = 0; pass < e->prm.region_passes; pass++) {
@@ -327,7 +344,7 @@ void code_region(OptEncoder *e, const uint8_t *data, uint32_t n)
         size_t nb = split_blocks(e, e->tokens, nt);
         uint32_t start = 0;
         size_t out = 0;
-        for (size_t b = 0; b < nb && !e->sink.over; b++) {
+        for (size_t b = 0; b < nb && !ctx->unpackable; b++) {
             size_t t0 = e->cut[b], t1 = e->cut[b + 1];
             uint32_t end = start;
             for (size_t t = t0; t < t1; t++)
@@ -335,7 +352,7 @@ void code_region(OptEncoder *e, const uint8_t *data, uint32_t n)
             size_t bn = refine_block(e, data, start, end, e->tokens + t0, t1 - t0,
                                      e->btokens + out, &c);
             if (last)
-                write_block(e, e->btokens + out, bn);
+                write_block(ctx, e->btokens + out, bn);
             out += bn;
             start = end;
         }
@@ -345,24 +362,101 @@ void code_region(OptEncoder *e, const uint8_t *data, uint32_t n)
 }
 
 // Tops the buffer up from the input; returns the new end of the data.
-int32_t fill(OptEncoder *e, const OptIo &io, int32_t end, bool *eof)
+int32_t fill(EncoderCtx *ctx, int32_t end, bool *eof)
 {
+    OptEncoder *e = ctx->opt;
     while (!*eof && (size_t)end < e->buf_size) {
-        size_t got = io.read(io.user, e->buf + end, e->buf_size - (size_t)end);
+        unsigned got = enc::read_input(ctx, e->buf + end, (unsigned)(e->buf_size - (size_t)end));
         if (got == 0)
             *eof = true;
         end += (int32_t)got;
-        e->bytes_in += got;
     }
     return end;
 }
 
+// Chunks of tokens a region of r bytes can have (a token covers a byte at
+// least), and how many counts they can list: each chunk at most one per
+// token and one per p class.
+constexpr size_t max_chunks(size_t r) { return r / SPLIT_CHUNK + 1; }
+constexpr size_t max_counts(size_t r) { return max_chunks(r) * (SPLIT_CHUNK + lzh::NPMAX); }
+
+// The buffers whose size follows the region.
+void free_region(OptEncoder *e)
+{
+    const size_t r = e->region_cap;
+    SplitSpace &s = e->split;
+    release(e, s.ent, max_counts(r));
+    release(e, s.at, max_chunks(r) + 1);
+    release(e, s.mid, max_chunks(r));
+    release(e, s.ntok, max_chunks(r));
+    release(e, s.nmat, max_chunks(r));
+    release(e, s.from, max_chunks(r) + 1);
+    release(e, s.best, max_chunks(r) + 1);
+    release(e, e->buf, MF_MAX_WINDOW + r + MAX_MATCH);
+    release(e, e->cache, CACHE_PER_POS * r + MAX_MATCH);
+    release(e, e->mstart, r + 1);
+    release(e, e->cost, r + 1);
+    release(e, e->choice, r);
+    release(e, e->tokens, r);
+    release(e, e->btokens, r);
+    release(e, e->cut, r / SPLIT_CHUNK + 2);
+    e->region_cap = 0;
+}
+
+bool alloc_region(OptEncoder *e, uint32_t region)
+{
+    const size_t r = region;
+    bool ok = true;
+    e->region_cap = region;
+    e->buf = alloc<uint8_t>(e, MF_MAX_WINDOW + r + MAX_MATCH, &ok);
+    e->cache = alloc<Match>(e, CACHE_PER_POS * r + MAX_MATCH, &ok);
+    e->mstart = alloc<uint32_t>(e, r + 1, &ok);
+    e->cost = alloc<uint32_t>(e, r + 1, &ok);
+    e->choice = alloc<uint32_t>(e, r, &ok);
+    e->tokens = alloc<uint32_t>(e, r, &ok);
+    e->btokens = alloc<uint32_t>(e, r, &ok);
+    e->cut = alloc<uint32_t>(e, r / SPLIT_CHUNK + 2, &ok);
+    SplitSpace &s = e->split;
+    s.ent = alloc<uint32_t>(e, max_counts(r), &ok);
+    s.at = alloc<uint32_t>(e, max_chunks(r) + 1, &ok);
+    s.mid = alloc<uint32_t>(e, max_chunks(r), &ok);
+    s.ntok = alloc<uint32_t>(e, max_chunks(r), &ok);
+    s.nmat = alloc<uint32_t>(e, max_chunks(r), &ok);
+    s.from = alloc<uint32_t>(e, max_chunks(r) + 1, &ok);
+    s.best = alloc<double>(e, max_chunks(r) + 1, &ok);
+    if (!ok)
+        free_region(e);
+    return ok;
+}
+
+// The tables that serve every region: the match finder's and f log f.
+bool alloc_fixed(OptEncoder *e)
+{
+    bool ok = true;
+    if (!e->mf.head && !mf_init(&e->mf, &e->mem))
+        ok = false;
+    if (ok && !e->flogf) {
+        e->flogf = alloc<float>(e, MAX_BLOCK_TOKENS + 1, &ok);
+        if (ok) {
+            e->flogf[0] = 0;
+            for (uint32_t f = 1; f <= MAX_BLOCK_TOKENS; f++)
+                e->flogf[f] = (float)(f * std::log2((double)f));
+        }
+    }
+    return ok;
+}
+
 } // namespace
 
-bool opt_init(OptEncoder *e, int method, const OptParams &prm)
+bool opt_prepare(EncoderCtx *ctx, int method, const OptParams &prm)
 {
-    *e = OptEncoder{};
-    e->m = method_params(method);
+    if (!ctx->opt) {
+        ctx->opt = new (std::nothrow) OptEncoder{};
+        if (!ctx->opt)
+            return false;
+    }
+    OptEncoder *e = ctx->opt;
+    e->m = *lzh::params_of(method == 6 || method == 7 ? method : 5);
     e->prm = prm;
     e->prm.max_block = std::clamp<uint32_t>(prm.max_block, SPLIT_CHUNK, MAX_BLOCK_TOKENS);
     e->prm.nice = std::clamp<unsigned>(prm.nice, MIN_MATCH, MAX_MATCH);
@@ -370,74 +464,58 @@ bool opt_init(OptEncoder *e, int method, const OptParams &prm)
     e->prm.split_rounds = std::max(1u, prm.split_rounds);
     e->prm.region = std::max<uint32_t>(prm.region, 4096);
     const size_t r = e->prm.region;
-    bool ok = mf_init(&e->mf, e->m.window, e->prm.depth, &e->mem);
-    e->buf_size = e->m.window + r + MAX_MATCH;
-    e->buf = alloc<uint8_t>(e, e->buf_size, &ok);
-    e->cache_cap = CACHE_PER_POS * r + MAX_MATCH;
-    e->cache = alloc<Match>(e, e->cache_cap, &ok);
-    e->mstart = alloc<uint32_t>(e, r + 1, &ok);
-    e->cost = alloc<uint32_t>(e, r + 1, &ok);
-    e->choice = alloc<uint32_t>(e, r, &ok);
-    e->tokens = alloc<uint32_t>(e, r, &ok);
-    e->btokens = alloc<uint32_t>(e, r, &ok);
-    e->cut = alloc<uint32_t>(e, r / SPLIT_CHUNK + 2, &ok);
-    e->flogf = alloc<float>(e, MAX_BLOCK_TOKENS + 1, &ok);
-    e->outbuf = alloc<uint8_t>(e, OUTBUF_SIZE, &ok);
-    if (!ok) {
-        opt_free(e);
+    if (!alloc_fixed(e))
         return false;
+    if (e->region_cap < r) {
+        free_region(e);
+        if (!alloc_region(e, e->prm.region))
+            return false;
     }
-    e->flogf[0] = 0;
-    for (uint32_t f = 1; f <= MAX_BLOCK_TOKENS; f++)
-        e->flogf[f] = (float)(f * std::log2((double)f));
+    // What this file uses of the buffers: the sizes they would have if
+    // they had been made for it alone.
+    e->buf_size = ((size_t)1 << e->m.dicbit) + r + MAX_MATCH;
+    e->cache_cap = CACHE_PER_POS * r + MAX_MATCH;
     return true;
 }
 
-void opt_free(OptEncoder *e)
+void opt_free(EncoderCtx *ctx)
 {
+    OptEncoder *e = ctx->opt;
+    if (!e)
+        return;
+    free_region(e);
     mf_free(&e->mf);
-    free(e->buf);
-    free(e->cache);
-    free(e->mstart);
-    free(e->cost);
-    free(e->choice);
-    free(e->tokens);
-    free(e->btokens);
-    free(e->cut);
     free(e->flogf);
-    free(e->outbuf);
-    *e = OptEncoder{};
+    delete e;
+    ctx->opt = nullptr;
 }
 
-OptResult opt_encode(OptEncoder *e, const OptIo &io, uint64_t limit, uint64_t *packed)
+void opt_encode(EncoderCtx *ctx)
 {
-    const int32_t w = (int32_t)e->m.window;
-    mf_reset(&e->mf);
-    e->bytes_in = 0;
-    sink_init(&e->sink, e->outbuf, OUTBUF_SIZE, limit, io.user, io.write);
+    OptEncoder *e = ctx->opt;
+    const int32_t w = (int32_t)1 << e->m.dicbit;
+    mf_reset(&e->mf, (uint32_t)w, e->prm.depth);
+    enc::init_putbits(ctx);
     // The history in front of the first region is never matched against
     // (the trees start empty); cleared only so that no byte is undefined.
     memset(e->buf, 0, (size_t)w);
 
     bool eof = false;
-    int32_t end = fill(e, io, w, &eof);
-    while (end > w && !e->sink.over && !e->sink.failed) {
+    int32_t end = fill(ctx, w, &eof);
+    while (end > w && !ctx->unpackable && !ctx->encio_error) {
         uint32_t n = (uint32_t)std::min<int32_t>(end - w, (int32_t)e->prm.region);
         n = find_matches(e, w, n, end);
-        code_region(e, e->buf + w, n);
+        code_region(ctx, e->buf + w, n);
         // Slide: the last window of bytes before the next region becomes
         // the history.
         memmove(e->buf, e->buf + n, (size_t)(end - (int32_t)n));
         end -= (int32_t)n;
         mf_rebase(&e->mf, (int32_t)n);
-        end = fill(e, io, end, &eof);
+        end = fill(ctx, end, &eof);
     }
-    if (!e->sink.over)
-        sink_finish(&e->sink);
-    *packed = e->sink.total;
-    if (e->sink.failed)
-        return OPT_WRITE_FAILED;
-    return e->sink.over ? OPT_NO_GAIN : OPT_PACKED;
+    // Seven zero bits complete a pending partial byte.
+    if (!ctx->unpackable)
+        enc::putbits(ctx, 7, 0);
 }
 
 } // namespace tmbopt

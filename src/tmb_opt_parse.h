@@ -12,13 +12,16 @@
 //     entropy of its symbols plus its code-length lists);
 //  4. each block is parsed again with its own code lengths a few times,
 //     keeping the cheapest result, and written.
-// All state lives in OptEncoder; nothing here is global or reads options.
+// Its state lives in an OptEncoder that hangs off the encoder context;
+// nothing here is global or reads options.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 #include "tmb_opt_block.h"
 #include "tmb_opt_match.h"
+
+struct EncoderCtx;
 
 namespace tmbopt {
 
@@ -33,48 +36,50 @@ struct OptParams {
     uint32_t max_block = MAX_BLOCK_TOKENS;   // tokens per block at most
 };
 
-// Where the input comes from and the packed bytes go. read returns the
-// number of bytes read, 0 at the end; write returns false on failure.
-struct OptIo {
-    void *user;
-    size_t (*read)(void *user, uint8_t *dst, size_t n);
-    bool (*write)(void *user, const uint8_t *src, size_t n);
+// Work space of the block splitter, for every chunk of tokens of a region.
+struct SplitSpace {
+    uint32_t *ent;         // the chunks' symbol counts, each as symbol << 16 | count
+    uint32_t *at;          // chunks + 1: first count of each chunk in ent
+    uint32_t *mid;         // first p class count of each chunk
+    uint32_t *ntok;        // tokens of each chunk
+    uint32_t *nmat;        // matches of each chunk
+    uint32_t *from;        // chunks + 1: where the best last block before a chunk starts
+    double *best;          // chunks + 1: estimated bits of the best cut before a chunk
+    uint32_t freq[lzh::NC + lzh::NPMAX];   // counts of one candidate block
 };
 
 struct OptEncoder {
-    Method m;
-    OptParams prm;
+    lzh::Params m;         // the method
+    OptParams prm;         // the knobs of the file being packed
     MatchFinder mf;
     uint8_t *buf;          // window of history, the region, the look-ahead
-    size_t buf_size;
+    size_t buf_size;       // bytes of buf in use for this method and region
     Match *cache;          // matches of the region's positions
-    size_t cache_cap;
+    size_t cache_cap;      // entries of cache in use for this region
     uint32_t *mstart;      // region + 1 offsets into cache
     uint32_t *cost;        // region + 1: bits to the end of the range (x 16)
     uint32_t *choice;      // region: token chosen at each position
     uint32_t *tokens;      // region: the parse of the whole region
     uint32_t *btokens;     // region: a block's best parse so far
-    uint32_t *btry;        // region: a block's parse being tried
-    float *flogf;          // f * log2(f) for the block splitter
     uint32_t *cut;         // block boundaries (token indices) of a region
-    uint8_t *outbuf;
-    BitSink sink;
+    SplitSpace split;
+    float *flogf;          // f * log2(f) for the block splitter
+    uint32_t region_cap;   // the region the buffers above are allocated for
     BlockCode bc;
-    uint64_t bytes_in;     // input bytes read so far
     size_t mem;            // bytes allocated
 };
 
-// Sets up an encoder for method 5, 6 or 7. false when memory is short
-// (nothing is left allocated).
-bool opt_init(OptEncoder *e, int method, const OptParams &prm = OptParams());
-void opt_free(OptEncoder *e);
+// Gets the context's -9 encoder ready for method 5, 6 or 7 with the knobs
+// `prm`. Its buffers are allocated on first use and grown when a larger
+// region needs more; they stay for the next file. false when memory is
+// short.
+bool opt_prepare(EncoderCtx *ctx, int method, const OptParams &prm = OptParams());
 
-enum OptResult { OPT_PACKED, OPT_NO_GAIN, OPT_WRITE_FAILED };
+// Packs the input bound to the context (tmb_enc_wrap.h) to its end, like
+// enc::encode: compsize, crc, bytes_read and unpackable tell the outcome.
+void opt_encode(EncoderCtx *ctx);
 
-// Packs everything `io` reads. Packed data longer than `limit` bytes is
-// abandoned (OPT_NO_GAIN) as soon as it would pass the limit; exactly
-// `limit` bytes are kept. *packed receives the packed size; e->bytes_in
-// the input bytes read. May be called again for another stream.
-OptResult opt_encode(OptEncoder *e, const OptIo &io, uint64_t limit, uint64_t *packed);
+// Frees the -9 encoder of the context, if it has one.
+void opt_free(EncoderCtx *ctx);
 
 } // namespace tmbopt

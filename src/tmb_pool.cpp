@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <pthread.h>
+#include <system_error>
 #include <unistd.h>
 
 int tmb_thread_count(int requested)
@@ -28,9 +29,31 @@ OrderedPool::OrderedPool(int workers, size_t max_pending)
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
         sigaddset(&block, sig);
     pthread_sigmask(SIG_BLOCK, &block, &old);
-    for (int i = 0; i < nworkers_; i++)
-        threads_.emplace_back([this, i] { run_worker(i); });
+    // Threads that cannot be had (address space or process limits) only
+    // make the run slower: fewer workers, or none at all.
+    int wanted = nworkers_;
+    for (int i = 0; i < wanted; i++) {
+        try {
+            threads_.emplace_back([this, i] { run_worker(i); });
+        } catch (const std::system_error &) {
+            break;
+        }
+    }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (threads_.size() < 2) {
+        {
+            std::lock_guard<std::mutex> hold(mu_);
+            stop_ = true;
+        }
+        work_cv_.notify_all();
+        for (std::thread &t : threads_)
+            t.join();
+        threads_.clear();
+        stop_ = false;
+        nworkers_ = 1;
+        return;
+    }
+    nworkers_ = (int)threads_.size();
 }
 
 OrderedPool::~OrderedPool()

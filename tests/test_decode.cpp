@@ -18,7 +18,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "pack_kit.h"
 #include "tambrix.h"
+#include "tmb_compress.h"
 #include "tmb_decode.h"
 #include "tmb_header.h"
 #include "tmb_method.h"
@@ -1095,7 +1097,7 @@ TEST(RoundTrip, EncoderOutputDecodesToTheInput)
                 rewind(in);
                 EntryHeader h{};
                 h.method = method;
-                ASSERT_EQ(tmb_compress(in, packed, &h, method), 1);
+                ASSERT_EQ(tmb_compress(testkit::shared_encoder(), in, packed, &h, method, false, {}), 1);
                 ASSERT_EQ(h.orig_size, n);
                 fclose(in);
                 Bytes p(h.comp_size);

@@ -4,24 +4,27 @@
 // of the block format.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
+#include <latch>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bitio.h"
 #include "crcio.h"
 #include "huf.h"
 #include "maketree.h"
-#include "slide_opt.h"
-#include "tambrix.h"
 #include "pack_kit.h"
+#include "slide_opt.h"
 #include "testkit.h"
-#include "tmb_enc_globals.h"
+#include "tmb_compress.h"
+#include "tmb_enc_ctx.h"
 #include "tmb_enc_wrap.h"
 #include "tmb_header.h"
-#include "tmb_method.h"
-#include "tmb_progress.h"
 
 namespace {
 
@@ -29,6 +32,9 @@ using testkit::Bytes;
 using testkit::Packed;
 using testkit::extract;
 using testkit::pack;
+
+// The context that the helpers below drive the encoder's parts with.
+EncoderCtx *ctx() { return testkit::shared_encoder(); }
 
 // ---------------------------------------------------------------- helpers
 
@@ -287,23 +293,22 @@ std::vector<Block> decode_stream(const Bytes &packed, int method, size_t orig, B
 
 // Runs the match search alone and collects its tokens.
 std::vector<Token> *s_tokens;
-void collect(unsigned c, unsigned p) { s_tokens->push_back({(int)c, c >= 256 ? p : 0}); }
-void nothing() {}
+void collect(EncoderCtx *, unsigned c, unsigned p) { s_tokens->push_back({(int)c, c >= 256 ? p : 0}); }
+void nothing(EncoderCtx *) {}
+const enc::EncodeSet collect_set = {collect, nothing, nothing};
 
 std::vector<Token> tokens_of(const Bytes &input, int method)
 {
     std::vector<Token> toks;
     s_tokens = &toks;
-    enc::encode_alloc(method);
-    enc::encode_set = {collect, nothing, nothing};
     FILE *in = testkit::tmpfile_with(input);
     FILE *out = tmpfile();
-    enc::make_crctable();
-    enc::EncodeRequest req = {in, out, (int64_t)input.size(), 0};
-    enc::encode(&req);
+    encode_bind(ctx(), in, out, (int64_t)input.size(), {});
+    enc::encode_alloc(ctx(), method);
+    ctx()->encode_set = &collect_set;
+    enc::encode(ctx());
     fclose(in);
     fclose(out);
-    enc::encode_alloc(method);   // puts the block coder back
     return toks;
 }
 
@@ -322,22 +327,15 @@ std::vector<size_t> token_starts(const std::vector<Token> &toks)
 // Feeds tokens straight to the block coder; returns the packed bytes.
 Bytes code_tokens(int method, const std::vector<Token> &toks, int64_t cap = 1 << 30)
 {
-    using namespace enc;
-    encode_alloc(method);
     FILE *out = tmpfile();
-    outfile = out;
-    origsize = cap;
-    compsize = 0;
-    unpackable = 0;
-    encio_fp = out;
-    encio_n = 0;
-    encode_start_st1();
+    encode_bind(ctx(), nullptr, out, cap, {});
+    enc::encode_alloc(ctx(), method);
+    enc::encode_start_st1(ctx());
     for (const Token &t : toks)
-        output_st1((unsigned)t.c, t.d);
-    encode_end_st1();
-    Bytes b(encio_buf, encio_buf + encio_n);
-    encio_n = 0;
-    encio_fp = nullptr;
+        enc::output_st1(ctx(), (unsigned)t.c, t.d);
+    enc::encode_end_st1(ctx());
+    Bytes b(ctx()->encio_buf, ctx()->encio_buf + ctx()->encio_n);
+    ctx()->encio_n = 0;
     fclose(out);
     return b;
 }
@@ -348,21 +346,15 @@ struct BoundOutput {
     explicit BoundOutput(int64_t cap)
     {
         fp = tmpfile();
-        enc::outfile = fp;
-        enc::origsize = cap;
-        enc::compsize = 0;
-        enc::unpackable = 0;
-        enc::encio_fp = fp;
-        enc::encio_n = 0;
-        enc::init_putbits();
+        encode_bind(ctx(), nullptr, fp, cap, {});
+        enc::init_putbits(ctx());
     }
     ~BoundOutput()
     {
-        enc::encio_n = 0;
-        enc::encio_fp = nullptr;
+        ctx()->encio_n = 0;
         fclose(fp);
     }
-    Bytes held() const { return Bytes(enc::encio_buf, enc::encio_buf + enc::encio_n); }
+    Bytes held() const { return Bytes(ctx()->encio_buf, ctx()->encio_buf + ctx()->encio_n); }
 };
 
 // ------------------------------------------------ bit writer and buffer
@@ -371,65 +363,57 @@ TEST(EncBitWriter, PacksMostSignificantBitFirst)
 {
     BoundOutput o(100);
     for (unsigned bit : {1, 0, 1, 1, 0, 0, 1, 0})
-        enc::putbits(1, bit);
+        enc::putbits(ctx(), 1, bit);
     EXPECT_EQ(o.held(), Bytes({0xB2}));
 
     // A 16-bit code with 8 bits free completes two whole bytes.
-    enc::putcode(16, 0xA55A);
+    enc::putcode(ctx(), 16, 0xA55A);
     EXPECT_EQ(o.held(), Bytes({0xB2, 0xA5, 0x5A}));
-    EXPECT_EQ(enc::putbits_bitcount(), 8u);
+    EXPECT_EQ(ctx()->bitcount, 8u);
 
     // Seven zero bits complete a partial byte and leave the rest pending.
-    enc::putbits(3, 0x7);
-    enc::putbits(7, 0);
+    enc::putbits(ctx(), 3, 0x7);
+    enc::putbits(ctx(), 7, 0);
     EXPECT_EQ(o.held(), Bytes({0xB2, 0xA5, 0x5A, 0xE0}));
-    EXPECT_EQ(enc::putbits_bitcount(), 6u);
-    EXPECT_EQ(enc::putbits_subbitbuf(), 0u);
+    EXPECT_EQ(ctx()->bitcount, 6u);
+    EXPECT_EQ(ctx()->subbitbuf, 0u);
 
     // With no bit pending they emit nothing.
     BoundOutput fresh(100);
-    enc::putbits(7, 0);
+    enc::putbits(ctx(), 7, 0);
     EXPECT_TRUE(fresh.held().empty());
 }
 
 TEST(EncBitWriter, PackedDataMayEqualButNeverExceedTheInput)
 {
     BoundOutput o(3);
-    enc::putbits(16, 0x1234);
-    enc::putbits(8, 0x56);
-    EXPECT_EQ(enc::unpackable, 0) << "exactly origsize bytes are accepted";
-    EXPECT_EQ(enc::compsize, 3);
-    enc::putbits(8, 0x78);
-    EXPECT_EQ(enc::unpackable, 1) << "one more byte is refused";
-    EXPECT_EQ(enc::compsize, 3);
+    enc::putbits(ctx(), 16, 0x1234);
+    enc::putbits(ctx(), 8, 0x56);
+    EXPECT_EQ(ctx()->unpackable, 0) << "exactly origsize bytes are accepted";
+    EXPECT_EQ(ctx()->compsize, 3);
+    enc::putbits(ctx(), 8, 0x78);
+    EXPECT_EQ(ctx()->unpackable, 1) << "one more byte is refused";
+    EXPECT_EQ(ctx()->compsize, 3);
     EXPECT_EQ(o.held(), Bytes({0x12, 0x34, 0x56}));
 }
 
 TEST(EncOutputBuffer, WritesOnlyWhenThe65537thByteArrives)
 {
     BoundOutput o(1 << 20);
-    Bytes block(65536, 0x41);
-    EXPECT_EQ(tmb_encio_fwrite(block.data(), 1, block.size(), o.fp), block.size());
+    for (int i = 0; i < 65536; i++)
+        enc::encio_put_byte(ctx(), 0x41);
     fflush(o.fp);
     EXPECT_EQ(ftell(o.fp), 0L);
-    EXPECT_EQ(enc::encio_n, 65536u);
-    EXPECT_EQ(tmb_encio_putc(0x142, o.fp), 0x42);
+    EXPECT_EQ(ctx()->encio_n, 65536u);
+    enc::encio_put_byte(ctx(), 0x42);
     fflush(o.fp);
-    EXPECT_EQ(ftell(o.fp), 65536L);
-    EXPECT_EQ(enc::encio_n, 1u);
-    EXPECT_EQ(enc::encio_buf[0], 0x42);
-
-    // Other streams pass straight through.
-    FILE *other = tmpfile();
-    EXPECT_EQ(tmb_encio_fwrite("xyz", 1, 3, other), 3u);
-    EXPECT_EQ(testkit::whole_stream(other), from_str("xyz"));
-    EXPECT_EQ(enc::encio_n, 1u);
-    fclose(other);
+    EXPECT_EQ(testkit::whole_stream(o.fp), Bytes(65536, 0x41));
+    EXPECT_EQ(ctx()->encio_n, 1u);
+    EXPECT_EQ(ctx()->encio_buf[0], 0x42);
 }
 
 TEST(EncCrcInput, ReadsKeepTheArchiveCrc)
 {
-    enc::make_crctable();
     Bytes data = text_like(1000, 3);
     FILE *fp = testkit::tmpfile_with(data);
     unsigned crc = 0;
@@ -442,14 +426,48 @@ TEST(EncCrcInput, ReadsKeepTheArchiveCrc)
     fclose(fp);
 }
 
-TEST(EncFatal, EndsWithStatusOneAndTheMessage)
+// Caps the address space at what the process uses now plus `extra` bytes.
+void limit_memory(size_t extra)
 {
-    EXPECT_EXIT(fatal_error("Not enough memory"), testing::ExitedWithCode(1),
-                "^TMb: Fatal error: Not enough memory\n$");
-#ifndef __SANITIZE_ADDRESS__
-    EXPECT_EXIT(xmalloc((size_t)-1 / 2), testing::ExitedWithCode(1),
-                "^TMb: Fatal error: Not enough memory\n$");
+    long pages = 0;
+    FILE *f = fopen("/proc/self/statm", "r");
+    if (f == nullptr || fscanf(f, "%ld", &pages) != 1)
+        _exit(3);
+    fclose(f);
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = (rlim_t)pages * (rlim_t)sysconf(_SC_PAGESIZE) + extra;
+    if (setrlimit(RLIMIT_AS, &rl) != 0)
+        _exit(4);
+}
+
+// Memory running short makes the codec fail, never the process end: no
+// context is made, and -9 without memory for its buffers packs with the
+// default encoder's.
+TEST(EncMemory, ShortMemoryFailsInsteadOfEndingTheProcess)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer reserves address space of its own";
 #endif
+    // A fresh process for each case, so that no memory freed earlier in
+    // this one is at hand.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Bytes data = text_like(300000, 61);
+    Packed plain = pack(data, 7);
+    ASSERT_EQ(plain.h.method, 7);
+    EXPECT_EXIT(
+        {
+            limit_memory(256 * 1024);
+            _exit(tmb_encoder_new() == nullptr ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            testkit::EncoderPtr own = testkit::new_encoder();
+            limit_memory(2 << 20);
+            Packed p = testkit::pack(own.get(), data, 7, true);
+            _exit(p.ok && p.h.method == 7 && p.data == plain.data ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 // ------------------------------------------------------------ make_tree
@@ -607,13 +625,13 @@ TEST_P(EncBlockLayout, CodingStopsAtTheFirstByteBeyondTheCap)
     ASSERT_GT(full.size(), 100u);
 
     Bytes exact = code_tokens(m, toks, (int64_t)full.size());
-    EXPECT_EQ(enc::unpackable, 0);
+    EXPECT_EQ(ctx()->unpackable, 0);
     EXPECT_EQ(exact, full);
 
     for (size_t cap : {full.size() - 1, full.size() / 2}) {
         Bytes cut = code_tokens(m, toks, (int64_t)cap);
-        EXPECT_EQ(enc::unpackable, 1);
-        EXPECT_EQ(enc::compsize, (int64_t)cap);
+        EXPECT_EQ(ctx()->unpackable, 1);
+        EXPECT_EQ(ctx()->compsize, (int64_t)cap);
         EXPECT_EQ(cut, Bytes(full.begin(), full.begin() + (long)cap))
             << "nothing follows the refused byte, not even the final fill";
     }
@@ -639,10 +657,10 @@ TEST(EncLengthList, ZeroCountAfterTheThirdLengthOnlyInTheTList)
     };
     for (const Case &c : cases) {
         BoundOutput o(1000);
-        std::memset(enc::pt_len, 0, sizeof enc::pt_len);
-        std::memcpy(enc::pt_len, c.lens.data(), c.lens.size());
-        enc::write_pt_len(c.nsym, c.nbit, c.special);
-        enc::putbits(7, 0);
+        std::memset(ctx()->pt_len, 0, sizeof ctx()->pt_len);
+        std::memcpy(ctx()->pt_len, c.lens.data(), c.lens.size());
+        enc::write_pt_len(ctx(), c.nsym, c.nbit, c.special);
+        enc::putbits(ctx(), 7, 0);
         Bytes b = o.held();
         BitReader br(b);
         size_t bits = 0;
@@ -880,17 +898,22 @@ TEST(EncSearchModel, SameTokensAsAPlainSearch)
 
 TEST(EncProgress, EveryInputByteIsReported)
 {
-    g_opts.quiet = 0;
-    g_opts.no_progress = 0;
-    for (size_t n : {size_t(8192), size_t(32768), size_t(100003)}) {
-        Bytes data = text_like(n, 9);
-        ASSERT_EQ(tmb_prog_begin(1 << 20), 1);
-        Packed p = pack(data, 5);
-        EXPECT_EQ(p.h.method, 5);
-        EXPECT_EQ(g_prog_done, n) << n;
-        g_prog_on = 0;
-    }
-    printf("\n");
+    uint64_t seen = 0;
+    const lzh::Progress prog = {[](void *u, uint64_t n) { *static_cast<uint64_t *>(u) += n; }, &seen};
+    for (bool optimal : {false, true})
+        for (size_t n : {size_t(8192), size_t(32768), size_t(100003)}) {
+            Bytes data = text_like(n, 9);
+            FILE *in = testkit::tmpfile_with(data);
+            FILE *out = tmpfile();
+            EntryHeader h{};
+            h.method = 5;
+            seen = 0;
+            ASSERT_EQ(tmb_compress(ctx(), in, out, &h, 5, optimal, prog), 1);
+            EXPECT_EQ(h.method, 5);
+            EXPECT_EQ(seen, n) << n << (optimal ? " -9" : "");
+            fclose(in);
+            fclose(out);
+        }
 }
 
 // ------------------------------------------------------------- driver
@@ -915,7 +938,7 @@ TEST(EncDriver, IncompressibleInputIsStoredAfterWhatPrecedesIt)
         fputs("HEAD", out);
         EntryHeader h{};
         h.method = m;
-        ASSERT_EQ(tmb_compress(in, out, &h, m), 1);
+        ASSERT_EQ(tmb_compress(ctx(), in, out, &h, m, false, {}), 1);
         EXPECT_EQ(h.method, 0);
         EXPECT_EQ(h.orig_size, data.size());
         EXPECT_EQ(h.comp_size, data.size());
@@ -934,17 +957,13 @@ int64_t uncapped_size(const Bytes &input, int method)
 {
     FILE *in = testkit::tmpfile_with(input);
     FILE *out = tmpfile();
-    enc::make_crctable();
-    enc::encode_alloc(method);
-    enc::encio_fp = out;
-    enc::encio_n = 0;
-    enc::EncodeRequest req = {in, out, (int64_t)1 << 40, 0};
-    enc::encode(&req);
-    enc::encio_n = 0;
-    enc::encio_fp = nullptr;
+    encode_bind(ctx(), in, out, (int64_t)1 << 40, {});
+    enc::encode_alloc(ctx(), method);
+    enc::encode(ctx());
+    ctx()->encio_n = 0;
     fclose(in);
     fclose(out);
-    return req.packed;
+    return ctx()->compsize;
 }
 
 TEST(EncDriver, PackedDataAsLongAsTheInputIsKept)
@@ -979,13 +998,12 @@ TEST(EncDriver, GivingUpLeavesTheOutputWhereItWas)
     FILE *in = testkit::tmpfile_with(data);
     FILE *out = tmpfile();
     fputs("XY", out);
-    uint64_t orig = 77, comp = 77;
-    uint16_t crc = 77;
-    EXPECT_EQ(tmb_orig_compress(in, out, 7, &orig, &comp, &crc), 0);
-    EXPECT_EQ(ftell(out), 2L);
-    EXPECT_EQ(enc::encio_n, 0u);
-    EXPECT_EQ(enc::encio_fp, nullptr);
-    EXPECT_EQ(orig + comp + crc, 77u * 3);
+    for (bool optimal : {false, true}) {
+        EXPECT_EQ(tmb_orig_compress(ctx(), in, out, 7, optimal, {}), 0);
+        EXPECT_EQ(ftell(out), 2L);
+        EXPECT_EQ(ctx()->encio_n, 0u);
+        rewind(in);
+    }
     fclose(in);
     fclose(out);
 }
@@ -1003,8 +1021,11 @@ TEST(EncDriver, WriteFailureIsReportedNotHidden)
     setvbuf(full, nullptr, _IONBF, 0);
     EntryHeader h{};
     h.method = 5;
-    EXPECT_EQ(tmb_compress(in, full, &h, 5), 0);
-    EXPECT_EQ(enc::encio_fp, nullptr);
+    for (bool optimal : {false, true}) {
+        EXPECT_EQ(tmb_compress(ctx(), in, full, &h, 5, optimal, {}), 0);
+        EXPECT_EQ(ctx()->encio_n, 0u);
+        rewind(in);
+    }
     fclose(full);
     fclose(in);
 }
@@ -1017,16 +1038,12 @@ TEST(EncDriver, NeverReadsPastTheMeasuredSize)
     const int64_t measured = 30001;
     FILE *in = testkit::tmpfile_with(data);
     FILE *out = tmpfile();
-    enc::make_crctable();
-    enc::encode_alloc(6);
-    enc::encio_fp = out;
-    enc::encio_n = 0;
-    enc::EncodeRequest req = {in, out, measured, 0};
-    unsigned crc = enc::encode(&req);
-    enc::encio_n = 0;
-    enc::encio_fp = nullptr;
-    EXPECT_EQ(enc::encode_bytes_read(), measured);
-    EXPECT_EQ(crc, tmb_crc16(data.data(), (size_t)measured, 0));
+    encode_bind(ctx(), in, out, measured, {});
+    enc::encode_alloc(ctx(), 6);
+    enc::encode(ctx());
+    ctx()->encio_n = 0;
+    EXPECT_EQ(ctx()->bytes_read, measured);
+    EXPECT_EQ(ctx()->crc, tmb_crc16(data.data(), (size_t)measured, 0));
     EXPECT_EQ(ftell(in), (long)measured);
     fclose(in);
     fclose(out);
@@ -1111,16 +1128,68 @@ TEST(EncRoundTrip, PackedOutputLargerThanTheOutputBuffer)
     EXPECT_EQ(extract(p), data);
 }
 
+// A context keeps its buffers from file to file, and they stop growing at
+// the -9 encoder's largest region (1 MB): a larger file costs no more.
+TEST(EncMemory, AContextStaysBounded)
+{
+    testkit::EncoderPtr own = testkit::new_encoder();
+    const size_t fresh = enc::ctx_bytes(own.get());
+    testkit::pack(own.get(), text_like(1100000, 62), 7, false);
+    EXPECT_EQ(enc::ctx_bytes(own.get()), fresh) << "the default encoder allocates nothing per file";
+    testkit::pack(own.get(), text_like(1100000, 63), 7, true);
+    const size_t grown = enc::ctx_bytes(own.get());
+    testkit::pack(own.get(), runs_like(2500000, 64), 5, true);
+    testkit::pack(own.get(), text_like(5000, 65), 6, true);
+    EXPECT_EQ(enc::ctx_bytes(own.get()), grown);
+    printf("[ memory ] context %zu KB, with -9 %zu KB\n", fresh >> 10, grown >> 10);
+    EXPECT_LT(fresh, (size_t)1 << 20);
+    EXPECT_LT(grown, (size_t)48 << 20);
+}
+
+// What contexts are for: two files packed at the same time on two threads,
+// each with a context of its own, come out byte for byte as each does
+// alone.
+TEST(EncContext, TwoThreadsPackAsEachAlone)
+{
+    const Bytes inputs[2] = {text_like(400000, 71), runs_like(300000, 72)};
+    const int methods[2] = {7, 5};
+    for (bool optimal : {false, true}) {
+        Packed alone[2], together[2];
+        for (int i = 0; i < 2; i++)
+            alone[i] = pack(inputs[i], methods[i], optimal);
+        std::latch start(2);
+        std::thread threads[2];
+        for (int i = 0; i < 2; i++)
+            threads[i] = std::thread([&, i] {
+                testkit::EncoderPtr own = testkit::new_encoder();
+                start.arrive_and_wait();
+                together[i] = testkit::pack(own.get(), inputs[i], methods[i], optimal);
+            });
+        for (std::thread &t : threads)
+            t.join();
+        for (int i = 0; i < 2; i++) {
+            EXPECT_EQ(together[i].h.method, methods[i]) << i << (optimal ? " -9" : "");
+            EXPECT_EQ(together[i].h.crc, alone[i].h.crc) << i;
+            EXPECT_TRUE(together[i].data == alone[i].data) << i << (optimal ? " -9" : "");
+        }
+    }
+}
+
+// Nothing of one file carries over into the next packed with the same
+// context, whatever its method and size (a larger one grows the buffers
+// of -9).
 TEST(EncRoundTrip, SameInputAndMethodGiveTheSameBytes)
 {
     Bytes a = text_like(90000, 31);
-    Bytes b = runs_like(70000, 32);
-    Packed first = pack(a, 7);
-    pack(b, 5);
-    pack(random_bytes(9000, 3), 6);
-    Packed again = pack(a, 7);
-    EXPECT_EQ(first.h.comp_size, again.h.comp_size);
-    EXPECT_EQ(first.data, again.data);
+    Bytes b = runs_like(200000, 32);
+    for (bool optimal : {false, true}) {
+        Packed first = pack(a, 7, optimal);
+        pack(b, 5, optimal);
+        pack(random_bytes(9000, 3), 6, optimal);
+        Packed again = pack(a, 7, optimal);
+        EXPECT_EQ(first.h.comp_size, again.h.comp_size);
+        EXPECT_EQ(first.data, again.data) << (optimal ? "-9" : "");
+    }
 }
 
 } // namespace

@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "maketree.h"
+#include "pack_kit.h"
+#include "tmb_compress.h"
 #include "tmb_header.h"
-#include "tmb_method.h"
 
 namespace {
 
@@ -623,7 +624,7 @@ void expect_same(const Bytes &data, int method, const std::string &what)
         fwrite(before.data(), 1, before.size(), out);
     EntryHeader h{};
     h.method = method;
-    ASSERT_EQ(tmb_compress(in, out, &h, method), 1) << what;
+    ASSERT_EQ(tmb_compress(testkit::shared_encoder(), in, out, &h, method, false, {}), 1) << what;
     EXPECT_EQ((uint64_t)ftell(out), before.size() + h.comp_size) << what;
     Bytes got = read_all(out);
     fclose(in);

@@ -13,7 +13,9 @@
 
 #include "lzh_builder.h"
 #include "tambrix.h"
+#include "pack_kit.h"
 #include "testkit.h"
+#include "tmb_compress.h"
 #include "tmb_method.h"
 
 using namespace testkit;
@@ -670,7 +672,7 @@ LzhEntry packed_entry(const std::string &name, const std::string &data, int meth
     rewind(in);
     EntryHeader h{};
     h.method = method;
-    EXPECT_EQ(tmb_compress(in, out, &h, method), 1);
+    EXPECT_EQ(tmb_compress(testkit::shared_encoder(), in, out, &h, method, false, {}), 1);
     EXPECT_EQ(h.method, method) << "fell back to a stored copy";
     LzhEntry e;
     e.name = name;

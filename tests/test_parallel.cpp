@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <filesystem>
 #include <random>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -54,18 +55,19 @@ TEST(ParallelPool, FinishesInOrderWithBoundedQueue)
                         --running;
                     },
                     [&finished, i] { finished.push_back(i); });
-                if (i == 30)
+                if (i == 30) {
                     pool.drain(); // afterwards nothing is pending
-                if (i == 30)
                     EXPECT_EQ(finished.size(), 31u);
+                }
             }
         }
         ASSERT_EQ(finished.size(), 60u);
         for (int i = 0; i < 60; i++)
             EXPECT_EQ(finished[(size_t)i], i);
         EXPECT_LE(most.load(), workers);
-        if (workers > 1)
+        if (workers > 1) {
             EXPECT_GT(most.load(), 1) << "the work never ran side by side";
+        }
     }
 }
 
@@ -83,9 +85,13 @@ protected:
         return run_tambrix(args, o);
     }
 
-    // The "Time:" line differs from run to run.
-    static std::string without_time(const std::string &s)
+    // The "Time:" line differs from run to run, and so do the steps the
+    // progress bar of a large file shows (with threads it follows work that
+    // may have started early).
+    static std::string without_time(const std::string &text)
     {
+        static const std::regex bar(R"(\n\r[^\n]*?(?= OK))");
+        std::string s = std::regex_replace(text, bar, "");
         std::string out;
         size_t at = 0;
         while (at < s.size()) {
@@ -181,7 +187,9 @@ TEST_F(Parallel, AddGivesTheSameArchiveAndOutputOnAnyNumberOfThreads)
                 first = got;
                 first_out = without_time(r.out);
                 first_err = r.err;
-                EXPECT_NE(first_out.find("adding"), std::string::npos) << first_out;
+                if (c.opts.back() != "-q") {
+                    EXPECT_NE(first_out.find("adding"), std::string::npos) << first_out;
+                }
                 continue;
             }
             EXPECT_TRUE(got == first) << "archive differs from -T1";
@@ -198,13 +206,13 @@ TEST_F(Parallel, ExtractAndTestGiveTheSameResultsOnAnyNumberOfThreads)
     // Damage: one entry's CRC is wrong, one has an unknown method, one is
     // cut off, among sound entries.
     Bytes arc = read_file(dir / "good.lzh");
-    arc.resize(arc.size() - 1); // the end mark goes; entries follow
+    arc.resize(arc.size() - end_marker().size()); // the end mark goes; entries follow
     Bytes bad = make_archive({build_lv2(stored("bad/crc.txt", "hello")), build_lv2(stored("bad/ok.txt", "fine"))});
     // Flip a data byte of the first stored entry: its CRC no longer fits.
     size_t hello = std::string(bad.begin(), bad.end()).find("hello");
     ASSERT_NE(hello, std::string::npos);
     bad[hello] = 'j';
-    bad.resize(bad.size() - 1);
+    bad.resize(bad.size() - end_marker().size());
     append(arc, bad);
     append(arc, build_lv2(stored("bad/lh9.txt", "zz")));
     size_t id = std::string(arc.begin(), arc.end()).rfind("-lh0-");
@@ -228,8 +236,9 @@ TEST_F(Parallel, ExtractAndTestGiveTheSameResultsOnAnyNumberOfThreads)
                 first_tree = tree;
                 EXPECT_EQ(r.status, 1);
                 EXPECT_NE(r.err.find("bad/crc.txt"), std::string::npos) << r.err;
-                if (std::string(cmd) == "x")
-                    EXPECT_NE(tree.find("t/a/b/big.txt="), std::string::npos);
+                if (std::string(cmd) == "x") {
+                    EXPECT_NE(tree.find("a/b/big.txt="), std::string::npos);
+                }
                 continue;
             }
             EXPECT_EQ(r.status, first_status);

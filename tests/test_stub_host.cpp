@@ -12,9 +12,10 @@
 #include "os_host.h"
 #include "sfx.h"
 #include "stub_test_archive.h"
+#include "pack_kit.h"
 #include "testkit.h"
+#include "tmb_compress.h"
 #include "tmb_header.h"
-#include "tmb_method.h"
 
 namespace {
 
@@ -292,7 +293,7 @@ Bytes archiver_entry(const std::string &name, const Bytes &data, int method, int
     rewind(in);
     EntryHeader h{};
     h.method = method; // kept unless the data ends up stored
-    EXPECT_EQ(tmb_compress(in, out, &h, method), 1);
+    EXPECT_EQ(tmb_compress(testkit::shared_encoder(), in, out, &h, method, false, {}), 1);
     Bytes packed(h.comp_size);
     rewind(out);
     EXPECT_EQ(fread(packed.data(), 1, packed.size(), out), packed.size());

@@ -6,13 +6,32 @@
 
 namespace testkit {
 
+EncoderPtr new_encoder()
+{
+    EncoderPtr p(tmb_encoder_new(), tmb_encoder_free);
+    if (!p)
+        ADD_FAILURE() << "no memory for an encoder context";
+    return p;
+}
+
+EncoderCtx *shared_encoder()
+{
+    static EncoderPtr ctx = new_encoder();
+    return ctx.get();
+}
+
 Packed pack(const Bytes &input, int method, bool optimal)
+{
+    return pack(shared_encoder(), input, method, optimal);
+}
+
+Packed pack(EncoderCtx *ctx, const Bytes &input, int method, bool optimal)
 {
     Packed r;
     FILE *in = tmpfile_with(input);
     FILE *out = tmpfile();
     r.h.method = method;
-    r.ok = tmb_compress(in, out, &r.h, method, optimal);
+    r.ok = tmb_compress(ctx, in, out, &r.h, method, optimal, {});
     EXPECT_EQ((uint64_t)ftell(out), r.h.comp_size) << "output must stand after the packed data";
     r.data = whole_stream(out);
     fclose(in);
