@@ -31,9 +31,10 @@ test-asan: deps
 # threads at once, and a, x, e and t of a tree on several threads (the
 # program itself is built with the sanitizer too).
 TSAN_TESTS = Parallel|Threads
+TSAN_TARGETS = tambrix tmb_faults tmb_rss_probe test_parallel test_encode
 test-tsan: deps
 	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMB_TSAN=ON >/dev/null
-	cmake --build $(BUILD)-tsan -j $(JOBS)
+	cmake --build $(BUILD)-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	cd $(BUILD)-tsan && TSAN_OPTIONS=halt_on_error=1:exitcode=66 ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)' -E 'Signal'
 
 # The program and its manual page, below DESTDIR (for packaging) and PREFIX.

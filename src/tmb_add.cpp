@@ -495,11 +495,13 @@ void add_compressed(const char *path, const char *arcname, int method)
             tmb_prog_end();
             count(pack_finish(*j));
         },
-        [j, shown_name, arcname_s = std::string(name)] {
+        // The worker fills the header meanwhile: the line uses what the
+        // walk knew.
+        [j, shown_name, arcname_s = std::string(name), size = j->h.orig_size] {
             adding_line(shown_name.c_str());
             dbg_log("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", j->path.c_str(),
-                    arcname_s.c_str(), (unsigned long)j->h.orig_size, j->method);
-            tmb_prog_begin(j->h.orig_size);
+                    arcname_s.c_str(), (unsigned long)size, j->method);
+            tmb_prog_begin(size);
         },
         [j] { show_progress(*j); }, [j] { slot_give(j->slot); });
 }
