@@ -1,4 +1,4 @@
-// Unpacking entries and the compression driver.
+// Unpacking entries: the extraction driver and its contexts.
 #pragma once
 #include <cstdint>
 #include <cstdio>
