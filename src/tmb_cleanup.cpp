@@ -8,6 +8,7 @@
 // registering takes a lock so that two threads never pick one slot.
 #include "tmb_cleanup.h"
 
+#include <atomic>
 #include <csignal>
 #include <mutex>
 #include <fcntl.h>
@@ -25,6 +26,8 @@ int s_dirfds[kSlots];  // AT_FDCWD for plain paths
 volatile sig_atomic_t s_used[kSlots];
 bool s_installed = false;
 std::mutex s_lock;
+std::atomic<int> s_creating{0};   // threads between enter and leave
+std::atomic<bool> s_dying{false}; // a signal is ending the process
 
 void remove_all()
 {
@@ -39,6 +42,12 @@ void on_exit_remove() { remove_all(); }
 
 void on_signal(int sig)
 {
+    // Lock-free atomics: safe in a handler. A thread that entered before
+    // this store finishes making and registering its file; one that comes
+    // after sees the flag and makes none.
+    s_dying.store(true);
+    while (s_creating.load() != 0) {
+    }
     remove_all();
     signal(sig, SIG_DFL);
     raise(sig);
@@ -96,3 +105,15 @@ void tmb_cleanup_release_at(int dirfd, const char *name)
 int tmb_cleanup_add(const char *path) { return tmb_cleanup_add_at(AT_FDCWD, path); }
 
 void tmb_cleanup_release(const char *path) { tmb_cleanup_release_at(AT_FDCWD, path); }
+
+int tmb_cleanup_enter_create()
+{
+    s_creating.fetch_add(1);
+    if (s_dying.load()) {
+        s_creating.fetch_sub(1);
+        return 0;
+    }
+    return 1;
+}
+
+void tmb_cleanup_leave_create() { s_creating.fetch_sub(1); }

@@ -14,3 +14,11 @@ void tmb_cleanup_release(const char *path);
 // The directory must stay open while the file is registered.
 int tmb_cleanup_add_at(int dirfd, const char *name);
 void tmb_cleanup_release_at(int dirfd, const char *name);
+
+// Around making a temporary on a thread other than the main one: between
+// enter and leave the file is made and registered. A signal that ends the
+// process waits for such a file to be registered (it takes microseconds),
+// and once it has come, enter fails, so no file is made that the clean-up
+// could miss. enter returns 0 then.
+int tmb_cleanup_enter_create();
+void tmb_cleanup_leave_create();

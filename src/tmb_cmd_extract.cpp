@@ -247,16 +247,22 @@ void print_progress_line(ExtractRun &r, const EntryHeader &h)
 }
 
 // The create failure of a file entry, after its "[i/n]" line.
-void report_cannot_create(ExtractRun &r, const EntryHeader &h, const std::string &outpath, int e)
+// The failure after the line (already printed by then).
+void report_create_failure(ExtractRun &r, const std::string &outpath, int e)
 {
-    settle(r);
-    print_progress_line(r, h);
     fprintf(stderr, "\n  ERROR: cannot create %s\n", tmb_shown(outpath.c_str()).c_str());
     if (e == ELOOP)
         fprintf(stderr, "  (a symbolic link is in the way; it is not followed)\n");
     else if (e != ENOENT)
         fprintf(stderr, "  (%s)\n", strerror(e));
     r.errors++;
+}
+
+void report_cannot_create(ExtractRun &r, const EntryHeader &h, const std::string &outpath, int e)
+{
+    settle(r);
+    print_progress_line(r, h);
+    report_create_failure(r, outpath, e);
 }
 
 // One file entry being unpacked: what the worker is given and what it
@@ -271,6 +277,7 @@ struct FileJob {
     // Results.
     int rc = TMB_EXTRACT_FAILED;
     uint16_t crc = 0;
+    int create_errno = 0;   // the temporary could not be made
     int open_errno = 0;     // the temporary could not be made a stream
     int write_errno = 0;
     // Progress: bytes produced so far (the worker counts), bytes shown.
@@ -365,7 +372,6 @@ void finish_file(ExtractRun &r, FileJob &j)
     if (failed)
         unlinkat(j.dirfd, j.tmp, 0);
     tmb_cleanup_release_at(j.dirfd, j.tmp);
-    close(j.dirfd);
     r.pending_targets.erase(j.outpath);
     if (failed) {
         r.errors++;
@@ -382,32 +388,25 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
 {
     dbg_log("attempting fopen('%s', \"wb\")", outpath.c_str());
     auto j = std::make_shared<FileJob>();
-    // Made with the mode of a new file from the start: it holds nothing
-    // that the finished file would not show.
-    j->fd = tmb_create_temp_at(dirfd, j->tmp, sizeof j->tmp, 0666);
-    if (j->fd >= 0 && (j->dirfd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0)) < 0) {
-        int e = errno;
-        close(j->fd);
-        unlinkat(dirfd, j->tmp, 0);
-        j->fd = -1;
-        errno = e;
-    }
-    if (j->fd < 0) {
-        int e = errno;
-        dbg_log("fopen('%s', \"wb\") FAILED, errno=%d", outpath.c_str(), e);
-        report_cannot_create(r, h, outpath, e);
-        return;
-    }
     j->h = h;
     j->leaf = leaf;
     j->outpath = outpath;
-    // Goes on every way out, signals included, until renamed into place.
-    tmb_cleanup_add_at(j->dirfd, j->tmp);
-
-    dbg_log("calling tmb_extract for '%s'", outpath.c_str());
     FILE *arc = r.arc.get();
     int arcfd = fileno(arc);
     if (!r.pool->threaded()) {
+        // Made with the mode of a new file from the start: it holds nothing
+        // that the finished file would not show.
+        j->fd = tmb_create_temp_at(dirfd, j->tmp, sizeof j->tmp, 0666);
+        if (j->fd < 0) {
+            int e = errno;
+            dbg_log("fopen('%s', \"wb\") FAILED, errno=%d", outpath.c_str(), e);
+            report_cannot_create(r, h, outpath, e);
+            return;
+        }
+        j->dirfd = dirfd;
+        // Goes on every way out, signals included, until renamed into place.
+        tmb_cleanup_add_at(dirfd, j->tmp);
+        dbg_log("calling tmb_extract for '%s'", outpath.c_str());
         // One thread: the line comes first, the bar runs while unpacking.
         print_progress_line(r, h);
         tmb_prog_begin(h.orig_size);
@@ -417,12 +416,32 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
         finish_file(r, *j);
         return;
     }
+    // The job keeps the directory open for itself: the walk may close its
+    // own descriptor before the job is done.
+    if ((j->dirfd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0)) < 0) {
+        report_cannot_create(r, h, outpath, errno);
+        return;
+    }
+    dbg_log("calling tmb_extract for '%s'", outpath.c_str());
     r.pending_targets.insert(outpath);
     ExtractRun *run = &r;
-    // The line and the bar appear when the entry is the oldest one still
-    // being unpacked; the bar follows the worker until it is done.
+    // The worker makes the temporary too (the creates are the costly
+    // system calls of a tree). The line and the bar appear when the entry
+    // is the oldest one still being unpacked; the bar follows the worker.
     r.pool->submit(
         [j, run, arcfd](int w) {
+            if (!tmb_cleanup_enter_create()) {
+                j->create_errno = EINTR;
+                return;
+            }
+            j->fd = tmb_create_temp_at(j->dirfd, j->tmp, sizeof j->tmp, 0666);
+            if (j->fd < 0)
+                j->create_errno = errno;
+            else
+                tmb_cleanup_add_at(j->dirfd, j->tmp);
+            tmb_cleanup_leave_create();
+            if (j->fd < 0)
+                return;
             lzh::Progress prog;
             prog.fn = [](void *user, uint64_t n) {
                 static_cast<FileJob *>(user)->produced.fetch_add(n, std::memory_order_relaxed);
@@ -433,7 +452,14 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
         [j, run] {
             show_progress(*j);
             tmb_prog_end();
+            if (j->create_errno) {
+                report_create_failure(*run, j->outpath, j->create_errno);
+                close(j->dirfd);
+                run->pending_targets.erase(j->outpath);
+                return;
+            }
             finish_file(*run, *j);
+            close(j->dirfd);
         },
         [j, run] {
             print_progress_line(*run, j->h);

@@ -2,6 +2,8 @@
 // whole or not at all, and checked closing.
 #include "tmb_io.h"
 
+#include <atomic>
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -71,15 +73,21 @@ int tmb_create_temp_at(int dirfd, char *name, size_t size, mode_t mode)
     // One draw of entropy per process, then a counter through a mixer:
     // names stay unpredictable without a system call per file. O_EXCL
     // keeps a guessed or planted name from being used whatever happens.
-    static uint64_t seed, counter;
-    if (seed == 0 && getentropy(&seed, sizeof seed) != 0) {
-        struct timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        seed = (uint64_t)ts.tv_nsec * 0x9E3779B97F4A7C15ull ^ (uint64_t)getpid() << 32;
-    }
+    // Threads may make temporaries at once: the seed is drawn once, the
+    // counter is shared.
+    static const uint64_t seed = [] {
+        uint64_t v = 0;
+        if (getentropy(&v, sizeof v) != 0 || v == 0) {
+            struct timespec ts;
+            clock_gettime(CLOCK_REALTIME, &ts);
+            v = (uint64_t)ts.tv_nsec * 0x9E3779B97F4A7C15ull ^ (uint64_t)getpid() << 32;
+        }
+        return v;
+    }();
+    static std::atomic<uint64_t> counter{0};
     for (int attempt = 0; attempt < 100; attempt++) {
         // splitmix64 of seed + counter.
-        uint64_t v = seed + 0x9E3779B97F4A7C15ull * ++counter;
+        uint64_t v = seed + 0x9E3779B97F4A7C15ull * (counter.fetch_add(1) + 1);
         v = (v ^ (v >> 30)) * 0xBF58476D1CE4E5B9ull;
         v = (v ^ (v >> 27)) * 0x94D049BB133111EBull;
         v ^= v >> 31;
