@@ -127,6 +127,9 @@ for _ in range(runs):
                 continue
             prepare, cmd = cases[name]
             prepare()
+            # Dirty pages of the run before would otherwise be written back
+            # during this one, whoever it is.
+            os.sync()
             t0 = time.perf_counter()
             run(cmd)
             times[(label, name)].append(time.perf_counter() - t0)
