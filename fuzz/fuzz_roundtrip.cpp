@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static FILE *in = fuzz::mem_file("input");
     static FILE *packed = fuzz::mem_file("packed");
     static FILE *out = fuzz::mem_file("output");
-    static EncoderCtx *ctx = tmb_encoder_new();
-    if (!ctx)
+    static EncoderCtx *encoder = tmb_encoder_new();
+    if (!encoder)
         fuzz::fail("no memory for an encoder context");
     if (size < 1)
         return 0;
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     EntryHeader h = {};
     h.method = method;
-    if (!tmb_compress(ctx, in, packed, &h, method, false, {}))
+    if (!tmb_compress(encoder, in, packed, &h, method, false, {}))
         fuzz::fail("tmb_compress failed on a readable file");
     if (h.orig_size != size)
         fuzz::fail("orig_size is not the input size");
