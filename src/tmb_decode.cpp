@@ -248,11 +248,24 @@ inline unsigned getbits(Decoder *d, unsigned n)
 // ---------------------------------------------------------------------------
 // Tables
 
-// Fast-table entries.
-inline uint32_t fast_symbol(unsigned sym, unsigned len) { return (uint32_t)(sym << 8 | len); }
-inline uint32_t fast_entry(unsigned v, unsigned nsym, const uint8_t *len)
+// Fast-table entries. The c (and t) form holds the symbol; the p form holds
+// what a position class means instead: its number of extra bits and its
+// base (class 0 and 1: distance - 1 is the class itself, no extra bits;
+// class p >= 2: 2^(p-1) plus p - 1 extra bits), so the decoder adds them
+// without a branch on the class.
+enum class Form { Symbol, Position };
+
+inline uint32_t fast_symbol(unsigned sym, unsigned len, Form form)
 {
-    return v < nsym ? fast_symbol(v, len[v]) : (WALK | (uint32_t)v << 8);
+    if (form == Form::Symbol)
+        return (uint32_t)(sym << 8 | len);
+    unsigned extra = sym >= 2 ? sym - 1 : 0;
+    unsigned base = sym >= 2 ? 1u << extra : sym;
+    return (uint32_t)(base << 13 | extra << 8 | len);
+}
+inline uint32_t fast_entry(unsigned v, unsigned nsym, const uint8_t *len, Form form)
+{
+    return v < nsym ? fast_symbol(v, len[v], form) : (WALK | (uint32_t)v << 8);
 }
 
 // Builds the lookup table of a canonical code: codes of up to `w` bits fill
@@ -263,7 +276,8 @@ inline uint32_t fast_entry(unsigned v, unsigned nsym, const uint8_t *len)
 // The lengths are not checked. An over-full set makes later symbols
 // overwrite earlier ones; entries no code reaches stay 0 (symbol 0).
 // Lengths above 16 (only damaged data has them) give the symbol no code.
-void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table, uint32_t *fast)
+void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table, uint32_t *fast,
+                Form form)
 {
     unsigned count[17] = {};
     unsigned nextcode[17];
@@ -278,7 +292,7 @@ void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint1
 
     unsigned tsize = 1u << w;
     std::fill(table, table + tsize, 0);
-    std::fill(fast, fast + tsize, fast_symbol(0, len[0]));
+    std::fill(fast, fast + tsize, fast_symbol(0, len[0], form));
     unsigned avail = nsym;
     for (unsigned j = 0; j < nsym; j++) {
         unsigned l = len[j];
@@ -290,7 +304,7 @@ void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint1
         if (l <= w) {
             unsigned end = std::min(start + (1u << (w - l)), tsize);
             std::fill(table + start, table + end, (uint16_t)j);
-            std::fill(fast + start, fast + end, fast_symbol(j, l));
+            std::fill(fast + start, fast + end, fast_symbol(j, l, form));
             continue;
         }
         // The code bits after the first w select left (0) or right (1)
@@ -311,15 +325,15 @@ void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint1
         *slot = (uint16_t)j;
         // The table entry is either the root of the walk or, when no node
         // was left for it, the symbol itself.
-        fast[start] = fast_entry(table[start], nsym, len);
+        fast[start] = fast_entry(table[start], nsym, len, form);
     }
 }
 
 // A code of one symbol: every table entry holds it, and it takes no bits.
-void single_table(unsigned s, unsigned nsym, unsigned w, uint16_t *table, uint32_t *fast)
+void single_table(unsigned s, unsigned nsym, unsigned w, uint16_t *table, uint32_t *fast, Form form)
 {
     std::fill(table, table + (1u << w), (uint16_t)s);
-    std::fill(fast, fast + (1u << w), s < nsym ? fast_symbol(s, 0) : (WALK | (uint32_t)s << 8));
+    std::fill(fast, fast + (1u << w), s < nsym ? fast_symbol(s, 0, form) : (WALK | (uint32_t)s << 8));
 }
 
 // Walks the tree from `node`, one bit per step, until a value below `nsym`
@@ -382,7 +396,7 @@ void read_pt_len(Decoder *d, unsigned nsym, unsigned nbit, int zero_run_at)
     if (n == 0) {
         unsigned s = getbits(d, nbit);
         std::fill(d->p_len, d->p_len + nsym, 0);
-        single_table(s, nsym, PTBITS, d->p_table, d->pfast);
+        single_table(s, nsym, PTBITS, d->p_table, d->pfast, Form::Position);
         return;
     }
     unsigned i = 0;
@@ -404,7 +418,7 @@ void read_pt_len(Decoder *d, unsigned nsym, unsigned nbit, int zero_run_at)
     }
     while (i < nsym)
         d->p_len[i++] = 0;
-    make_table(d, nsym, d->p_len, PTBITS, d->p_table, d->pfast);
+    make_table(d, nsym, d->p_len, PTBITS, d->p_table, d->pfast, Form::Position);
 }
 
 // Reads the c lengths through the t code and builds c_table. t symbols 0, 1
@@ -418,7 +432,7 @@ void read_c_len(Decoder *d)
     if (n == 0) {
         unsigned s = getbits(d, 9);
         std::fill(d->c_len, d->c_len + NC, 0);
-        single_table(s, NC, CTBITS, d->c_table, d->cfast);
+        single_table(s, NC, CTBITS, d->c_table, d->cfast, Form::Symbol);
         return;
     }
     unsigned i = 0;
@@ -438,7 +452,7 @@ void read_c_len(Decoder *d)
     }
     while (i < NC)
         d->c_len[i++] = 0;
-    make_table(d, NC, d->c_len, CTBITS, d->c_table, d->cfast);
+    make_table(d, NC, d->c_len, CTBITS, d->c_table, d->cfast, Form::Symbol);
 }
 
 // Block head: size, t list, c list, p list.
@@ -665,25 +679,28 @@ int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
         if (bitcnt < 40)
             REFILL();
         e = d->pfast[bitbuf >> (64 - PTBITS)];
-        unsigned p;
+        size_t dist;
         if (!(e & WALK)) [[likely]] {
+            // Code and extra bits together take at most 8 + 16 bits.
+            unsigned extra = e >> 8 & 0x1F;
             DROP(e & 0xFF);
-            p = e >> 8;
+            dist = (size_t)(e >> 13) + (size_t)(bitbuf >> (63 - extra) >> 1);
+            DROP(extra);
         } else {
             DROP(PTBITS);
             SAVE_BITS();
-            p = walk_tree(d, e >> 8 & 0xFFF, nsym_p);
+            unsigned p = walk_tree(d, e >> 8 & 0xFFF, nsym_p);
             if (d->overrun)
                 return DECODE_CUT;
             LOAD_BITS();
-        }
-        size_t dist = p;
-        if (p >= 2) {
-            unsigned k = p - 1;
-            if (bitcnt < k)
-                REFILL();
-            dist = ((size_t)1 << k) + (size_t)(bitbuf >> (64 - k));
-            DROP(k);
+            dist = p;
+            if (p >= 2) {
+                unsigned k = p - 1;
+                if (bitcnt < k)
+                    REFILL();
+                dist = ((size_t)1 << k) + (size_t)(bitbuf >> (64 - k));
+                DROP(k);
+            }
         }
         dist &= wmask;
 

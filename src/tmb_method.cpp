@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,22 +117,39 @@ bool file_has(FILE *fp, uint64_t n)
     return (uint64_t)(st.st_size - pos) >= n;
 }
 
+// The context's buffer for packed data, grown to at least n bytes. It is
+// kept from entry to entry: a fresh allocation of megabytes costs a page
+// fault per page each time.
+struct Held {
+    uint8_t *buf = nullptr;
+    size_t cap = 0;
+};
+
+uint8_t *hold(Held &h, size_t n)
+{
+    if (n > h.cap) {
+        free(h.buf);
+        h.buf = static_cast<uint8_t *>(malloc(n));
+        h.cap = h.buf ? n : 0;
+    }
+    return h.buf;
+}
+
 // Reads the whole packed data when it fits the limit; nullptr (and the
 // stream where it was) to stream it instead.
-uint8_t *read_whole(FILE *fp, uint64_t comp_size, uint64_t inbuf_max)
+uint8_t *read_whole(Held &held, FILE *fp, uint64_t comp_size, uint64_t inbuf_max)
 {
     uint64_t max = std::min<uint64_t>(inbuf_max, MEM_HARD_CAP);
     // A small entry costs at most a small allocation, so only a large one
     // is held to what the file really has left (an fstat per entry).
     if (comp_size == 0 || comp_size > max || (comp_size > SMALL_ENTRY && !file_has(fp, comp_size)))
         return nullptr;
-    auto *buf = static_cast<uint8_t *>(malloc((size_t)comp_size));
+    uint8_t *buf = hold(held, (size_t)comp_size);
     if (!buf)
         return nullptr;
     size_t got = fread(buf, 1, (size_t)comp_size, fp);
     if (got != comp_size) {
         // Short: stream the same bytes instead.
-        free(buf);
         if (got)
             fseeko(fp, -(off_t)got, SEEK_CUR);
         return nullptr;
@@ -151,11 +169,12 @@ struct ExtractCtx {
     uint64_t inbuf_max;
     uint64_t outbuf_max;
     lzh::Decoder *dec; // obtained on first use
+    Held held;         // packed data read whole
 };
 
 ExtractCtx *tmb_extract_new(uint64_t inbuf_max, uint64_t outbuf_max)
 {
-    auto *ctx = static_cast<ExtractCtx *>(calloc(1, sizeof(ExtractCtx)));
+    auto *ctx = new (std::nothrow) ExtractCtx{};
     if (ctx) {
         ctx->inbuf_max = inbuf_max;
         ctx->outbuf_max = outbuf_max;
@@ -168,7 +187,8 @@ void tmb_extract_free(ExtractCtx *ctx)
     if (!ctx)
         return;
     lzh::decoder_free(ctx->dec);
-    free(ctx);
+    free(ctx->held.buf);
+    delete ctx;
 }
 
 void tmb_extract_reset_tables(ExtractCtx *ctx)
@@ -240,7 +260,7 @@ int tmb_extract(ExtractCtx *ctx, FILE *arc, FILE *out, const EntryHeader *h, uin
         fseeko(arc, (off_t)h->comp_size, SEEK_CUR);
         return rc;
     }
-    uint8_t *whole = read_whole(arc, h->comp_size, ctx->inbuf_max);
+    uint8_t *whole = read_whole(ctx->held, arc, h->comp_size, ctx->inbuf_max);
     StreamIn in = {arc, whole ? 0 : h->comp_size};
     lzh::Source src;
     if (whole) {
@@ -251,7 +271,6 @@ int tmb_extract(ExtractCtx *ctx, FILE *arc, FILE *out, const EntryHeader *h, uin
         src.user = &in;
     }
     rc = run_entry(ctx, m, src, out, h, crc, prog);
-    free(whole);
     // The stream stands at the entry's end whether or not all was read.
     if (in.left != 0)
         fseeko(arc, (off_t)in.left, SEEK_CUR);
@@ -276,12 +295,10 @@ int tmb_extract_at(ExtractCtx *ctx, int fd, int64_t offset, FILE *out, const Ent
         bool fits = h->comp_size <= SMALL_ENTRY ||
                     (fstat(fd, &st) == 0 && st.st_size >= offset &&
                      (uint64_t)(st.st_size - offset) >= h->comp_size);
-        if (fits && (whole = static_cast<uint8_t *>(malloc((size_t)h->comp_size)))) {
+        if (fits && (whole = hold(ctx->held, (size_t)h->comp_size))) {
             PreadIn probe = in;
-            if (pread_read(&probe, whole, (size_t)h->comp_size) != h->comp_size) {
-                free(whole);
+            if (pread_read(&probe, whole, (size_t)h->comp_size) != h->comp_size)
                 whole = nullptr;
-            }
         }
     }
     if (whole) {
@@ -292,6 +309,5 @@ int tmb_extract_at(ExtractCtx *ctx, int fd, int64_t offset, FILE *out, const Ent
         src.user = &in;
     }
     rc = run_entry(ctx, m, src, out, h, crc, prog);
-    free(whole);
     return rc;
 }
