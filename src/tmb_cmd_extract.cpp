@@ -50,6 +50,10 @@ constexpr size_t kPathMax = 256;            // 255 characters and the NUL
 // entries are streamed to the same bytes.
 constexpr uint64_t kWorkerInMax = 4u << 20;
 constexpr uint64_t kWorkerOutMax = 1u << 20;
+// Entries up to this size (packed and unpacked; below the size that shows a
+// progress bar) are handed to the workers up to kBatchEntries at a time.
+constexpr uint64_t kBatchEntryMax = 32767;
+constexpr size_t kBatchEntries = 32;
 
 // One run of the command: the archive, the counters of the summary and the
 // answers given at the overwrite prompt that hold for the rest of the run.
@@ -72,6 +76,9 @@ struct ExtractRun {
     // its buffer serves them all without an allocation per entry.
     std::vector<StreamBuffer> out_bufs;
     std::set<std::string> pending_targets; // names whose jobs are not finished
+    // Small entries waiting to go to a worker together.
+    std::shared_ptr<std::vector<std::shared_ptr<struct FileJob>>> batch =
+        std::make_shared<std::vector<std::shared_ptr<struct FileJob>>>();
     // A work directory ending in ':' (an AmigaOS device such as "RAM:")
     // joins its entries without a '/': on this system that last part is a
     // prefix of every entry's first component, not a directory.
@@ -80,10 +87,14 @@ struct ExtractRun {
 
 // Finishes the entries still being unpacked, so that what comes next (a
 // message, a question) appears after their lines, as with one thread.
+void send_batch(ExtractRun &r);
+
 void settle(ExtractRun &r)
 {
-    if (r.pool)
+    if (r.pool) {
+        send_batch(r);
         r.pool->drain();
+    }
 }
 
 // Output path for an entry name, for messages and the length limit: the
@@ -381,6 +392,59 @@ void finish_file(ExtractRun &r, FileJob &j)
     r.extracted++;
 }
 
+// A worker's part of a file entry: the temporary (registered behind the
+// clean-up gate, see tmb_cleanup_enter_create) and the unpacking.
+void worker_unpack(FileJob &j, ExtractRun &run, int w, int arcfd, const lzh::Progress &prog)
+{
+    if (!tmb_cleanup_enter_create()) {
+        j.create_errno = EINTR;
+        return;
+    }
+    j.fd = tmb_create_temp_at(j.dirfd, j.tmp, sizeof j.tmp, 0666);
+    if (j.fd < 0)
+        j.create_errno = errno;
+    else
+        tmb_cleanup_add_at(j.dirfd, j.tmp);
+    tmb_cleanup_leave_create();
+    if (j.fd >= 0)
+        unpack_to_temp(j, run.ctxs[(size_t)w], run.out_bufs[(size_t)w], nullptr, arcfd, prog);
+}
+
+// The main thread's part, in archive order, after the line.
+void finish_job(ExtractRun &run, FileJob &j)
+{
+    if (j.create_errno) {
+        report_create_failure(run, j.outpath, j.create_errno);
+        run.pending_targets.erase(j.outpath);
+    } else {
+        finish_file(run, j);
+    }
+    close(j.dirfd);
+}
+
+// Hands the small entries gathered so far to a worker as one job: a
+// hand-over between threads costs more than unpacking a few kilobytes.
+void send_batch(ExtractRun &r)
+{
+    if (!r.batch || r.batch->empty())
+        return;
+    auto b = std::move(r.batch);
+    r.batch = std::make_shared<std::vector<std::shared_ptr<FileJob>>>();
+    ExtractRun *run = &r;
+    int arcfd = fileno(r.arc.get());
+    r.pool->submit(
+        [b, run, arcfd](int w) {
+            for (auto &j : *b)
+                worker_unpack(*j, *run, w, arcfd, {});
+        },
+        [b, run] {
+            for (auto &j : *b) {
+                print_progress_line(*run, j->h);
+                finish_job(*run, *j);
+            }
+        });
+}
+
 // Decodes one file entry into `leaf` of `dirfd`: on a worker when there are
 // several, the outcome reported in archive order.
 void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::string &leaf,
@@ -428,38 +492,27 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
     // The worker makes the temporary too (the creates are the costly
     // system calls of a tree). The line and the bar appear when the entry
     // is the oldest one still being unpacked; the bar follows the worker.
+    if (j->h.orig_size <= kBatchEntryMax && j->h.comp_size <= kBatchEntryMax) {
+        // Small: no progress bar to follow; it waits in the batch.
+        r.batch->push_back(j);
+        if (r.batch->size() >= kBatchEntries)
+            send_batch(r);
+        return;
+    }
+    send_batch(r);
     r.pool->submit(
         [j, run, arcfd](int w) {
-            if (!tmb_cleanup_enter_create()) {
-                j->create_errno = EINTR;
-                return;
-            }
-            j->fd = tmb_create_temp_at(j->dirfd, j->tmp, sizeof j->tmp, 0666);
-            if (j->fd < 0)
-                j->create_errno = errno;
-            else
-                tmb_cleanup_add_at(j->dirfd, j->tmp);
-            tmb_cleanup_leave_create();
-            if (j->fd < 0)
-                return;
             lzh::Progress prog;
             prog.fn = [](void *user, uint64_t n) {
                 static_cast<FileJob *>(user)->produced.fetch_add(n, std::memory_order_relaxed);
             };
             prog.user = j.get();
-            unpack_to_temp(*j, run->ctxs[w], run->out_bufs[(size_t)w], nullptr, arcfd, prog);
+            worker_unpack(*j, *run, w, arcfd, prog);
         },
         [j, run] {
             show_progress(*j);
             tmb_prog_end();
-            if (j->create_errno) {
-                report_create_failure(*run, j->outpath, j->create_errno);
-                close(j->dirfd);
-                run->pending_targets.erase(j->outpath);
-                return;
-            }
-            finish_file(*run, *j);
-            close(j->dirfd);
+            finish_job(*run, *j);
         },
         [j, run] {
             print_progress_line(*run, j->h);

@@ -74,6 +74,7 @@ int cmd_test()
         EntryHeader h;
         int rc = TMB_EXTRACT_FAILED;
         uint16_t crc = 0;
+        bool supported = true;
     };
     auto report = [&](const Result &t) {
         if (t.rc != 0) {
@@ -99,6 +100,30 @@ int cmd_test()
         fflush(stdout);
     };
 
+    using Batch = std::vector<std::shared_ptr<Result>>;
+    constexpr size_t kBatchEntries = 32;
+    constexpr uint64_t kBatchBytes = 256 * 1024;
+    auto batch = std::make_shared<Batch>();
+    uint64_t batch_bytes = 0;
+    auto send_batch = [&] {
+        if (batch->empty())
+            return;
+        pool.submit(
+            [b = batch, arcfd, &ctxs](int w) {
+                for (auto &t : *b)
+                    if (t->supported)
+                        t->rc = tmb_extract_at(ctxs[(size_t)w], arcfd, t->h.data_pos, nullptr, &t->h, &t->crc);
+            },
+            [b = batch, &line, &report] {
+                for (auto &t : *b) {
+                    line(t->h);
+                    report(*t);
+                }
+            });
+        batch = std::make_shared<Batch>();
+        batch_bytes = 0;
+    };
+
     EntryHeader h;
     const char *why = nullptr;
     int walk;
@@ -122,17 +147,18 @@ int cmd_test()
             report(*t);
             continue;
         }
-        pool.submit(
-            [t, supported, arcfd, &ctxs](int w) {
-                if (supported)
-                    t->rc = tmb_extract_at(ctxs[(size_t)w], arcfd, t->h.data_pos, nullptr, &t->h, &t->crc);
-            },
-            [t, &line, &report] {
-                line(t->h);
-                report(*t);
-            });
+        // Small entries go to the workers in batches: a hand-over costs
+        // more than decoding a few kilobytes.
+        t->supported = supported;
+        if (h.comp_size >= kBatchBytes)
+            send_batch(); // a large entry goes alone
+        batch->push_back(t);
+        batch_bytes += h.comp_size;
+        if (batch->size() >= kBatchEntries || batch_bytes >= kBatchBytes)
+            send_batch();
         seek_past(arc, h);
     }
+    send_batch();
     pool.drain();
     for (ExtractCtx *ctx : ctxs)
         tmb_extract_free(ctx);
