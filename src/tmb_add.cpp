@@ -154,7 +154,7 @@ constexpr size_t kSlotBuf = 256 * 1024;
 
 struct Slot {
     FILE *fp = nullptr;
-    std::unique_ptr<char[]> buf; // kSlotBuf bytes, kept with the slot
+    StreamBuffer buf; // kSlotBuf bytes, kept with the slot
     char name[4096] = {};
 };
 
@@ -206,9 +206,7 @@ Slot *slot_take(char *failed_name, size_t size)
         ps.free_slots.push_back(sl);
         return nullptr;
     }
-    if (!sl->buf)
-        sl->buf.reset(new char[kSlotBuf]);
-    setvbuf(sl->fp, sl->buf.get(), _IOFBF, kSlotBuf);
+    sl->buf.attach(sl->fp, kSlotBuf);
     return sl;
 }
 
@@ -257,18 +255,8 @@ struct PackJob {
     bool read_failed = false;
     bool tmp_failed = false;
     off_t packed_end = 0;
-    // Progress: input bytes consumed (the worker counts), bytes shown.
-    std::atomic<uint64_t> consumed{0};
-    uint64_t shown = 0;
+    WorkerProgress progress; // input bytes consumed
 };
-
-void show_progress(PackJob &j)
-{
-    uint64_t now = j.consumed.load(std::memory_order_relaxed);
-    if (now > j.shown)
-        tmb_prog_add(now - j.shown);
-    j.shown = now;
-}
 
 void pack_work(PackJob &j, EncoderCtx *ctx, const lzh::Progress &prog)
 {
@@ -482,16 +470,9 @@ void add_compressed(const char *path, const char *arcname, int method)
         return;
     }
     submit(
-        [j](int w) {
-            lzh::Progress prog;
-            prog.fn = [](void *user, uint64_t n) {
-                static_cast<PackJob *>(user)->consumed.fetch_add(n, std::memory_order_relaxed);
-            };
-            prog.user = j.get();
-            pack_work(*j, s_session->ctxs[(size_t)w], prog);
-        },
+        [j](int w) { pack_work(*j, s_session->ctxs[(size_t)w], j->progress.sink()); },
         [j] {
-            show_progress(*j);
+            j->progress.show();
             tmb_prog_end();
             count(pack_finish(*j));
         },
@@ -503,7 +484,7 @@ void add_compressed(const char *path, const char *arcname, int method)
                     arcname_s.c_str(), (unsigned long)size, j->method);
             tmb_prog_begin(size);
         },
-        [j] { show_progress(*j); }, [j] { slot_give(j->slot); });
+        [j] { j->progress.show(); }, [j] { slot_give(j->slot); });
 }
 
 // `st` is the status of the path, nullptr when it could not be read.

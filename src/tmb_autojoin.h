@@ -3,6 +3,8 @@
 // the command reads that, and removes it on every way out.
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "tmb_stream.h"
 
@@ -20,3 +22,12 @@ void tmb_autojoin_end(char *tmp);
 // the user gave it, or the join's own message), removes the temporary join
 // and returns no stream. Otherwise the caller ends with tmb_autojoin_end.
 BufferedFile tmb_open_archive(char *tmp, size_t size);
+
+// The unpacking contexts of x, e and t: one per thread of -T<n> when the
+// archive is a regular file of `size` bytes (the workers read it with
+// pread), one for an archive read from a pipe (size -1). Several workers
+// each read entries of up to 4 MB whole and write in pieces of up to 1 MB;
+// one thread keeps the limits of -b. Empty when not even one can be had.
+struct ExtractCtx;
+std::vector<ExtractCtx *> tmb_unpack_contexts(int64_t size);
+void tmb_unpack_contexts_free(std::vector<ExtractCtx *> &ctxs);

@@ -45,11 +45,6 @@
 namespace {
 
 constexpr size_t kPathMax = 256;            // 255 characters and the NUL
-// Per worker when several unpack at once: packed entries up to this size
-// are read whole, and output goes out in pieces of this size. Larger
-// entries are streamed to the same bytes.
-constexpr uint64_t kWorkerInMax = 4u << 20;
-constexpr uint64_t kWorkerOutMax = 1u << 20;
 // Entries up to this size (packed and unpacked; below the size that shows a
 // progress bar) are handed to the workers up to kBatchEntries at a time.
 constexpr uint64_t kBatchEntryMax = 32767;
@@ -291,19 +286,8 @@ struct FileJob {
     int create_errno = 0;   // the temporary could not be made
     int open_errno = 0;     // the temporary could not be made a stream
     int write_errno = 0;
-    // Progress: bytes produced so far (the worker counts), bytes shown.
-    std::atomic<uint64_t> produced{0};
-    uint64_t shown = 0;
+    WorkerProgress progress; // bytes produced
 };
-
-// Shows what the worker produced since the last look.
-void show_progress(FileJob &j)
-{
-    uint64_t now = j.produced.load(std::memory_order_relaxed);
-    if (now > j.shown)
-        tmb_prog_add(now - j.shown);
-    j.shown = now;
-}
 
 // Unpacks the entry into the temporary file (closed here). On success the
 // file is complete, its CRC matched and its time is set.
@@ -501,16 +485,9 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
     }
     send_batch(r);
     r.pool->submit(
-        [j, run, arcfd](int w) {
-            lzh::Progress prog;
-            prog.fn = [](void *user, uint64_t n) {
-                static_cast<FileJob *>(user)->produced.fetch_add(n, std::memory_order_relaxed);
-            };
-            prog.user = j.get();
-            worker_unpack(*j, *run, w, arcfd, prog);
-        },
+        [j, run, arcfd](int w) { worker_unpack(*j, *run, w, arcfd, j->progress.sink()); },
         [j, run] {
-            show_progress(*j);
+            j->progress.show();
             tmb_prog_end();
             finish_job(*run, *j);
         },
@@ -518,7 +495,7 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
             print_progress_line(*run, j->h);
             tmb_prog_begin(j->h.orig_size);
         },
-        [j] { show_progress(*j); });
+        [j] { j->progress.show(); });
 }
 
 // Reports a failure to make or enter a directory of the target.
@@ -719,18 +696,16 @@ int cmd_extract()
     // Entries are unpacked on every core when the archive is a regular file
     // (the workers read it with pread); a pipe is read in order.
     int64_t size = tmb_file_size(arc);
-    int workers = size >= 0 ? tmb_thread_count(g_opts.threads) : 1;
-    for (int w = 0; w < workers; w++) {
-        ExtractCtx *ctx = workers == 1 ? tmb_extract_new(g_inbuf_max, g_outbuf_max)
-                                       : tmb_extract_new(std::min<uint64_t>(g_inbuf_max, kWorkerInMax),
-                                                         std::min<uint64_t>(g_outbuf_max, kWorkerOutMax));
-        if (!ctx)
-            break;
-        r.ctxs.push_back(ctx);
+    r.ctxs = tmb_unpack_contexts(size);
+    if (r.ctxs.empty()) {
+        fputs("Not enough memory to unpack\n", stderr);
+        r.arc.close();
+        outdir_close(r.out);
+        tmb_autojoin_end(joined);
+        dbg_close();
+        return 1;
     }
-    workers = std::max<int>(1, (int)r.ctxs.size());
-    if (r.ctxs.empty())
-        r.ctxs.push_back(tmb_extract_new(g_inbuf_max, g_outbuf_max));
+    int workers = (int)r.ctxs.size();
     r.out_bufs.resize((size_t)workers);
     OrderedPool pool(workers, tmb_pool_queue(workers));
     r.pool = &pool;
@@ -759,8 +734,7 @@ int cmd_extract()
         tmb_report_walk_damage(shown_archive, pos, why);
         r.errors++;
     }
-    for (ExtractCtx *ctx : r.ctxs)
-        tmb_extract_free(ctx);
+    tmb_unpack_contexts_free(r.ctxs);
 
     printf("\nDone. Extracted: %d  Skipped: %d  Errors: %d\n", r.extracted, r.skipped, r.errors);
     print_elapsed(start);

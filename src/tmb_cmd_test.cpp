@@ -49,18 +49,9 @@ int cmd_test()
 
     int tested = 0, errors = 0;
     int64_t size = tmb_file_size(arc);
-    // Entries are decoded on every core when the archive is a regular file
-    // (the workers read it with pread); the lines come out in archive order.
-    int workers = size >= 0 ? tmb_thread_count(g_opts.threads) : 1;
-    std::vector<ExtractCtx *> ctxs;
-    for (int w = 0; w < workers; w++) {
-        ExtractCtx *ctx = workers == 1 ? tmb_extract_new(g_inbuf_max, g_outbuf_max)
-                                       : tmb_extract_new(std::min<uint64_t>(g_inbuf_max, 4u << 20),
-                                                         std::min<uint64_t>(g_outbuf_max, 1u << 20));
-        if (!ctx)
-            break;
-        ctxs.push_back(ctx);
-    }
+    // Entries are decoded on every core (the lines come out in archive
+    // order).
+    std::vector<ExtractCtx *> ctxs = tmb_unpack_contexts(size);
     if (ctxs.empty()) {
         fputs("Not enough memory to unpack\n", stderr);
         arc_file.close();
@@ -160,8 +151,7 @@ int cmd_test()
     }
     send_batch();
     pool.drain();
-    for (ExtractCtx *ctx : ctxs)
-        tmb_extract_free(ctx);
+    tmb_unpack_contexts_free(ctxs);
     // Damage, a read error or a file that is no archive must not pass for
     // the end.
     if (walk < 0) {

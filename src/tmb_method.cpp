@@ -103,18 +103,41 @@ bool stream_put(void *user, const uint8_t *p, size_t n)
     return !o->fp || (fwrite(p, 1, n, o->fp) == n && !ferror(o->fp));
 }
 
-// True unless the archive is a regular file with fewer than `n` bytes left,
+// True unless `fd` is a regular file with fewer than `n` bytes after `pos`,
 // so a damaged size never makes us allocate for data that is not there.
-bool file_has(FILE *fp, uint64_t n)
+bool file_has(int fd, int64_t pos, uint64_t n)
 {
-    int fd = fileno(fp);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return true;
-    off_t pos = ftello(fp);
-    if (pos < 0 || pos > st.st_size)
+    if (fd < 0 || pos < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || pos > st.st_size)
         return true;
     return (uint64_t)(st.st_size - pos) >= n;
+}
+
+// Whether an entry's packed data is read whole: within the limit, and
+// within what the file really has left after `pos()`. That costs system
+// calls, so only a large entry is asked; a small one costs at most a small
+// allocation.
+template <class Pos>
+bool read_whole_ok(uint64_t comp_size, uint64_t inbuf_max, int fd, Pos pos)
+{
+    uint64_t max = std::min<uint64_t>(inbuf_max, MEM_HARD_CAP);
+    return comp_size != 0 && comp_size <= max && (comp_size <= SMALL_ENTRY || file_has(fd, pos(), comp_size));
+}
+
+// The decoder's source: the packed data in memory when it was read whole,
+// otherwise the read callback.
+lzh::Source source_of(const uint8_t *whole, uint64_t comp_size, size_t (*read)(void *, uint8_t *, size_t),
+                      void *user)
+{
+    lzh::Source src;
+    if (whole) {
+        src.mem = whole;
+        src.mem_size = (size_t)comp_size;
+    } else {
+        src.read = read;
+        src.user = user;
+    }
+    return src;
 }
 
 // The context's buffer for packed data, grown to at least n bytes. It is
@@ -139,10 +162,7 @@ uint8_t *hold(Held &h, size_t n)
 // stream where it was) to stream it instead.
 uint8_t *read_whole(Held &held, FILE *fp, uint64_t comp_size, uint64_t inbuf_max)
 {
-    uint64_t max = std::min<uint64_t>(inbuf_max, MEM_HARD_CAP);
-    // A small entry costs at most a small allocation, so only a large one
-    // is held to what the file really has left (an fstat per entry).
-    if (comp_size == 0 || comp_size > max || (comp_size > SMALL_ENTRY && !file_has(fp, comp_size)))
+    if (!read_whole_ok(comp_size, inbuf_max, fileno(fp), [fp] { return (int64_t)ftello(fp); }))
         return nullptr;
     uint8_t *buf = hold(held, (size_t)comp_size);
     if (!buf)
@@ -262,15 +282,7 @@ int tmb_extract(ExtractCtx *ctx, FILE *arc, FILE *out, const EntryHeader *h, uin
     }
     uint8_t *whole = read_whole(ctx->held, arc, h->comp_size, ctx->inbuf_max);
     StreamIn in = {arc, whole ? 0 : h->comp_size};
-    lzh::Source src;
-    if (whole) {
-        src.mem = whole;
-        src.mem_size = (size_t)h->comp_size;
-    } else {
-        src.read = stream_read;
-        src.user = &in;
-    }
-    rc = run_entry(ctx, m, src, out, h, crc, prog);
+    rc = run_entry(ctx, m, source_of(whole, h->comp_size, stream_read, &in), out, h, crc, prog);
     // The stream stands at the entry's end whether or not all was read.
     if (in.left != 0)
         fseeko(arc, (off_t)in.left, SEEK_CUR);
@@ -285,29 +297,12 @@ int tmb_extract_at(ExtractCtx *ctx, int fd, int64_t offset, FILE *out, const Ent
     if (!m)
         return rc;
     PreadIn in = {fd, offset, h->comp_size};
-    lzh::Source src;
     uint8_t *whole = nullptr;
-    uint64_t max = std::min<uint64_t>(ctx->inbuf_max, MEM_HARD_CAP);
-    if (h->comp_size != 0 && h->comp_size <= max) {
-        // One read, the decoder then runs on memory. A damaged size is held
-        // to what the file has.
-        struct stat st;
-        bool fits = h->comp_size <= SMALL_ENTRY ||
-                    (fstat(fd, &st) == 0 && st.st_size >= offset &&
-                     (uint64_t)(st.st_size - offset) >= h->comp_size);
-        if (fits && (whole = hold(ctx->held, (size_t)h->comp_size))) {
-            PreadIn probe = in;
-            if (pread_read(&probe, whole, (size_t)h->comp_size) != h->comp_size)
-                whole = nullptr;
-        }
+    if (read_whole_ok(h->comp_size, ctx->inbuf_max, fd, [offset] { return offset; }) &&
+        (whole = hold(ctx->held, (size_t)h->comp_size))) {
+        PreadIn probe = in;
+        if (pread_read(&probe, whole, (size_t)h->comp_size) != h->comp_size)
+            whole = nullptr; // short: stream the same bytes instead
     }
-    if (whole) {
-        src.mem = whole;
-        src.mem_size = (size_t)h->comp_size;
-    } else {
-        src.read = pread_read;
-        src.user = &in;
-    }
-    rc = run_entry(ctx, m, src, out, h, crc, prog);
-    return rc;
+    return run_entry(ctx, m, source_of(whole, h->comp_size, pread_read, &in), out, h, crc, prog);
 }

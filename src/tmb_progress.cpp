@@ -143,3 +143,21 @@ lzh::Progress tmb_prog_sink()
     p.fn = [](void *, uint64_t n) { tmb_prog_add(n); };
     return p;
 }
+
+lzh::Progress WorkerProgress::sink()
+{
+    lzh::Progress p;
+    p.fn = [](void *user, uint64_t n) {
+        static_cast<WorkerProgress *>(user)->done_.fetch_add(n, std::memory_order_relaxed);
+    };
+    p.user = this;
+    return p;
+}
+
+void WorkerProgress::show()
+{
+    uint64_t now = done_.load(std::memory_order_relaxed);
+    if (now > shown_)
+        tmb_prog_add(now - shown_);
+    shown_ = now;
+}

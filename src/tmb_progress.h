@@ -26,3 +26,17 @@ void tmb_prog_set_clock(tmb_clock_fn fn);
 // The codecs' progress sink that feeds this bar (tmb_prog_add).
 #include "tmb_codec.h"
 lzh::Progress tmb_prog_sink();
+
+// Progress of work done on another thread: the worker counts through
+// sink(), and the thread that draws the bar shows what was added since its
+// last look with show().
+#include <atomic>
+class WorkerProgress {
+public:
+    lzh::Progress sink();
+    void show();
+
+private:
+    std::atomic<uint64_t> done_{0};
+    uint64_t shown_ = 0;
+};

@@ -6,14 +6,16 @@
 
 #include "tmb_io.h"
 
-FILE *StreamBuffer::attach(FILE *fp)
+FILE *StreamBuffer::attach(FILE *fp, size_t size)
 {
     if (!fp)
         return fp;
-    if (!buf_)
-        buf_.reset(new (std::nothrow) char[kTmbStreamBuffer]);
+    if (!buf_) {
+        buf_.reset(new (std::nothrow) char[size]);
+        size_ = buf_ ? size : 0;
+    }
     if (buf_)
-        setvbuf(fp, buf_.get(), _IOFBF, kTmbStreamBuffer);
+        setvbuf(fp, buf_.get(), _IOFBF, size_);
     return fp;
 }
 

@@ -22,11 +22,12 @@ public:
     // Gives `fp` full buffering through this buffer and returns `fp`; must
     // come before the first read or write. nullptr passes through. Without
     // memory for the buffer the stream keeps stdio's own: slower, but the
-    // same bytes.
-    FILE *attach(FILE *fp);
+    // same bytes. `size` is fixed by the first call.
+    FILE *attach(FILE *fp, size_t size = kTmbStreamBuffer);
 
 private:
     std::unique_ptr<char[]> buf_;
+    size_t size_ = 0;
 };
 
 // Copies `len` bytes from the position of `in` to `out`.
