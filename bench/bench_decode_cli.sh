@@ -1,57 +1,109 @@
 #!/bin/bash
-# End to end: `tambrix t` on the corpus packed with -lh5, -lh6 and -lh7
-# against `gzip -dc >/dev/null` on the same files packed with gzip -9.
-#   bash bench/bench_decode_cli.sh [CORPUS_DIR]
-# Builds the program in build-bench/ and the corpus (once) in CORPUS_DIR
-# (default /tmp/tmb-bench-corpus). Times are processor time (user + system)
-# and wall time, best of 5 interleaved runs; ratios are gzip time / t time.
-set -eu
+# Decoding end to end, one thread, side by side with gzip in one run:
+#   t -T1       `tambrix t -T1` of the file packed with -lh5, -lh6 and -lh7,
+#               against `gzip -dc >/dev/null` of the file packed with gzip -9
+#   x -T1       `tambrix x -T1` of the same archive into an empty directory,
+#               against `gzip -dc >file` in that directory
+# for text.txt, source.tar and binary.bin of the corpus. Times are wall time
+# and processor time (user + system), the median of RUNS runs (default 7)
+# taken in turn, each after a sync; ratios are gzip's time over ours (above
+# 1: we are faster). The whole process is timed, start-up included.
+#   bash bench/bench_decode_cli.sh [RUNS]
+# TMB=path/to/tambrix measures that program instead of the one built here.
+set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-CORPUS=${1:-/tmp/tmb-bench-corpus}
-[ -f "$CORPUS/text.txt" ] || bash "$ROOT/../shared/bench/make-corpus.sh" "$CORPUS" >/dev/null
-cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DTMB_TESTS=OFF >/dev/null
-cmake --build "$ROOT/build-bench" -j2 --target tambrix >/dev/null
-TMB="$ROOT/build-bench/tambrix"
-WORK=$(mktemp -d /tmp/tmb-bench-cli.XXXXXX)
+RUNS=${1:-7}
+BUILD="$ROOT/build-bench"
+CORPUS="$BUILD/corpus"
+if [ -z "${TMB:-}" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTMB_TESTS=OFF >/dev/null
+    cmake --build "$BUILD" -j 2 --target tambrix >/dev/null
+    TMB="$BUILD/tambrix"
+fi
+TMB=$(readlink -f "$TMB")
+[ -f "$CORPUS/runs.bin" ] || bash "$ROOT/../shared/bench/make-corpus.sh" "$CORPUS" >/dev/null
+WORK=$(mktemp -d "${WORK:-/tmp}/tmb-bench-cli.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 
-# Prints "cpu wall" in seconds for one run of the command.
-measure() {
-    local t0 t1 c
-    t0=$(date +%s.%N)
-    c=$( { TIMEFORMAT='%U %S'; time "$@" >/dev/null 2>&1; } 2>&1 )
-    t1=$(date +%s.%N)
-    echo "$c" "$t0" "$t1" | awk '{ printf "%.4f %.4f\n", $1 + $2, $4 - $3 }'
-}
+python3 - "$RUNS" "$TMB" "$CORPUS" "$WORK" <<'PY'
+import os, resource, statistics, subprocess, sys, time
 
-best() { sort -n | head -1; }
+runs, tmb, corpus, work = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+files = ["text.txt", "source.tar", "binary.bin"]
 
-printf '%-11s %6s %9s %9s %9s %9s %8s %8s\n' file method t-cpu gz-cpu t-wall gz-wall cpu-x wall-x
-for f in text.txt source.tar binary.bin random.bin runs.bin tree; do
-    [ -e "$CORPUS/$f" ] || continue
-    if [ -d "$CORPUS/$f" ]; then
-        (cd "$CORPUS" && tar cf - "$f") | gzip -9 > "$WORK/$f.gz"
-    else
-        gzip -9 -c "$CORPUS/$f" > "$WORK/$f.gz"
-    fi
-    for m in 5 6 7; do
-        arc="$WORK/$f.lh$m.tmb"
-        (cd "$CORPUS" && "$TMB" a -q -r -lh$m "$arc" "$f" >/dev/null)
-        "$TMB" t -q "$arc" >/dev/null || { echo "t failed on $arc"; exit 1; }
-        : > "$WORK/t.times"; : > "$WORK/g.times"
-        for r in 1 2 3 4 5; do
-            measure "$TMB" t -q "$arc" >> "$WORK/t.times"
-            measure gzip -dc "$WORK/$f.gz" >> "$WORK/g.times"
-        done
-        tc=$(cut -d' ' -f1 "$WORK/t.times" | best); tw=$(cut -d' ' -f2 "$WORK/t.times" | best)
-        gc=$(cut -d' ' -f1 "$WORK/g.times" | best); gw=$(cut -d' ' -f2 "$WORK/g.times" | best)
-        awk -v f="$f" -v m="-lh$m-" -v tc="$tc" -v gc="$gc" -v tw="$tw" -v gw="$gw" 'BEGIN {
-            printf "%-11s %6s %9.3f %9.3f %9.3f %9.3f %7.2fx %7.2fx\n", f, m, tc, gc, tw, gw,
-                   (tc > 0 ? gc / tc : 0), (tw > 0 ? gw / tw : 0) }'
-        echo "$m $tc $gc $tw $gw" >> "$WORK/all"
-    done
-done
-awk '{ tc[$1] += $2; gc[$1] += $3; tw[$1] += $4; gw[$1] += $5 }
-     END { for (m = 5; m <= 7; m++)
-             printf "%-11s  -lh%d- %9.3f %9.3f %9.3f %9.3f %7.2fx %7.2fx\n", "all", m, tc[m], gc[m], tw[m], gw[m],
-                    gc[m] / tc[m], gw[m] / tw[m] }' "$WORK/all"
+def run(cmd, cwd=None, out=subprocess.DEVNULL):
+    """Wall and processor seconds of one run of cmd."""
+    c0 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    t0 = time.perf_counter()
+    subprocess.run(cmd, cwd=cwd, stdout=out, check=True)
+    t = time.perf_counter() - t0
+    c1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return t, (c1.ru_utime - c0.ru_utime) + (c1.ru_stime - c0.ru_stime)
+
+spent = [0]
+def empty_dir(name):
+    # The one before is moved aside, not deleted (see bench_parallel.sh).
+    path = os.path.join(work, name)
+    if os.path.exists(path):
+        spent[0] += 1
+        os.rename(path, os.path.join(work, "spent.%d" % spent[0]))
+    os.makedirs(path)
+    return path
+
+cases = []  # (file, label, ours, gzip): each a function giving (wall, cpu)
+for f in files:
+    src = os.path.join(corpus, f)
+    gz = os.path.join(work, f + ".gz")
+    with open(gz, "wb") as o:
+        subprocess.run(["gzip", "-9", "-c", src], stdout=o, check=True)
+    for m in (5, 6, 7):
+        arc = os.path.join(work, "%s.lh%d.tmb" % (f, m))
+        subprocess.run([tmb, "a", "-q", "-n", "-lh%d" % m, arc, f], cwd=corpus,
+                       stdout=subprocess.DEVNULL, check=True)
+        subprocess.run([tmb, "t", "-q", "-n", arc], stdout=subprocess.DEVNULL, check=True)
+
+        def t_ours(arc=arc):
+            return run([tmb, "t", "-q", "-n", "-T1", arc])
+
+        def t_gzip(gz=gz):
+            return run(["gzip", "-dc", gz])
+
+        def x_ours(arc=arc):
+            return run([tmb, "x", "-q", "-n", "-T1", arc, empty_dir("x-ours") + "/"])
+
+        def x_gzip(gz=gz, f=f):
+            d = empty_dir("x-gzip")
+            with open(os.path.join(d, f), "wb") as o:
+                return run(["gzip", "-dc", gz], out=o)
+
+        cases.append((f, "t -lh%d" % m, t_ours, t_gzip))
+        cases.append((f, "x -lh%d" % m, x_ours, x_gzip))
+
+# The unpacked file must be the original.
+for f, label, ours, _ in cases:
+    if label.startswith("x"):
+        ours()
+        with open(os.path.join(work, "x-ours", f), "rb") as a, open(os.path.join(corpus, f), "rb") as b:
+            if a.read() != b.read():
+                sys.exit("%s %s: the unpacked file differs from the original" % (f, label))
+
+times = {}
+for _ in range(runs):
+    for f, label, ours, gzip in cases:
+        for who, fn in (("ours", ours), ("gzip", gzip)):
+            os.sync()
+            times.setdefault((f, label, who), []).append(fn())
+
+print("one thread; median of %d runs; seconds; ratio = gzip / tambrix" % runs)
+print("%-11s %-7s %8s %8s %7s %8s %8s %7s" % ("file", "case", "wall", "gz wall", "x gz", "cpu", "gz cpu", "x gz"))
+worst = {}
+for f, label, _, _ in cases:
+    o = times[(f, label, "ours")]
+    g = times[(f, label, "gzip")]
+    ow, gw = statistics.median(w for w, _ in o), statistics.median(w for w, _ in g)
+    oc, gc = statistics.median(c for _, c in o), statistics.median(c for _, c in g)
+    print("%-11s %-7s %8.4f %8.4f %7.2f %8.4f %8.4f %7.2f" % (f, label, ow, gw, gw / ow, oc, gc, gc / oc))
+    kind = label[0]
+    worst[kind] = min(worst.get(kind, 99), gw / ow)
+print("worst wall ratio: t %.2f, x %.2f" % (worst["t"], worst["x"]))
+PY

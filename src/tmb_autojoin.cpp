@@ -45,14 +45,10 @@ BufferedFile tmb_open_archive(char *tmp, size_t size)
 
 std::vector<ExtractCtx *> tmb_unpack_contexts(int64_t size)
 {
-    constexpr uint64_t kWorkerInMax = 4u << 20;
-    constexpr uint64_t kWorkerOutMax = 1u << 20;
     int workers = size >= 0 ? tmb_thread_count(g_opts.threads) : 1;
     std::vector<ExtractCtx *> ctxs;
     for (int w = 0; w < workers; w++) {
-        ExtractCtx *ctx = workers == 1 ? tmb_extract_new(g_inbuf_max, g_outbuf_max)
-                                       : tmb_extract_new(std::min<uint64_t>(g_inbuf_max, kWorkerInMax),
-                                                         std::min<uint64_t>(g_outbuf_max, kWorkerOutMax));
+        ExtractCtx *ctx = tmb_extract_new(g_inbuf_max, g_outbuf_max);
         if (!ctx)
             break;
         ctxs.push_back(ctx);

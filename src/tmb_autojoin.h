@@ -25,9 +25,8 @@ BufferedFile tmb_open_archive(char *tmp, size_t size);
 
 // The unpacking contexts of x, e and t: one per thread of -T<n> when the
 // archive is a regular file of `size` bytes (the workers read it with
-// pread), one for an archive read from a pipe (size -1). Several workers
-// each read entries of up to 4 MB whole and write in pieces of up to 1 MB;
-// one thread keeps the limits of -b. Empty when not even one can be had.
+// pread), one for an archive read from a pipe (size -1), each with the
+// limits of -b. Empty when not even one can be had.
 struct ExtractCtx;
 std::vector<ExtractCtx *> tmb_unpack_contexts(int64_t size);
 void tmb_unpack_contexts_free(std::vector<ExtractCtx *> &ctxs);

@@ -25,8 +25,8 @@ using testkit::TempDir;
 namespace {
 
 // Peak resident memory any command may reach on these archives. The
-// program keeps one entry's buffers at a time (a 4 MB output buffer by
-// default), so anything near this means memory grew with the input.
+// program keeps one entry's buffers at a time (a few hundred KB each), so
+// anything near this means memory grew with the input.
 constexpr long RSS_LIMIT_KB = 48 * 1024;
 constexpr long CPU_LIMIT_S = 20;
 
