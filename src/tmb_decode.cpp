@@ -59,10 +59,12 @@ constexpr uint64_t OVERRUN_SLACK_BITS = 4 * 8;
 // again to the output.
 constexpr size_t HIST = 65536;           // history area: the largest window
 constexpr size_t SLACK = 64;             // room for word-wise copies running over
-constexpr size_t MIN_AREA = 512 * 1024;  // output area when the flush size is small
+constexpr size_t FAST_OUT = 264;         // a longest match and a literal, and then some
+constexpr ptrdiff_t FAST_IN = 16;        // two refills of at most 8 bytes
+constexpr size_t MIN_AREA = 128 * 1024;  // output area when the flush size is small
 constexpr uint64_t MIN_CAP = 256;        // a longest match must fit after a flush
 constexpr size_t CRC_STEP = 32768;       // CRC the output in steps of this
-constexpr size_t TEST_AREA = 256 * 1024; // output area used when only testing
+constexpr size_t TEST_AREA = 64 * 1024;  // output area used when only testing
 
 // The bit reader. `buf` holds the next bits left-aligned (the next bit is
 // bit 63) and `cnt` of them are valid. Below the valid bits there may be
@@ -467,18 +469,23 @@ void read_c_len(Decoder *d)
 // Copies a match of `len` bytes starting `dist` bytes back. The bytes are
 // defined as copied one at a time, so a short distance repeats a pattern;
 // with dist >= 8 (or 16) whole words give the same result because every
-// word read lies before the word being written. May write up to 15 bytes
+// word read lies before the word being written. May write up to 31 bytes
 // past the end, which the output buffer leaves room for.
 inline void copy_match(uint8_t *out, size_t dist, unsigned len)
 {
     const uint8_t *src = out - dist;
     uint8_t *end = out + len;
     if (dist >= 16) {
-        do {
+        // Most matches are short: two words without a test cover them.
+        memcpy(out, src, 16);
+        memcpy(out + 16, src + 16, 16);
+        out += 32;
+        src += 32;
+        while (out < end) {
             memcpy(out, src, 16);
             out += 16;
             src += 16;
-        } while (out < end);
+        }
     } else if (dist >= 8) {
         do {
             memcpy(out, src, 8);
@@ -585,6 +592,104 @@ int out_finish(Decoder *d, uint8_t *pos)
     return d->write_failed ? DECODE_SINK_FAILED : DECODE_OK;
 }
 
+// The decoder's state while it runs: the bit reader, the output position
+// and the symbols left in the block.
+struct Fast {
+    uint64_t buf;
+    unsigned cnt;
+    const uint8_t *ip;
+    const uint8_t *iend;
+    uint8_t *out;
+    uint32_t r;
+};
+
+// The fast loop: while a whole symbol's worth of input and output is surely
+// at hand, a symbol costs one refill and no bounds checks. One refill gives
+// 56 bits; a c code takes at most 12 of them here (longer codes leave the
+// loop), and a p code with its extra bits at most 16 + 15, so a match needs
+// one refill and two literals fit in one. The loop ends at the block's end,
+// before a longest match could pass `oend` (kept FAST_OUT short of the
+// limit and of the entry's end), and before the input could run short of a
+// refill. False when a tree walk ran out of input (DECODE_CUT).
+[[gnu::noinline]] bool fast_symbols(Decoder *d, Fast &f, uint8_t *const oend, size_t wmask, unsigned nsym_p)
+{
+    uint64_t bitbuf = f.buf;
+    unsigned bitcnt = f.cnt;
+    const uint8_t *ip = f.ip;
+    const uint8_t *const iend = f.iend;
+    uint8_t *out = f.out;
+    uint32_t r = f.r;
+    const uint32_t *const cfast = d->cfast;
+    const uint32_t *const pfast = d->pfast;
+    bool ok = true;
+    do {
+        bitbuf |= load_be64(ip) >> bitcnt;
+        ip += (63 - bitcnt) >> 3;
+        bitcnt |= 56;
+        uint32_t e = cfast[bitbuf >> (64 - CTBITS)];
+        if (e & WALK) [[unlikely]]
+            break; // the careful loop walks the tree
+        r--;
+        bitbuf <<= (e & 0xFF);
+        bitcnt -= (e & 0xFF);
+        unsigned c = e >> 8;
+        if (c < 256) {
+            *out++ = (uint8_t)c;
+            e = cfast[bitbuf >> (64 - CTBITS)];
+            if (e < (256 << 8) && r != 0) {
+                r--;
+                bitbuf <<= (e & 0xFF);
+                bitcnt -= (e & 0xFF);
+                *out++ = (uint8_t)(e >> 8);
+            }
+            continue;
+        }
+        unsigned len = c - 253;
+        e = pfast[bitbuf >> (64 - PTBITS)];
+        size_t dist;
+        if (!(e & WALK)) [[likely]] {
+            unsigned extra = e >> 8 & 0x1F;
+            bitbuf <<= (e & 0xFF);
+            bitcnt -= (e & 0xFF);
+            dist = (size_t)(e >> 13) + (size_t)(bitbuf >> (63 - extra) >> 1);
+            bitbuf <<= extra;
+            bitcnt -= extra;
+        } else {
+            // A long p code: the walk reads through d->b, which may move on
+            // to the next chunk of the stream, so the loop ends after it.
+            bitbuf <<= PTBITS;
+            bitcnt -= PTBITS;
+            d->b = Bits{bitbuf, bitcnt, ip, iend};
+            unsigned p = walk_tree(d, e >> 8 & 0xFFF, nsym_p);
+            dist = p;
+            if (p >= 2 && !d->overrun) {
+                unsigned k = p - 1;
+                if (d->b.cnt < k)
+                    refill(d, d->b);
+                dist = ((size_t)1 << k) + (size_t)(d->b.buf >> (64 - k));
+                drop(d->b, k);
+            }
+            bitbuf = d->b.buf, bitcnt = d->b.cnt, ip = d->b.ip;
+            f.iend = d->b.iend;
+            if (d->overrun) {
+                ok = false;
+                break;
+            }
+            copy_match(out, (dist & wmask) + 1, len);
+            out += len;
+            break;
+        }
+        copy_match(out, (dist & wmask) + 1, len);
+        out += len;
+    } while (out < oend && r != 0 && iend - ip >= FAST_IN);
+    f.buf = bitbuf;
+    f.cnt = bitcnt;
+    f.ip = ip;
+    f.out = out;
+    f.r = r;
+    return ok;
+}
+
 int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
 {
     d->np_max = mp.np;
@@ -632,6 +737,20 @@ int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
                 return DECODE_CUT;
             LOAD_BITS();
             r = d->blocksize;
+        }
+
+        // The fast loop: see fast_symbols.
+        if (todo > FAST_OUT && (size_t)(limit - out) > FAST_OUT && iend - ip >= FAST_IN) {
+            Fast f = {bitbuf, bitcnt, ip, iend, out, r};
+            uint8_t *oend = out + std::min<uint64_t>(todo, (uint64_t)(limit - out)) - FAST_OUT;
+            if (!fast_symbols(d, f, oend, wmask, nsym_p))
+                return DECODE_CUT;
+            todo -= (uint64_t)(f.out - out);
+            bitbuf = f.buf, bitcnt = f.cnt, ip = f.ip, iend = f.iend, out = f.out, r = f.r;
+            if (todo == 0)
+                break;
+            if (r == 0)
+                continue;
         }
         r--;
 

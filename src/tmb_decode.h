@@ -34,7 +34,7 @@ struct Decoder;
 // A decoder whose output is handed on `flush_size` bytes at a time (0 means
 // 65536; at least 256). nullptr when memory is short. The output buffer
 // doubles as the sliding window, so one decoder takes about
-// flush_size + 640 KB.
+// max(flush_size, 128 KB) + 250 KB.
 Decoder *decoder_new(uint64_t flush_size);
 void decoder_free(Decoder *d);
 

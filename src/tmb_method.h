@@ -20,8 +20,8 @@ struct ExtractCtx;
 
 // `inbuf_max`: the largest packed entry read into memory whole (larger ones
 // are streamed, to the same bytes). `outbuf_max`: bytes handed to the
-// output per write (0: 256 KB). Both are capped at 256 KB. nullptr when
-// memory is short.
+// output per write (0: 64 KB). They are capped at 256 KB and 64 KB.
+// nullptr when memory is short.
 ExtractCtx *tmb_extract_new(uint64_t inbuf_max, uint64_t outbuf_max);
 void tmb_extract_free(ExtractCtx *ctx);
 
