@@ -622,11 +622,17 @@ struct Fast {
     const uint32_t *const cfast = d->cfast;
     const uint32_t *const pfast = d->pfast;
     bool ok = true;
+    // The next c entry is looked up as soon as the bits of the symbol
+    // before are taken, so that what it is is known early: a refill only
+    // adds bits below those already valid, and at least 12 are left then.
+    bitbuf |= load_be64(ip) >> bitcnt;
+    ip += (63 - bitcnt) >> 3;
+    bitcnt |= 56;
+    uint32_t e = cfast[bitbuf >> (64 - CTBITS)];
     do {
         bitbuf |= load_be64(ip) >> bitcnt;
         ip += (63 - bitcnt) >> 3;
         bitcnt |= 56;
-        uint32_t e = cfast[bitbuf >> (64 - CTBITS)];
         if (e & WALK) [[unlikely]]
             break; // the careful loop walks the tree
         r--;
@@ -641,26 +647,28 @@ struct Fast {
                 bitbuf <<= (e & 0xFF);
                 bitcnt -= (e & 0xFF);
                 *out++ = (uint8_t)(e >> 8);
+                e = cfast[bitbuf >> (64 - CTBITS)];
             }
             continue;
         }
         unsigned len = c - 253;
-        e = pfast[bitbuf >> (64 - PTBITS)];
+        uint32_t pe = pfast[bitbuf >> (64 - PTBITS)];
         size_t dist;
-        if (!(e & WALK)) [[likely]] {
-            unsigned extra = e >> 8 & 0x1F;
-            bitbuf <<= (e & 0xFF);
-            bitcnt -= (e & 0xFF);
-            dist = (size_t)(e >> 13) + (size_t)(bitbuf >> (63 - extra) >> 1);
+        if (!(pe & WALK)) [[likely]] {
+            unsigned extra = pe >> 8 & 0x1F;
+            bitbuf <<= (pe & 0xFF);
+            bitcnt -= (pe & 0xFF);
+            dist = (size_t)(pe >> 13) + (size_t)(bitbuf >> (63 - extra) >> 1);
             bitbuf <<= extra;
             bitcnt -= extra;
+            e = cfast[bitbuf >> (64 - CTBITS)];
         } else {
             // A long p code: the walk reads through d->b, which may move on
             // to the next chunk of the stream, so the loop ends after it.
             bitbuf <<= PTBITS;
             bitcnt -= PTBITS;
             d->b = Bits{bitbuf, bitcnt, ip, iend};
-            unsigned p = walk_tree(d, e >> 8 & 0xFFF, nsym_p);
+            unsigned p = walk_tree(d, pe >> 8 & 0xFFF, nsym_p);
             dist = p;
             if (p >= 2 && !d->overrun) {
                 unsigned k = p - 1;
