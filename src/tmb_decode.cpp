@@ -94,7 +94,7 @@ struct Decoder {
     Bits b;
     uint64_t zeros;     // zero bytes supplied after the packed data ran out
     bool overrun;       // more than the slack of them has been consumed
-    uint8_t chunk[STREAM_CHUNK]; // stream mode: the bytes read so far
+    uint8_t *chunk;     // stream mode: the bytes read so far (STREAM_CHUNK)
 
     // Code tables. They keep their contents between blocks and entries:
     // damaged data may make one code's tree walk through another's old
@@ -890,7 +890,10 @@ Decoder *decoder_new(uint64_t flush_size)
     auto *d = static_cast<Decoder *>(calloc(1, sizeof(Decoder)));
     if (!d)
         return nullptr;
-    if (!outbuf_obtain(d, flush_size)) {
+    // Not cleared: its pages are touched only when an entry is streamed.
+    d->chunk = static_cast<uint8_t *>(malloc(STREAM_CHUNK));
+    if (!d->chunk || !outbuf_obtain(d, flush_size)) {
+        free(d->chunk);
         free(d);
         return nullptr;
     }
@@ -902,6 +905,7 @@ void decoder_free(Decoder *d)
     if (!d)
         return;
     free(d->outbuf);
+    free(d->chunk);
     free(d);
 }
 
