@@ -75,31 +75,50 @@ inline unsigned match_length(const unsigned char *a, const unsigned char *b, uns
     return max;
 }
 
+// Stored positions are below 2 * dicsiz, so with windows of up to 32 KB
+// (-lh5-, -lh6-) they fit 16 bits. The chain walk is a string of dependent
+// loads from `prev` and `text`; with 16-bit entries the -lh5- working set
+// (8 K entries and 16 KB of text) stays in the first-level cache.
+template <class P>
+P *hash_pos_of(EncoderCtx *ctx)
+{
+    return static_cast<P *>(ctx->hash_pos);
+}
+
+template <class P>
+P *prev_of(EncoderCtx *ctx)
+{
+    return static_cast<P *>(ctx->prev);
+}
+
 inline unsigned rebase(uint32_t v, unsigned dicsiz)
 {
     return v > dicsiz ? v - dicsiz : 0;
 }
 
 // Moves the window down by dicsiz bytes and reads the next dicsiz bytes.
+template <class P>
 __attribute__((noinline)) void update_dict(EncoderCtx *ctx)
 {
     const unsigned dicsiz = ctx->dicsiz;
     unsigned char *text = ctx->text;
     memmove(text, text + dicsiz, ctx->txtsiz - dicsiz);
     ctx->remainder += read_input(ctx, text + ctx->txtsiz - dicsiz, dicsiz);
-    uint32_t *hash_pos = ctx->hash_pos;
+    P *hash_pos = hash_pos_of<P>(ctx);
     for (unsigned i = 0; i < HSIZE; i++)
-        hash_pos[i] = rebase(hash_pos[i], dicsiz);
+        hash_pos[i] = (P)rebase(hash_pos[i], dicsiz);
     memset(ctx->hash_too, 0, HSIZE);
-    uint32_t *prev = ctx->prev;
+    P *prev = prev_of<P>(ctx);
     for (unsigned i = 0; i < dicsiz; i++)
-        prev[i] = rebase(prev[i], dicsiz);
+        prev[i] = (P)rebase(prev[i], dicsiz);
 }
 
+template <class P>
 inline void insert_hash(EncoderCtx *ctx, unsigned h, unsigned pos)
 {
-    ctx->prev[pos & (ctx->dicsiz - 1)] = ctx->hash_pos[h];
-    ctx->hash_pos[h] = pos;
+    P *hash_pos = hash_pos_of<P>(ctx);
+    prev_of<P>(ctx)[pos & (ctx->dicsiz - 1)] = hash_pos[h];
+    hash_pos[h] = (P)pos;
 }
 
 inline unsigned next_hash(unsigned h, const unsigned char *p)
@@ -107,11 +126,12 @@ inline unsigned next_hash(unsigned h, const unsigned char *p)
     return ((h << 5) ^ p[0]) & HMASK;
 }
 
+template <class P>
 inline void next_token(EncoderCtx *ctx, unsigned *h, unsigned *pos)
 {
     ctx->remainder--;
     if (__builtin_expect(++*pos >= ctx->txtsiz - ctx->maxmatch, 0)) {
-        update_dict(ctx);
+        update_dict<P>(ctx);
         *pos -= ctx->dicsiz;
     }
     *h = next_hash(*h, ctx->text + *pos + 2);
@@ -120,17 +140,18 @@ inline void next_token(EncoderCtx *ctx, unsigned *h, unsigned *pos)
 // Steps over k positions, inserting each: the positions inside an emitted
 // match. When no slide falls among them the loop runs on local copies,
 // which the compiler can keep in registers.
+template <class P>
 void skip_positions(EncoderCtx *ctx, unsigned k, unsigned *h, unsigned *pos)
 {
     if (*pos + k >= ctx->txtsiz - ctx->maxmatch) {
         for (; k > 0; k--) {
-            next_token(ctx, h, pos);
-            insert_hash(ctx, *h, *pos);
+            next_token<P>(ctx, h, pos);
+            insert_hash<P>(ctx, *h, *pos);
         }
         return;
     }
-    uint32_t *const hp = ctx->hash_pos;
-    uint32_t *const pv = ctx->prev;
+    P *const hp = hash_pos_of<P>(ctx);
+    P *const pv = prev_of<P>(ctx);
     const unsigned char *const t = ctx->text;
     const unsigned dmask = ctx->dicsiz - 1;
     unsigned hv = *h, p = *pos;
@@ -138,7 +159,7 @@ void skip_positions(EncoderCtx *ctx, unsigned k, unsigned *h, unsigned *pos)
         p++;
         hv = next_hash(hv, t + p + 2);
         pv[p & dmask] = hp[hv];
-        hp[hv] = p;
+        hp[hv] = (P)p;
     }
     ctx->remainder -= k;
     *h = hv;
@@ -149,13 +170,14 @@ void skip_positions(EncoderCtx *ctx, unsigned k, unsigned *h, unsigned *pos)
 // holds positions of the three bytes at pos + j, so each candidate start is
 // the chain entry minus j. Only a strictly longer match replaces the
 // current one, so among equal lengths the nearest wins.
+template <class P>
 void search_dict_1(EncoderCtx *ctx, unsigned h, unsigned pos, unsigned j, unsigned max, Match *m)
 {
     const unsigned dicsiz = ctx->dicsiz;
     const int64_t limit = (int64_t)pos - dicsiz;
-    const uint32_t *const prev = ctx->prev;
+    const P *const prev = prev_of<P>(ctx);
     const unsigned char *const text = ctx->text;
-    uint32_t q = ctx->hash_pos[h];
+    uint32_t q = hash_pos_of<P>(ctx)[h];
     int64_t s = (int64_t)q - j;
     if (s <= limit)
         return;
@@ -189,6 +211,7 @@ void search_dict_1(EncoderCtx *ctx, unsigned h, unsigned pos, unsigned j, unsign
 }
 
 // Longest match at pos of at least min + 1 bytes (min at least 2).
+template <class P>
 void search_dict(EncoderCtx *ctx, unsigned h, unsigned pos, int min, Match *m)
 {
     const unsigned maxmatch = ctx->maxmatch;
@@ -196,7 +219,7 @@ void search_dict(EncoderCtx *ctx, unsigned h, unsigned pos, int min, Match *m)
     m->len = min > 2 ? (unsigned)min : 2;
 
     if (!ctx->hash_too[h]) {
-        search_dict_1(ctx, h, pos, 0, maxmatch, m);
+        search_dict_1<P>(ctx, h, pos, 0, maxmatch, m);
     } else {
         // Find the first later three-byte group on a quiet chain. A match
         // of j + 3 bytes or more contains the group at pos + j and is on
@@ -209,11 +232,11 @@ void search_dict(EncoderCtx *ctx, unsigned h, unsigned pos, int min, Match *m)
                 break;
         }
         if (j <= maxmatch - 4) {
-            search_dict_1(ctx, hj, pos, j, maxmatch, m);
+            search_dict_1<P>(ctx, hj, pos, j, maxmatch, m);
             if (m->len < j + THRESHOLD)
-                search_dict_1(ctx, h, pos, 0, j + 2, m);
+                search_dict_1<P>(ctx, h, pos, 0, j + 2, m);
         } else {
-            search_dict_1(ctx, h, pos, 0, maxmatch, m);
+            search_dict_1<P>(ctx, h, pos, 0, maxmatch, m);
         }
     }
     // Bytes past the end of the input may continue a match; cut it.
@@ -236,9 +259,9 @@ int encode_alloc(EncoderCtx *ctx, int method)
 
     if (ctx->text != nullptr)
         return prm->method;
-    ctx->hash_pos = static_cast<uint32_t *>(malloc(HSIZE * sizeof(uint32_t)));
+    ctx->hash_pos = malloc(HSIZE * sizeof(uint32_t));
     ctx->hash_too = static_cast<unsigned char *>(malloc(HSIZE));
-    ctx->prev = static_cast<uint32_t *>(malloc(MAX_DICSIZ * sizeof(uint32_t)));
+    ctx->prev = malloc(MAX_DICSIZ * sizeof(uint32_t));
     ctx->text = static_cast<unsigned char *>(malloc(MAX_TXTSIZ + TEXT_PAD));
     if (!ctx->hash_pos || !ctx->hash_too || !ctx->prev || !ctx->text || !alloc_buf(ctx)) {
         encode_free(ctx);
@@ -265,9 +288,12 @@ void encode_free(EncoderCtx *ctx)
     ctx->mem = 0;
 }
 
-void encode(EncoderCtx *ctx)
+namespace {
+
+template <class P>
+void encode_with(EncoderCtx *ctx)
 {
-    memset(ctx->hash_pos, 0, HSIZE * sizeof(uint32_t));
+    memset(ctx->hash_pos, 0, HSIZE * sizeof(P));
     memset(ctx->hash_too, 0, HSIZE);
     ctx->encode_set->encode_start(ctx);
 
@@ -284,14 +310,14 @@ void encode(EncoderCtx *ctx)
 
     unsigned pos = dicsiz;
     unsigned h = ((text[pos] << 10) ^ (text[pos + 1] << 5) ^ text[pos + 2]) & HMASK;
-    insert_hash(ctx, h, pos);
+    insert_hash<P>(ctx, h, pos);
 
     while (ctx->remainder > 0 && !ctx->unpackable) {
         unsigned lastlen = m.len;
         unsigned lastoff = m.off;
-        next_token(ctx, &h, &pos);
-        search_dict(ctx, h, pos, (int)lastlen - 1, &m);
-        insert_hash(ctx, h, pos);
+        next_token<P>(ctx, &h, &pos);
+        search_dict<P>(ctx, h, pos, (int)lastlen - 1, &m);
+        insert_hash<P>(ctx, h, pos);
 
         if (m.len > lastlen || lastlen < THRESHOLD) {
             ctx->encode_set->output(ctx, text[pos - 1], 0);
@@ -299,14 +325,24 @@ void encode(EncoderCtx *ctx)
             ctx->encode_set->output(ctx, lastlen + (256 - THRESHOLD), (lastoff - 1) & (dicsiz - 1));
             // Insert the positions covered by the match without searching,
             // then search once just past it.
-            skip_positions(ctx, lastlen - 2, &h, &pos);
-            next_token(ctx, &h, &pos);
-            search_dict(ctx, h, pos, 2, &m);
-            insert_hash(ctx, h, pos);
+            skip_positions<P>(ctx, lastlen - 2, &h, &pos);
+            next_token<P>(ctx, &h, &pos);
+            search_dict<P>(ctx, h, pos, 2, &m);
+            insert_hash<P>(ctx, h, pos);
         }
     }
 
     ctx->encode_set->encode_end(ctx);
+}
+
+} // namespace
+
+void encode(EncoderCtx *ctx)
+{
+    if (ctx->dicsiz <= (1u << 15))
+        encode_with<uint16_t>(ctx);
+    else
+        encode_with<uint32_t>(ctx);
 }
 
 } // namespace enc

@@ -51,8 +51,9 @@ struct EncoderCtx {
     unsigned maxmatch;
     const enc::EncodeSet *encode_set;   // where the tokens go
     unsigned char *text;     // the window and the look-ahead
-    uint32_t *hash_pos;      // newest position of each hash of three bytes
-    uint32_t *prev;          // older position of the same hash, per position
+    void *hash_pos;          // newest position of each hash of three bytes
+    void *prev;              // older position of the same hash, per position
+                             // (16- or 32-bit entries, after the window)
     unsigned char *hash_too; // chains once found crowded
     uint32_t remainder;      // bytes from the current position to the end read
 
