@@ -51,4 +51,39 @@ void putbits(EncoderCtx *ctx, unsigned n, unsigned x)
     putcode(ctx, n, (x << (16 - n)) & 0xFFFF);
 }
 
+BitRun bitrun_begin(EncoderCtx *ctx)
+{
+    // The partly filled byte holds 8 - bitcount bits at its top.
+    return BitRun{ctx, ctx->subbitbuf >> ctx->bitcount, 8 - ctx->bitcount};
+}
+
+void bitrun_spill(BitRun &w)
+{
+    EncoderCtx *ctx = w.ctx;
+    w.n -= 32;
+    uint32_t v = (uint32_t)(w.acc >> w.n);
+    if (ctx->origsize - ctx->compsize >= 4 && EncoderCtx::ENCIO_BUFSIZE - ctx->encio_n >= 4) {
+        unsigned char *o = ctx->encio_buf + ctx->encio_n;
+        o[0] = (unsigned char)(v >> 24);
+        o[1] = (unsigned char)(v >> 16);
+        o[2] = (unsigned char)(v >> 8);
+        o[3] = (unsigned char)v;
+        ctx->encio_n += 4;
+        ctx->compsize += 4;
+        return;
+    }
+    for (int k = 24; k >= 0; k -= 8)
+        emit_byte(ctx, (v >> k) & 0xFF);
+}
+
+void bitrun_end(BitRun &w)
+{
+    while (w.n >= 8) {
+        w.n -= 8;
+        emit_byte(w.ctx, (unsigned)(w.acc >> w.n) & 0xFF);
+    }
+    w.ctx->subbitbuf = (unsigned)(w.acc << (8 - w.n)) & 0xFF;
+    w.ctx->bitcount = 8 - w.n;
+}
+
 } // namespace enc

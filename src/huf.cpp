@@ -32,11 +32,6 @@ void count_t_freq(EncoderCtx *ctx)
     walk_c_len(ctx->c_len, [ctx](int sym, int, int) { ctx->t_freq[sym]++; });
 }
 
-inline void encode_c(EncoderCtx *ctx, unsigned c)
-{
-    putcode(ctx, ctx->c_len[c], ctx->c_code[c]);
-}
-
 void clear_freq(EncoderCtx *ctx)
 {
     for (int i = 0; i < NC; i++)
@@ -96,24 +91,36 @@ void send_block(EncoderCtx *ctx)
     write_p_head({ctx->pt_len, ctx->pt_code, root < ctx->np ? root : -1}, ctx->np, ctx->pbit, bits);
 
     const unsigned char *buf = ctx->buf;
+    const uint8_t *c_len = ctx->c_len, *p_len = ctx->pt_len;
+    const uint16_t *c_code = ctx->c_code, *p_code = ctx->pt_code;
     unsigned pos = 0;
     unsigned flags = 0;
+    BitRun w = bitrun_begin(ctx);
     for (unsigned i = 0; i < size; i++) {
         if (i % 8 == 0)
             flags = buf[pos++];
         else
             flags <<= 1;
         if (flags & 0x80) {
-            encode_c(ctx, buf[pos] + 256u);
-            encode_p(ctx, ctx->pt_len, ctx->pt_code, ((unsigned)buf[pos + 1] << 8) | buf[pos + 2]);
+            unsigned c = buf[pos] + 256u;
+            bitrun_code(w, c_len[c], c_code[c]);
+            unsigned d = ((unsigned)buf[pos + 1] << 8) | buf[pos + 2];
+            unsigned k = pos_class(d);
+            bitrun_code(w, p_len[k], p_code[k]);
+            if (k > 1)
+                bitrun_bits(w, k - 1, d);
             pos += 3;
         } else {
-            encode_c(ctx, buf[pos++]);
+            unsigned c = buf[pos++];
+            bitrun_code(w, c_len[c], c_code[c]);
         }
         // Past the cap nothing more is written: the driver stores the file.
         if (ctx->unpackable)
-            return;
+            break;
     }
+    bitrun_end(w);
+    if (ctx->unpackable)
+        return;
     clear_freq(ctx);
 }
 
