@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
 # Compression speed and size of -lh5-, -lh6- and -lh7- against gzip -6 and
-# gzip -9 on the benchmark corpus, and decoding speed against gzip -dc.
+# gzip -9 on the benchmark corpus.
 #   bench/bench_compress.sh [RUNS]
 # Every timing is the best of RUNS runs (default 3) in processor time (user +
 # system) of the command, which stays fair on a machine shared with other work.
 # "x gz6" / "x gz9": gzip's time divided by ours (above 1: we are faster).
 # "-lhN-" rows run the compressor alone (bench_pack, raw packed stream, like
-# gzip's output); "a -lhN" rows run the whole add command (temporary file,
-# header, archive). Decoding: the extraction driver alone (bench_unpack) and
-# the test command t on the archive, against gzip -dc to /dev/null.
+# gzip's output); "a -lhN" rows run the whole add command on one thread
+# (temporary file, header, archive). Decoding is bench_decode_cli.sh's.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 RUNS=${1:-3}
@@ -20,28 +19,27 @@ trap 'rm -rf "$TMP"' EXIT
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTMB_BENCH=ON -DTMB_TESTS=OFF >/dev/null
 cmake --build "$BUILD" -j 2 --target bench_pack tambrix >/dev/null
 TMB="$BUILD/tambrix"
-HAVE_UNPACK=0
-if cmake --build "$BUILD" -j 2 --target bench_unpack >/dev/null 2>&1; then
-    HAVE_UNPACK=1
-fi
 [ -f "$CORPUS/runs.bin" ] || bash "$ROOT/../shared/bench/make-corpus.sh" "$CORPUS" >/dev/null
 
-# best_time N CMD... : runs CMD N times in a row under one timer (fast cases
-# need several runs to rise above the clock's 10 ms steps) and prints the
-# best time per run, in seconds, of $RUNS such measurements.
+# best_time N CMD... : runs CMD N times in a row and prints the best time
+# per run, in seconds, of $RUNS such measurements: processor time (user +
+# system) of the children, read with getrusage to the microsecond.
 best_time() {
-    local n=$1 best="" d
-    shift
-    for ((i = 0; i < RUNS; i++)); do
-        /usr/bin/time -f '%U %S' -o "$TMP/time" \
-            sh -c 'n=$1; shift; while [ "$n" -gt 0 ]; do "$@" >/dev/null; n=$((n - 1)); done' \
-            loop "$n" "$@"
-        d=$(awk -v n="$n" '{ printf "%.4f", ($1 + $2) / n }' "$TMP/time")
-        if [ -z "$best" ] || awk -v d="$d" -v b="$best" 'BEGIN { exit !(d < b) }'; then
-            best=$d
-        fi
-    done
-    echo "$best"
+    python3 - "$RUNS" "$@" <<'PY'
+import resource, subprocess, sys
+runs, n, cmd = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3:]
+def cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+best = None
+for _ in range(runs):
+    t0 = cpu()
+    for _ in range(n):
+        subprocess.run(cmd, stdout=subprocess.DEVNULL, check=True)
+    t = (cpu() - t0) / n
+    best = t if best is None or t < best else best
+print("%.4f" % best)
+PY
 }
 
 printf '%-11s %-7s %10s %7s %8s %8s %7s %7s\n' file method bytes ratio seconds MB/s "x gz6" "x gz9"
@@ -66,38 +64,9 @@ for f in text.txt source.tar binary.bin runs.bin; do
     done
     for m in 5 6 7; do
         arc="$TMP/a$m.tmb"
-        t=$(best_time $reps sh -c 'rm -f "$2"; "$1" a -q -n -lh'$m' "$2" "$3"' a "$TMB" "$arc" "$in")
+        t=$(best_time $reps sh -c 'rm -f "$2"; "$1" a -q -n -T1 -lh'$m' "$2" "$3"' a "$TMB" "$arc" "$in")
         row "a -lh$m" "$t" "$(stat -c %s "$arc")"
     done
 done
 
-if [ "$HAVE_UNPACK" = 1 ]; then
-    echo
-    printf '%-11s %-9s %8s %8s %7s\n' file decoder seconds MB/s "x gz -d"
-    for f in text.txt source.tar binary.bin runs.bin; do
-        in="$CORPUS/$f"
-        size=$(stat -c %s "$in")
-        gzip -6 -c "$in" >"$TMP/g6.gz"
-        td=$(best_time 5 sh -c 'gzip -dc "$1" >/dev/null' gz "$TMP/g6.gz")
-        awk -v f="$f" -v t="$td" -v s="$size" 'BEGIN {
-            printf "%-11s %-9s %8.4f %8.1f %7.2f\n", f, "gzip -dc", t, s / t / 1048576, 1 }'
-        for m in 5 6 7; do
-            read -r meth orig comp _ < <("$BUILD/bench_pack" $m "$in" "$TMP/p$m")
-            [ "$meth" = 0 ] && continue
-            t=$(best_time 5 "$BUILD/bench_unpack" $m "$orig" "$TMP/p$m")
-            awk -v f="$f" -v m="-lh$m-" -v t="$t" -v s="$size" -v td="$td" 'BEGIN {
-                printf "%-11s %-9s %8.4f %8.1f %7.2f\n", f, m, t, s / t / 1048576, td / t }'
-        done
-        for m in 5 6 7; do
-            arc="$TMP/a$m.tmb"
-            rm -f "$arc"
-            (cd "$CORPUS" && "$TMB" a -q -n -lh$m "$arc" "$f" >/dev/null)
-            t=$(best_time 5 "$TMB" t -q -n "$arc")
-            awk -v f="$f" -v m="t -lh$m" -v t="$t" -v s="$size" -v td="$td" 'BEGIN {
-                printf "%-11s %-9s %8.4f %8.1f %7.2f\n", f, m, t, s / t / 1048576, td / t }'
-        done
-    done
-else
-    echo
-    echo "(decoder not built yet: no decoding figures)"
-fi
+# Decoding against gzip -dc: bench_decode_cli.sh.
