@@ -495,8 +495,17 @@ inline void copy_match(uint8_t *out, size_t dist, unsigned len)
     } else if (dist == 1) {
         memset(out, out[-1], len);
     } else {
-        for (unsigned k = 0; k < len; k++)
-            out[k] = src[k];
+        // A pattern of 2 to 7 bytes: eight bytes of it are put together
+        // once, then stored at steps of the largest multiple of dist that
+        // fits in eight, so every store starts at the pattern's beginning.
+        uint8_t pat[8];
+        for (unsigned k = 0; k < 8; k++)
+            pat[k] = src[k % dist];
+        const size_t step = dist * (8 / dist);
+        do {
+            memcpy(out, pat, 8);
+            out += step;
+        } while (out < end);
     }
 }
 
