@@ -495,6 +495,32 @@ TEST(DecodeBlocks, LiteralsAndMatchesForEveryMethod)
     }
 }
 
+// Every short distance (patterns of 1 to 17 bytes, copied by different
+// paths) with lengths around the copy widths, inside a stream long enough
+// for the decoder's fast loop.
+TEST(DecodeBlocks, ShortDistancesRepeatTheirPattern)
+{
+    for (int method : {5, 7}) {
+        SCOPED_TRACE(method);
+        std::vector<Sym> syms;
+        for (int i = 0; i < 40; i++)
+            syms.push_back({0, (unsigned)(i * 37 % 256)});
+        for (unsigned d = 1; d <= 17; d++)
+            for (unsigned len : {3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 40u, 256u}) {
+                syms.push_back({len, d - 1});
+                syms.push_back({0, (d * 11 + len) % 256});
+            }
+        BitWriter w;
+        flat_head(w, method, (unsigned)syms.size());
+        put_syms(w, method, syms);
+        Bytes want = expand(syms, ~0ull, window_of(method));
+        Outcome r = extract(method, w.bytes, want.size());
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_TRUE(r.out == want);
+        EXPECT_EQ(r.crc, crc_of(want));
+    }
+}
+
 // A distance beyond the 4 KB window of -lh4- wraps within the window.
 TEST(DecodeBlocks, Lh4DistanceWrapsInItsWindow)
 {
