@@ -124,32 +124,6 @@ void send_block(EncoderCtx *ctx)
     clear_freq(ctx);
 }
 
-void output_st1(EncoderCtx *ctx, unsigned c, unsigned p)
-{
-    ctx->output_mask >>= 1;
-    if (ctx->output_mask == 0) {
-        // A group of up to eight tokens takes at most 25 bytes, so a group
-        // starting below bufsiz - 24 always fits.
-        ctx->output_mask = 0x80;
-        if (ctx->output_pos >= ctx->bufsiz - 24) {
-            send_block(ctx);
-            if (ctx->unpackable)
-                return;
-            ctx->output_pos = 0;
-        }
-        ctx->cpos = ctx->output_pos++;
-        ctx->buf[ctx->cpos] = 0;
-    }
-    ctx->buf[ctx->output_pos++] = (unsigned char)c;
-    ctx->c_freq[c]++;
-    if (c >= 256) {
-        ctx->buf[ctx->cpos] |= (unsigned char)ctx->output_mask;
-        ctx->buf[ctx->output_pos++] = (unsigned char)(p >> 8);
-        ctx->buf[ctx->output_pos++] = (unsigned char)p;
-        ctx->p_freq[pos_class(p)]++;
-    }
-}
-
 void encode_end_st1(EncoderCtx *ctx)
 {
     if (!ctx->unpackable) {

@@ -6,6 +6,7 @@
 
 #include "bitio.h"
 #include "tmb_enc_block.h"
+#include "tmb_enc_ctx.h"
 
 struct EncoderCtx;
 
@@ -19,7 +20,8 @@ bool alloc_buf(EncoderCtx *ctx);
 void encode_start_st1(EncoderCtx *ctx);
 // c: a literal byte (0-255) or 256 + length - 3; p: the position value
 // (distance - 1) of a match, ignored for literals.
-void output_st1(EncoderCtx *ctx, unsigned c, unsigned p);
+// (Inline: it runs once per token.)
+inline void output_st1(EncoderCtx *ctx, unsigned c, unsigned p);
 void encode_end_st1(EncoderCtx *ctx);
 
 // Codes and writes every buffered token.
@@ -37,5 +39,31 @@ inline void encode_p(EncoderCtx *ctx, const uint8_t *p_len, const uint16_t *p_co
 // Writes the code-length list in pt_len (see write_pt_len in
 // tmb_enc_block.h).
 void write_pt_len(EncoderCtx *ctx, int n, int nbit, int special);
+
+inline void output_st1(EncoderCtx *ctx, unsigned c, unsigned p)
+{
+    ctx->output_mask >>= 1;
+    if (ctx->output_mask == 0) {
+        // A group of up to eight tokens takes at most 25 bytes, so a group
+        // starting below bufsiz - 24 always fits.
+        ctx->output_mask = 0x80;
+        if (ctx->output_pos >= ctx->bufsiz - 24) {
+            send_block(ctx);
+            if (ctx->unpackable)
+                return;
+            ctx->output_pos = 0;
+        }
+        ctx->cpos = ctx->output_pos++;
+        ctx->buf[ctx->cpos] = 0;
+    }
+    ctx->buf[ctx->output_pos++] = (unsigned char)c;
+    ctx->c_freq[c]++;
+    if (c >= 256) {
+        ctx->buf[ctx->cpos] |= (unsigned char)ctx->output_mask;
+        ctx->buf[ctx->output_pos++] = (unsigned char)(p >> 8);
+        ctx->buf[ctx->output_pos++] = (unsigned char)p;
+        ctx->p_freq[pos_class(p)]++;
+    }
+}
 
 } // namespace enc

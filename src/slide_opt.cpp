@@ -290,6 +290,16 @@ void encode_free(EncoderCtx *ctx)
 
 namespace {
 
+// The token sink of encode_set; the block coder's own is called directly,
+// so that it is inlined.
+inline void output(EncoderCtx *ctx, unsigned c, unsigned p)
+{
+    if (ctx->encode_set->output == output_st1)
+        output_st1(ctx, c, p);
+    else
+        ctx->encode_set->output(ctx, c, p);
+}
+
 template <class P>
 void encode_with(EncoderCtx *ctx)
 {
@@ -320,9 +330,9 @@ void encode_with(EncoderCtx *ctx)
         insert_hash<P>(ctx, h, pos);
 
         if (m.len > lastlen || lastlen < THRESHOLD) {
-            ctx->encode_set->output(ctx, text[pos - 1], 0);
+            output(ctx, text[pos - 1], 0);
         } else {
-            ctx->encode_set->output(ctx, lastlen + (256 - THRESHOLD), (lastoff - 1) & (dicsiz - 1));
+            output(ctx, lastlen + (256 - THRESHOLD), (lastoff - 1) & (dicsiz - 1));
             // Insert the positions covered by the match without searching,
             // then search once just past it.
             skip_positions<P>(ctx, lastlen - 2, &h, &pos);
