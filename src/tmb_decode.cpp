@@ -756,8 +756,10 @@ int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
             r = d->blocksize;
         }
 
-        // The fast loop: see fast_symbols.
-        if (todo > FAST_OUT && (size_t)(limit - out) > FAST_OUT && iend - ip >= FAST_IN) {
+        // The fast loop: see fast_symbols. Right after a head with a block
+        // size of 0 (2^32 symbols) r is still 0, and the careful path's
+        // decrement must come first, or the loop would end the block at once.
+        if (r != 0 && todo > FAST_OUT && (size_t)(limit - out) > FAST_OUT && iend - ip >= FAST_IN) {
             Fast f = {bitbuf, bitcnt, ip, iend, out, r};
             uint8_t *oend = out + std::min<uint64_t>(todo, (uint64_t)(limit - out)) - FAST_OUT;
             if (!fast_symbols(d, f, oend, wmask, nsym_p))

@@ -681,6 +681,22 @@ TEST(DecodeBlocks, BlockSizeZeroKeepsTheCodes)
     EXPECT_EQ(r.out, Bytes(100000, 'Q'));
 }
 
+// The same in a stream long enough for the decoder's fast loop: a size of
+// 0 means 2^32 symbols there too, not an empty block.
+TEST(DecodeBlocks, BlockSizeZeroIsOneLongBlock)
+{
+    std::vector<Sym> syms;
+    for (unsigned i = 0; i < 3000; i++)
+        syms.push_back(i % 3 ? Sym{0, i * 7 % 256} : Sym{3 + i % 40, i % 500});
+    BitWriter w;
+    flat_head(w, 5, 0);
+    put_syms(w, 5, syms);
+    Bytes want = expand(syms, ~0ull, window_of(5));
+    Outcome r = extract(5, w.bytes, want.size());
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.out == want);
+}
+
 // Block size 1, a t code of the single symbol 0 (one zero length, no bits),
 // a c count of 511: the zero run at index 510 ends the list instead of
 // looping for ever. All c lengths are 0, so the one symbol is 0.
