@@ -185,6 +185,13 @@ inline uint64_t load_be64(const uint8_t *p)
     return v;
 }
 
+// The made-up bytes sit behind the real ones in the buffer, so what has been
+// taken of them is their bits less the `cnt` bits still held.
+inline uint64_t made_up_bits_taken(const Decoder *d, unsigned cnt)
+{
+    return d->zeros * 8 > cnt ? d->zeros * 8 - cnt : 0;
+}
+
 // Tops up to at least 56 valid bits byte by byte; past the end of the packed
 // data zero bits are supplied and the count still grows.
 [[gnu::noinline]] Bits refill_slow(Decoder *d, Bits b)
@@ -205,9 +212,7 @@ inline uint64_t load_be64(const uint8_t *p)
         b.buf |= (uint64_t)byte << (56 - b.cnt);
         b.cnt += 8;
     }
-    // The made-up bytes sit behind the real ones in the buffer, so what has
-    // been taken of them is their bits less the bits still held.
-    if (d->zeros * 8 > b.cnt + OVERRUN_SLACK_BITS)
+    if (made_up_bits_taken(d, b.cnt) > OVERRUN_SLACK_BITS)
         d->overrun = true;
     return b;
 }
@@ -858,6 +863,13 @@ int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
 #undef LOAD_BITS
 #undef REFILL
 #undef DROP
+    // The refills check for an overrun only when they make up bytes, and
+    // where they do that depends on how the bits were taken (the fast loop
+    // refills differently), so the end looks once more: the made-up bits
+    // taken so far depend only on the symbols read, and the verdict must
+    // not depend on the buffer sizes.
+    if (made_up_bits_taken(d, d->b.cnt) > OVERRUN_SLACK_BITS)
+        return DECODE_CUT;
     return out_finish(d, out);
 }
 
