@@ -12,21 +12,18 @@
 # TMB=path/to/tambrix measures that program instead of the one built here.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+export ROOT  # the Python part imports bench/benchlib.py
 RUNS=${1:-7}
-BUILD="$ROOT/build-bench"
-CORPUS="$BUILD/corpus"
-if [ -z "${TMB:-}" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTMB_TESTS=OFF >/dev/null
-    cmake --build "$BUILD" -j 2 --target tambrix >/dev/null
-    TMB="$BUILD/tambrix"
-fi
-TMB=$(readlink -f "$TMB")
-[ -f "$CORPUS/runs.bin" ] || bash "$ROOT/../shared/bench/make-corpus.sh" "$CORPUS" >/dev/null
+. "$ROOT/bench/common.sh"
 WORK=$(mktemp -d "${WORK:-/tmp}/tmb-bench-cli.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 
 python3 - "$RUNS" "$TMB" "$CORPUS" "$WORK" <<'PY'
 import os, resource, statistics, subprocess, sys, time
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.environ["ROOT"], "bench"))
+import benchlib
 
 runs, tmb, corpus, work = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
 files = ["text.txt", "source.tar", "binary.bin"]
@@ -40,15 +37,8 @@ def run(cmd, cwd=None, out=subprocess.DEVNULL):
     c1 = resource.getrusage(resource.RUSAGE_CHILDREN)
     return t, (c1.ru_utime - c0.ru_utime) + (c1.ru_stime - c0.ru_stime)
 
-spent = [0]
 def empty_dir(name):
-    # The one before is moved aside, not deleted (see bench_parallel.sh).
-    path = os.path.join(work, name)
-    if os.path.exists(path):
-        spent[0] += 1
-        os.rename(path, os.path.join(work, "spent.%d" % spent[0]))
-    os.makedirs(path)
-    return path
+    return benchlib.fresh_dir(os.path.join(work, name), work)
 
 cases = []  # (file, label, ours, gzip): each a function giving (wall, cpu)
 for f in files:

@@ -19,19 +19,12 @@
 # TMB=path/to/tambrix measures that program instead of the one built here.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+export ROOT  # the Python part imports bench/benchlib.py
 RUNS=${1:-5}
-BUILD="$ROOT/build-bench"
-CORPUS="$BUILD/corpus"
 TMP=$(mktemp -d "${WORK:-/tmp}/tmb-parallel.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT INT TERM
 
-if [ -z "${TMB:-}" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTMB_TESTS=OFF >/dev/null
-    cmake --build "$BUILD" -j 2 --target tambrix >/dev/null
-    TMB="$BUILD/tambrix"
-fi
-TMB=$(readlink -f "$TMB")
-[ -f "$CORPUS/runs.bin" ] || bash "$ROOT/../shared/bench/make-corpus.sh" "$CORPUS" >/dev/null
+. "$ROOT/bench/common.sh"
 
 mkdir "$TMP/mixed"
 cp -r "$CORPUS/tree" "$CORPUS/text.txt" "$CORPUS/source.tar" "$CORPUS/binary.bin" "$TMP/mixed/"
@@ -56,6 +49,10 @@ fi
 python3 - "$RUNS" "$TMB" "$TMP" "$T1" "${RSS[@]}" <<'PY'
 import os, shutil, statistics, subprocess, sys, time
 
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.environ["ROOT"], "bench"))
+import benchlib
+
 runs, tmb, tmp, t1 = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
 rss_cmd = sys.argv[5:]  # followed by the output file, then the command
 mixed = os.path.join(tmp, "mixed")
@@ -64,19 +61,8 @@ threads = {"-T1": [t1] if t1 else [], "default": []}
 def tmb_cmd(args, opts):
     return [tmb, args[0], "-q", "-n"] + opts + args[1:]
 
-# An extraction goes into an empty directory. The one before is moved
-# aside, not deleted: ext4 does not hand out an inode freed in the last
-# half minute, and finds out by reading the inode table, so a run that
-# follows the deletion of a tree of many files pays for that scan on every
-# file it creates (a quarter of x's time here, by perf, and as much for tar).
-# That measures the benchmark's own churn, not the program.
-spent = [0]
 def fresh_dir(path):
-    if os.path.exists(path):
-        spent[0] += 1
-        os.rename(path, os.path.join(tmp, "spent.%d" % spent[0]))
-    os.makedirs(path)
-    return path
+    return benchlib.fresh_dir(path, tmp)
 
 def gone(path):
     if os.path.exists(path):

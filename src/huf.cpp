@@ -104,11 +104,7 @@ void send_block(EncoderCtx *ctx)
         if (flags & 0x80) {
             unsigned c = buf[pos] + 256u;
             bitrun_code(w, c_len[c], c_code[c]);
-            unsigned d = ((unsigned)buf[pos + 1] << 8) | buf[pos + 2];
-            unsigned k = pos_class(d);
-            bitrun_code(w, p_len[k], p_code[k]);
-            if (k > 1)
-                bitrun_bits(w, k - 1, d);
+            encode_p(w, p_len, p_code, ((unsigned)buf[pos + 1] << 8) | buf[pos + 2]);
             pos += 3;
         } else {
             unsigned c = buf[pos++];

@@ -18,28 +18,14 @@ bool alloc_buf(EncoderCtx *ctx);
 
 // The three stream operations called by the dictionary encoder.
 void encode_start_st1(EncoderCtx *ctx);
-// c: a literal byte (0-255) or 256 + length - 3; p: the position value
-// (distance - 1) of a match, ignored for literals.
-// (Inline: it runs once per token.)
-inline void output_st1(EncoderCtx *ctx, unsigned c, unsigned p);
 void encode_end_st1(EncoderCtx *ctx);
 
 // Codes and writes every buffered token.
 void send_block(EncoderCtx *ctx);
 
-// A match position: the p code of its class, then the class's extra bits.
-inline void encode_p(EncoderCtx *ctx, const uint8_t *p_len, const uint16_t *p_code, unsigned d)
-{
-    unsigned k = pos_class(d);
-    putcode(ctx, p_len[k], p_code[k]);
-    if (k > 1)
-        putbits(ctx, k - 1, d & ((1u << (k - 1)) - 1));
-}
-
-// Writes the code-length list in pt_len (see write_pt_len in
-// tmb_enc_block.h).
-void write_pt_len(EncoderCtx *ctx, int n, int nbit, int special);
-
+// c: a literal byte (0-255) or 256 + length - 3; p: the position value
+// (distance - 1) of a match, ignored for literals. Inline: it runs once per
+// token.
 inline void output_st1(EncoderCtx *ctx, unsigned c, unsigned p)
 {
     ctx->output_mask >>= 1;
@@ -65,5 +51,18 @@ inline void output_st1(EncoderCtx *ctx, unsigned c, unsigned p)
         ctx->p_freq[pos_class(p)]++;
     }
 }
+
+// A match position: the p code of its class, then the class's extra bits.
+inline void encode_p(BitRun &w, const uint8_t *p_len, const uint16_t *p_code, unsigned d)
+{
+    unsigned k = pos_class(d);
+    bitrun_code(w, p_len[k], p_code[k]);
+    if (k > 1)
+        bitrun_bits(w, k - 1, d);
+}
+
+// Writes the code-length list in pt_len (see write_pt_len in
+// tmb_enc_block.h).
+void write_pt_len(EncoderCtx *ctx, int n, int nbit, int special);
 
 } // namespace enc

@@ -4,8 +4,6 @@
 
 #include <cstdio>
 
-#include <algorithm>
-
 #include "tambrix.h"
 #include "tmb_method.h"
 #include "tmb_pool.h"

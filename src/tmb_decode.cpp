@@ -362,6 +362,22 @@ void single_table(unsigned s, unsigned nsym, unsigned w, uint16_t *table, uint32
     }
 }
 
+// The distance value (distance - 1) of a p code too long for the table:
+// the walk from `node` and the class's extra bits, read through d->b. On
+// running out of input d->overrun is set and the value means nothing.
+unsigned long_p_distance(Decoder *d, unsigned node, unsigned nsym_p)
+{
+    unsigned p = walk_tree(d, node, nsym_p);
+    if (p < 2 || d->overrun)
+        return p;
+    unsigned k = p - 1;
+    if (d->b.cnt < k)
+        refill(d, d->b);
+    unsigned v = (1u << k) + peek(d->b, k);
+    drop(d->b, k);
+    return v;
+}
+
 // One symbol of the t code (p_table holds the t table while the c lengths
 // are read).
 unsigned read_t_symbol(Decoder *d)
@@ -630,7 +646,7 @@ struct Fast {
     uint64_t bitbuf = f.buf;
     unsigned bitcnt = f.cnt;
     const uint8_t *ip = f.ip;
-    const uint8_t *const iend = f.iend;
+    const uint8_t *iend = f.iend;
     uint8_t *out = f.out;
     uint32_t r = f.r;
     const uint32_t *const cfast = d->cfast;
@@ -678,28 +694,24 @@ struct Fast {
             e = cfast[bitbuf >> (64 - CTBITS)];
         } else {
             // A long p code: the walk reads through d->b, which may move on
-            // to the next chunk of the stream, so the loop ends after it.
+            // to the next chunk of the stream (iend follows it).
             bitbuf <<= PTBITS;
             bitcnt -= PTBITS;
             d->b = Bits{bitbuf, bitcnt, ip, iend};
-            unsigned p = walk_tree(d, pe >> 8 & 0xFFF, nsym_p);
-            dist = p;
-            if (p >= 2 && !d->overrun) {
-                unsigned k = p - 1;
-                if (d->b.cnt < k)
-                    refill(d, d->b);
-                dist = ((size_t)1 << k) + (size_t)(d->b.buf >> (64 - k));
-                drop(d->b, k);
-            }
-            bitbuf = d->b.buf, bitcnt = d->b.cnt, ip = d->b.ip;
-            f.iend = d->b.iend;
+            dist = long_p_distance(d, pe >> 8 & 0xFFF, nsym_p);
+            bitbuf = d->b.buf, bitcnt = d->b.cnt, ip = d->b.ip, iend = d->b.iend;
             if (d->overrun) {
                 ok = false;
                 break;
             }
-            copy_match(out, (dist & wmask) + 1, len);
-            out += len;
-            break;
+            // The entry looked up ahead needs 12 valid bits; without the
+            // input for a refill the loop ends after this match anyway.
+            if (iend - ip >= FAST_IN) {
+                bitbuf |= load_be64(ip) >> bitcnt;
+                ip += (63 - bitcnt) >> 3;
+                bitcnt |= 56;
+            }
+            e = cfast[bitbuf >> (64 - CTBITS)];
         }
         copy_match(out, (dist & wmask) + 1, len);
         out += len;
@@ -707,6 +719,7 @@ struct Fast {
     f.buf = bitbuf;
     f.cnt = bitcnt;
     f.ip = ip;
+    f.iend = iend;
     f.out = out;
     f.r = r;
     return ok;
@@ -832,18 +845,10 @@ int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
         } else {
             DROP(PTBITS);
             SAVE_BITS();
-            unsigned p = walk_tree(d, e >> 8 & 0xFFF, nsym_p);
+            dist = long_p_distance(d, e >> 8 & 0xFFF, nsym_p);
             if (d->overrun)
                 return DECODE_CUT;
             LOAD_BITS();
-            dist = p;
-            if (p >= 2) {
-                unsigned k = p - 1;
-                if (bitcnt < k)
-                    REFILL();
-                dist = ((size_t)1 << k) + (size_t)(bitbuf >> (64 - k));
-                DROP(k);
-            }
         }
         dist &= wmask;
 

@@ -147,8 +147,8 @@ lzh::Source source_of(const uint8_t *whole, uint64_t comp_size, size_t (*read)(v
 }
 
 // The context's buffer for packed data, grown to at least n bytes. It is
-// kept from entry to entry: a fresh allocation of megabytes costs a page
-// fault per page each time.
+// kept from entry to entry: fresh memory costs a page fault per page each
+// time it is allocated.
 struct Held {
     uint8_t *buf = nullptr;
     size_t cap = 0;

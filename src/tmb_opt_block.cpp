@@ -85,15 +85,17 @@ void block_write(EncoderCtx *ctx, const BlockCode *bc, const lzh::Params &m, con
                  size_t n)
 {
     write_head(bc, m, [ctx](unsigned nb, unsigned v) { enc::putbits(ctx, nb, v); });
+    enc::BitRun w = enc::bitrun_begin(ctx);
     for (size_t i = 0; i < n && !ctx->unpackable; i++) {
         uint32_t t = tokens[i];
         unsigned len = tok_len(t), v = tok_value(t);
         unsigned c = len == 1 ? v : len_sym(len);
-        enc::putcode(ctx, bc->clen[c], bc->ccode[c]);
+        enc::bitrun_code(w, bc->clen[c], bc->ccode[c]);
         if (len == 1)
             continue;
-        enc::encode_p(ctx, bc->plen, bc->pcode, v);
+        enc::encode_p(w, bc->plen, bc->pcode, v);
     }
+    enc::bitrun_end(w);
 }
 
 } // namespace tmbopt

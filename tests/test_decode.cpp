@@ -677,6 +677,37 @@ TEST(DecodeBlocks, LongCodesWalkTheTree)
     EXPECT_EQ(r.out, str(text + "        "));
 }
 
+// Matches whose p code is too long for the table (symbol 9 of 9 bits)
+// behind short c codes: the p tree is walked inside the fast loop, and the
+// loop goes on after it.
+TEST(DecodeBlocks, LongPCodesInTheFastLoop)
+{
+    std::vector<Sym> syms;
+    for (unsigned i = 0; i < 600; i++)
+        syms.push_back(i % 4 == 3 && i > 300 ? Sym{10, 256 + i % 200} : Sym{0, i * 29 % 256});
+    BitWriter w;
+    w.put((unsigned)syms.size(), 16);
+    flat_t(w);
+    flat_c(w);
+    // p: symbols 0..8 lengths 1..9, symbol 9 length 9 (code 111111111).
+    w.put(10, 4);
+    for (unsigned l : {1, 2, 3, 4, 5, 6, 7, 8, 9, 9})
+        w.len(l);
+    for (const Sym &y : syms) {
+        if (y.len == 0) {
+            w.put(y.value, 9);
+            continue;
+        }
+        w.put(y.len + 253, 9);
+        w.put(0x1FF, 9);
+        w.put(y.value - 256, 8);
+    }
+    Bytes want = expand(syms, ~0ull, window_of(5));
+    Outcome r = extract(5, w.bytes, want.size());
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.out == want);
+}
+
 // A block size of 0 keeps the block's codes for 2^32 symbols: no new block
 // head is read however many symbols follow.
 TEST(DecodeBlocks, BlockSizeZeroKeepsTheCodes)
