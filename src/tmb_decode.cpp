@@ -27,6 +27,7 @@
 #include "tmb_decode.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -275,6 +276,22 @@ inline uint32_t fast_entry(unsigned v, unsigned nsym, const uint8_t *len, Form f
     return v < nsym ? fast_symbol(v, len[v], form) : (WALK | (uint32_t)v << 8);
 }
 
+// Stores v in p[0..n). Most runs are a power of two of 8 or more entries,
+// which go a block at a time; a generic fill's set-up per run would cost
+// more than the few stores it makes.
+template <class T> inline void fill_run(T *p, unsigned n, T v)
+{
+    if (n % 8 == 0) {
+        T block[8];
+        std::fill(block, block + 8, v);
+        for (unsigned i = 0; i < n; i += 8)
+            memcpy(p + i, block, sizeof block);
+        return;
+    }
+    for (unsigned i = 0; i < n; i++)
+        p[i] = v;
+}
+
 // Builds the lookup table of a canonical code: codes of up to `w` bits fill
 // 2^(w-L) table entries; longer codes hang below their first w bits in a
 // binary tree of nodes numbered from `nsym` up, children in left/right.
@@ -310,8 +327,8 @@ void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint1
         unsigned start = code >> (16 - w);
         if (l <= w) {
             unsigned end = std::min(start + (1u << (w - l)), tsize);
-            std::fill(table + start, table + end, (uint16_t)j);
-            std::fill(fast + start, fast + end, fast_symbol(j, l, form));
+            fill_run(table + start, end - start, (uint16_t)j);
+            fill_run(fast + start, end - start, fast_symbol(j, l, form));
             continue;
         }
         // The code bits after the first w select left (0) or right (1)
@@ -487,6 +504,22 @@ void read_c_len(Decoder *d)
     read_pt_len(d, np, pbit, -1);
 }
 
+// For a match distance d of 2 to 7: which of the d bytes back each of eight
+// output bytes repeats (k mod d), and the largest multiple of d up to 8.
+constexpr auto PATTERN_INDEX = [] {
+    std::array<std::array<uint8_t, 8>, 8> t{};
+    for (unsigned d = 1; d < 8; d++)
+        for (unsigned k = 0; k < 8; k++)
+            t[d][k] = (uint8_t)(k % d);
+    return t;
+}();
+constexpr auto PATTERN_STEP = [] {
+    std::array<uint8_t, 8> t{};
+    for (unsigned d = 1; d < 8; d++)
+        t[d] = (uint8_t)(d * (8 / d));
+    return t;
+}();
+
 // Copies a match of `len` bytes starting `dist` bytes back. The bytes are
 // defined as copied one at a time, so a short distance repeats a pattern;
 // with dist >= 8 (or 16) whole words give the same result because every
@@ -519,10 +552,11 @@ inline void copy_match(uint8_t *out, size_t dist, unsigned len)
         // A pattern of 2 to 7 bytes: eight bytes of it are put together
         // once, then stored at steps of the largest multiple of dist that
         // fits in eight, so every store starts at the pattern's beginning.
+        // (The index table spares a division per byte.)
         uint8_t pat[8];
         for (unsigned k = 0; k < 8; k++)
-            pat[k] = src[k % dist];
-        const size_t step = dist * (8 / dist);
+            pat[k] = src[PATTERN_INDEX[dist][k]];
+        const size_t step = PATTERN_STEP[dist];
         do {
             memcpy(out, pat, 8);
             out += step;

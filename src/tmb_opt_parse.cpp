@@ -3,10 +3,12 @@
 #include "tmb_opt_parse.h"
 
 #include <algorithm>
-#include <cmath>
+#include <bit>
 #include <cstdlib>
+#include <limits>
 #include <cstring>
 #include <new>
+#include <numbers>
 
 #include "bitio.h"
 #include "crcio.h"
@@ -251,7 +253,7 @@ size_t split_blocks(OptEncoder *e, const uint32_t *tokens, size_t n)
         double sc = 0, sp = 0;
         uint32_t nt = 0, nm = 0;
         unsigned dc = 0, dp = 0;
-        best[j] = INFINITY;
+        best[j] = std::numeric_limits<double>::infinity();
         size_t i = j;
         while (i > 0 && j - i < maxch) {
             i--;
@@ -429,6 +431,27 @@ bool alloc_region(OptEncoder *e, uint32_t region)
     return ok;
 }
 
+// log2 of a positive integer, as exact as the C library's: f = 2^k m with m
+// in [0.75, 1.5), and ln m = 2 atanh(s) for s = (m - 1) / (m + 1), |s| <= 0.2,
+// whose series has converged to double precision after 20 terms. Done here
+// so that the program does not load the maths library at every start for
+// this one table.
+double log2_of(uint32_t f)
+{
+    int k = 31 - std::countl_zero(f);
+    double m = (double)f / (double)(1u << k);
+    if (m >= 1.5) {
+        m /= 2;
+        k++;
+    }
+    double s = (m - 1) / (m + 1), s2 = s * s, term = s, sum = 0;
+    for (int i = 1; i < 40; i += 2) {
+        sum += term / i;
+        term *= s2;
+    }
+    return k + 2 * sum / std::numbers::ln2;
+}
+
 // The tables that serve every region: the match finder's and f log f.
 bool alloc_fixed(OptEncoder *e)
 {
@@ -440,7 +463,7 @@ bool alloc_fixed(OptEncoder *e)
         if (ok) {
             e->flogf[0] = 0;
             for (uint32_t f = 1; f <= MAX_BLOCK_TOKENS; f++)
-                e->flogf[f] = (float)(f * std::log2((double)f));
+                e->flogf[f] = (float)(f * log2_of(f));
         }
     }
     return ok;
