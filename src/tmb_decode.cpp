@@ -257,10 +257,12 @@ inline unsigned getbits(Decoder *d, unsigned n)
 // Tables
 
 // Fast-table entries. The c (and t) form holds the symbol; the p form holds
-// what a position class means instead: its number of extra bits and its
-// base (class 0 and 1: distance - 1 is the class itself, no extra bits;
-// class p >= 2: 2^(p-1) plus p - 1 extra bits), so the decoder adds them
-// without a branch on the class.
+// what a position class means instead: its base (class 0 and 1: distance - 1
+// is the class itself, no extra bits; class p >= 2: 2^(p-1) plus p - 1 extra
+// bits), its number of extra bits, and the bits that code and extra bits
+// take together. So the decoder adds them without a branch on the class, and
+// the bit buffer moves on by one shift, which shortens the chain from one
+// symbol's lookup to the next.
 enum class Form { Symbol, Position };
 
 inline uint32_t fast_symbol(unsigned sym, unsigned len, Form form)
@@ -269,8 +271,17 @@ inline uint32_t fast_symbol(unsigned sym, unsigned len, Form form)
         return (uint32_t)(sym << 8 | len);
     unsigned extra = sym >= 2 ? sym - 1 : 0;
     unsigned base = sym >= 2 ? 1u << extra : sym;
-    return (uint32_t)(base << 13 | extra << 8 | len);
+    return (uint32_t)(base << 13 | extra << 8 | (len + extra));
 }
+
+// Distance - 1 from a p-form entry and the bits at the top of the buffer
+// (its code and extra bits, at most 8 + 16, not yet dropped).
+inline size_t position_value(uint32_t pe, uint64_t bitbuf)
+{
+    unsigned total = pe & 0xFF, extra = pe >> 8 & 0x1F;
+    return (size_t)(pe >> 13) + (size_t)(bitbuf >> 1 >> (63 - total) & ((1u << extra) - 1));
+}
+
 inline uint32_t fast_entry(unsigned v, unsigned nsym, const uint8_t *len, Form form)
 {
     return v < nsym ? fast_symbol(v, len[v], form) : (WALK | (uint32_t)v << 8);
@@ -719,12 +730,9 @@ struct Fast {
         uint32_t pe = pfast[bitbuf >> (64 - PTBITS)];
         size_t dist;
         if (!(pe & WALK)) [[likely]] {
-            unsigned extra = pe >> 8 & 0x1F;
+            dist = position_value(pe, bitbuf);
             bitbuf <<= (pe & 0xFF);
             bitcnt -= (pe & 0xFF);
-            dist = (size_t)(pe >> 13) + (size_t)(bitbuf >> (63 - extra) >> 1);
-            bitbuf <<= extra;
-            bitcnt -= extra;
             e = cfast[bitbuf >> (64 - CTBITS)];
         } else {
             // A long p code: the walk reads through d->b, which may move on
@@ -872,10 +880,8 @@ int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
         size_t dist;
         if (!(e & WALK)) [[likely]] {
             // Code and extra bits together take at most 8 + 16 bits.
-            unsigned extra = e >> 8 & 0x1F;
+            dist = position_value(e, bitbuf);
             DROP(e & 0xFF);
-            dist = (size_t)(e >> 13) + (size_t)(bitbuf >> (63 - extra) >> 1);
-            DROP(extra);
         } else {
             DROP(PTBITS);
             SAVE_BITS();
