@@ -256,35 +256,33 @@ inline unsigned getbits(Decoder *d, unsigned n)
 // ---------------------------------------------------------------------------
 // Tables
 
-// Fast-table entries. The c (and t) form holds the symbol; the p form holds
-// what a position class means instead: its base (class 0 and 1: distance - 1
-// is the class itself, no extra bits; class p >= 2: 2^(p-1) plus p - 1 extra
-// bits), its number of extra bits, and the bits that code and extra bits
-// take together. So the decoder adds them without a branch on the class, and
-// the bit buffer moves on by one shift, which shortens the chain from one
-// symbol's lookup to the next.
-enum class Form { Symbol, Position };
+// Fast-table entries. A c entry holds the symbol with its code length
+// (bits 0-7: length, 8-19: symbol).
+//
+// A p entry holds what a position class means instead. Class 0 and 1 stand
+// for distance - 1 = the class itself; class p >= 2 for 2^(p-1) plus p - 1
+// extra bits. The entry holds the bits that the code and its extra bits take
+// together (bits 0-7) and what to add to those bits, read as one number, to
+// get distance - 1 (bits 8-30: the base less the code's own bits shifted
+// past the extra bits, modulo 2^23). So the decoder needs no branch on the
+// class, no mask and one shift to move the buffer on, which shortens the
+// chain from one symbol's lookup to the next.
+inline uint32_t fast_symbol(unsigned sym, unsigned len) { return (uint32_t)(sym << 8 | len); }
 
-inline uint32_t fast_symbol(unsigned sym, unsigned len, Form form)
+inline uint32_t fast_position(unsigned sym, unsigned len, unsigned code)
 {
-    if (form == Form::Symbol)
-        return (uint32_t)(sym << 8 | len);
     unsigned extra = sym >= 2 ? sym - 1 : 0;
     unsigned base = sym >= 2 ? 1u << extra : sym;
-    return (uint32_t)(base << 13 | extra << 8 | (len + extra));
+    uint32_t add = (base - (code << extra)) & 0x7FFFFF;
+    return add << 8 | (len + extra);
 }
 
-// Distance - 1 from a p-form entry and the bits at the top of the buffer
-// (its code and extra bits, at most 8 + 16, not yet dropped).
+// Distance - 1 from a p entry and the bits at the top of the buffer (its
+// code and extra bits, not yet dropped). Exact modulo 2^23, which is more
+// than every window mask keeps.
 inline size_t position_value(uint32_t pe, uint64_t bitbuf)
 {
-    unsigned total = pe & 0xFF, extra = pe >> 8 & 0x1F;
-    return (size_t)(pe >> 13) + (size_t)(bitbuf >> 1 >> (63 - total) & ((1u << extra) - 1));
-}
-
-inline uint32_t fast_entry(unsigned v, unsigned nsym, const uint8_t *len, Form form)
-{
-    return v < nsym ? fast_symbol(v, len[v], form) : (WALK | (uint32_t)v << 8);
+    return (size_t)(bitbuf >> 1 >> (63 - (pe & 0xFF))) + (pe >> 8);
 }
 
 // Stores v in p[0..n). Most runs are a power of two of 8 or more entries,
@@ -306,13 +304,12 @@ template <class T> inline void fill_run(T *p, unsigned n, T v)
 // Builds the lookup table of a canonical code: codes of up to `w` bits fill
 // 2^(w-L) table entries; longer codes hang below their first w bits in a
 // binary tree of nodes numbered from `nsym` up, children in left/right.
-// `fast` receives the same table in the decoder's form.
+// `fast`, when given, receives the same table in the c entries' form.
 //
 // The lengths are not checked. An over-full set makes later symbols
 // overwrite earlier ones; entries no code reaches stay 0 (symbol 0).
 // Lengths above 16 (only damaged data has them) give the symbol no code.
-void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table, uint32_t *fast,
-                Form form)
+void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint16_t *table, uint32_t *fast)
 {
     unsigned count[17] = {};
     unsigned nextcode[17];
@@ -327,7 +324,8 @@ void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint1
 
     unsigned tsize = 1u << w;
     std::fill(table, table + tsize, 0);
-    std::fill(fast, fast + tsize, fast_symbol(0, len[0], form));
+    if (fast)
+        std::fill(fast, fast + tsize, fast_symbol(0, len[0]));
     unsigned avail = nsym;
     for (unsigned j = 0; j < nsym; j++) {
         unsigned l = len[j];
@@ -339,7 +337,8 @@ void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint1
         if (l <= w) {
             unsigned end = std::min(start + (1u << (w - l)), tsize);
             fill_run(table + start, end - start, (uint16_t)j);
-            fill_run(fast + start, end - start, fast_symbol(j, l, form));
+            if (fast)
+                fill_run(fast + start, end - start, fast_symbol(j, l));
             continue;
         }
         // The code bits after the first w select left (0) or right (1)
@@ -360,15 +359,36 @@ void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint1
         *slot = (uint16_t)j;
         // The table entry is either the root of the walk or, when no node
         // was left for it, the symbol itself.
-        fast[start] = fast_entry(table[start], nsym, len, form);
+        if (fast) {
+            unsigned v = table[start];
+            fast[start] = v < nsym ? fast_symbol(v, len[v]) : (WALK | (uint32_t)v << 8);
+        }
     }
 }
 
 // A code of one symbol: every table entry holds it, and it takes no bits.
-void single_table(unsigned s, unsigned nsym, unsigned w, uint16_t *table, uint32_t *fast, Form form)
+void single_table(unsigned s, unsigned nsym, unsigned w, uint16_t *table, uint32_t *fast)
 {
     std::fill(table, table + (1u << w), (uint16_t)s);
-    std::fill(fast, fast + (1u << w), s < nsym ? fast_symbol(s, 0, form) : (WALK | (uint32_t)s << 8));
+    if (fast)
+        std::fill(fast, fast + (1u << w), s < nsym ? fast_symbol(s, 0) : (WALK | (uint32_t)s << 8));
+}
+
+// The p entries, from the finished p table. A table entry v < np is a
+// symbol whose code's first len[v] bits are those of the entry's index
+// (the entry lies in the code's range); a longer code's symbol (only an
+// over-full set puts one there) and a tree node are WALK entries, and
+// long_p_distance reads on from the table's bits.
+void make_position_table(Decoder *d, unsigned np)
+{
+    for (unsigned i = 0; i < (1u << PTBITS); i++) {
+        unsigned v = d->p_table[i];
+        unsigned l = v < np ? d->p_len[v] : 0;
+        if (v < np && l <= PTBITS)
+            d->pfast[i] = fast_position(v, l, i >> (PTBITS - l));
+        else
+            d->pfast[i] = WALK | (uint32_t)v << 8;
+    }
 }
 
 // Walks the tree from `node`, one bit per step, until a value below `nsym`
@@ -391,11 +411,21 @@ void single_table(unsigned s, unsigned nsym, unsigned w, uint16_t *table, uint32
 }
 
 // The distance value (distance - 1) of a p code too long for the table:
-// the walk from `node` and the class's extra bits, read through d->b. On
+// the walk from `node` (or, for a symbol, the rest of its code) and the
+// class's extra bits, read through d->b. On
 // running out of input d->overrun is set and the value means nothing.
 unsigned long_p_distance(Decoder *d, unsigned node, unsigned nsym_p)
 {
-    unsigned p = walk_tree(d, node, nsym_p);
+    unsigned p = node;
+    if (node >= nsym_p) {
+        p = walk_tree(d, node, nsym_p);
+    } else {
+        // A symbol whose code is longer than the table: the rest of it.
+        unsigned rest = d->p_len[p] - PTBITS;
+        if (d->b.cnt < rest)
+            refill(d, d->b);
+        drop(d->b, rest);
+    }
     if (p < 2 || d->overrun)
         return p;
     unsigned k = p - 1;
@@ -447,7 +477,7 @@ void read_pt_len(Decoder *d, unsigned nsym, unsigned nbit, int zero_run_at)
     if (n == 0) {
         unsigned s = getbits(d, nbit);
         std::fill(d->p_len, d->p_len + nsym, 0);
-        single_table(s, nsym, PTBITS, d->p_table, d->pfast, Form::Position);
+        single_table(s, nsym, PTBITS, d->p_table, nullptr);
         return;
     }
     unsigned i = 0;
@@ -469,7 +499,7 @@ void read_pt_len(Decoder *d, unsigned nsym, unsigned nbit, int zero_run_at)
     }
     while (i < nsym)
         d->p_len[i++] = 0;
-    make_table(d, nsym, d->p_len, PTBITS, d->p_table, d->pfast, Form::Position);
+    make_table(d, nsym, d->p_len, PTBITS, d->p_table, nullptr);
 }
 
 // Reads the c lengths through the t code and builds c_table. t symbols 0, 1
@@ -483,7 +513,7 @@ void read_c_len(Decoder *d)
     if (n == 0) {
         unsigned s = getbits(d, 9);
         std::fill(d->c_len, d->c_len + NC, 0);
-        single_table(s, NC, CTBITS, d->c_table, d->cfast, Form::Symbol);
+        single_table(s, NC, CTBITS, d->c_table, d->cfast);
         return;
     }
     unsigned i = 0;
@@ -503,7 +533,7 @@ void read_c_len(Decoder *d)
     }
     while (i < NC)
         d->c_len[i++] = 0;
-    make_table(d, NC, d->c_len, CTBITS, d->c_table, d->cfast, Form::Symbol);
+    make_table(d, NC, d->c_len, CTBITS, d->c_table, d->cfast);
 }
 
 // Block head: size, t list, c list, p list.
@@ -513,6 +543,7 @@ void read_c_len(Decoder *d)
     read_pt_len(d, NT, lzh::TBIT, 3);
     read_c_len(d);
     read_pt_len(d, np, pbit, -1);
+    make_position_table(d, np);
 }
 
 // For a match distance d of 2 to 7: which of the d bytes back each of eight
@@ -711,34 +742,32 @@ struct Fast {
         if (e & WALK) [[unlikely]]
             break; // the careful loop walks the tree
         r--;
-        bitbuf <<= (e & 0xFF);
-        bitcnt -= (e & 0xFF);
+        unsigned clen = e & 0xFF;
         unsigned c = e >> 8;
+        uint64_t after_c = bitbuf << clen;
+        uint32_t pe = pfast[after_c >> (64 - PTBITS)];
+        uint32_t e_lit = cfast[after_c >> (64 - CTBITS)];
+        uint64_t after_p = after_c << (pe & 0xFF);
+        uint32_t e_match = cfast[after_p >> (64 - CTBITS)];
+        size_t dist = position_value(pe, after_c);
+        asm("" : "+r"(e_match), "+r"(dist), "+r"(after_p));
         if (c < 256) {
             *out++ = (uint8_t)c;
-            e = cfast[bitbuf >> (64 - CTBITS)];
-            if (e < (256 << 8) && r != 0) {
-                r--;
-                bitbuf <<= (e & 0xFF);
-                bitcnt -= (e & 0xFF);
-                *out++ = (uint8_t)(e >> 8);
-                e = cfast[bitbuf >> (64 - CTBITS)];
-            }
+            bitbuf = after_c;
+            bitcnt -= clen;
+            e = e_lit;
             continue;
         }
         unsigned len = c - 253;
-        uint32_t pe = pfast[bitbuf >> (64 - PTBITS)];
-        size_t dist;
         if (!(pe & WALK)) [[likely]] {
-            dist = position_value(pe, bitbuf);
-            bitbuf <<= (pe & 0xFF);
-            bitcnt -= (pe & 0xFF);
-            e = cfast[bitbuf >> (64 - CTBITS)];
+            bitbuf = after_p;
+            bitcnt -= clen + (pe & 0xFF);
+            e = e_match;
         } else {
             // A long p code: the walk reads through d->b, which may move on
             // to the next chunk of the stream (iend follows it).
-            bitbuf <<= PTBITS;
-            bitcnt -= PTBITS;
+            bitbuf = after_c << PTBITS;
+            bitcnt -= clen + PTBITS;
             d->b = Bits{bitbuf, bitcnt, ip, iend};
             dist = long_p_distance(d, pe >> 8 & 0xFFF, nsym_p);
             bitbuf = d->b.buf, bitcnt = d->b.cnt, ip = d->b.ip, iend = d->b.iend;
