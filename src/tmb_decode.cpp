@@ -301,6 +301,36 @@ template <class T> inline void fill_run(T *p, unsigned n, T v)
         p[i] = v;
 }
 
+// Hangs the code `code` (16 bits, left-aligned) of symbol j, longer than
+// the table's `w` bits, into the tree below its first w bits: the code bits
+// after them select left (0) or right (1) children, creating nodes where the
+// path does not exist yet. A slot that holds a symbol from an over-full set
+// is followed as if it were a node; all values stay below 4096, so that
+// stays inside the arrays. Returns the number of the next free node.
+unsigned hang_long_code(Decoder *d, unsigned j, unsigned l, unsigned code, unsigned w, uint16_t *table,
+                        unsigned avail)
+{
+    uint16_t *slot = &table[code >> (16 - w)];
+    for (int bit = 15 - (int)w; bit > 15 - (int)l; bit--) {
+        if (*slot == 0) {
+            if (avail > MAXNODE)
+                break;
+            d->left[avail] = d->right[avail] = 0;
+            *slot = (uint16_t)avail++;
+        }
+        slot = (code >> bit) & 1 ? &d->right[*slot] : &d->left[*slot];
+    }
+    *slot = (uint16_t)j;
+    return avail;
+}
+
+// The c entry of a table slot that roots a long code: the root of the walk
+// or, when no node was left for it, the symbol itself.
+inline uint32_t root_entry(unsigned v, unsigned nsym, const uint8_t *len)
+{
+    return v < nsym ? fast_symbol(v, len[v]) : (WALK | (uint32_t)v << 8);
+}
+
 // Builds the lookup table of a canonical code: codes of up to `w` bits fill
 // 2^(w-L) table entries; longer codes hang below their first w bits in a
 // binary tree of nodes numbered from `nsym` up, children in left/right.
@@ -319,14 +349,62 @@ void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint1
     // Codes are 16-bit left-aligned values; each length starts where the
     // previous one ended (wrapping in 16 bits when the set is over-full).
     nextcode[1] = 0;
-    for (unsigned l = 1; l < 16; l++)
+    uint32_t space = count[1] << 15; // the code space the lengths use up
+    for (unsigned l = 1; l < 16; l++) {
         nextcode[l + 1] = (nextcode[l] + (count[l] << (16 - l))) & 0xFFFF;
-
+        space += count[l + 1] << (15 - l);
+    }
     unsigned tsize = 1u << w;
-    std::fill(table, table + tsize, 0);
-    if (fast)
-        std::fill(fast, fast + tsize, fast_symbol(0, len[0]));
     unsigned avail = nsym;
+
+    if (space <= 0x10000) {
+        // No two codes overlap, which every encoder's codes satisfy. Then
+        // the codes of up to w bits fill the table from its start in order
+        // of length, then of symbol: one run length per code length keeps
+        // the stores regular, which matters because a block's head is read
+        // every few thousand symbols.
+        uint16_t order[NC];
+        unsigned first[18];
+        first[1] = 0;
+        for (unsigned l = 1; l <= 16; l++)
+            first[l + 1] = first[l] + count[l];
+        for (unsigned j = 0; j < nsym; j++)
+            if (len[j] >= 1 && len[j] <= w)
+                order[first[len[j]]++] = (uint16_t)j;
+        unsigned at = 0, k = 0;
+        for (unsigned l = 1; l <= w; l++) {
+            unsigned run = 1u << (w - l);
+            for (unsigned end = k + count[l]; k < end; k++, at += run) {
+                fill_run(table + at, run, order[k]);
+                if (fast)
+                    fill_run(fast + at, run, fast_symbol(order[k], l));
+            }
+        }
+        // The slots the longer codes start in (empty until they are hung
+        // in), then the slots no code reaches.
+        unsigned long_end = (unsigned)((space + (1u << (16 - w)) - 1) >> (16 - w));
+        fill_run(table + at, long_end - at, (uint16_t)0);
+        for (unsigned j = 0; j < nsym; j++) {
+            unsigned l = len[j];
+            if (l <= w || l > 16)
+                continue;
+            unsigned code = nextcode[l];
+            nextcode[l] = code + (1u << (16 - l));
+            avail = hang_long_code(d, j, l, code, w, table, avail);
+            if (fast)
+                fast[code >> (16 - w)] = root_entry(table[code >> (16 - w)], nsym, len);
+        }
+        fill_run(table + long_end, tsize - long_end, (uint16_t)0);
+        if (fast)
+            fill_run(fast + long_end, tsize - long_end, fast_symbol(0, len[0]));
+        return;
+    }
+
+    // Over-full: the codes are placed in symbol order, later ones over
+    // earlier ones.
+    fill_run(table, tsize, (uint16_t)0);
+    if (fast)
+        fill_run(fast, tsize, fast_symbol(0, len[0]));
     for (unsigned j = 0; j < nsym; j++) {
         unsigned l = len[j];
         if (l == 0 || l > 16)
@@ -341,28 +419,9 @@ void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint1
                 fill_run(fast + start, end - start, fast_symbol(j, l));
             continue;
         }
-        // The code bits after the first w select left (0) or right (1)
-        // children, creating nodes where the path does not exist yet. A
-        // slot that holds a symbol from an over-full set is followed as if
-        // it were a node; all values stay below 4096, so that stays inside
-        // the arrays.
-        uint16_t *slot = &table[start];
-        for (int bit = 15 - (int)w; bit > 15 - (int)l; bit--) {
-            if (*slot == 0) {
-                if (avail > MAXNODE)
-                    break;
-                d->left[avail] = d->right[avail] = 0;
-                *slot = (uint16_t)avail++;
-            }
-            slot = (code >> bit) & 1 ? &d->right[*slot] : &d->left[*slot];
-        }
-        *slot = (uint16_t)j;
-        // The table entry is either the root of the walk or, when no node
-        // was left for it, the symbol itself.
-        if (fast) {
-            unsigned v = table[start];
-            fast[start] = v < nsym ? fast_symbol(v, len[v]) : (WALK | (uint32_t)v << 8);
-        }
+        avail = hang_long_code(d, j, l, code, w, table, avail);
+        if (fast)
+            fast[start] = root_entry(table[start], nsym, len);
     }
 }
 
@@ -749,8 +808,7 @@ struct Fast {
         uint32_t e_lit = cfast[after_c >> (64 - CTBITS)];
         uint64_t after_p = after_c << (pe & 0xFF);
         uint32_t e_match = cfast[after_p >> (64 - CTBITS)];
-        size_t dist = position_value(pe, after_c);
-        asm("" : "+r"(e_match), "+r"(dist), "+r"(after_p));
+        asm("" : "+r"(e_match), "+r"(after_p));
         if (c < 256) {
             *out++ = (uint8_t)c;
             bitbuf = after_c;
@@ -759,7 +817,9 @@ struct Fast {
             continue;
         }
         unsigned len = c - 253;
+        size_t dist;
         if (!(pe & WALK)) [[likely]] {
+            dist = position_value(pe, after_c);
             bitbuf = after_p;
             bitcnt -= clen + (pe & 0xFF);
             e = e_match;
