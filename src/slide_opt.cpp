@@ -8,7 +8,9 @@
 //
 // Every position is inserted into a chain of earlier positions with the
 // same hash of its three bytes. The walk of a chain is limited only by the
-// window, the chain's end and a match of the maximum length; chains that
+// window, the chain's end and a match of the maximum length. Each position
+// keeps the next two links of its chain, so a walk waits for one load per
+// two candidates (see `links_of`); chains that
 // once needed more than 255 steps are flagged in hash_too, and a search on
 // a flagged chain first walks the chain of a later three-byte group of the
 // same string (a "shifted" search), which is usually much shorter.
@@ -85,8 +87,17 @@ P *hash_pos_of(EncoderCtx *ctx)
     return static_cast<P *>(ctx->hash_pos);
 }
 
+// The chain links: for the position with slot i = pos & (dicsiz - 1),
+// links[2i] is the previous position of the chain and links[2i + 1] the one
+// before that. The walk is a string of loads, each waiting for the one
+// before; with both links in one slot it waits once per two candidates.
+//
+// The second link is copied from the first one's slot when the position is
+// inserted. A walk only reads it while the first link lies in the window,
+// and a slot inside the window has not been reused since, so it is what the
+// walk would have read there. Rebasing treats both alike.
 template <class P>
-P *prev_of(EncoderCtx *ctx)
+P *links_of(EncoderCtx *ctx)
 {
     return static_cast<P *>(ctx->prev);
 }
@@ -108,16 +119,23 @@ __attribute__((noinline)) void update_dict(EncoderCtx *ctx)
     for (unsigned i = 0; i < HSIZE; i++)
         hash_pos[i] = (P)rebase(hash_pos[i], dicsiz);
     memset(ctx->hash_too, 0, HSIZE);
-    P *prev = prev_of<P>(ctx);
-    for (unsigned i = 0; i < dicsiz; i++)
-        prev[i] = (P)rebase(prev[i], dicsiz);
+    P *links = links_of<P>(ctx);
+    for (unsigned i = 0; i < 2 * dicsiz; i++)
+        links[i] = (P)rebase(links[i], dicsiz);
+}
+
+template <class P>
+inline void link(P *links, unsigned dmask, unsigned pos, unsigned older)
+{
+    links[2 * (pos & dmask)] = (P)older;
+    links[2 * (pos & dmask) + 1] = links[2 * (older & dmask)];
 }
 
 template <class P>
 inline void insert_hash(EncoderCtx *ctx, unsigned h, unsigned pos)
 {
     P *hash_pos = hash_pos_of<P>(ctx);
-    prev_of<P>(ctx)[pos & (ctx->dicsiz - 1)] = hash_pos[h];
+    link(links_of<P>(ctx), ctx->dicsiz - 1, pos, hash_pos[h]);
     hash_pos[h] = (P)pos;
 }
 
@@ -151,14 +169,14 @@ void skip_positions(EncoderCtx *ctx, unsigned k, unsigned *h, unsigned *pos)
         return;
     }
     P *const hp = hash_pos_of<P>(ctx);
-    P *const pv = prev_of<P>(ctx);
+    P *const lk = links_of<P>(ctx);
     const unsigned char *const t = ctx->text;
     const unsigned dmask = ctx->dicsiz - 1;
     unsigned hv = *h, p = *pos;
     for (unsigned i = 0; i < k; i++) {
         p++;
         hv = next_hash(hv, t + p + 2);
-        pv[p & dmask] = hp[hv];
+        link(lk, dmask, p, hp[hv]);
         hp[hv] = (P)p;
     }
     ctx->remainder -= k;
@@ -175,7 +193,7 @@ void search_dict_1(EncoderCtx *ctx, unsigned h, unsigned pos, unsigned j, unsign
 {
     const unsigned dicsiz = ctx->dicsiz;
     const int64_t limit = (int64_t)pos - dicsiz;
-    const P *const prev = prev_of<P>(ctx);
+    const P *const links = links_of<P>(ctx);
     const unsigned char *const text = ctx->text;
     uint32_t q = hash_pos_of<P>(ctx)[h];
     int64_t s = (int64_t)q - j;
@@ -188,7 +206,9 @@ void search_dict_1(EncoderCtx *ctx, unsigned h, unsigned pos, unsigned j, unsign
     // The bytes at len - 1 and len must match for a candidate to beat the
     // current length: one 16-bit compare rejects most candidates.
     uint16_t tail = load16(cur + len - 1);
-    do {
+    // Tries the candidate at s; true when the search is over (a longest
+    // possible match).
+    auto candidate = [&](int64_t s) {
         chain++;
         const unsigned char *cand = text + s;
         if (load16(cand + len - 1) == tail && cand[0] == cur[0]) {
@@ -198,13 +218,25 @@ void search_dict_1(EncoderCtx *ctx, unsigned h, unsigned pos, unsigned j, unsign
                 m->len = l;
                 m->off = pos - (unsigned)s;
                 if (l == max)
-                    break;
+                    return true;
                 tail = load16(cur + len - 1);
             }
         }
-        q = prev[q & (dicsiz - 1)];
+        return false;
+    };
+    for (;;) {
+        const P *slot = links + 2 * (q & (dicsiz - 1));
+        uint32_t q1 = slot[0], q2 = slot[1];
+        if (candidate(s))
+            break;
+        s = (int64_t)q1 - j;
+        if (s <= limit || candidate(s))
+            break;
+        q = q2;
         s = (int64_t)q - j;
-    } while (s > limit);
+        if (s <= limit)
+            break;
+    }
 
     if (chain > TOO_MANY)
         ctx->hash_too[h] = 1;
@@ -261,14 +293,14 @@ int encode_alloc(EncoderCtx *ctx, int method)
         return prm->method;
     ctx->hash_pos = malloc(HSIZE * sizeof(uint32_t));
     ctx->hash_too = static_cast<unsigned char *>(malloc(HSIZE));
-    ctx->prev = malloc(MAX_DICSIZ * sizeof(uint32_t));
+    ctx->prev = malloc(2 * MAX_DICSIZ * sizeof(uint32_t));
     ctx->text = static_cast<unsigned char *>(malloc(MAX_TXTSIZ + TEXT_PAD));
     if (!ctx->hash_pos || !ctx->hash_too || !ctx->prev || !ctx->text || !alloc_buf(ctx)) {
         encode_free(ctx);
         return 0;
     }
     memset(ctx->text + MAX_TXTSIZ, 0, TEXT_PAD);
-    ctx->mem = HSIZE * sizeof(uint32_t) + HSIZE + MAX_DICSIZ * sizeof(uint32_t) + MAX_TXTSIZ + TEXT_PAD +
+    ctx->mem = HSIZE * sizeof(uint32_t) + HSIZE + 2 * MAX_DICSIZ * sizeof(uint32_t) + MAX_TXTSIZ + TEXT_PAD +
                ctx->bufsiz;
     return prm->method;
 }
@@ -305,6 +337,10 @@ void encode_with(EncoderCtx *ctx)
 {
     memset(ctx->hash_pos, 0, HSIZE * sizeof(P));
     memset(ctx->hash_too, 0, HSIZE);
+    // A position with no older one (0) has its second link copied from
+    // slot 0, which is never read through it but must be defined before
+    // the first position fills it.
+    memset(ctx->prev, 0, 2 * sizeof(P));
     ctx->encode_set->encode_start(ctx);
 
     // Before the first input byte the window holds spaces, as the
