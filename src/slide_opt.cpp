@@ -3,14 +3,15 @@
 // The window `text` holds the dicsiz bytes before the current position and
 // up to dicsiz + 256 bytes ahead of it. Positions are indices into `text`
 // starting at dicsiz; when the position reaches 2 * dicsiz the upper part
-// is moved down, the next dicsiz bytes are read behind it and every stored
-// position is rebased (positions that fall out become 0, which ends a chain).
+// is moved down, the next dicsiz bytes are read behind it and every chain
+// head is rebased (heads that fall out become 0, which ends a chain; the
+// links between positions are distances and stay as they are).
 //
 // Every position is inserted into a chain of earlier positions with the
 // same hash of its three bytes. The walk of a chain is limited only by the
 // window, the chain's end and a match of the maximum length. Each position
-// keeps the next two links of its chain, so a walk waits for one load per
-// two candidates (see `links_of`); chains that
+// keeps the next LINKS links of its chain, so a walk waits for one load per
+// LINKS candidates (see `links_of`); chains that
 // once needed more than 255 steps are flagged in hash_too, and a search on
 // a flagged chain first walks the chain of a later three-byte group of the
 // same string (a "shifted" search), which is usually much shorter.
@@ -19,6 +20,7 @@
 // position does not have a strictly longer one.
 #include "slide_opt.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,6 +40,10 @@ constexpr unsigned MAX_DICSIZ = 1u << lzh::params_of(7)->dicbit;
 constexpr unsigned MAX_TXTSIZ = 2 * MAX_DICSIZ + lzh::MAXMATCH;
 constexpr unsigned THRESHOLD = lzh::THRESHOLD;   // shortest match
 constexpr unsigned TOO_MANY = 255;         // chain steps before a flag
+// Chain links kept per position: with four the walk is fastest here (two,
+// three, six and eight are slower).
+constexpr unsigned LINKS = 4;
+constexpr unsigned FAR = 0xFFFF; // a link this long or longer leaves any window
 // Slack behind the window so that the 8-byte compares near its end stay
 // inside the allocation; those bytes never decide a result.
 constexpr unsigned TEXT_PAD = 16;
@@ -78,28 +84,28 @@ inline unsigned match_length(const unsigned char *a, const unsigned char *b, uns
 }
 
 // Stored positions are below 2 * dicsiz, so with windows of up to 32 KB
-// (-lh5-, -lh6-) they fit 16 bits. The chain walk is a string of dependent
-// loads from `prev` and `text`; with 16-bit entries the -lh5- working set
-// (8 K entries and 16 KB of text) stays in the first-level cache.
+// (-lh5-, -lh6-) they fit 16 bits.
 template <class P>
 P *hash_pos_of(EncoderCtx *ctx)
 {
     return static_cast<P *>(ctx->hash_pos);
 }
 
-// The chain links: for the position with slot i = pos & (dicsiz - 1),
-// links[2i] is the previous position of the chain and links[2i + 1] the one
-// before that. The walk is a string of loads, each waiting for the one
-// before; with both links in one slot it waits once per two candidates.
+// The chain links, as distances: for the position with slot
+// i = pos & (dicsiz - 1), links[LINKS * i + k] is how far the position k + 1
+// steps back along its chain lies before the one k steps back (FAR when it
+// is FAR or more, which no window reaches: the walk ends there). The walk is
+// a string of loads, each waiting for the one before; with LINKS links in
+// one slot it waits once per LINKS candidates. Distances need no rebasing
+// when the window moves, and 16 bits hold them for every method.
 //
-// The second link is copied from the first one's slot when the position is
-// inserted. A walk only reads it while the first link lies in the window,
-// and a slot inside the window has not been reused since, so it is what the
-// walk would have read there. Rebasing treats both alike.
-template <class P>
-P *links_of(EncoderCtx *ctx)
+// The links after the first are copied from the first one's slot when the
+// position is inserted. A walk only reads link k + 1 while link k lies in
+// the window, and a slot inside the window has not been reused since, so it
+// is what the walk would have read there.
+inline uint16_t *links_of(EncoderCtx *ctx)
 {
-    return static_cast<P *>(ctx->prev);
+    return static_cast<uint16_t *>(ctx->prev);
 }
 
 inline unsigned rebase(uint32_t v, unsigned dicsiz)
@@ -119,23 +125,24 @@ __attribute__((noinline)) void update_dict(EncoderCtx *ctx)
     for (unsigned i = 0; i < HSIZE; i++)
         hash_pos[i] = (P)rebase(hash_pos[i], dicsiz);
     memset(ctx->hash_too, 0, HSIZE);
-    P *links = links_of<P>(ctx);
-    for (unsigned i = 0; i < 2 * dicsiz; i++)
-        links[i] = (P)rebase(links[i], dicsiz);
 }
 
-template <class P>
-inline void link(P *links, unsigned dmask, unsigned pos, unsigned older)
+// Links pos behind `older` (0: none, which is pos back and so out of the
+// window as well).
+inline void link(uint16_t *links, unsigned dmask, unsigned pos, unsigned older)
 {
-    links[2 * (pos & dmask)] = (P)older;
-    links[2 * (pos & dmask) + 1] = links[2 * (older & dmask)];
+    uint16_t *slot = links + LINKS * (pos & dmask);
+    const uint16_t *from = links + LINKS * (older & dmask);
+    slot[0] = (uint16_t)std::min(pos - older, FAR);
+    for (unsigned k = 1; k < LINKS; k++)
+        slot[k] = from[k - 1];
 }
 
 template <class P>
 inline void insert_hash(EncoderCtx *ctx, unsigned h, unsigned pos)
 {
     P *hash_pos = hash_pos_of<P>(ctx);
-    link(links_of<P>(ctx), ctx->dicsiz - 1, pos, hash_pos[h]);
+    link(links_of(ctx), ctx->dicsiz - 1, pos, hash_pos[h]);
     hash_pos[h] = (P)pos;
 }
 
@@ -169,7 +176,7 @@ void skip_positions(EncoderCtx *ctx, unsigned k, unsigned *h, unsigned *pos)
         return;
     }
     P *const hp = hash_pos_of<P>(ctx);
-    P *const lk = links_of<P>(ctx);
+    uint16_t *const lk = links_of(ctx);
     const unsigned char *const t = ctx->text;
     const unsigned dmask = ctx->dicsiz - 1;
     unsigned hv = *h, p = *pos;
@@ -193,10 +200,10 @@ void search_dict_1(EncoderCtx *ctx, unsigned h, unsigned pos, unsigned j, unsign
 {
     const unsigned dicsiz = ctx->dicsiz;
     const int64_t limit = (int64_t)pos - dicsiz;
-    const P *const links = links_of<P>(ctx);
+    const uint16_t *const links = links_of(ctx);
     const unsigned char *const text = ctx->text;
-    uint32_t q = hash_pos_of<P>(ctx)[h];
-    int64_t s = (int64_t)q - j;
+    int64_t q = hash_pos_of<P>(ctx)[h];
+    int64_t s = q - j;
     if (s <= limit)
         return;
 
@@ -224,19 +231,25 @@ void search_dict_1(EncoderCtx *ctx, unsigned h, unsigned pos, unsigned j, unsign
         }
         return false;
     };
+    // Positions below 0 (out of the window anyway) can come up; q is used
+    // as an index only while it lies in the window.
     for (;;) {
-        const P *slot = links + 2 * (q & (dicsiz - 1));
-        uint32_t q1 = slot[0], q2 = slot[1];
+        uint16_t far[LINKS];
+        memcpy(far, links + LINKS * (q & (dicsiz - 1)), sizeof far);
         if (candidate(s))
-            break;
-        s = (int64_t)q1 - j;
-        if (s <= limit || candidate(s))
-            break;
-        q = q2;
-        s = (int64_t)q - j;
+            goto done;
+        for (unsigned k = 0; k + 1 < LINKS; k++) {
+            q -= far[k];
+            s = q - j;
+            if (s <= limit || candidate(s))
+                goto done;
+        }
+        q -= far[LINKS - 1];
+        s = q - j;
         if (s <= limit)
             break;
     }
+done:
 
     if (chain > TOO_MANY)
         ctx->hash_too[h] = 1;
@@ -293,14 +306,14 @@ int encode_alloc(EncoderCtx *ctx, int method)
         return prm->method;
     ctx->hash_pos = malloc(HSIZE * sizeof(uint32_t));
     ctx->hash_too = static_cast<unsigned char *>(malloc(HSIZE));
-    ctx->prev = malloc(2 * MAX_DICSIZ * sizeof(uint32_t));
+    ctx->prev = malloc(LINKS * MAX_DICSIZ * sizeof(uint16_t));
     ctx->text = static_cast<unsigned char *>(malloc(MAX_TXTSIZ + TEXT_PAD));
     if (!ctx->hash_pos || !ctx->hash_too || !ctx->prev || !ctx->text || !alloc_buf(ctx)) {
         encode_free(ctx);
         return 0;
     }
     memset(ctx->text + MAX_TXTSIZ, 0, TEXT_PAD);
-    ctx->mem = HSIZE * sizeof(uint32_t) + HSIZE + 2 * MAX_DICSIZ * sizeof(uint32_t) + MAX_TXTSIZ + TEXT_PAD +
+    ctx->mem = HSIZE * sizeof(uint32_t) + HSIZE + LINKS * MAX_DICSIZ * sizeof(uint16_t) + MAX_TXTSIZ + TEXT_PAD +
                ctx->bufsiz;
     return prm->method;
 }
@@ -337,10 +350,10 @@ void encode_with(EncoderCtx *ctx)
 {
     memset(ctx->hash_pos, 0, HSIZE * sizeof(P));
     memset(ctx->hash_too, 0, HSIZE);
-    // A position with no older one (0) has its second link copied from
-    // slot 0, which is never read through it but must be defined before
-    // the first position fills it.
-    memset(ctx->prev, 0, 2 * sizeof(P));
+    // A position with no older one (0) has its further links copied from
+    // slot 0, which are never read through it but must be defined before
+    // the first position fills that slot.
+    memset(ctx->prev, 0, LINKS * sizeof(uint16_t));
     ctx->encode_set->encode_start(ctx);
 
     // Before the first input byte the window holds spaces, as the

@@ -52,7 +52,7 @@ struct EncoderCtx {
     const enc::EncodeSet *encode_set;   // where the tokens go
     unsigned char *text;     // the window and the look-ahead
     void *hash_pos;          // newest position of each hash of three bytes
-    void *prev;              // older position of the same hash, per position
+    void *prev;              // older positions of the same hash (chain links), per position
                              // (16- or 32-bit entries, after the window)
     unsigned char *hash_too; // chains once found crowded
     uint32_t remainder;      // bytes from the current position to the end read
