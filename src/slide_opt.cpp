@@ -10,8 +10,8 @@
 // Every position is inserted into a chain of earlier positions with the
 // same hash of its three bytes. The walk of a chain is limited only by the
 // window, the chain's end and a match of the maximum length. Each position
-// keeps the next LINKS links of its chain, so a walk waits for one load per
-// LINKS candidates (see `links_of`); chains that
+// keeps the next K links of its chain, so a walk waits for one load per K
+// candidates (see `links_of`); chains that
 // once needed more than 255 steps are flagged in hash_too, and a search on
 // a flagged chain first walks the chain of a later three-byte group of the
 // same string (a "shifted" search), which is usually much shorter.
@@ -40,8 +40,9 @@ constexpr unsigned MAX_DICSIZ = 1u << lzh::params_of(7)->dicbit;
 constexpr unsigned MAX_TXTSIZ = 2 * MAX_DICSIZ + lzh::MAXMATCH;
 constexpr unsigned THRESHOLD = lzh::THRESHOLD;   // shortest match
 constexpr unsigned TOO_MANY = 255;         // chain steps before a flag
-// Chain links kept per position: with four the walk is fastest here (two,
-// three, six and eight are slower).
+// Chain links kept per position, at most: with four the -lh6- and -lh7-
+// walks are fastest here (three, six and eight are slower), with two the
+// short -lh5- chains, whose links then stay in the first-level cache.
 constexpr unsigned LINKS = 4;
 constexpr unsigned FAR = 0xFFFF; // a link this long or longer leaves any window
 // Slack behind the window so that the 8-byte compares near its end stay
@@ -92,11 +93,11 @@ P *hash_pos_of(EncoderCtx *ctx)
 }
 
 // The chain links, as distances: for the position with slot
-// i = pos & (dicsiz - 1), links[LINKS * i + k] is how far the position k + 1
+// i = pos & (dicsiz - 1), links[K * i + k] is how far the position k + 1
 // steps back along its chain lies before the one k steps back (FAR when it
 // is FAR or more, which no window reaches: the walk ends there). The walk is
-// a string of loads, each waiting for the one before; with LINKS links in
-// one slot it waits once per LINKS candidates. Distances need no rebasing
+// a string of loads, each waiting for the one before; with K links in one
+// slot it waits once per K candidates. Distances need no rebasing
 // when the window moves, and 16 bits hold them for every method.
 //
 // The links after the first are copied from the first one's slot when the
@@ -129,20 +130,21 @@ __attribute__((noinline)) void update_dict(EncoderCtx *ctx)
 
 // Links pos behind `older` (0: none, which is pos back and so out of the
 // window as well).
+template <unsigned K>
 inline void link(uint16_t *links, unsigned dmask, unsigned pos, unsigned older)
 {
-    uint16_t *slot = links + LINKS * (pos & dmask);
-    const uint16_t *from = links + LINKS * (older & dmask);
+    uint16_t *slot = links + K * (pos & dmask);
+    const uint16_t *from = links + K * (older & dmask);
     slot[0] = (uint16_t)std::min(pos - older, FAR);
-    for (unsigned k = 1; k < LINKS; k++)
+    for (unsigned k = 1; k < K; k++)
         slot[k] = from[k - 1];
 }
 
-template <class P>
+template <class P, unsigned K>
 inline void insert_hash(EncoderCtx *ctx, unsigned h, unsigned pos)
 {
     P *hash_pos = hash_pos_of<P>(ctx);
-    link(links_of(ctx), ctx->dicsiz - 1, pos, hash_pos[h]);
+    link<K>(links_of(ctx), ctx->dicsiz - 1, pos, hash_pos[h]);
     hash_pos[h] = (P)pos;
 }
 
@@ -165,13 +167,13 @@ inline void next_token(EncoderCtx *ctx, unsigned *h, unsigned *pos)
 // Steps over k positions, inserting each: the positions inside an emitted
 // match. When no slide falls among them the loop runs on local copies,
 // which the compiler can keep in registers.
-template <class P>
+template <class P, unsigned K>
 void skip_positions(EncoderCtx *ctx, unsigned k, unsigned *h, unsigned *pos)
 {
     if (*pos + k >= ctx->txtsiz - ctx->maxmatch) {
         for (; k > 0; k--) {
             next_token<P>(ctx, h, pos);
-            insert_hash<P>(ctx, *h, *pos);
+            insert_hash<P, K>(ctx, *h, *pos);
         }
         return;
     }
@@ -183,7 +185,7 @@ void skip_positions(EncoderCtx *ctx, unsigned k, unsigned *h, unsigned *pos)
     for (unsigned i = 0; i < k; i++) {
         p++;
         hv = next_hash(hv, t + p + 2);
-        link(lk, dmask, p, hp[hv]);
+        link<K>(lk, dmask, p, hp[hv]);
         hp[hv] = (P)p;
     }
     ctx->remainder -= k;
@@ -195,7 +197,7 @@ void skip_positions(EncoderCtx *ctx, unsigned k, unsigned *h, unsigned *pos)
 // holds positions of the three bytes at pos + j, so each candidate start is
 // the chain entry minus j. Only a strictly longer match replaces the
 // current one, so among equal lengths the nearest wins.
-template <class P>
+template <class P, unsigned K>
 void search_dict_1(EncoderCtx *ctx, unsigned h, unsigned pos, unsigned j, unsigned max, Match *m)
 {
     const unsigned dicsiz = ctx->dicsiz;
@@ -234,17 +236,17 @@ void search_dict_1(EncoderCtx *ctx, unsigned h, unsigned pos, unsigned j, unsign
     // Positions below 0 (out of the window anyway) can come up; q is used
     // as an index only while it lies in the window.
     for (;;) {
-        uint16_t far[LINKS];
-        memcpy(far, links + LINKS * (q & (dicsiz - 1)), sizeof far);
+        uint16_t far[K];
+        memcpy(far, links + K * (q & (dicsiz - 1)), sizeof far);
         if (candidate(s))
             goto done;
-        for (unsigned k = 0; k + 1 < LINKS; k++) {
+        for (unsigned k = 0; k + 1 < K; k++) {
             q -= far[k];
             s = q - j;
             if (s <= limit || candidate(s))
                 goto done;
         }
-        q -= far[LINKS - 1];
+        q -= far[K - 1];
         s = q - j;
         if (s <= limit)
             break;
@@ -256,7 +258,7 @@ done:
 }
 
 // Longest match at pos of at least min + 1 bytes (min at least 2).
-template <class P>
+template <class P, unsigned K>
 void search_dict(EncoderCtx *ctx, unsigned h, unsigned pos, int min, Match *m)
 {
     const unsigned maxmatch = ctx->maxmatch;
@@ -264,7 +266,7 @@ void search_dict(EncoderCtx *ctx, unsigned h, unsigned pos, int min, Match *m)
     m->len = min > 2 ? (unsigned)min : 2;
 
     if (!ctx->hash_too[h]) {
-        search_dict_1<P>(ctx, h, pos, 0, maxmatch, m);
+        search_dict_1<P, K>(ctx, h, pos, 0, maxmatch, m);
     } else {
         // Find the first later three-byte group on a quiet chain. A match
         // of j + 3 bytes or more contains the group at pos + j and is on
@@ -277,11 +279,11 @@ void search_dict(EncoderCtx *ctx, unsigned h, unsigned pos, int min, Match *m)
                 break;
         }
         if (j <= maxmatch - 4) {
-            search_dict_1<P>(ctx, hj, pos, j, maxmatch, m);
+            search_dict_1<P, K>(ctx, hj, pos, j, maxmatch, m);
             if (m->len < j + THRESHOLD)
-                search_dict_1<P>(ctx, h, pos, 0, j + 2, m);
+                search_dict_1<P, K>(ctx, h, pos, 0, j + 2, m);
         } else {
-            search_dict_1<P>(ctx, h, pos, 0, maxmatch, m);
+            search_dict_1<P, K>(ctx, h, pos, 0, maxmatch, m);
         }
     }
     // Bytes past the end of the input may continue a match; cut it.
@@ -345,7 +347,7 @@ inline void output(EncoderCtx *ctx, unsigned c, unsigned p)
         ctx->encode_set->output(ctx, c, p);
 }
 
-template <class P>
+template <class P, unsigned K>
 void encode_with(EncoderCtx *ctx)
 {
     memset(ctx->hash_pos, 0, HSIZE * sizeof(P));
@@ -353,7 +355,7 @@ void encode_with(EncoderCtx *ctx)
     // A position with no older one (0) has its further links copied from
     // slot 0, which are never read through it but must be defined before
     // the first position fills that slot.
-    memset(ctx->prev, 0, LINKS * sizeof(uint16_t));
+    memset(ctx->prev, 0, K * sizeof(uint16_t));
     ctx->encode_set->encode_start(ctx);
 
     // Before the first input byte the window holds spaces, as the
@@ -369,14 +371,14 @@ void encode_with(EncoderCtx *ctx)
 
     unsigned pos = dicsiz;
     unsigned h = ((text[pos] << 10) ^ (text[pos + 1] << 5) ^ text[pos + 2]) & HMASK;
-    insert_hash<P>(ctx, h, pos);
+    insert_hash<P, K>(ctx, h, pos);
 
     while (ctx->remainder > 0 && !ctx->unpackable) {
         unsigned lastlen = m.len;
         unsigned lastoff = m.off;
         next_token<P>(ctx, &h, &pos);
-        search_dict<P>(ctx, h, pos, (int)lastlen - 1, &m);
-        insert_hash<P>(ctx, h, pos);
+        search_dict<P, K>(ctx, h, pos, (int)lastlen - 1, &m);
+        insert_hash<P, K>(ctx, h, pos);
 
         if (m.len > lastlen || lastlen < THRESHOLD) {
             output(ctx, text[pos - 1], 0);
@@ -384,10 +386,10 @@ void encode_with(EncoderCtx *ctx)
             output(ctx, lastlen + (256 - THRESHOLD), (lastoff - 1) & (dicsiz - 1));
             // Insert the positions covered by the match without searching,
             // then search once just past it.
-            skip_positions<P>(ctx, lastlen - 2, &h, &pos);
+            skip_positions<P, K>(ctx, lastlen - 2, &h, &pos);
             next_token<P>(ctx, &h, &pos);
-            search_dict<P>(ctx, h, pos, 2, &m);
-            insert_hash<P>(ctx, h, pos);
+            search_dict<P, K>(ctx, h, pos, 2, &m);
+            insert_hash<P, K>(ctx, h, pos);
         }
     }
 
@@ -398,10 +400,12 @@ void encode_with(EncoderCtx *ctx)
 
 void encode(EncoderCtx *ctx)
 {
-    if (ctx->dicsiz <= (1u << 15))
-        encode_with<uint16_t>(ctx);
+    if (ctx->dicsiz <= (1u << 13))
+        encode_with<uint16_t, 2>(ctx);
+    else if (ctx->dicsiz <= (1u << 15))
+        encode_with<uint16_t, LINKS>(ctx);
     else
-        encode_with<uint32_t>(ctx);
+        encode_with<uint32_t, LINKS>(ctx);
 }
 
 } // namespace enc
