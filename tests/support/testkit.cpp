@@ -160,7 +160,12 @@ RunResult run_program(const std::vector<std::string> &args, const RunOptions &op
 
 RunResult run_tambrix(const std::vector<std::string> &args, const RunOptions &opt)
 {
-    std::vector<std::string> full{TAMBRIX_BIN};
+    // The program is linked statically; a run that preloads a library takes
+    // the same program linked against the shared C library.
+    bool preloads = false;
+    for (const std::string &e : opt.env)
+        preloads = preloads || e.rfind("LD_PRELOAD=", 0) == 0;
+    std::vector<std::string> full{preloads ? TAMBRIX_PRELOAD_BIN : TAMBRIX_BIN};
     full.insert(full.end(), args.begin(), args.end());
     if (!opt.measure_rss)
         return run_program(full, opt);

@@ -49,7 +49,9 @@ struct RunOptions {
     bool measure_rss = false;        // run through tmb_rss_probe and fill peak_rss_kb
 };
 
-// Runs the built program with `args` (without the program name).
+// Runs the built program with `args` (without the program name); with an
+// LD_PRELOAD entry in the environment, its twin linked against the shared
+// C library, which a preloaded library can reach.
 RunResult run_tambrix(const std::vector<std::string> &args, const RunOptions &opt = {});
 
 // Runs any program; args[0] is the program path.
