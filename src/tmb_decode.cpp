@@ -776,6 +776,16 @@ struct Fast {
 // before a longest match could pass `oend` (kept FAST_OUT short of the
 // limit and of the entry's end), and before the input could run short of a
 // refill. False when a tree walk ran out of input (DECODE_CUT).
+//
+// Rather than testing the input and the block's count at every symbol, the
+// loop counts down the symbols it may take: no more than are left in the
+// block, and no more than the refills the input allows (each moves on at
+// most 7 bytes and loads 8).
+inline uint32_t refills_at_hand(const uint8_t *ip, const uint8_t *iend)
+{
+    return iend - ip >= 8 ? (uint32_t)std::min<ptrdiff_t>((iend - ip - 8) / 7 + 1, UINT32_MAX) : 0;
+}
+
 [[gnu::noinline]] bool fast_symbols(Decoder *d, Fast &f, uint8_t *const oend, size_t wmask, unsigned nsym_p)
 {
     uint64_t bitbuf = f.buf;
@@ -794,13 +804,14 @@ struct Fast {
     ip += (63 - bitcnt) >> 3;
     bitcnt |= 56;
     uint32_t e = cfast[bitbuf >> (64 - CTBITS)];
+    const uint32_t budget = std::min(r, refills_at_hand(ip, iend));
+    uint32_t left = budget;
     do {
         bitbuf |= load_be64(ip) >> bitcnt;
         ip += (63 - bitcnt) >> 3;
         bitcnt |= 56;
         if (e & WALK) [[unlikely]]
             break; // the careful loop walks the tree
-        r--;
         unsigned clen = e & 0xFF;
         unsigned c = e >> 8;
         uint64_t after_c = bitbuf << clen;
@@ -843,10 +854,12 @@ struct Fast {
                 bitcnt |= 56;
             }
             e = cfast[bitbuf >> (64 - CTBITS)];
+            left = std::min(left, refills_at_hand(ip, iend) + 1);
         }
         copy_match(out, (dist & wmask) + 1, len);
         out += len;
-    } while (out < oend && r != 0 && iend - ip >= FAST_IN);
+    } while (--left != 0 && out < oend);
+    r -= budget - left;
     f.buf = bitbuf;
     f.cnt = bitcnt;
     f.ip = ip;
