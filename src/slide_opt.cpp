@@ -109,9 +109,18 @@ inline uint16_t *links_of(EncoderCtx *ctx)
     return static_cast<uint16_t *>(ctx->prev);
 }
 
-inline unsigned rebase(uint32_t v, unsigned dicsiz)
+// hash_too holds too_mark for a flagged chain. Clearing all flags moves to
+// the next mark instead of writing the whole table, which happens only once
+// in 255 times: the window moves every dicsiz bytes, and for -lh5- the
+// table is four times that size.
+inline bool is_too(const EncoderCtx *ctx, unsigned h) { return ctx->hash_too[h] == ctx->too_mark; }
+
+inline void clear_too(EncoderCtx *ctx)
 {
-    return v > dicsiz ? v - dicsiz : 0;
+    if (++ctx->too_mark == 0) {
+        memset(ctx->hash_too, 0, HSIZE);
+        ctx->too_mark = 1;
+    }
 }
 
 // Moves the window down by dicsiz bytes and reads the next dicsiz bytes.
@@ -122,10 +131,14 @@ __attribute__((noinline)) void update_dict(EncoderCtx *ctx)
     unsigned char *text = ctx->text;
     memmove(text, text + dicsiz, ctx->txtsiz - dicsiz);
     ctx->remainder += read_input(ctx, text + ctx->txtsiz - dicsiz, dicsiz);
+    // Written in P's own width, the loop becomes saturating subtracts.
     P *hash_pos = hash_pos_of<P>(ctx);
-    for (unsigned i = 0; i < HSIZE; i++)
-        hash_pos[i] = (P)rebase(hash_pos[i], dicsiz);
-    memset(ctx->hash_too, 0, HSIZE);
+    const P d = (P)dicsiz;
+    for (unsigned i = 0; i < HSIZE; i++) {
+        P v = hash_pos[i];
+        hash_pos[i] = v > d ? (P)(v - d) : (P)0;
+    }
+    clear_too(ctx);
 }
 
 // Links pos behind `older` (0: none, which is pos back and so out of the
@@ -254,7 +267,7 @@ void search_dict_1(EncoderCtx *ctx, unsigned h, unsigned pos, unsigned j, unsign
 done:
 
     if (chain > TOO_MANY)
-        ctx->hash_too[h] = 1;
+        ctx->hash_too[h] = ctx->too_mark;
 }
 
 // Longest match at pos of at least min + 1 bytes (min at least 2).
@@ -265,7 +278,7 @@ void search_dict(EncoderCtx *ctx, unsigned h, unsigned pos, int min, Match *m)
     m->off = 0;
     m->len = min > 2 ? (unsigned)min : 2;
 
-    if (!ctx->hash_too[h]) {
+    if (!is_too(ctx, h)) {
         search_dict_1<P, K>(ctx, h, pos, 0, maxmatch, m);
     } else {
         // Find the first later three-byte group on a quiet chain. A match
@@ -275,7 +288,7 @@ void search_dict(EncoderCtx *ctx, unsigned h, unsigned pos, int min, Match *m)
         unsigned j;
         for (j = 1; j <= maxmatch - 4; j++) {
             hj = next_hash(hj, ctx->text + pos + j + 2);
-            if (!ctx->hash_too[hj])
+            if (!is_too(ctx, hj))
                 break;
         }
         if (j <= maxmatch - 4) {
@@ -352,6 +365,7 @@ void encode_with(EncoderCtx *ctx)
 {
     memset(ctx->hash_pos, 0, HSIZE * sizeof(P));
     memset(ctx->hash_too, 0, HSIZE);
+    ctx->too_mark = 1;
     // A position with no older one (0) has its further links copied from
     // slot 0, which are never read through it but must be defined before
     // the first position fills that slot.

@@ -52,9 +52,10 @@ struct EncoderCtx {
     const enc::EncodeSet *encode_set;   // where the tokens go
     unsigned char *text;     // the window and the look-ahead
     void *hash_pos;          // newest position of each hash of three bytes
-    void *prev;              // older positions of the same hash (chain links), per position
-                             // (16- or 32-bit entries, after the window)
-    unsigned char *hash_too; // chains once found crowded
+    void *prev;              // older positions of the same hash: per position, the distances
+                             // to the next few along its chain (16-bit entries)
+    unsigned char *hash_too; // chains once found crowded: those holding too_mark
+    unsigned char too_mark;
     uint32_t remainder;      // bytes from the current position to the end read
 
     // Block coder (huf.cpp): tokens buffered with their symbol counts until
