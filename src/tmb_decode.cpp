@@ -371,13 +371,16 @@ void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint1
         for (unsigned j = 0; j < nsym; j++)
             if (len[j] >= 1 && len[j] <= w)
                 order[first[len[j]]++] = (uint16_t)j;
+        // With a fast table, `table` serves only to hang the longer codes,
+        // and only their slots are read.
         unsigned at = 0, k = 0;
         for (unsigned l = 1; l <= w; l++) {
             unsigned run = 1u << (w - l);
             for (unsigned end = k + count[l]; k < end; k++, at += run) {
-                fill_run(table + at, run, order[k]);
                 if (fast)
                     fill_run(fast + at, run, fast_symbol(order[k], l));
+                else
+                    fill_run(table + at, run, order[k]);
             }
         }
         // The slots the longer codes start in (empty until they are hung
@@ -394,9 +397,10 @@ void make_table(Decoder *d, unsigned nsym, const uint8_t *len, unsigned w, uint1
             if (fast)
                 fast[code >> (16 - w)] = root_entry(table[code >> (16 - w)], nsym, len);
         }
-        fill_run(table + long_end, tsize - long_end, (uint16_t)0);
         if (fast)
             fill_run(fast + long_end, tsize - long_end, fast_symbol(0, len[0]));
+        else
+            fill_run(table + long_end, tsize - long_end, (uint16_t)0);
         return;
     }
 
