@@ -475,8 +475,8 @@ void make_position_table(Decoder *d, unsigned np)
 
 // The distance value (distance - 1) of a p code too long for the table:
 // the walk from `node` (or, for a symbol, the rest of its code) and the
-// class's extra bits, read through d->b. On
-// running out of input d->overrun is set and the value means nothing.
+// class's extra bits, read through d->b. On running out of input
+// d->overrun is set and the value means nothing.
 unsigned long_p_distance(Decoder *d, unsigned node, unsigned nsym_p)
 {
     unsigned p = node;
@@ -774,12 +774,19 @@ struct Fast {
 
 // The fast loop: while a whole symbol's worth of input and output is surely
 // at hand, a symbol costs one refill and no bounds checks. One refill gives
-// 56 bits; a c code takes at most 12 of them here (longer codes leave the
-// loop), and a p code with its extra bits at most 16 + 15, so a match needs
-// one refill and two literals fit in one. The loop ends at the block's end,
-// before a longest match could pass `oend` (kept FAST_OUT short of the
-// limit and of the entry's end), and before the input could run short of a
-// refill. False when a tree walk ran out of input (DECODE_CUT).
+// 56 bits; a c code takes at most 12 of them (16 in a damaged table), a p
+// code with its extra bits at most 8 + 15 (longer p codes take the walk),
+// and the entry looked up for the next symbol 12 more. The loop
+// ends at the block's end, before a longest match could pass `oend` (kept
+// FAST_OUT short of the limit and of the entry's end), and before the input
+// could run short of a refill. False when a tree walk ran out of input
+// (DECODE_CUT).
+//
+// Whether a symbol is a literal or a match is what the processor guesses
+// worst here. So the loop looks up what follows both ways before it
+// branches: the next c entry after a literal, and the p entry and the c
+// entry after it for a match. A wrong guess then costs the restart of the
+// branch, but the lookups the right path needs are already under way.
 //
 // Rather than testing the input and the block's count at every symbol, the
 // loop counts down the symbols it may take: no more than are left in the
@@ -823,6 +830,8 @@ inline uint32_t refills_at_hand(const uint8_t *ip, const uint8_t *iend)
         uint32_t e_lit = cfast[after_c >> (64 - CTBITS)];
         uint64_t after_p = after_c << (pe & 0xFF);
         uint32_t e_match = cfast[after_p >> (64 - CTBITS)];
+        // Keeps the compiler from moving the match's lookups into the
+        // match's branch, after the guess.
         asm("" : "+r"(e_match), "+r"(after_p));
         if (c < 256) {
             *out++ = (uint8_t)c;
