@@ -136,6 +136,25 @@ __attribute__((target("pclmul,sse2"))) inline __m128i load128(const unsigned cha
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
 }
 
+// Four blocks 16 bytes apart, followed by the `len` bytes at p: the blocks
+// are folded into one, the bytes 16 at a time onto it, and the tables
+// finish that block and the tail.
+__attribute__((target("pclmul,sse2"))) uint16_t fold_finish(__m128i x0, __m128i x1, __m128i x2, __m128i x3,
+                                                           const unsigned char *p, size_t len)
+{
+    __m128i x = _mm_xor_si128(_mm_xor_si128(fold(x0, consts(kFold384)), fold(x1, consts(kFold256))),
+                              _mm_xor_si128(fold(x2, consts(kFold128)), x3));
+    const __m128i k128 = consts(kFold128);
+    while (len >= 16) {
+        x = _mm_xor_si128(fold(x, k128), load128(p));
+        p += 16;
+        len -= 16;
+    }
+    unsigned char last[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(last), x);
+    return crc_slices(p, len, crc_slices(last, 16, 0));
+}
+
 // len >= 64. Four blocks are folded side by side, 64 bytes apart, so that
 // the multiplies of one do not wait for those of another; then they are
 // folded into one, and the tables finish that block and the tail.
@@ -156,23 +175,13 @@ __attribute__((target("pclmul,sse2"))) uint16_t fold_crc(const unsigned char *p,
         p += 64;
         len -= 64;
     }
-    __m128i x = _mm_xor_si128(_mm_xor_si128(fold(x0, consts(kFold384)), fold(x1, consts(kFold256))),
-                              _mm_xor_si128(fold(x2, consts(kFold128)), x3));
-    const __m128i k128 = consts(kFold128);
-    while (len >= 16) {
-        x = _mm_xor_si128(fold(x, k128), load128(p));
-        p += 16;
-        len -= 16;
-    }
-    unsigned char last[16];
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(last), x);
-    return crc_slices(p, len, crc_slices(last, 16, 0));
+    return fold_finish(x0, x1, x2, x3, p, len);
 }
 
 // The same with 512-bit registers where the processor has them: one
 // multiply instruction folds four blocks. Four registers side by side fold
 // 256 bytes per step; then they are folded into one register, its four
-// blocks into one, and the 128-bit code above finishes.
+// blocks into one, and fold_finish above finishes.
 #define TMB_AVX512_CLMUL __attribute__((target("avx512f,avx512vl,vpclmulqdq,pclmul,sse2")))
 
 TMB_AVX512_CLMUL inline __m512i fold4(__m512i x, __m512i k)
@@ -215,18 +224,7 @@ TMB_AVX512_CLMUL uint16_t fold_crc_512(const unsigned char *p, size_t len, uint1
     // The register's four blocks lie 16 bytes apart.
     unsigned char four[64];
     _mm512_storeu_si512(four, x);
-    __m128i b0 = load128(four), b1 = load128(four + 16), b2 = load128(four + 32), b3 = load128(four + 48);
-    __m128i y = _mm_xor_si128(_mm_xor_si128(fold(b0, consts(kFold384)), fold(b1, consts(kFold256))),
-                              _mm_xor_si128(fold(b2, consts(kFold128)), b3));
-    const __m128i k128 = consts(kFold128);
-    while (len >= 16) {
-        y = _mm_xor_si128(fold(y, k128), load128(p));
-        p += 16;
-        len -= 16;
-    }
-    unsigned char last[16];
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(last), y);
-    return crc_slices(p, len, crc_slices(last, 16, 0));
+    return fold_finish(load128(four), load128(four + 16), load128(four + 32), load128(four + 48), p, len);
 }
 
 bool have_clmul()

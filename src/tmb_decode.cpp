@@ -268,6 +268,7 @@ inline unsigned getbits(Decoder *d, unsigned n)
 // class, no mask and one shift to move the buffer on, which shortens the
 // chain from one symbol's lookup to the next.
 inline uint32_t fast_symbol(unsigned sym, unsigned len) { return (uint32_t)(sym << 8 | len); }
+inline uint32_t walk_entry(unsigned node) { return WALK | (uint32_t)node << 8; }
 
 inline uint32_t fast_position(unsigned sym, unsigned len, unsigned code)
 {
@@ -328,7 +329,7 @@ unsigned hang_long_code(Decoder *d, unsigned j, unsigned l, unsigned code, unsig
 // or, when no node was left for it, the symbol itself.
 inline uint32_t root_entry(unsigned v, unsigned nsym, const uint8_t *len)
 {
-    return v < nsym ? fast_symbol(v, len[v]) : (WALK | (uint32_t)v << 8);
+    return v < nsym ? fast_symbol(v, len[v]) : walk_entry(v);
 }
 
 // Builds the lookup table of a canonical code: codes of up to `w` bits fill
@@ -434,7 +435,7 @@ void single_table(unsigned s, unsigned nsym, unsigned w, uint16_t *table, uint32
 {
     std::fill(table, table + (1u << w), (uint16_t)s);
     if (fast)
-        std::fill(fast, fast + (1u << w), s < nsym ? fast_symbol(s, 0) : (WALK | (uint32_t)s << 8));
+        std::fill(fast, fast + (1u << w), s < nsym ? fast_symbol(s, 0) : walk_entry(s));
 }
 
 // The p entries, from the finished p table. A table entry v < np is a
@@ -450,7 +451,7 @@ void make_position_table(Decoder *d, unsigned np)
         if (v < np && l <= PTBITS)
             d->pfast[i] = fast_position(v, l, i >> (PTBITS - l));
         else
-            d->pfast[i] = WALK | (uint32_t)v << 8;
+            d->pfast[i] = walk_entry(v);
     }
 }
 

@@ -289,14 +289,14 @@ int tmb_extract(ExtractCtx *ctx, FILE *arc, FILE *out, const EntryHeader *h, uin
     uint8_t *whole = read_whole(ctx->held, arc, h->comp_size, ctx->inbuf_max);
     if (!whole) {
         // Streamed from a regular file, the bytes go straight from the file
-        // into the decoder's chunk; through the stream's buffer each would
-        // be copied twice. The stream then moves past the entry.
+        // into the decoder's chunk (tmb_extract_at); through the stream's
+        // buffer each would be copied twice. The stream then moves past the
+        // entry.
         int fd = fileno(arc);
         off_t at = ftello(arc);
         struct stat st;
         if (fd >= 0 && at >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-            PreadIn in = {fd, (int64_t)at, h->comp_size};
-            rc = run_entry(ctx, m, source_of(nullptr, h->comp_size, pread_read, &in), out, h, crc, prog);
+            rc = tmb_extract_at(ctx, fd, (int64_t)at, out, h, crc, prog);
             fseeko(arc, at + (off_t)h->comp_size, SEEK_SET);
             return rc;
         }
