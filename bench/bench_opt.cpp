@@ -1,6 +1,6 @@
 // Runs the optimal encoder (-9) alone with chosen knobs, for tuning:
 //   bench_opt METHOD INPUT [region=N] [depth=N] [nice=N] [rpass=N] [bpass=N]
-//         [rounds=N]
+//         [rounds=N] [lit=N] [match=N]   (lit, match: surprise prices, 1/16 bit)
 // Prints the packed size, the processor time, the memory of the -9 encoder
 // and that of the whole context.
 #include <cstdio>
@@ -42,6 +42,8 @@ int main(int argc, char **argv)
         else if (!strncmp(argv[i], "rpass=", 6)) prm.region_passes = v;
         else if (!strncmp(argv[i], "bpass=", 6)) prm.block_passes = v;
         else if (!strncmp(argv[i], "rounds=", 7)) prm.split_rounds = v;
+        else if (!strncmp(argv[i], "lit=", 4)) prm.surprise_literal = v;
+        else if (!strncmp(argv[i], "match=", 6)) prm.surprise_match = v;
         else {
             fprintf(stderr, "unknown knob %s\n", argv[i]);
             return 2;

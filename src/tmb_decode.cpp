@@ -628,30 +628,40 @@ constexpr auto PATTERN_STEP = [] {
 
 // Copies a match of `len` bytes starting `dist` bytes back. The bytes are
 // defined as copied one at a time, so a short distance repeats a pattern;
-// with dist >= 8 (or 16) whole words give the same result because every
-// word read lies before the word being written. May write up to 31 bytes
-// past the end, which the output buffer leaves room for.
+// with dist >= 8 (or 16) whole words of 8 (or 16) give the same result
+// because every word read lies before the word being written. May write up
+// to 31 bytes past the end, which the output buffer leaves room for.
 inline void copy_match(uint8_t *out, size_t dist, unsigned len)
 {
     const uint8_t *src = out - dist;
     uint8_t *end = out + len;
-    if (dist >= 16) {
-        // Most matches are short: two words without a test cover them.
-        memcpy(out, src, 16);
-        memcpy(out + 16, src + 16, 16);
-        out += 32;
-        src += 32;
-        while (out < end) {
-            memcpy(out, src, 16);
-            out += 16;
-            src += 16;
+    if (dist >= 8) {
+        // Most matches are short: four words without a test cover them. One
+        // test of the distance for all from 8 on, as a second one (16-byte
+        // words from 16 on) is guessed wrong often enough to cost more than
+        // the two extra words.
+        for (unsigned k = 0; k < 32; k += 8) {
+            uint64_t w; // one word at a time: a word may read the one before
+            memcpy(&w, src + k, 8);
+            memcpy(out + k, &w, 8);
         }
-    } else if (dist >= 8) {
-        do {
-            memcpy(out, src, 8);
-            out += 8;
-            src += 8;
-        } while (out < end);
+        if (len > 32) [[unlikely]] {
+            out += 32;
+            src += 32;
+            if (dist >= 16) {
+                do {
+                    memcpy(out, src, 16);
+                    out += 16;
+                    src += 16;
+                } while (out < end);
+            } else {
+                do {
+                    memcpy(out, src, 8);
+                    out += 8;
+                    src += 8;
+                } while (out < end);
+            }
+        }
     } else if (dist == 1) {
         memset(out, out[-1], len);
     } else {

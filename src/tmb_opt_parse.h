@@ -6,7 +6,8 @@
 //     of every length it can reach within the method's window;
 //  2. a shortest-path parse over the region, costs from a first greedy
 //     parse, then from its own result (the Huffman code lengths the tokens
-//     would get), iterated;
+//     would get, and a price for the turns between literals and matches
+//     that the decoder does not expect), iterated;
 //  3. the tokens are cut into blocks where that saves bits (a dynamic
 //     program over chunks of tokens, costing each candidate block by the
 //     entropy of its symbols plus its code-length lists);
@@ -34,6 +35,11 @@ struct OptParams {
     unsigned block_passes = 2;     // parses of each block with its own codes
     unsigned split_rounds = 1;     // block cuts, each followed by block parses
     uint32_t max_block = MAX_BLOCK_TOKENS;   // tokens per block at most
+    // Prices, in sixteenths of a bit, of a token the decoder does not
+    // expect: a literal or a match where the other kind usually follows
+    // the kind before it (see turn_prices).
+    unsigned surprise_literal = 12;
+    unsigned surprise_match = 28;
 };
 
 // Work space of the block splitter, for every chunk of tokens of a region.
@@ -57,7 +63,8 @@ struct OptEncoder {
     Match *cache;          // matches of the region's positions
     size_t cache_cap;      // entries of cache in use for this region
     uint32_t *mstart;      // region + 1 offsets into cache
-    uint32_t *cost;        // region + 1: bits to the end of the range (x 16)
+    uint32_t *cost;        // 2 x (region + 1): bits to the end of the range (x 16),
+                           // after a literal and after a match
     uint32_t *choice;      // region: token chosen at each position
     uint32_t *tokens;      // region: the parse of the whole region
     uint32_t *btokens;     // region: a block's best parse so far

@@ -214,6 +214,13 @@ struct StreamFacts {
     Bytes out;
     std::vector<unsigned> block_tokens;
     unsigned max_dist = 0;   // largest match distance
+    // Tokens of each kind (0 literal, 1 match) after each kind.
+    size_t follow[2][2] = {};
+    // Tokens of the kind that less often follows the kind before them.
+    size_t surprises() const
+    {
+        return std::min(follow[0][0], follow[0][1]) + std::min(follow[1][0], follow[1][1]);
+    }
 };
 
 // Decodes a whole stream, checking every block against the format's
@@ -223,6 +230,7 @@ StreamFacts read_stream(const Bytes &packed, int method, size_t orig)
     const lzh::Params m = *lzh::params_of(method);
     BitReader br(packed);
     StreamFacts f;
+    unsigned kind = 0;
     while (f.out.size() < orig && !testing::Test::HasFailure()) {
         unsigned count = br.get(16);
         EXPECT_GE(count, 1u) << "empty block";
@@ -250,6 +258,8 @@ StreamFacts read_stream(const Bytes &packed, int method, size_t orig)
         p.check("p code");
         for (unsigned k = 0; k < count && f.out.size() < orig; k++) {
             int sym = c.decode(br);
+            f.follow[kind][sym >= 256]++;
+            kind = sym >= 256;
             if (sym < 256) {
                 f.out.push_back((uint8_t)sym);
                 continue;
@@ -348,6 +358,31 @@ TEST_P(Opt, SmallerThanTheDefaultEncoder)
         Packed best = pack(input, method, true);
         Packed plain = pack(input, method, false);
         EXPECT_LT(best.h.comp_size, plain.h.comp_size) << "kind " << kind;
+    }
+}
+
+// The parse prices a token of the kind (literal or match) that seldom
+// follows the kind before it, as the decoder guesses such a token wrong;
+// the price depends on the token before, so the parse keeps its cost for
+// either. Priced high, such tokens must become clearly fewer, and the
+// stream still decode.
+TEST_P(Opt, SurprisingTokensArePriced)
+{
+    const int method = GetParam();
+    // Text: literals and matches mixed (binary, runs and few letters have
+    // next to no surprising tokens to begin with).
+    for (uint64_t seed : {5, 6}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Bytes input = make(TEXT, 100000, seed);
+        tmbopt::OptParams free_turns, dear_turns;
+        free_turns.surprise_literal = free_turns.surprise_match = 0;
+        dear_turns.surprise_literal = dear_turns.surprise_match = 8 * 16;
+        StreamFacts a = read_stream(encode(input, method, free_turns), method, input.size());
+        StreamFacts b = read_stream(encode(input, method, dear_turns), method, input.size());
+        EXPECT_TRUE(a.out == input);
+        EXPECT_TRUE(b.out == input);
+        EXPECT_LT(b.surprises(), a.surprises() * 8 / 10)
+            << a.surprises() << " surprising tokens when free, " << b.surprises() << " when priced";
     }
 }
 
