@@ -323,7 +323,7 @@ TEST_P(Opt, BlocksKeepTheFormatLimits)
         uint32_t region;
     } cases[] = {
         {TEXT, 200000, 1u << 20},  {BINARY, 200000, 5000},  {RUNS, 400000, 1u << 20},
-        {TEXT, 120000, 4096},      {FEW_LETTERS, 400000, 1u << 20},
+        {TEXT, 120000, 4096},      {FEW_LETTERS, 500000, 1u << 20},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE("kind " + std::to_string(c.kind) + ", region " + std::to_string(c.region));
