@@ -37,9 +37,10 @@ struct OptParams {
     uint32_t max_block = MAX_BLOCK_TOKENS;   // tokens per block at most
     // Prices, in sixteenths of a bit, of a token the decoder does not
     // expect: a literal or a match where the other kind usually follows
-    // the kind before it (see turn_prices).
+    // the kind before it (see turn_prices). BY_METHOD: the method's own.
+    static constexpr unsigned BY_METHOD = ~0u;
     unsigned surprise_literal = 12;
-    unsigned surprise_match = 28;
+    unsigned surprise_match = BY_METHOD;
 };
 
 // Work space of the block splitter, for every chunk of tokens of a region.
