@@ -1,8 +1,8 @@
 // Fuzz target: a round trip. The input (after its first byte, which picks
-// -lh5-, -lh6- or -lh7-) is packed with tmb_compress, unpacked with
-// tmb_extract, and must come back byte for byte with the CRC-16 the
-// packer recorded. Packing never makes an entry bigger than its data:
-// it falls back to a stored copy.
+// -lh5-, -lh6- or -lh7-, and the default encoder or -9) is packed with
+// tmb_compress, unpacked with tmb_extract, and must come back byte for
+// byte with the CRC-16 the packer recorded. Packing never makes an entry
+// bigger than its data: it falls back to a stored copy.
 #include <cstring>
 
 #include "fuzz_common.h"
@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 1)
         return 0;
     const int method = 5 + data[0] % 3;
+    const bool optimal = (data[0] / 3) & 1;
     data++;
     size--;
     fuzz::reset(in, data, size);
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     EntryHeader h = {};
     h.method = method;
-    if (!tmb_compress(encoder, in, packed, &h, method, false, {}))
+    if (!tmb_compress(encoder, in, packed, &h, method, optimal, {}))
         fuzz::fail("tmb_compress failed on a readable file");
     if (h.orig_size != size)
         fuzz::fail("orig_size is not the input size");
