@@ -73,7 +73,7 @@ void costs_from_counts(const uint32_t *cfreq, const uint32_t *pfreq, unsigned np
 // against the bits of a symbol, so they decide near-ties, where the
 // smallest parse would otherwise mix the kinds more than the default
 // encoder does and decode slower than its output. Measured on text, source
-// and binary files, they cost 0.15 to 0.2 % of the size for "-lh6-" and
+// and binary files, they cost 0.1 to 0.2 % of the size for "-lh6-" and
 // "-lh7-", 0.3 to 0.6 % for "-lh5-".
 //
 // `tokens` is the parse the other prices come from; its turns tell which
