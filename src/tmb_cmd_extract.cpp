@@ -630,17 +630,22 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
     if (r.pending_targets.count(outpath))
         settle(r);
     struct stat st;
-    if (fstatat(dirfd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        std::string shown = tmb_shown(outpath.c_str());
-        const char *why = is_an_input(r, st) ? "it is the archive being read"
-                          : S_ISDIR(st.st_mode) ? "a directory is in the way"
-                                                : nullptr;
-        if (why) {
-            settle(r);
-            fprintf(stderr, "  ERROR: not writing %s: %s\n", shown.c_str(), why);
-            r.errors++;
-            return;
-        }
+    bool exists = fstatat(dirfd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const char *why = !exists                ? nullptr
+                      : is_an_input(r, st)   ? "it is the archive being read"
+                      : S_ISDIR(st.st_mode) ? "a directory is in the way"
+                                             : nullptr;
+    // Beside the parts a joined archive came from, a file of a part's name
+    // (or the sidecar's) would change that series, even a part not there yet.
+    if (!why && tmb_joined_series_member(dirfd, leaf.c_str()))
+        why = "it would be a part or the sidecar of the archive being read";
+    if (why) {
+        settle(r);
+        fprintf(stderr, "  ERROR: not writing %s: %s\n", tmb_shown(outpath.c_str()).c_str(), why);
+        r.errors++;
+        return;
+    }
+    if (exists) {
         if (!g_opts.force_overwrite && !confirm_overwrite(r, outpath)) {
             return;
         }

@@ -146,8 +146,9 @@ int cmd_list()
 
 // True when the listing must not replace `path`: it is the archive being
 // listed, one of the parts or the sidecar it was joined from, or any file
-// that holds an LZH archive (`L *.tmb` must not turn the second archive
-// into a listing of the first).
+// that holds an LZH archive anywhere (`L *.tmb` must not turn the second
+// archive into a listing of the first, nor `L a.tmb a.run` a
+// self-extractor, which holds its archive after the extractor's code).
 bool listing_would_destroy(const char *path, FILE *arc)
 {
     struct stat st;
@@ -164,9 +165,12 @@ bool listing_would_destroy(const char *path, FILE *arc)
     FILE *fp = fopen(path, "rb");
     if (!fp)
         return false;
-    EntryHeader h;
-    const char *why = nullptr;
-    bool archive = tmb_walk_next(fp, (int64_t)st.st_size, &h, &why) == TMB_WALK_ENTRY && h.method != -1;
+    // An AmigaOS program (a self-extractor, whatever it holds) starts with
+    // the hunk header's type word.
+    static const unsigned char kHunkHeader[4] = {0x00, 0x00, 0x03, 0xF3};
+    unsigned char word[4];
+    bool archive = (fread(word, 1, 4, fp) == 4 && memcmp(word, kHunkHeader, 4) == 0) ||
+                   tmb_holds_archive(fp);
     fclose(fp);
     return archive;
 }

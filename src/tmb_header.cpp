@@ -35,6 +35,8 @@
 #include <cstdarg>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 
 const MethodEntry method_table[] = {
@@ -415,6 +417,70 @@ int tmb_walk_next(FILE *fp, int64_t size, EntryHeader *h, const char **why)
         return TMB_WALK_CUT;
     }
     return TMB_WALK_ENTRY;
+}
+
+namespace {
+
+// The bytes a header start must show before the reader is asked: a known
+// method id at offset 2 and a level of 0, 1 or 2 at offset 20.
+constexpr size_t kHeaderProbe = 21;
+
+bool looks_like_header(const uint8_t *p)
+{
+    return p[2] == '-' && p[6] == '-' && p[20] <= 2 && method_number(p + 2) != -1;
+}
+
+// An entry at `pos` whose data lies within the file, and (away from the
+// start of the file, where any such entry counts as it always has) after
+// which the archive goes on or ends: one header-like run of bytes inside
+// some other file is no archive.
+bool archive_at(FILE *fp, int64_t size, int64_t pos)
+{
+    EntryHeader h;
+    const char *why = nullptr;
+    if (fseeko(fp, (off_t)pos, SEEK_SET) != 0 ||
+        tmb_walk_next(fp, size, &h, &why) != TMB_WALK_ENTRY || h.method == -1)
+        return false;
+    if (pos == 0)
+        return true;
+    if (fseeko(fp, (off_t)(h.data_pos + (int64_t)h.comp_size), SEEK_SET) != 0)
+        return false;
+    int next = tmb_walk_next(fp, size, &h, &why);
+    return next == TMB_WALK_ENTRY || next == TMB_WALK_END;
+}
+
+} // namespace
+
+int tmb_holds_archive(FILE *fp)
+{
+    // Beyond this many places that pass the quick look, the file is taken
+    // to hold an archive rather than read header by header: the answer
+    // guards a file against being replaced, so doubt keeps it.
+    constexpr int kMaxChecks = 4096;
+    int64_t size = tmb_file_size(fp);
+    if (size <= 0)
+        return 0;
+    constexpr size_t kWindow = 65536;
+    static_assert(kWindow > kHeaderProbe);
+    std::vector<uint8_t> buf(kWindow);
+    int checks = 0;
+    // Windows overlap by the probe's length, so that a header start near
+    // the end of one window is looked at in the next.
+    for (int64_t at = 0; at < size; at += (int64_t)(kWindow - kHeaderProbe)) {
+        ssize_t got = pread(fileno(fp), buf.data(), kWindow, (off_t)at);
+        if (got <= 0)
+            return 0;
+        for (size_t i = 0; i + kHeaderProbe <= (size_t)got; i++) {
+            // The start of the file is asked whatever its level byte says.
+            if ((at != 0 || i != 0) && !looks_like_header(&buf[i]))
+                continue;
+            if (++checks > kMaxChecks || archive_at(fp, size, at + (int64_t)i))
+                return 1;
+        }
+        if ((size_t)got < kWindow)
+            break;
+    }
+    return 0;
 }
 
 int64_t tmb_file_size(FILE *fp)

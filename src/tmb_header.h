@@ -48,6 +48,13 @@ enum : int { TMB_WALK_CUT = -2, TMB_WALK_DAMAGED = -1, TMB_WALK_END = 0, TMB_WAL
 // header (filled in `h`) whose data runs past the end of the file.
 int tmb_walk_next(FILE *fp, int64_t size, EntryHeader *h, const char **why);
 
+// 1 when the regular file behind `fp` holds an archive anywhere, not only
+// at its start (a self-extractor holds one after its code, other files may
+// hold one inside): a sound entry header of a known method whose data lies
+// within the file. The file is read once, in windows; the stream's
+// position is left anywhere.
+int tmb_holds_archive(FILE *fp);
+
 // The size of the regular file behind `fp`, or -1.
 int64_t tmb_file_size(FILE *fp);
 const char *tmb_method_name(int number);

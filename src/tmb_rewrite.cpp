@@ -40,17 +40,18 @@ int rewrite_open_old(OldArchive *old, const char *path)
 {
     *old = OldArchive{};
     old->path = path;
-    old->file.reset(fopen(path, "rb"));
-    if (!old->file) {
-        if (errno == ENOENT)
-            return 0;
-        fprintf(stderr, "Cannot open: %s\n", path);
-        return -1;
-    }
+    // Looked at as a to-be-replaced file is: only a regular one, and a
+    // FIFO at the name is refused at once instead of waiting for a writer.
     struct stat st;
-    if (fstat(fileno(old->file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
+    int fd = tmb_open_to_replace(path, &st);
+    if (fd < 0) {
+        errno = fd == -1 ? ENOENT : EINVAL;
+        return fd == -1 ? 0 : -1;
+    }
+    old->file.reset(fdopen(fd, "rb"));
+    if (!old->file) {
+        close(fd);
         fprintf(stderr, "Cannot open: %s\n", path);
-        old->file.close();
         return -1;
     }
     old->size = (int64_t)st.st_size;

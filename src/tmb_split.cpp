@@ -31,6 +31,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
 #include "tambrix.h"
@@ -346,15 +347,16 @@ void read_sidecar(FILE *fp, Expected &e)
 // an extraction from the joined archive never writes over one of them.
 std::vector<FileId> s_join_inputs;
 
-// Opens an input of a join, a part or the sidecar: only a regular file
-// reached without following a symbolic link. A link could make the join
-// read any file of the user's; a FIFO or a device would block or never end.
-// O_NONBLOCK keeps the open itself from waiting on a FIFO. Returns nullptr
-// with errno set (ENOENT: there is no such file; ELOOP: a link; EINVAL: not
-// a regular file); `id` receives the identity of the file opened.
-FILE *open_join_input(const char *path, FileId &id)
+// Opens a file to read whole: only a regular file. A FIFO or a device
+// would block or never end (a link to /dev/zero would fill the disk with
+// parts). O_NONBLOCK keeps the open itself from waiting on a FIFO. The
+// inputs of a join are also never reached through a symbolic link (it
+// could make the join read any file of the user's): `follow` 0. Returns
+// nullptr with errno set (ENOENT: there is no such file; ELOOP: a link;
+// EINVAL: not a regular file); `id` receives the identity of the file.
+FILE *open_regular(const char *path, bool follow, FileId &id)
 {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return nullptr;
     struct stat st;
@@ -371,6 +373,53 @@ FILE *open_join_input(const char *path, FileId &id)
     return fp;
 }
 
+FILE *open_join_input(const char *path, FileId &id)
+{
+    return open_regular(path, false, id);
+}
+
+// The directory a path lies in ("." when it names none) and its last part;
+// false when that directory cannot be looked at.
+bool place_of(const char *path, FileId *dir, std::string *leaf)
+{
+    const char *slash = strrchr(path, '/');
+    std::string d = slash ? std::string(path, (size_t)(slash - path) + 1) : std::string(".");
+    struct stat st;
+    if (stat(d.c_str(), &st) != 0)
+        return false;
+    *dir = tmb_file_id(st);
+    *leaf = slash ? slash + 1 : path;
+    return true;
+}
+
+// True when `leaf` names a member of the series `stem`: "stem.info" or a
+// part "stem.NNN" numbered as parts are named (001 to 999, then 1000 on).
+bool is_series_name(const std::string &stem, const char *leaf)
+{
+    size_t n = stem.size();
+    if (strncmp(leaf, stem.c_str(), n) != 0 || leaf[n] != '.')
+        return false;
+    const char *num = leaf + n + 1;
+    if (strcmp(num, "info") == 0)
+        return true;
+    size_t len = strspn(num, "0123456789");
+    if (len < 3 || len > 19 || num[len] != '\0')
+        return false;
+    unsigned long k = strtoul(num, nullptr, 10);
+    char made[24];
+    snprintf(made, sizeof made, "%03lu", k);
+    return k >= 1 && strcmp(made, num) == 0;
+}
+
+// The series the last join read, by the identity of its directory and the
+// name its members start with: a file written under a member's name there
+// (a part not yet present included) would become part of the series.
+struct Series {
+    bool set = false;
+    FileId dir{};
+    std::string stem;
+} s_series;
+
 void report_refused_input(const char *path)
 {
     const char *why = errno == ELOOP ? "it is a symbolic link"
@@ -383,10 +432,14 @@ void report_refused_input(const char *path)
 // writing would destroy the input before it is read.
 int output_is_input(const char *base, const char *info_name, const char *out_path)
 {
-    // An output named as a part of the series (one not there yet included)
-    // would join into the series itself and lengthen it.
-    size_t n = strlen(out_path), b = strlen(base);
-    if (is_part_name(out_path) && n == b + 4 && strncmp(out_path, base, b) == 0) {
+    // An output named as a member of the series (a part not there yet
+    // included) would replace it, or join into the series and lengthen it.
+    // Names are compared in the directory they lie in, found by its
+    // identity: "./arc.004" and "sub/../arc.004" are "arc.004".
+    FileId out_dir, base_dir;
+    std::string out_leaf, stem;
+    if (place_of(out_path, &out_dir, &out_leaf) && place_of(base, &base_dir, &stem) &&
+        out_dir == base_dir && is_series_name(stem, out_leaf.c_str())) {
         fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
         return 1;
     }
@@ -541,6 +594,7 @@ int join_into(const char *base, FILE *out, const char *file, const char *out_pat
         return 1;
     }
     s_join_inputs.clear();
+    s_series.set = place_of(base, &s_series.dir, &s_series.stem);
     Expected e;
     if (!load_expected(info_name, out_path, out_id, e)) {
         fclose(out);
@@ -601,14 +655,11 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
     if (!make_info_name(info_name, path))
         return 1;
 
-    // A directory opens for reading on some systems, but it is no file to
-    // split: its "size" is whatever the file system reports for a seek.
-    FILE *in = fopen(path, "rb");
-    struct stat in_st;
-    if (in && (fstat(fileno(in), &in_st) != 0 || S_ISDIR(in_st.st_mode))) {
-        fclose(in);
-        in = nullptr;
-    }
+    // Only a regular file is split (a link to one is followed): a
+    // directory's "size" is whatever the file system reports for a seek,
+    // and a device or a FIFO has no end to split up to.
+    FileId in_id;
+    FILE *in = open_regular(path, true, in_id);
     if (!in) {
         fprintf(stderr, "Cannot open: %s\n", path);
         return 1;
@@ -633,7 +684,7 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
     free(buf);
     fclose(in);
     if (ok)
-        ok = remove_stale_parts(path, tmb_file_id(in_st), r.parts);
+        ok = remove_stale_parts(path, in_id, r.parts);
     // The sidecar describes the parts as written; it equals the measured
     // size unless the file changed while it was being split.
     if (ok)
@@ -683,6 +734,15 @@ int join_parts(const char *part_name, const char *out_path)
     }
     if (output_is_input(base, info_name, out_path))
         return 1;
+    // A device, a FIFO or a directory (or a link to one) is never replaced
+    // by the joined file: as root, "-o /dev/null" would otherwise replace
+    // the system's device with a plain file.
+    struct stat old_st;
+    int old_fd = tmb_open_to_replace(out_path, &old_st);
+    if (old_fd == -2)
+        return 1;
+    if (old_fd >= 0)
+        close(old_fd);
     // Joined beside the output and renamed into place when verified: an
     // existing output stays whole until then.
     char tmp[TEMP_NAME_SIZE];
@@ -757,6 +817,7 @@ void release_joined_for_read(const char *tmp)
         tmpname[0] = '\0';
         user_archive[0] = '\0';
         s_join_inputs.clear();
+        s_series.set = false;
     }
 }
 
@@ -766,3 +827,11 @@ const char *tmb_archive_shown()
 }
 
 const std::vector<FileId> &tmb_join_inputs() { return s_join_inputs; }
+
+bool tmb_joined_series_member(int dirfd, const char *leaf)
+{
+    struct stat st;
+    // Only while a joined temporary stands in for the archive.
+    return s_series.set && tmpname[0] && user_archive[0] && fstat(dirfd, &st) == 0 &&
+           tmb_file_id(st) == s_series.dir && is_series_name(s_series.stem, leaf);
+}

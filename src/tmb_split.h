@@ -57,6 +57,12 @@ const char *tmb_archive_shown();
 // there is none): an extraction must not write over them.
 const std::vector<FileId> &tmb_join_inputs();
 
+// True while a joined temporary stands in for the archive when the file
+// `leaf` in the open directory `dirfd` would be a part or the sidecar of
+// the series it was joined from (a part not yet present included): an
+// extraction beside the series must not change it.
+bool tmb_joined_series_member(int dirfd, const char *leaf);
+
 // Scope guard that calls release_joined_for_read when it goes out of scope.
 class JoinedReadGuard {
 public:
