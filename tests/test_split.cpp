@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <glob.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -527,7 +529,16 @@ TEST_F(JoinTest, RefusalsAndMissingParts)
          "Output would overwrite its own input: " + base + ".info\n"},
         {"output in a missing directory", base + ".001", dir / "no/such", 1,
          "Cannot create: " + dir / "no/such" + "\n"},
+        // A member's name reached by another path is still that member; a
+        // part not there yet would lengthen the series.
+        {"a part by another path", base + ".001", dir / "./arc.tmb.002", 1,
+         "Output would overwrite its own input: " + dir / "./arc.tmb.002" + "\n"},
+        {"the next part by another path", base + ".001", dir / "sub/../arc.tmb.003", 1,
+         "Output would overwrite its own input: " + dir / "sub/../arc.tmb.003" + "\n"},
+        {"the sidecar by another path", base + ".001", dir / "sub/../arc.tmb.info", 1,
+         "Output would overwrite its own input: " + dir / "sub/../arc.tmb.info" + "\n"},
     };
+    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
     const Bytes part2 = read_file(base + ".002");
     const std::string info = read_text(base + ".info");
     for (const Case &c : cases) {
@@ -541,6 +552,7 @@ TEST_F(JoinTest, RefusalsAndMissingParts)
         EXPECT_EQ(read_text(out), "keep me");
         EXPECT_EQ(read_file(base + ".002"), part2);
         EXPECT_EQ(read_text(base + ".info"), info);
+        EXPECT_FALSE(file_exists(base + ".003"));
     }
 
     // The output created under the next part's name would feed itself.
@@ -604,6 +616,46 @@ TEST_F(JoinTest, LinkAtTheOutputIsReplacedNotFollowed)
         EXPECT_EQ(read_text(victim), "precious");
         EXPECT_FALSE(file_exists(nowhere));
     }
+}
+
+// With -o the joined file replaces a regular file or a link, never a device,
+// a FIFO or a directory, nor a link to one: as root, "-o /dev/null" would
+// otherwise put a plain file in the place of the system's device. The
+// device here is one of our own, a null device made beside the parts.
+TEST_F(JoinTest, SpecialOutputsAreNeverReplaced)
+{
+    make_parts(2500);
+    std::string node = dir / "null";
+    if (mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        GTEST_SKIP() << "cannot make a device node: " << strerror(errno);
+    ASSERT_EQ(symlink("null", (dir / "to-null").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
+    g_opts.force_overwrite = 1;
+    for (const char *name : {"null", "to-null", "fifo", "d"}) {
+        SCOPED_TRACE(name);
+        std::string out = dir / name;
+        struct stat before;
+        ASSERT_EQ(lstat(out.c_str(), &before), 0);
+        Captured cap;
+        EXPECT_EQ(join_parts((base + ".001").c_str(), out.c_str()), 1);
+        cap.finish();
+        EXPECT_EQ(cap.err, "Cannot open/create: " + out + " (not a regular file)\n");
+        EXPECT_EQ(cap.out, "");
+        struct stat after;
+        ASSERT_EQ(lstat(out.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+    }
+    struct stat st;
+    ASSERT_EQ(stat(node.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(st.st_rdev, makedev(1, 3));
+    // Nothing else appeared: no temporary beside an output.
+    glob_t g;
+    ASSERT_EQ(glob((dir / "*").c_str(), 0, nullptr, &g), 0);
+    EXPECT_EQ(g.gl_pathc, 8u);  // three parts, sidecar, null, to-null, fifo, d
+    globfree(&g);
 }
 
 // -------------------------------------------------------------- auto-join

@@ -2,8 +2,15 @@
 // exit statuses, write failures under a file size limit, damaged parts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <vector>
 #include <unistd.h>
 
 #include "lzh_builder.h"
@@ -47,8 +54,62 @@ protected:
         o.file_size_limit = fsize_limit;
         return run_tambrix(args, o);
     }
+    // For cases where a fault would make the program wait or write for
+    // ever: the alarm ends it, and the case fails instead of the suite.
+    RunResult run_bounded(const std::vector<std::string> &args, std::vector<std::string> env = {})
+    {
+        RunOptions o;
+        o.cwd = dir.path();
+        o.close_stdin = true;
+        o.file_size_limit = 1 << 20;
+        o.wall_limit_seconds = 10;
+        o.env = std::move(env);
+        return run_tambrix(args, o);
+    }
     TempDir dir;
 };
+
+// A FIFO with a writer held open (and a reader of ours, so that opening the
+// writer does not wait): whoever reads it waits for data that never comes,
+// and gets no end of file.
+class HeldFifo {
+public:
+    explicit HeldFifo(const std::string &path)
+    {
+        if (mkfifo(path.c_str(), 0644) == 0) {
+            rd_ = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+            wr_ = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        }
+    }
+    ~HeldFifo()
+    {
+        if (wr_ >= 0)
+            close(wr_);
+        if (rd_ >= 0)
+            close(rd_);
+    }
+    HeldFifo(const HeldFifo &) = delete;
+    HeldFifo &operator=(const HeldFifo &) = delete;
+    bool ok() const { return rd_ >= 0 && wr_ >= 0; }
+
+private:
+    int rd_ = -1, wr_ = -1;
+};
+
+std::vector<std::string> names_in(const std::string &path)
+{
+    std::vector<std::string> v;
+    if (DIR *d = opendir(path.c_str())) {
+        while (struct dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..")
+                v.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(v.begin(), v.end());
+    return v;
+}
 
 TEST_F(SplitCli, SplitThenJoinRoundTrip)
 {
@@ -123,6 +184,83 @@ TEST_F(SplitCli, BadArgumentsForSplit)
     RunResult r = run({"sq", "arc.tmb", "2k"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("Splitting: arc.tmb (100 bytes) into 2KB parts\n", 0), 0u);
+}
+
+// s splits only a regular file: a device (or a link to one) has no end and
+// would fill the disk with parts, a FIFO would keep it waiting.
+TEST_F(SplitCli, DevicesAndFifosAreNotSplit)
+{
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero").c_str()), 0);
+    HeldFifo fifo(dir / "pipe");
+    ASSERT_TRUE(fifo.ok());
+    std::vector<std::string> names = {"zero", "pipe"};
+    // A zero device of our own, when this system lets us make one.
+    if (mknod((dir / "node").c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0)
+        names.push_back("node");
+    const std::vector<std::string> before = names_in(dir.path());
+    for (const std::string &name : names) {
+        SCOPED_TRACE(name);
+        RunResult r = run_bounded({"sq", name, "4096"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Cannot open: " + name + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(names_in(dir.path()), before);
+    }
+}
+
+// A part or the sidecar that is a FIFO (a writer holding it open) or a
+// directory is refused at once, by j and by the auto-join of a reading
+// command alike; nothing is left beside the parts or in TMPDIR.
+TEST_F(SplitCli, SpecialFilesInTheSeriesAreRefusedWithoutWaiting)
+{
+    write_file(dir / "arc.tmb", pattern_bytes(2500));
+    ASSERT_EQ(run({"sq", "arc.tmb", "1"}).status, 0);
+    ASSERT_EQ(remove((dir / "arc.tmb").c_str()), 0);
+    ASSERT_EQ(mkdir((dir / "tmp").c_str(), 0700), 0);
+    const std::vector<std::string> env = {"TMPDIR=" + dir / "tmp"};
+    struct Case {
+        const char *what;
+        const char *member;
+        bool fifo;  // else a directory
+    };
+    const Case cases[] = {
+        {"part 1 a FIFO", "arc.tmb.001", true},
+        {"part 2 a FIFO", "arc.tmb.002", true},
+        {"sidecar a FIFO", "arc.tmb.info", true},
+        {"part 2 a directory", "arc.tmb.002", false},
+        {"sidecar a directory", "arc.tmb.info", false},
+    };
+    const std::vector<std::string> before = names_in(dir.path());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string path = dir / c.member, saved = path + ".saved";
+        ASSERT_EQ(rename(path.c_str(), saved.c_str()), 0);
+        {
+            std::unique_ptr<HeldFifo> fifo;
+            if (c.fifo) {
+                fifo = std::make_unique<HeldFifo>(path);
+                ASSERT_TRUE(fifo->ok());
+            } else {
+                ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+            }
+            const std::string refused =
+                std::string("Cannot read: ") + c.member + " (not a regular file)\n";
+            RunResult j = run_bounded({"jqo", "arc.tmb.001", "out.tmb"}, env);
+            EXPECT_EQ(j.status, 1);
+            EXPECT_EQ(j.err.rfind(refused, 0), 0u) << j.err;
+            RunResult t = run_bounded({"tq", "arc.tmb.001"}, env);
+            EXPECT_EQ(t.status, 1);
+            EXPECT_EQ(t.err.rfind(refused, 0), 0u) << t.err;
+            EXPECT_FALSE(file_exists(dir / "out.tmb"));
+            EXPECT_TRUE(names_in(dir / "tmp").empty());
+        }
+        if (c.fifo)
+            unlink(path.c_str());
+        else
+            rmdir(path.c_str());
+        ASSERT_EQ(rename(saved.c_str(), path.c_str()), 0);
+        EXPECT_EQ(names_in(dir.path()), before);
+    }
 }
 
 TEST_F(SplitCli, WritesBeyondTheFileSizeLimitFail)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -228,6 +229,45 @@ TEST(Rewrite, MissingArgumentsAndMissingArchive)
     EXPECT_EQ(u.status, 1);
     EXPECT_EQ(u.err, "No files specified.\n");
     EXPECT_TRUE(list_dir(t.path()).empty());
+}
+
+// An archive name that is a FIFO, a directory or a link to a device is
+// refused at once, by u, f and d as by a: the open must not wait for a
+// writer, and nothing may be renamed over the device (a temporary beside
+// the link's target would replace it). The device is a null device of our
+// own; the alarm turns a wait into a failed case.
+TEST(Rewrite, SpecialFilesAtTheArchiveNameAreRefusedAtOnce)
+{
+    TempDir t;
+    write_text(t / "f.txt", "data");
+    ASSERT_EQ(mkfifo((t / "pipe.tmb").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir((t / "dir.tmb").c_str(), 0755), 0);
+    std::vector<std::string> names = {"pipe.tmb", "dir.tmb"};
+    bool have_node = mknod((t / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+    if (have_node) {
+        ASSERT_EQ(symlink("null", (t / "link.tmb").c_str()), 0);
+        names.push_back("link.tmb");
+    }
+    const std::vector<std::string> before = list_dir(t.path());
+    for (const char *cmd : {"u", "f", "d", "a"}) {
+        for (const std::string &name : names) {
+            SCOPED_TRACE(std::string(cmd) + " " + name);
+            RunOptions o;
+            o.cwd = t.path();
+            o.close_stdin = true;
+            o.wall_limit_seconds = 10;
+            RunResult r = run_tambrix({cmd, name, "f.txt"}, o);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "Cannot open/create: " + name + " (not a regular file)\n");
+            EXPECT_EQ(list_dir(t.path()), before);
+        }
+    }
+    if (have_node) {
+        struct stat st;
+        ASSERT_EQ(lstat((t / "null").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+        EXPECT_EQ(st.st_rdev, makedev(1, 3));
+    }
 }
 
 TEST(Update, TheArchiveItselfIsNeverStoredInTheNewOne)
