@@ -2,6 +2,7 @@
 // byte builder; their output is compared byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -252,6 +253,46 @@ TEST_F(ListTest, SaveListNeverOverwritesAnArchive)
     ASSERT_EQ(lstat((dir / "list.txt").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(testkit::read_text(dir / "real.txt"), SAMPLE_SHORT);
+}
+
+// An archive need not start a file to be in it: a self-extractor holds its
+// archive after the extractor's code, other files anywhere. L replaces none
+// of them, not even an AmigaOS program that holds nothing yet; a text that
+// only mentions method ids, or an earlier listing, is replaced.
+TEST_F(ListTest, SaveListNeverOverwritesAFileHoldingAnArchive)
+{
+    testkit::write_text(dir / "f.txt", "packed into a self-extractor");
+    ASSERT_EQ(run({"aq", "-sfx", "s", "f.txt"}).status, 0);
+    const Bytes inner = testkit::make_archive({testkit::build_lv2(testkit::stored("x", "abc"))});
+    auto around = [&](size_t before, size_t after) {
+        Bytes b(before + inner.size() + after, 0x5A);
+        std::fill(b.begin(), b.begin() + (long)before, 0xA5);
+        std::copy(inner.begin(), inner.end(), b.begin() + (long)before);
+        return b;
+    };
+    testkit::write_file(dir / "inside.bin", around(100, 50));
+    // The header starts a few bytes before the end of the first 64 KB.
+    testkit::write_file(dir / "across.bin", around(65536 - 10, 50));
+    Bytes hunk(64, 0);  // the hunk header's type word, 0x3F3, and nothing more
+    hunk[2] = 0x03;
+    hunk[3] = 0xF3;
+    testkit::write_file(dir / "empty.run", hunk);
+    for (const char *target : {"s.run", "inside.bin", "across.bin", "empty.run"}) {
+        SCOPED_TRACE(target);
+        const Bytes was = testkit::read_file(dir / target);
+        testkit::RunResult r = run({"Lq", "arc.lzh", target});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("Not writing the listing over an archive: ") + target + "\n");
+        EXPECT_EQ(testkit::read_file(dir / target), was);
+    }
+    testkit::write_text(dir / "notes.txt", "Methods: -lh0- stores, -lh5- packs.\n");
+    testkit::write_text(dir / "old.txt", SAMPLE_SHORT);
+    for (const char *target : {"notes.txt", "old.txt"}) {
+        SCOPED_TRACE(target);
+        testkit::RunResult r = run({"Lq", "arc.lzh", target});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(testkit::read_text(dir / target), SAMPLE_SHORT);
+    }
 }
 
 // A part name lists the whole joined archive, as x and t read it.
