@@ -362,6 +362,35 @@ TEST_F(HostileJoin, EntriesNeverOverwriteTheParts)
     EXPECT_EQ(text("two.txt"), std::string(3000, '2'));
 }
 
+// Extracted beside the series it was joined from, an entry named as a
+// member of the series is not written, not even a part that is not there
+// yet: the next join would take it in. Elsewhere it is an ordinary name.
+TEST_F(Hostile, EntriesNamedAsPartsOfTheSeriesStayOutOfIt)
+{
+    put({build_lv2(stored("keep.txt", std::string(1500, 'k'))),
+         build_lv2(stored("arc.tmb.009", "a part to be")),
+         build_lv2(stored("arc.tmb.000", "no part: the series starts at 001"))},
+        "arc.tmb");
+    ASSERT_EQ(run({"sq", "arc.tmb", "1"}).status, 0);
+    ASSERT_EQ(unlink((dir / "arc.tmb").c_str()), 0);
+    ASSERT_EQ(mkdir((dir / "tmp").c_str(), 0700), 0);
+    RunOptions o;
+    o.env = {"TMPDIR=" + dir / "tmp"};
+    RunResult r = run({"xqo", "arc.tmb.001"}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "  ERROR: not writing arc.tmb.009: it would be a part or the sidecar of the "
+                     "archive being read\n");
+    EXPECT_FALSE(file_exists(dir / "arc.tmb.009"));
+    EXPECT_EQ(text("keep.txt"), std::string(1500, 'k'));
+    EXPECT_EQ(text("arc.tmb.000"), "no part: the series starts at 001");
+    EXPECT_TRUE(temporaries(dir.path()).empty());
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "tmp"));
+
+    r = run({"xqo", "arc.tmb.001", "out/"}, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(text("out/arc.tmb.009"), "a part to be");
+}
+
 TEST_F(HostileJoin, NoSidecarIsSaidAndTmpdirIsHonoured)
 {
     unlink((dir / "arc.tmb.info").c_str());
