@@ -251,11 +251,13 @@ TEST(Delete, SelectsByNameOrBaseNameAndCopiesTheRestUnchanged)
         std::vector<std::string> patterns;
         Bytes expected;
         std::string done;
+        std::string err = "";  // a name that selects nothing fails the command
     };
     const Case cases[] = {
         // docs/one.txt of the level-1 entry goes too; OLD0.TXT differs in case.
         {{"*.txt"}, make_archive({lv0_entry(), dir_entry, b}), "Deleted: 2  Kept: 3"},
-        {{"nothing"}, make_archive({lv0_entry(), lv1_entry(), dir_entry, a, b}), "Deleted: 0  Kept: 5"},
+        {{"nothing"}, make_archive({lv0_entry(), lv1_entry(), dir_entry, a, b}), "Deleted: 0  Kept: 5",
+         "No entry matches: nothing\n"},
         {{"docs*"}, make_archive({lv0_entry(), b}), "Deleted: 3  Kept: 2"},
         {{"*"}, Bytes{0, 0}, "Deleted: 5  Kept: 0"},
     };
@@ -265,7 +267,8 @@ TEST(Delete, SelectsByNameOrBaseNameAndCopiesTheRestUnchanged)
         std::vector<std::string> args = {"d", "-q", "arc.tmb"};
         args.insert(args.end(), c.patterns.begin(), c.patterns.end());
         RunResult r = run_in(t, args);
-        EXPECT_EQ(r.status, 0) << c.patterns[0] << r.err;
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : 1) << c.patterns[0] << r.err;
+        EXPECT_EQ(r.err, c.err);
         EXPECT_TRUE(contains(r.out, "\n" + c.done + "\n")) << r.out;
         EXPECT_EQ(read_file(t / "arc.tmb"), c.expected) << c.patterns[0];
         EXPECT_EQ(list_dir(t.path()), std::vector<std::string>{"arc.tmb"});
