@@ -341,7 +341,7 @@ void count(int ok)
         g_add_tally.failed++;
 }
 
-int add_stored(const char *path, const char *arcname)
+int add_stored(const char *path, const char *arcname, const char *name)
 {
     FILE *arc = s_session->arc;
     dbg_log("add_file_lh0: filepath='%s' arcname='%s'", path, arcname);
@@ -358,7 +358,6 @@ int add_stored(const char *path, const char *arcname)
         return 0;
     }
     uint64_t size = (uint64_t)st.st_size;
-    const char *name = strip_arc_root(arcname);
 
     unsigned char *buf = (unsigned char *)malloc(size ? size : 1);
     if (!buf) {
@@ -410,12 +409,11 @@ int add_stored(const char *path, const char *arcname)
 }
 
 // A file to pack: opened now, packed by a worker, written in its turn.
-void add_compressed(const char *path, const char *arcname, int method)
+void add_compressed(const char *path, const char *arcname, const char *name, int method)
 {
     auto j = std::make_shared<PackJob>();
     j->path = path;
     j->method = method;
-    const char *name = strip_arc_root(arcname);
     std::string shown_name = arcname;
     struct stat st;
     j->in = open_input(path, &st, &j->not_regular, &j->too_large);
@@ -498,7 +496,9 @@ bool is_the_archive(const struct stat *st)
     return false;
 }
 
-void add_file(const char *path, const char *arcname, int method, const struct stat *st)
+// `name` is fixed now: the root rule may change before the file's turn
+// comes, with the next argument.
+void add_file(const char *path, const char *arcname, const char *name, int method, const struct stat *st)
 {
     if (is_the_archive(st)) {
         in_turn([a = std::string(arcname)] {
@@ -508,28 +508,29 @@ void add_file(const char *path, const char *arcname, int method, const struct st
         return;
     }
     if (method != 0) {
-        add_compressed(path, arcname, method);
+        add_compressed(path, arcname, name, method);
         return;
     }
     // A stored file is read and written whole in its turn.
-    in_turn([p = std::string(path), a = std::string(arcname)] {
+    in_turn([p = std::string(path), a = std::string(arcname), n = std::string(name)] {
         adding_line(a.c_str());
-        count(add_stored(p.c_str(), a.c_str()));
+        count(add_stored(p.c_str(), a.c_str(), n.c_str()));
     });
 }
 
-void add_any(const char *path, const char *arcname, int method);
-
 // An empty directory keeps its name as an entry "name/" with no data.
-void add_empty_dir(const char *arcname, const struct stat *st)
+void dir_entry_name(char name[256], const char *arcname)
 {
-    char name[256];
     copy_name(name, strip_arc_root(arcname), 254);
     size_t n = strlen(name);
     if (n == 0 || name[n - 1] != '/') {
         name[n] = '/';
         name[n + 1] = 0;
     }
+}
+
+void add_empty_dir(const char *name, const struct stat *st)
+{
     auto h = std::make_shared<EntryHeader>();
     fill_header(h.get(), name, mtime_or_now(st));
     h->method = 0;
@@ -557,27 +558,22 @@ bool is_link_to_dir(const struct dirent *de, const char *path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-void count_failure()
-{
-    in_turn([] { g_add_tally.failed++; });
-}
+void walk_any(const char *path, const char *arcname, const AddWalk &w);
 
 // Walks one directory. Symbolic links to directories are not followed
 // below the top level: a link pointing upwards would make the walk
 // endless, so such a link is reported and stored as nothing. Links to
 // files are stored as the file they point to.
-void add_dir(const char *path, const char *arcname, int method, const struct stat *st)
+void walk_dir(const char *path, const char *arcname, const struct stat *st, const AddWalk &w)
 {
-    in_turn([a = std::string(arcname)] {
-        if (!g_opts.quiet)
-            printf("  adding dir:  %s\n", a.c_str());
-    });
+    if (w.dir)
+        w.dir(arcname);
     if (!g_opts.recursive)
         return;
     DIR *d = opendir(path);
     if (!d) {
         int e = errno;
-        in_turn([p = std::string(path), e] {
+        w.say([p = std::string(path), e] {
             fprintf(stderr, "  Cannot list directory: %s (%s)\n", p.c_str(), strerror(e));
             g_add_tally.failed++;
         });
@@ -592,34 +588,55 @@ void add_dir(const char *path, const char *arcname, int method, const struct sta
         char child[256], child_arc[256];
         if (!join_path_checked(child, path, de->d_name) ||
             !join_path_checked(child_arc, arcname, de->d_name)) {
-            count_failure();
+            w.say([] { g_add_tally.failed++; });
             continue;
         }
         if (is_link_to_dir(de, child)) {
-            in_turn([a = std::string(child_arc)] {
+            w.say([a = std::string(child_arc)] {
                 if (!g_opts.quiet)
                     printf("  skipping link to directory:  %s\n", a.c_str());
             });
             continue;
         }
-        add_any(child, child_arc, method);
+        walk_any(child, child_arc, w);
     }
     closedir(d);
     if (entries > 0 || g_opts.exclude_empty)
         return;
-    add_empty_dir(arcname, st);
+    char name[256];
+    dir_entry_name(name, arcname);
+    w.empty_dir(path, arcname, name, st);
 }
 
 // A path given by the caller is followed even when it is a link to a
-// directory; below it add_dir has already passed over such links.
-void add_any(const char *path, const char *arcname, int method)
+// directory; below it walk_dir has already passed over such links.
+void walk_any(const char *path, const char *arcname, const AddWalk &w)
 {
     struct stat st;
     bool have = stat(path, &st) == 0;
     if (have && S_ISDIR(st.st_mode))
-        add_dir(path, arcname, method, &st);
+        walk_dir(path, arcname, &st, w);
     else
-        add_file(path, arcname, method, have ? &st : nullptr);
+        w.file(path, arcname, strip_arc_root(arcname), have ? &st : nullptr);
+}
+
+void add_any(const char *path, const char *arcname, int method)
+{
+    AddWalk w;
+    w.file = [method](const char *p, const char *a, const char *name, const struct stat *st) {
+        add_file(p, a, name, method, st);
+    };
+    w.empty_dir = [](const char *, const char *, const char *name, const struct stat *st) {
+        add_empty_dir(name, st);
+    };
+    w.dir = [](const char *arcname) {
+        in_turn([a = std::string(arcname)] {
+            if (!g_opts.quiet)
+                printf("  adding dir:  %s\n", a.c_str());
+        });
+    };
+    w.say = [](std::function<void()> f) { in_turn(std::move(f)); };
+    walk_any(path, arcname, w);
 }
 
 } // namespace
@@ -633,6 +650,22 @@ const char *strip_arc_root(const char *name)
         return name + g_arc_root_len;
     }
     return tmb_base_name(name);
+}
+
+const char *add_argument_name(const char *arg)
+{
+    const char *arcname = arg;
+    if (arcname[0] == '.' && arcname[1] == '/')
+        arcname += 2;
+    struct stat st;
+    bool is_dir = stat(arg, &st) == 0 && S_ISDIR(st.st_mode);
+    g_arc_root_len = is_dir ? (int)strlen(arcname) + 1 : 0;
+    return arcname;
+}
+
+void add_walk(const char *path, const char *arcname, const AddWalk &walk)
+{
+    walk_any(path, arcname, walk);
 }
 
 void add_set_archive(FILE *arc, FILE *old)

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdio>
 #include <functional>
+#include <sys/stat.h>
 
 extern int g_arc_root_len;
 extern int g_add_file_no;
@@ -41,6 +42,34 @@ void add_end();
 // the callers' own lines between paths.
 void add_in_turn(std::function<void()> f);
 const char *strip_arc_root(const char *name);
+
+// The archive name under which a stores a path given on its command line:
+// the path without one leading "./". Also sets g_arc_root_len for it: a
+// directory's entries are named relative to the directory, a file by its
+// base name.
+const char *add_argument_name(const char *arg);
+
+// What a walks below one path, in the order it stores it, each with the
+// entry name it gets (the root rule applied with g_arc_root_len as it is
+// during the call). u and f walk the same way, so that an entry and the
+// file it came from meet by name.
+struct AddWalk {
+    // Anything that is no directory; `st` is nullptr when its status cannot
+    // be read (the path may not exist).
+    std::function<void(const char *path, const char *arcname, const char *name, const struct stat *st)> file;
+    // A directory that holds nothing and so gets an entry of its own (not
+    // with -e); its name ends in '/'.
+    std::function<void(const char *path, const char *arcname, const char *name, const struct stat *st)> empty_dir;
+    // Every directory met, before its contents (also one not walked
+    // without -r). May be empty.
+    std::function<void(const char *arcname)> dir;
+    // Runs what the walk has to tell (a link to a directory passed over, a
+    // directory that cannot be listed, a path too long to hold, each
+    // failure counted in g_add_tally.failed): at once, or in the turn of
+    // the output of a.
+    std::function<void(std::function<void()>)> say;
+};
+void add_walk(const char *path, const char *arcname, const AddWalk &walk);
 
 // Names the archive stream being written, and for u and f also the old
 // archive being replaced, so that neither a tree walk nor a pattern stores

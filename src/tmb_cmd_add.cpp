@@ -72,16 +72,11 @@ void scan_argument(AddRun *run, const char *arg)
 // it; a file given with a path is stored under its base name.
 void add_argument(AddRun *run, const char *arg)
 {
-    const char *arcname = arg;
-    if (arcname[0] == '.' && arcname[1] == '/')
-        arcname += 2;
     if (strchr(arg, '*') || strchr(arg, '?')) {
         scan_argument(run, arg);
         return;
     }
-    struct stat st;
-    bool is_dir = stat(arg, &st) == 0 && S_ISDIR(st.st_mode);
-    g_arc_root_len = is_dir ? (int)strlen(arcname) + 1 : 0;
+    const char *arcname = add_argument_name(arg);
     dbg_log("adding '%s' as '%s' method=%d", arg, arcname, run->method);
     add_counted(run, arg, arcname);
 }

@@ -59,6 +59,7 @@ int cmd_delete()
         return 1;
     }
     DeleteCounts n = {0, 0};
+    file_wanted_begin();
     // The copy must meet exactly the entries the check walked: another
     // process may have changed the archive in between.
     int ok = copy_unselected(&old, &tmp, &n) && rewrite_unchanged(&old);
@@ -67,9 +68,15 @@ int cmd_delete()
         rewrite_abort(&tmp);
         return 1;
     }
-    if (!rewrite_commit(&tmp, g_opts.archive))
+    // What the names did select is deleted; a name that selected nothing
+    // is reported and fails the command. With nothing deleted the archive
+    // stays as it is.
+    int unmatched = file_wanted_unmatched();
+    if (n.deleted == 0)
+        rewrite_abort(&tmp);
+    else if (!rewrite_commit(&tmp, g_opts.archive))
         return 1;
     printf("\nDeleted: %d  Kept: %d\n", n.deleted, n.kept);
     fflush(stdout);
-    return 0;
+    return unmatched > 0 ? 1 : 0;
 }

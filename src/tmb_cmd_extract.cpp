@@ -721,6 +721,7 @@ int cmd_extract()
     const char *why = nullptr;
     int64_t pos = 0;
     int walk;
+    file_wanted_begin();
     while ((walk = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY) {
         r.at_next = h.comp_size == 0;
         handle_entry(r, h);
@@ -739,6 +740,8 @@ int cmd_extract()
         tmb_report_walk_damage(shown_archive, pos, why);
         r.errors++;
     }
+    // A name that selects nothing is a mistake (a typo, a wrong case).
+    int unmatched = file_wanted_unmatched();
     tmb_unpack_contexts_free(r.ctxs);
 
     printf("\nDone. Extracted: %d  Skipped: %d  Errors: %d\n", r.extracted, r.skipped, r.errors);
@@ -750,5 +753,5 @@ int cmd_extract()
     dbg_log("=== cmd_extract end: extracted=%d skipped=%d errors=%d ===", r.extracted, r.skipped,
             r.errors);
     dbg_close();
-    return r.errors > 0 ? 1 : 0;
+    return r.errors > 0 || unmatched > 0 ? 1 : 0;
 }

@@ -118,8 +118,11 @@ int cmd_test()
     EntryHeader h;
     const char *why = nullptr;
     int walk;
+    file_wanted_begin();
     while ((walk = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY) {
-        if (h.is_dir || !file_wanted(h.name)) {
+        // A directory entry a name selects is not tested, but the name has
+        // matched.
+        if (!file_wanted(h.name) || h.is_dir) {
             seek_past(arc, h);
             continue;
         }
@@ -159,13 +162,14 @@ int cmd_test()
         tmb_report_walk_damage(shown, (int64_t)ftello(arc), why);
         errors++;
     }
+    int unmatched = file_wanted_unmatched();
 
     printf("\nTested: %d  Errors: %d\n", tested, errors);
     print_elapsed(start);
     fflush(stdout);
     arc_file.close();
     tmb_autojoin_end(joined);
-    return errors > 0 ? 1 : 0;
+    return errors > 0 || unmatched > 0 ? 1 : 0;
 }
 
 int cmd_print()
@@ -227,6 +231,6 @@ int cmd_print()
     if (walk < 0)
         tmb_report_walk_damage(shown, at, why);
     else
-        fprintf(stderr, "File not found in archive: %s\n", wanted);
+        fprintf(stderr, "File not found in archive: %s\n", tmb_shown(wanted).c_str());
     return 1;
 }

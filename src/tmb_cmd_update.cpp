@@ -1,13 +1,17 @@
 // The update (u) and freshen (f) commands.
 //
-// The archive is rebuilt beside itself in three passes: a map of the old
-// entries (name and time), a copy of every entry that stays, and the
-// adding of the newer files at the end. Entries and file arguments meet by
-// base name, ignoring the case of ASCII letters. An old entry whose newer
-// file then cannot be added is copied back, so nothing is lost.
+// The archive is rebuilt beside itself: the arguments are walked the way a
+// walks them, so that every file (and every empty directory) comes with
+// the entry name a would store it under; then a map of the old entries of
+// those names, a copy of every entry that stays, and the adding of the
+// newer files at the end. An entry and a file meet by that name, ignoring
+// the case of ASCII letters; for plain file arguments it is the base name.
+// An old entry whose newer file then cannot be added is copied back, so
+// nothing is lost.
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -22,6 +26,7 @@
 #include "tmb_match.h"
 #include "tmb_progress.h"
 #include "tmb_rewrite.h"
+#include "tmb_wildcard.h"
 
 namespace {
 
@@ -37,71 +42,136 @@ std::string fold_name(const char *name)
     return s;
 }
 
-// The folded base name of every file argument, with the first argument
-// that has it. Only entries of these names can ever be replaced.
-std::unordered_map<std::string, int> s_argnames;
-
-// The map of the old archive: for each name of s_argnames that some entry
-// (no directory) has, the time of the first such entry. Entries no argument
-// names are not recorded, so memory follows the arguments, not the archive.
-std::unordered_map<std::string, int64_t> s_arcmap;
+// A path that a would store, with everything needed to store it the same
+// way later: its archive name and the root rule of its argument.
+struct Candidate {
+    std::string path, arcname, name;
+    int root_len;
+    int64_t time;     // 0 when its status cannot be read: it replaces nothing
+    bool is_dir;      // an empty directory, stored as an entry "name/"
+    bool is_archive;  // the archive being updated
+};
 
 // An old entry left out of the copy because its file is newer; kept until
 // the file has really been added.
 struct Dropped {
-    int arg;
+    size_t cand;
     int64_t header_pos;
     uint64_t length;  // header and data
+};
+
+// The first old entry that meets a candidate: its time (for a directory
+// only that it exists).
+struct Record {
+    bool found;
+    int64_t mtime;
 };
 
 struct UpdateRun {
     OldArchive old;
     bool have_old;
+    FileId old_id;
+    bool have_old_id;
     NewArchive tmp;
-    std::vector<int64_t> file_time;
-    std::vector<bool> is_archive;  // the argument names the archive itself
+    std::vector<Candidate> cands;
+    // Name to its candidate; a later path of the same name is left alone,
+    // so that one run never stores a name twice. The folded name leads to
+    // the first candidate that has it.
+    std::unordered_map<std::string, size_t> by_name, by_folded;
+    std::vector<Record> arcmap;  // one per candidate
     std::vector<Dropped> dropped;
+    bool restore_failed;
     int updated, kept, skipped, errors;
 };
 
-// A directory argument never replaces a file entry: without -r it adds
-// nothing, and the entry would be dropped for nothing. Its time counts as 0,
-// like that of a path whose status cannot be read.
-int64_t file_time(const char *path)
+int64_t time_of(const struct stat *st)
 {
+    return st ? (int64_t)st->st_mtime : 0;
+}
+
+void note_candidate(UpdateRun *run, const char *path, const char *arcname, const char *name,
+                    const struct stat *st, bool is_dir)
+{
+    Candidate c{path, arcname, name, g_arc_root_len, time_of(st), is_dir, false};
+    c.is_archive = run->have_old_id && st && tmb_file_id(*st) == run->old_id;
+    if (c.is_archive)
+        c.time = 0;
+    if (!run->by_name.emplace(name, run->cands.size()).second) {
+        run->skipped++;
+        return;
+    }
+    run->by_folded.emplace(fold_name(name), run->cands.size());
+    run->cands.push_back(std::move(c));
+}
+
+void note_match(const char *path, void *ctx)
+{
+    UpdateRun *run = (UpdateRun *)ctx;
     struct stat st;
-    if (stat(path, &st) != 0 || S_ISDIR(st.st_mode))
-        return 0;
-    return (int64_t)st.st_mtime;
+    bool have = stat(path, &st) == 0;
+    g_arc_root_len = 0;
+    note_candidate(run, path, path, strip_arc_root(path), have ? &st : nullptr, false);
 }
 
-void note_argument_names()
+// Walks every argument as a does. What the walk reports (a directory that
+// cannot be listed, a path too long) is told at once and counted as an
+// error.
+void collect_candidates(UpdateRun *run)
 {
-    s_argnames.clear();
-    for (int i = 0; i < g_opts.nfiles; i++)
-        s_argnames.emplace(fold_name(strip_arc_root(g_opts.files[i])), i);
+    AddWalk w;
+    w.file = [run](const char *path, const char *arcname, const char *name, const struct stat *st) {
+        note_candidate(run, path, arcname, name, st, false);
+    };
+    w.empty_dir = [run](const char *path, const char *arcname, const char *name, const struct stat *st) {
+        note_candidate(run, path, arcname, name, st, true);
+    };
+    w.say = [](std::function<void()> f) { f(); };
+    int failed_before = g_add_tally.failed;
+    for (int i = 0; i < g_opts.nfiles; i++) {
+        const char *arg = g_opts.files[i];
+        // An argument that still holds a wildcard names the matching files,
+        // each by its base name.
+        if (is_wildcard_arg(arg)) {
+            char dir[256], pattern[256];
+            split_wildcard_path(arg, dir, pattern);
+            wildcard_scan(dir, pattern, g_opts.recursive, note_match, run);
+            continue;
+        }
+        const char *arcname = add_argument_name(arg);
+        add_walk(arg, arcname, w);
+    }
+    run->errors += g_add_tally.failed - failed_before + wildcard_take_skipped();
+    g_add_tally.failed = failed_before;
+    g_arc_root_len = 0;
 }
 
-// The first file argument whose base name is the entry's name, or -1.
-int first_matching_arg(const char *entry_name)
+// The candidate an entry meets, or -1: the one of its very name, else the
+// first whose name differs only in the case of letters (a tree may hold
+// both 'A.txt' and 'a.txt'; each keeps its own entry). A file entry meets
+// only a file, a directory entry only a directory.
+long candidate_of(const UpdateRun *run, const EntryHeader &h)
 {
-    auto it = s_argnames.find(fold_name(entry_name));
-    return it == s_argnames.end() ? -1 : it->second;
+    auto it = run->by_name.find(h.name);
+    if (it == run->by_name.end()) {
+        it = run->by_folded.find(fold_name(h.name));
+        if (it == run->by_folded.end())
+            return -1;
+    }
+    const Candidate &c = run->cands[it->second];
+    return c.is_dir == (h.is_dir != 0) ? (long)it->second : -1;
 }
 
 // Pass 1; also proves that the archive ends properly before anything is
-// written.
+// written. Only names of candidates are recorded, so memory follows the
+// files named, not the archive.
 int build_map(UpdateRun *run)
 {
-    s_arcmap.clear();
     EntryHeader h;
     int r;
     while ((r = rewrite_next_entry(&run->old, &h)) == 1) {
-        if (!h.is_dir) {
-            std::string key = fold_name(h.name);
-            if (s_argnames.count(key))
-                s_arcmap.emplace(std::move(key), h.mtime);  // the first entry stays
-        }
+        long c = candidate_of(run, h);
+        if (c >= 0 && !run->arcmap[(size_t)c].found)  // the first entry counts
+            run->arcmap[(size_t)c] = Record{true, h.mtime};
         if (!rewrite_skip_entry(&run->old, &h))
             return 0;
     }
@@ -109,16 +179,17 @@ int build_map(UpdateRun *run)
     return r == 0;
 }
 
-// Pass 2: copies what stays, notes what a newer file replaces.
+// Pass 2: copies what stays, notes what a newer file replaces. Directory
+// entries always stay.
 int copy_pass(UpdateRun *run)
 {
     EntryHeader h;
     int r;
     while ((r = rewrite_next_entry(&run->old, &h)) == 1) {
         uint64_t length = (uint64_t)(h.data_pos - h.header_pos) + h.comp_size;
-        int arg = h.is_dir ? -1 : first_matching_arg(h.name);
-        if (arg >= 0 && h.mtime < run->file_time[arg]) {
-            run->dropped.push_back({arg, h.header_pos, length});
+        long c = h.is_dir ? -1 : candidate_of(run, h);
+        if (c >= 0 && h.mtime < run->cands[(size_t)c].time) {
+            run->dropped.push_back({(size_t)c, h.header_pos, length});
             if (!rewrite_skip_entry(&run->old, &h))
                 return 0;
             continue;
@@ -130,81 +201,79 @@ int copy_pass(UpdateRun *run)
     return r == 0;
 }
 
-// Puts back the old entries of an argument whose file was not added.
-int restore_dropped(UpdateRun *run, int arg)
+// Puts back the old entries of a candidate whose file was not added.
+void restore_dropped(UpdateRun *run, size_t cand)
 {
     for (const Dropped &d : run->dropped) {
-        if (d.arg != arg)
+        if (d.cand != cand || run->restore_failed)
             continue;
-        if (!rewrite_copy_entry(&run->old, d.header_pos, d.length, &run->tmp))
-            return 0;
+        if (!rewrite_copy_entry(&run->old, d.header_pos, d.length, &run->tmp)) {
+            run->restore_failed = true;
+            return;
+        }
         run->kept++;
     }
-    return 1;
 }
 
-// The old archive must never be stored inside the new one (a pattern such
-// as '*' easily names it). Such an argument gets the time 0, so that it
-// replaces no entry either.
-void find_archive_arguments(UpdateRun *run)
+void say(std::function<void()> f)
 {
-    FileId arc;
-    run->is_archive.assign((size_t)g_opts.nfiles, false);
-    if (!run->have_old || !tmb_stream_id(run->old.file.get(), &arc))
-        return;
-    for (int i = 0; i < g_opts.nfiles; i++) {
-        if (tmb_path_is(g_opts.files[i], arc)) {
-            run->is_archive[(size_t)i] = true;
-            run->file_time[(size_t)i] = 0;
-        }
-    }
+    add_in_turn(std::move(f));
 }
 
-// Pass 3 for one argument; 0 only when the new archive cannot be written.
-int add_pass_one(UpdateRun *run, int i)
+// Pass 3 for one candidate: queued in the order of the walk; what it
+// prints and writes comes in its turn.
+void add_pass_one(UpdateRun *run, size_t i)
 {
-    const char *arg = g_opts.files[i];
-    const char *base = strip_arc_root(arg);
-    if (run->is_archive[(size_t)i]) {
-        if (!g_opts.quiet)
-            printf("  skipping the archive itself:  %s\n", arg);
-        run->skipped++;
-        return 1;
-    }
-    auto rec = s_arcmap.find(fold_name(base));
-    bool add = false;
-    if (rec != s_arcmap.end()) {
-        if (rec->second >= run->file_time[i]) {
-            run->skipped++;
-        } else {
+    const Candidate &c = run->cands[i];
+    if (c.is_archive) {
+        say([p = c.path] {
             if (!g_opts.quiet)
-                printf("  updating: %s\n", base);
-            add = true;
-        }
-    } else if (g_opts.command == 'f') {
+                printf("  skipping the archive itself:  %s\n", p.c_str());
+        });
         run->skipped++;
-    } else {
+        return;
+    }
+    const Record &rec = run->arcmap[i];
+    const char *line = nullptr;
+    if (rec.found)
+        line = !c.is_dir && rec.mtime < c.time ? "  updating: %s\n" : nullptr;
+    else if (g_opts.command == 'u')
+        line = "  adding:   %s\n";
+    if (!line) {
+        run->skipped++;
+        say([run, i] { restore_dropped(run, i); });
+        return;
+    }
+    say([line, n = c.name] {
         if (!g_opts.quiet)
-            printf("  adding:   %s\n", base);
-        add = true;
-    }
-    AddTally before = g_add_tally;
+            printf(line, n.c_str());
+    });
+    g_arc_root_len = c.root_len;
+    add_path_then(c.path.c_str(), c.arcname.c_str(), g_opts.method,
+                  [run, i](int ok, const AddTally &d) {
+                      if (ok && d.added > 0) {
+                          run->updated++;
+                          return;
+                      }
+                      // Every file that failed is an error of its own, as for a.
+                      run->errors += d.failed > 0 ? d.failed : 1;
+                      restore_dropped(run, i);
+                  });
+}
+
+void add_pass(UpdateRun *run)
+{
+    g_add_file_no = run->kept;
+    // A tree walk below must pass over both the old and the new archive.
     FILE *out = run->tmp.file.get();
-    if (add && add_path(out, arg, arg, g_opts.method)) {
-        run->updated++;
-        return !ferror(out);
+    add_set_archive(out, run->have_old ? run->old.file.get() : nullptr);
+    if (add_begin(out)) {
+        for (size_t i = 0; i < run->cands.size() && !ferror(out) && !g_add_tally.broken; i++)
+            add_pass_one(run, i);
+        add_end();
     }
-    if (g_add_tally.broken)
-        return 0;
-    // Every file that failed below a directory argument is an error of its
-    // own, as for a.
-    if (add) {
-        int failed = g_add_tally.failed - before.failed;
-        run->errors += failed > 0 ? failed : 1;
-    }
-    if (ferror(out))
-        return 0;
-    return restore_dropped(run, i);
+    add_set_archive(nullptr);
+    g_arc_root_len = 0;
 }
 
 int run_update(UpdateRun *run)
@@ -213,7 +282,9 @@ int run_update(UpdateRun *run)
     if (opened < 0)
         return 1;
     run->have_old = opened == 1;
-    find_archive_arguments(run);
+    run->have_old_id = run->have_old && tmb_stream_id(run->old.file.get(), &run->old_id);
+    collect_candidates(run);
+    run->arcmap.assign(run->cands.size(), Record{false, 0});
     if (run->have_old && !build_map(run))
         return 1;
     if (!rewrite_create(&run->tmp, g_opts.archive)) {
@@ -226,15 +297,10 @@ int run_update(UpdateRun *run)
         rewrite_abort(&run->tmp);
         return 1;
     }
-    g_add_file_no = run->kept;
-    // A tree walk below must pass over both the old and the new archive.
-    add_set_archive(run->tmp.file.get(), run->have_old ? run->old.file.get() : nullptr);
-    for (int i = 0; i < g_opts.nfiles; i++)
-        if (!add_pass_one(run, i))
-            break;  // rewrite_commit reports the failed write
-    add_set_archive(nullptr);
+    int added_before = g_add_tally.added;
+    add_pass(run);
     // Out of disk or memory while adding: the old archive stays as it was.
-    if (g_add_tally.broken) {
+    if (g_add_tally.broken || run->restore_failed || ferror(run->tmp.file.get())) {
         fprintf(stderr, "Cannot build the new archive; %s left unchanged\n", g_opts.archive);
         rewrite_abort(&run->tmp);
         return 1;
@@ -243,6 +309,12 @@ int run_update(UpdateRun *run)
     if (run->have_old && !rewrite_unchanged(&run->old)) {
         rewrite_abort(&run->tmp);
         return 1;
+    }
+    // Nothing replaced and nothing added: the archive stays as it is, byte
+    // for byte and with its own time.
+    if (run->have_old && run->dropped.empty() && g_add_tally.added == added_before) {
+        rewrite_abort(&run->tmp);
+        return 0;
     }
     if (!rewrite_commit(&run->tmp, g_opts.archive))
         return 1;
@@ -263,22 +335,19 @@ int cmd_update()
     UpdateRun run{};
     int failed;
     try {
-        // Each file's time is read once, so that passes 2 and 3 agree.
-        for (int i = 0; i < g_opts.nfiles; i++)
-            run.file_time.push_back(file_time(g_opts.files[i]));
-        note_argument_names();
+        // Each file's time is read once, by the walk, so that passes 2 and
+        // 3 agree.
         failed = run_update(&run);
     } catch (const std::bad_alloc &) {
-        // The map grows with the archive. Without memory for it the old
-        // archive stays as it is and no temporary file is left behind.
+        // The list of files and the map grow with the arguments. Without
+        // memory for them the old archive stays as it is and no temporary
+        // file is left behind.
         fprintf(stderr, "Out of memory.\n");
         if (run.tmp.file)
             rewrite_abort(&run.tmp);
         failed = 1;
     }
     run.old.file.close();
-    s_arcmap.clear();
-    s_argnames.clear();
     if (failed)
         return 1;
     printf("\nDone. Updated: %d  Kept: %d  Skipped: %d  Errors: %d\n", run.updated, run.kept,

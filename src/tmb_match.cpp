@@ -2,10 +2,12 @@
 // (including '/', so patterns reach across directory levels).
 #include "tmb_match.h"
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "tambrix.h"
+#include "tmb_shown.h"
 
 int tmb_strcasecmp(const char *a, const char *b)
 {
@@ -107,18 +109,51 @@ int match_simple(const char *pattern, const char *name)
     return match_from(m, pattern, name);
 }
 
+namespace {
+
+// One flag per name argument: it has selected an entry.
+std::vector<char> s_selected;
+
+} // namespace
+
+void file_wanted_begin()
+{
+    s_selected.assign((size_t)(g_opts.nfiles > 0 ? g_opts.nfiles : 0), 0);
+}
+
 int file_wanted(const char *name)
 {
     if (g_opts.nfiles == 0)
         return 1;
+    if (s_selected.size() != (size_t)g_opts.nfiles)
+        file_wanted_begin();
     const char *base = name;
     for (const char *s = name; *s; s++)
         if (*s == '/' || *s == '\\')
             base = s + 1;
+    // Every argument is tried, not just up to the first that selects the
+    // name: each one that does is noted.
+    int wanted = 0;
     for (int i = 0; i < g_opts.nfiles; i++) {
         const char *pat = g_opts.files[i];
-        if (pat[0] == '\0' || match_simple(pat, name) || match_simple(pat, base))
-            return 1;
+        if (s_selected[(size_t)i] && wanted)
+            continue;
+        if (pat[0] == '\0' || match_simple(pat, name) || match_simple(pat, base)) {
+            s_selected[(size_t)i] = 1;
+            wanted = 1;
+        }
     }
-    return 0;
+    return wanted;
+}
+
+int file_wanted_unmatched()
+{
+    int n = 0;
+    for (size_t i = 0; i < s_selected.size() && i < (size_t)g_opts.nfiles; i++) {
+        if (s_selected[i])
+            continue;
+        fprintf(stderr, "No entry matches: %s\n", tmb_shown(g_opts.files[i]).c_str());
+        n++;
+    }
+    return n;
 }

@@ -106,6 +106,25 @@ TEST(AddNames, TreesAndFilesGiveTheDocumentedEntryNames)
     }
 }
 
+// Stored files are written in their turn, which may come after the next
+// argument has begun; they keep the names of their own argument.
+TEST(AddNames, StoredFilesOfATreeKeepTheirNamesWithThreads)
+{
+    TempDir t;
+    mkdirs(t / "tree/sub");
+    for (int i = 0; i < 300; i++)
+        write_text(t / ("tree/sub/f" + std::to_string(i)), "x");
+    write_text(t / "top.txt", "top");
+    RunResult r = run_in(t, {"a", "-q", "-r", "-lh0", "-T2", "arc.tmb", "tree", "top.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> names = entry_names(t / "arc.tmb");
+    ASSERT_EQ(names.size(), 301u);
+    EXPECT_EQ(names.back(), "top.txt");
+    names.pop_back();
+    for (const std::string &n : names)
+        EXPECT_EQ(n.rfind("sub/f", 0), 0u) << n;
+}
+
 TEST(AddNames, DirectoryWithoutRecursionAddsNothing)
 {
     TempDir t;

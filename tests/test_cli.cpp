@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 #include <vector>
+
+#include "archive_entries.h"
 
 #include "lzh_builder.h"
 #include "tambrix.h"
@@ -462,6 +465,77 @@ TEST_F(ListedNames, TrailingSlashArgumentIsTheWorkDirectory)
 {
     EXPECT_EQ(names({"sub/", "b.txt"}), (std::vector<std::string>{"b.txt"}));
     EXPECT_EQ(names({"-d", "dest", "sub/", "b.txt"}), (std::vector<std::string>{"sub/", "b.txt"}));
+}
+
+// ---- names that select nothing ---------------------------------------------
+
+// Every command that selects entries by name says which names selected
+// nothing and fails, whatever else it did; a name that selects only a
+// directory entry has matched.
+TEST(Cli, NamesThatMatchNoEntryAreReported)
+{
+    using testkit::build_lv2;
+    using testkit::stored;
+    const testkit::Bytes original = testkit::make_archive(
+        {build_lv2(stored("docs/", "")), build_lv2(stored("docs/a.txt", "aaa")), build_lv2(stored("b.bin", "bb"))});
+    const testkit::Bytes without_b =
+        testkit::make_archive({build_lv2(stored("docs/", "")), build_lv2(stored("docs/a.txt", "aaa"))});
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+        std::vector<std::string> written;  // files below out/ afterwards, sorted
+        const testkit::Bytes *archive;     // the archive afterwards
+    };
+    const Case cases[] = {
+        {{"x", "-d", "out", "a.tmb", "nomatch"}, 1, "No entry matches: nomatch\n", {}, &original},
+        {{"x", "-d", "out", "a.tmb", "b.bin", "*.zip", "A.TXT"}, 1,
+         "No entry matches: *.zip\nNo entry matches: A.TXT\n", {"b.bin"}, &original},
+        {{"x", "-d", "out", "a.tmb", "*/"}, 0, "", {"docs"}, &original},
+        {{"x", "-d", "out", "a.tmb", "\033[2J", "a.txt"}, 1, "No entry matches: \\033[2J\n", {"docs"}, &original},
+        {{"e", "-d", "out", "a.tmb", "nomatch", "a.txt"}, 1, "No entry matches: nomatch\n", {"a.txt"}, &original},
+        {{"t", "a.tmb", "nomatch", "b.bin"}, 1, "No entry matches: nomatch\n", {}, &original},
+        {{"t", "a.tmb", "*/"}, 0, "", {}, &original},
+        {{"d", "a.tmb", "nomatch"}, 1, "No entry matches: nomatch\n", {}, &original},
+        {{"d", "a.tmb", "b.bin", "nomatch"}, 1, "No entry matches: nomatch\n", {}, &without_b},
+        {{"p", "a.tmb", "nomatch"}, 1, "File not found in archive: nomatch\n", {}, &original},
+        {{"p", "a.tmb", "a.txt\033"}, 1, "File not found in archive: a.txt\\033\n", {}, &original},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back());
+        TempDir dir;
+        RunOptions in;
+        in.cwd = dir.path();
+        testkit::write_file(dir / "a.tmb", original);
+        if (c.args[0] == "x" || c.args[0] == "e") {
+            ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
+        }
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin() + 1, "-q");
+        testkit::RunResult r = run_tambrix(args, in);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        if (c.args[0] == "x" || c.args[0] == "e") {
+            EXPECT_EQ(testkit::list_dir(dir / "out"), c.written);
+        }
+        EXPECT_EQ(testkit::read_file(dir / "a.tmb"), *c.archive);
+    }
+
+    // The walk of a damaged archive is reported as before; the names it did
+    // not meet are reported as well.
+    TempDir dir;
+    RunOptions in;
+    in.cwd = dir.path();
+    testkit::Bytes damaged = build_lv2(stored("b.bin", "bb"));
+    testkit::append(damaged, testkit::Bytes{'J', 'U', 'N', 'K'});
+    testkit::write_file(dir / "a.tmb", damaged);
+    for (const char *cmd : {"t", "x"}) {
+        testkit::RunResult r = run_tambrix({cmd, "-q", "-o", "a.tmb", "b.bin", "zz"}, in);
+        EXPECT_EQ(r.status, 1) << cmd;
+        EXPECT_NE(r.err.find("Damaged archive: a.tmb"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("No entry matches: zz\n"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("No entry matches: b.bin"), std::string::npos) << r.err;
+    }
 }
 
 // ---- debug log -------------------------------------------------------------
