@@ -22,6 +22,7 @@
 #include "tmb_match.h"
 #include "tmb_progress.h"
 #include "tmb_rewrite.h"
+#include "tmb_shown.h"
 
 namespace {
 
@@ -167,7 +168,7 @@ int add_pass_one(UpdateRun *run, int i)
     const char *base = strip_arc_root(arg);
     if (run->is_archive[(size_t)i]) {
         if (!g_opts.quiet)
-            printf("  skipping the archive itself:  %s\n", arg);
+            printf("  skipping the archive itself:  %s\n", tmb_shown(arg).c_str());
         run->skipped++;
         return 1;
     }
@@ -178,14 +179,14 @@ int add_pass_one(UpdateRun *run, int i)
             run->skipped++;
         } else {
             if (!g_opts.quiet)
-                printf("  updating: %s\n", base);
+                printf("  updating: %s\n", tmb_shown(base).c_str());
             add = true;
         }
     } else if (g_opts.command == 'f') {
         run->skipped++;
     } else {
         if (!g_opts.quiet)
-            printf("  adding:   %s\n", base);
+            printf("  adding:   %s\n", tmb_shown(base).c_str());
         add = true;
     }
     AddTally before = g_add_tally;
