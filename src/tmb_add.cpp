@@ -165,6 +165,7 @@ struct PackSession {
     std::vector<std::unique_ptr<Slot>> slots;
     std::vector<Slot *> free_slots;
     bool stopped = false;                   // the archive cannot be built: finish nothing more
+    bool told_fallback = false;             // -9 without its memory has been said
     FILE *arc = nullptr;
 };
 
@@ -253,6 +254,7 @@ struct PackJob {
     int slot_errno = 0;
     // Results.
     int packed = 0;
+    bool fell_back = false;  // -9 asked, the default encoder used
     bool read_failed = false;
     bool tmp_failed = false;
     off_t packed_end = 0;
@@ -262,6 +264,7 @@ struct PackJob {
 void pack_work(PackJob &j, EncoderCtx *ctx, const lzh::Progress &prog)
 {
     j.packed = tmb_compress(ctx, j.in.get(), j.slot->fp, &j.h, j.method, g_opts.optimal != 0, prog);
+    j.fell_back = tmb_compress_fell_back(ctx);
     j.tmp_failed = fflush(j.slot->fp) != 0 || ferror(j.slot->fp);
     j.read_failed = ferror(j.in.get()) != 0;
     j.packed_end = ftello(j.slot->fp);
@@ -273,6 +276,12 @@ int pack_finish(PackJob &j)
 {
     const char *path = j.path.c_str();
     dbg_log("tmb_compress returned %d", j.packed);
+    // The archive is as sound without -9, only larger; the user who asked
+    // for the smallest one learns why it is not, once per run.
+    if (j.fell_back && !s_session->told_fallback) {
+        s_session->told_fallback = true;
+        fprintf(stderr, "  Not enough memory for -9: packing with the default parse instead\n");
+    }
     // Each failure is named once on standard error, the most telling first:
     // the compressor takes a failed read for the end of the input, and a
     // read error must not become a silently shortened entry.
