@@ -23,12 +23,13 @@ namespace {
 struct Command {
     int letter;
     int (*run)();
+    bool own_output_check = false; // says itself when standard output fails
 };
 
 // The one place where commands are wired in.
 const Command s_commands[] = {
     {'l', cmd_list},   {'v', cmd_list},    {'L', cmd_savelist}, {'a', cmd_add},
-    {'x', cmd_extract}, {'e', cmd_extract}, {'t', cmd_test},     {'p', cmd_print},
+    {'x', cmd_extract}, {'e', cmd_extract}, {'t', cmd_test},     {'p', cmd_print, true},
     {'u', cmd_update}, {'f', cmd_update},  {'d', cmd_delete},   {'s', cmd_split},
     {'j', cmd_join},
 };
@@ -242,11 +243,25 @@ int load_file_list()
     return 0;
 }
 
+// True when everything printed on standard output has arrived. The error
+// flag is sticky, so a write that failed early (the banner into a full
+// disk) is still seen here after the command has ended.
+bool stdout_arrived() { return fflush(stdout) == 0 && !ferror(stdout); }
+
 int dispatch(const char *prog)
 {
-    for (const Command &c : s_commands)
-        if (c.letter == g_opts.command)
-            return c.run();
+    for (const Command &c : s_commands) {
+        if (c.letter != g_opts.command)
+            continue;
+        int status = c.run();
+        // A listing or a report that never reached its reader is no
+        // success: `l arc > /dev/full` must not pass.
+        if (!c.own_output_check && !stdout_arrived()) {
+            fputs("Write error on standard output\n", stderr);
+            status = 1;
+        }
+        return status;
+    }
     fprintf(stderr, "Unknown command: %c\n", g_opts.command);
     usage(prog);
     return 1;

@@ -32,6 +32,7 @@
 #include "tmb_io.h"
 #include "tmb_pool.h"
 #include "tmb_progress.h"
+#include "tmb_shown.h"
 #include "tmb_stream.h"
 #include "tmb_wildcard.h"
 
@@ -118,9 +119,9 @@ BufferedFile open_input(const char *path, struct stat *st, bool *not_regular, bo
 int report_refused(const char *path, bool not_regular, bool too_large)
 {
     if (not_regular)
-        fprintf(stderr, "  Not a regular file: %s\n", path);
+        fprintf(stderr, "  Not a regular file: %s\n", tmb_shown(path).c_str());
     else if (too_large)
-        fprintf(stderr, "  File too large (4 GiB or more): %s\n", path);
+        fprintf(stderr, "  File too large (4 GiB or more): %s\n", tmb_shown(path).c_str());
     else
         return 0;
     end_line_error();
@@ -164,6 +165,7 @@ struct PackSession {
     std::vector<std::unique_ptr<Slot>> slots;
     std::vector<Slot *> free_slots;
     bool stopped = false;                   // the archive cannot be built: finish nothing more
+    bool told_fallback = false;             // -9 without its memory has been said
     FILE *arc = nullptr;
 };
 
@@ -252,6 +254,7 @@ struct PackJob {
     int slot_errno = 0;
     // Results.
     int packed = 0;
+    bool fell_back = false;  // -9 asked, the default encoder used
     bool read_failed = false;
     bool tmp_failed = false;
     off_t packed_end = 0;
@@ -261,6 +264,7 @@ struct PackJob {
 void pack_work(PackJob &j, EncoderCtx *ctx, const lzh::Progress &prog)
 {
     j.packed = tmb_compress(ctx, j.in.get(), j.slot->fp, &j.h, j.method, g_opts.optimal != 0, prog);
+    j.fell_back = tmb_compress_fell_back(ctx);
     j.tmp_failed = fflush(j.slot->fp) != 0 || ferror(j.slot->fp);
     j.read_failed = ferror(j.in.get()) != 0;
     j.packed_end = ftello(j.slot->fp);
@@ -272,6 +276,12 @@ int pack_finish(PackJob &j)
 {
     const char *path = j.path.c_str();
     dbg_log("tmb_compress returned %d", j.packed);
+    // The archive is as sound without -9, only larger; the user who asked
+    // for the smallest one learns why it is not, once per run.
+    if (j.fell_back && !s_session->told_fallback) {
+        s_session->told_fallback = true;
+        fprintf(stderr, "  Not enough memory for -9: packing with the default parse instead\n");
+    }
     // Each failure is named once on standard error, the most telling first:
     // the compressor takes a failed read for the end of the input, and a
     // read error must not become a silently shortened entry.
@@ -287,9 +297,10 @@ int pack_finish(PackJob &j)
     if (why) {
         g_add_tally.broken |= j.tmp_failed;
         if (j.tmp_failed)
-            fprintf(stderr, "  %s: %s (adding %s)\n", why, j.slot->name, path);
+            fprintf(stderr, "  %s: %s (adding %s)\n", why, tmb_shown(j.slot->name).c_str(),
+                    tmb_shown(path).c_str());
         else
-            fprintf(stderr, "  %s: %s\n", why, path);
+            fprintf(stderr, "  %s: %s\n", why, tmb_shown(path).c_str());
         end_line_error();
         return 0;
     }
@@ -302,7 +313,7 @@ int pack_finish(PackJob &j)
     FILE *arc = s_session->arc;
     off_t entry_start = ftello(arc);
     if (!tmb_write_header_lv2(arc, &h)) {
-        fprintf(stderr, "  Write error: %s\n", path);
+        fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
         g_add_tally.broken = 1;
         end_line_error();
         return 0;
@@ -311,9 +322,9 @@ int pack_finish(PackJob &j)
     CopyResult copied = tmb_copy_bytes(j.slot->fp, arc, h.comp_size);
     if (copied != CopyResult::kDone) {
         if (copied == CopyResult::kWriteFailed)
-            fprintf(stderr, "  Write error: %s\n", path);
+            fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
         else
-            fprintf(stderr, "  Cannot read temporary file: %s\n", j.slot->name);
+            fprintf(stderr, "  Cannot read temporary file: %s\n", tmb_shown(j.slot->name).c_str());
         g_add_tally.broken = 1;
         undo_entry(arc, entry_start);
         end_line_error();
@@ -329,7 +340,7 @@ void adding_line(const char *arcname)
 {
     g_add_file_no++;
     if (!g_opts.quiet)
-        printf("[%d] adding:  %-40s", g_add_file_no, arcname);
+        printf("[%d] adding:  %-40s", g_add_file_no, tmb_shown(arcname).c_str());
     fflush(stdout);
 }
 
@@ -353,7 +364,7 @@ int add_stored(const char *path, const char *arcname, const char *name)
             return 0;
         int err = errno;
         dbg_log("  fopen FAILED");
-        fprintf(stderr, "  Cannot open: %s (%s)\n", path, strerror(err));
+        fprintf(stderr, "  Cannot open: %s (%s)\n", tmb_shown(path).c_str(), strerror(err));
         end_line_error();
         return 0;
     }
@@ -361,7 +372,7 @@ int add_stored(const char *path, const char *arcname, const char *name)
 
     unsigned char *buf = (unsigned char *)malloc(size ? size : 1);
     if (!buf) {
-        fprintf(stderr, "  Out of memory: %s\n", path);
+        fprintf(stderr, "  Out of memory: %s\n", tmb_shown(path).c_str());
         g_add_tally.broken = 1;
         end_line_error();
         return 0;
@@ -369,7 +380,7 @@ int add_stored(const char *path, const char *arcname, const char *name)
     uint16_t crc = 0;
     if (size != 0) {
         if (fread(buf, 1, size, in.get()) != size) {
-            fprintf(stderr, "  Read error: %s\n", path);
+            fprintf(stderr, "  Read error: %s\n", tmb_shown(path).c_str());
             free(buf);
             end_line_error();
             return 0;
@@ -388,13 +399,13 @@ int add_stored(const char *path, const char *arcname, const char *name)
     off_t entry_start = ftello(arc);
     if (!tmb_write_header_lv2(arc, &h)) {
         free(buf);
-        fprintf(stderr, "  Write error: %s\n", path);
+        fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
         g_add_tally.broken = 1;
         end_line_error();
         return 0;
     }
     if (size != 0 && fwrite(buf, 1, size, arc) != size) {
-        fprintf(stderr, "  Write error: %s\n", path);
+        fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
         g_add_tally.broken = 1;
         free(buf);
         undo_entry(arc, entry_start);
@@ -440,11 +451,11 @@ void add_compressed(const char *path, const char *arcname, const char *name, int
                     dbg_log("add_path lhX: fopen '%s' FAILED", p);
                     if (!g_opts.quiet)
                         fputs(" OPEN ERROR\n", stdout);
-                    fprintf(stderr, "  Cannot open: %s (%s)\n", p, strerror(j->open_errno));
+                    fprintf(stderr, "  Cannot open: %s (%s)\n", tmb_shown(p).c_str(), strerror(j->open_errno));
                 }
             } else {
                 dbg_log("cannot create temp file '%s'", j->slot_name);
-                fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", j->slot_name,
+                fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", tmb_shown(j->slot_name).c_str(),
                         strerror(j->slot_errno));
                 g_add_tally.broken = 1;
                 end_line_error();
@@ -503,7 +514,7 @@ void add_file(const char *path, const char *arcname, const char *name, int metho
     if (is_the_archive(st)) {
         in_turn([a = std::string(arcname)] {
             if (!g_opts.quiet)
-                printf("  skipping the archive itself:  %s\n", a.c_str());
+                printf("  skipping the archive itself:  %s\n", tmb_shown(a.c_str()).c_str());
         });
         return;
     }
@@ -537,7 +548,7 @@ void add_empty_dir(const char *name, const struct stat *st)
     h->is_dir = 1;
     in_turn([h] {
         if (!tmb_write_header_lv2(s_session->arc, h.get())) {
-            fprintf(stderr, "  Write error: %s\n", h->name);
+            fprintf(stderr, "  Write error: %s\n", tmb_shown(h->name).c_str());
             g_add_tally.broken = 1;
             g_add_tally.failed++;
             return;
@@ -574,7 +585,7 @@ void walk_dir(const char *path, const char *arcname, const struct stat *st, cons
     if (!d) {
         int e = errno;
         w.say([p = std::string(path), e] {
-            fprintf(stderr, "  Cannot list directory: %s (%s)\n", p.c_str(), strerror(e));
+            fprintf(stderr, "  Cannot list directory: %s (%s)\n", tmb_shown(p.c_str()).c_str(), strerror(e));
             g_add_tally.failed++;
         });
         return;
@@ -594,7 +605,7 @@ void walk_dir(const char *path, const char *arcname, const struct stat *st, cons
         if (is_link_to_dir(de, child)) {
             w.say([a = std::string(child_arc)] {
                 if (!g_opts.quiet)
-                    printf("  skipping link to directory:  %s\n", a.c_str());
+                    printf("  skipping link to directory:  %s\n", tmb_shown(a.c_str()).c_str());
             });
             continue;
         }
@@ -632,7 +643,7 @@ void add_any(const char *path, const char *arcname, int method)
     w.dir = [](const char *arcname) {
         in_turn([a = std::string(arcname)] {
             if (!g_opts.quiet)
-                printf("  adding dir:  %s\n", a.c_str());
+                printf("  adding dir:  %s\n", tmb_shown(a.c_str()).c_str());
         });
     };
     w.say = [](std::function<void()> f) { in_turn(std::move(f)); };

@@ -18,6 +18,7 @@
 #include "tmb_io.h"
 #include "tmb_progress.h"
 #include "tmb_rewrite.h"
+#include "tmb_shown.h"
 #include "tmb_sfx.h"
 #include "tmb_split.h"
 #include "tmb_wildcard.h"
@@ -63,7 +64,7 @@ void scan_argument(AddRun *run, const char *arg)
     split_wildcard_path(arg, dir, pattern);
     add_in_turn([a = std::string(arg)] {
         if (!g_opts.quiet)
-            printf("Scanning: %s\n", a.c_str());
+            printf("Scanning: %s\n", tmb_shown(a.c_str()).c_str());
     });
     wildcard_scan(dir, pattern, g_opts.recursive, add_match, run);
 }

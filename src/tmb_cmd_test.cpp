@@ -194,9 +194,18 @@ int cmd_print()
     const char *why = nullptr;
     int walk;
     while ((walk = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY) {
-        if (h.is_dir || h.method == -1 || strcmp(h.name, wanted) != 0) {
+        if (h.is_dir || strcmp(h.name, wanted) != 0) {
             seek_past(arc, h);
             continue;
+        }
+        // The entry is there; what cannot be unpacked is said as x and t
+        // say it, before a byte is written.
+        if (!tmb_extract_supported(&h)) {
+            arc_file.close();
+            tmb_autojoin_end(joined);
+            fprintf(stderr, "Unsupported method: %s: %s\n", tmb_method_name(h.method),
+                    tmb_shown(h.name).c_str());
+            return 1;
         }
         ExtractCtx *ctx = tmb_extract_new(g_inbuf_max, g_outbuf_max);
         uint16_t crc = 0;

@@ -26,6 +26,7 @@
 #include "tmb_match.h"
 #include "tmb_progress.h"
 #include "tmb_rewrite.h"
+#include "tmb_shown.h"
 #include "tmb_wildcard.h"
 
 namespace {
@@ -228,7 +229,7 @@ void add_pass_one(UpdateRun *run, size_t i)
     if (c.is_archive) {
         say([p = c.path] {
             if (!g_opts.quiet)
-                printf("  skipping the archive itself:  %s\n", p.c_str());
+                printf("  skipping the archive itself:  %s\n", tmb_shown(p.c_str()).c_str());
         });
         run->skipped++;
         return;
@@ -246,7 +247,7 @@ void add_pass_one(UpdateRun *run, size_t i)
     }
     say([line, n = c.name] {
         if (!g_opts.quiet)
-            printf(line, n.c_str());
+            printf(line, tmb_shown(n.c_str()).c_str());
     });
     g_arc_root_len = c.root_len;
     add_path_then(c.path.c_str(), c.arcname.c_str(), g_opts.method,

@@ -7,6 +7,8 @@
 #include "tmb_enc_ctx.h"
 #include "tmb_enc_wrap.h"
 
+bool tmb_compress_fell_back(const EncoderCtx *ctx) { return ctx->opt_fell_back != 0; }
+
 int tmb_compress(EncoderCtx *ctx, FILE *in, FILE *out, EntryHeader *h, int method, bool optimal,
                  const lzh::Progress &prog)
 {

@@ -30,3 +30,8 @@ void tmb_encoder_free(EncoderCtx *ctx);
 // printed.
 int tmb_compress(EncoderCtx *ctx, FILE *in, FILE *out, EntryHeader *h, int method, bool optimal,
                  const lzh::Progress &prog);
+
+// True when the last tmb_compress on `ctx` was asked for -9 but packed with
+// the default encoder, because the memory for -9 could not be had. The
+// output is as sound, only larger; the caller decides whether to say so.
+bool tmb_compress_fell_back(const EncoderCtx *ctx);

@@ -79,6 +79,8 @@ struct EncoderCtx {
 
     // The -9 encoder: allocated on its first use, kept for the next file.
     tmbopt::OptEncoder *opt;
+    int opt_fell_back;       // the last file asked for -9 and got the default
+                             // encoder: -9's buffers could not be had
 
     size_t mem;              // bytes of the buffers above (those of -9 aside)
 };

@@ -39,6 +39,7 @@ void encode_bind(EncoderCtx *ctx, FILE *in, FILE *out, int64_t origsize, const l
 int tmb_orig_compress(EncoderCtx *ctx, FILE *in, FILE *out, int method, bool optimal,
                       const lzh::Progress &prog)
 {
+    ctx->opt_fell_back = 0;
     off_t s = ftello(in);
     if (s < 0)
         s = 0;
@@ -59,6 +60,7 @@ int tmb_orig_compress(EncoderCtx *ctx, FILE *in, FILE *out, int method, bool opt
     if (optimal && tmbopt::opt_prepare(ctx, method, prm)) {
         tmbopt::opt_encode(ctx);
     } else {
+        ctx->opt_fell_back = optimal;
         if (!enc::encode_alloc(ctx, method))
             return 0;
         enc::encode(ctx);

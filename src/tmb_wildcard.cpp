@@ -17,6 +17,7 @@
 #include "tmb_cmd.h"
 #include "tmb_io.h"
 #include "tmb_match.h"
+#include "tmb_shown.h"
 
 void expand_list_add(StrList *list, const char *s)
 {
@@ -59,7 +60,7 @@ int join_path_checked(char *out, const char *dir, const char *name)
 {
     size_t len = strlen(dir) + 1 + strlen(name);
     if (len > 255) {
-        fprintf(stderr, "  Path too long: %s/%s\n", dir, name);
+        fprintf(stderr, "  Path too long: %s/%s\n", tmb_shown(dir).c_str(), tmb_shown(name).c_str());
         return 0;
     }
     join_path_cut(out, dir, name);

@@ -381,6 +381,48 @@ TEST(AddFailures, LinksToDirectoriesAreNotFollowedWhileWalking)
               (std::vector<std::string>{"alias.txt", "dir/file.txt", "target.txt"}));
 }
 
+// Names found in the file system reach the terminal escaped like names
+// read from an archive (C0, DEL and C1 controls), in a's and u's lines on
+// both streams; the entries keep them byte for byte.
+TEST(AddMessages, FileSystemNamesAreShownEscaped)
+{
+    TempDir t;
+    const std::string top = "w\x9B" "2J", sub = top + "/s\x1b[1m";
+    mkdirs(t / sub);
+    write_text(t / (sub + "/f\xC2\x9B" "31m.txt"), "in");
+    write_text(t / (top + "/caf\xC3\xA9.txt"), "utf-8 stays");
+    ASSERT_EQ(mkfifo((t / (top + "/p\x07ipe")).c_str(), 0644), 0);
+    ASSERT_EQ(symlink(".", (t / (top + "/l\x1b]0;x")).c_str()), 0);
+    RunResult a = run_in(t, {"a", "-r", "arc.tmb", top});
+    EXPECT_EQ(a.status, 1);  // the FIFO
+    for (const std::string &line :
+         {std::string("  adding dir:  w\\2332J\n"), std::string("  adding dir:  w\\2332J/s\\033[1m\n"),
+          std::string("] adding:  w\\2332J/s\\033[1m/f\\302\\23331m.txt"), std::string("] adding:  w\\2332J/caf\xC3\xA9.txt"),
+          std::string("  skipping link to directory:  w\\2332J/l\\033]0;x\n")})
+        EXPECT_TRUE(contains(a.out, line)) << line << "\n" << a.out;
+    EXPECT_EQ(a.err, "  Not a regular file: w\\2332J/p\\007ipe\n");
+    EXPECT_EQ(sorted(entry_names(t / "arc.tmb")),
+              (std::vector<std::string>{"caf\xC3\xA9.txt", "s\x1b[1m/f\xC2\x9B" "31m.txt"}));
+
+    const std::string old_name = "g\x9B" "x.txt", new_name = "n\x1b[7m.txt";
+    write_text(t / old_name, "old");
+    struct timespec then[2] = {{1500000000, 0}, {1500000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (t / old_name).c_str(), then, 0), 0);
+    ASSERT_EQ(run_in(t, {"a", "-q", "-lh0", "u.tmb", old_name}).status, 0);
+    write_text(t / old_name, "newer");
+    write_text(t / new_name, "new");
+    RunResult u = run_in(t, {"u", "-lh0", "u.tmb", old_name, new_name});
+    EXPECT_EQ(u.status, 0) << u.err;
+    EXPECT_TRUE(contains(u.out, "  updating: g\\233x.txt\n" + adding_line(1, "g\\233x.txt", " OK\n"))) << u.out;
+    EXPECT_TRUE(contains(u.out, "  adding:   n\\033[7m.txt\n" + adding_line(2, "n\\033[7m.txt", " OK\n"))) << u.out;
+    EXPECT_EQ(entry_names(t / "u.tmb"), (std::vector<std::string>{old_name, new_name}));
+
+    for (const RunResult *r : {&a, &u})
+        for (const std::string &s : {r->out, r->err})
+            for (char raw : {'\x1b', '\x07', '\x9B'})
+                EXPECT_EQ(s.find(raw), std::string::npos) << (int)(unsigned char)raw << " in " << s;
+}
+
 TEST(AddTemporaryFiles, PlantedLinksAreNotFollowedAndConcurrentRunsStayApart)
 {
     TempDir t;

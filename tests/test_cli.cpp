@@ -9,6 +9,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <vector>
+#include <unistd.h>
 
 #include "archive_entries.h"
 
@@ -177,6 +178,35 @@ TEST(Cli, QuietAndPrintSuppressBanner)
     testkit::RunResult r = run_tambrix({"p", "a.tmb", "x"}, in);
     EXPECT_EQ(r.out.find("TAMBRIX"), std::string::npos);
     EXPECT_EQ(r.out.find("RAM:"), std::string::npos);
+}
+
+// Output that never reached standard output is a failure of the command,
+// whatever else it did; the same run into /dev/null passes.
+TEST(Cli, FailedStandardOutputIsAnError)
+{
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full";
+    TempDir dir;
+    testkit::write_file(dir / "a.tmb", testkit::make_archive({testkit::build_lv2(testkit::stored("a.txt", "abc"))}));
+    testkit::write_text(dir / "new.txt", "new");
+    RunOptions in;
+    in.cwd = dir.path();
+    in.close_stdin = true;
+    const char *const commands[] = {"l a.tmb", "vq a.tmb", "t a.tmb", "xo -d out a.tmb", "aq new.tmb new.txt"};
+    for (const char *cmd : commands) {
+        for (const std::string sink : {"/dev/full", "/dev/null"}) {
+            SCOPED_TRACE(std::string(cmd) + " > " + sink);
+            testkit::RunResult r =
+                testkit::run_program({"/bin/sh", "-c", std::string("exec ") + TAMBRIX_BIN + " " + cmd + " >" + sink}, in);
+            bool full = sink == "/dev/full";
+            EXPECT_EQ(r.status, full ? 1 : 0);
+            EXPECT_EQ(r.err, full ? "Write error on standard output\n" : "");
+        }
+    }
+    // What the commands did besides printing was done.
+    EXPECT_EQ(testkit::read_text(dir / "out/a.txt"), "abc");
+    testkit::RunResult t = run_tambrix({"tq", "new.tmb"}, in);
+    EXPECT_EQ(t.status, 0) << t.out;
 }
 
 TEST(Cli, FileListProblems)

@@ -610,6 +610,30 @@ TEST_F(Extract, PrintOneEntryExactly)
     EXPECT_NE(bad.err.find("\nDecompression error for: cut.txt\n"), std::string::npos) << bad.err;
 }
 
+// An entry that is there but cannot be unpacked is said to be so, as x and
+// t say it, and nothing is written; a name that is not there stays "not
+// found".
+TEST_F(Extract, PrintOfAnEntryItCannotUnpack)
+{
+    put_archive({build_lv2(with_method(stored("lh9.txt", "z"), "-lh9-")),
+                 build_lv2(with_method(stored("lh2.txt", "zz"), "-lh2-"))});
+    struct Case {
+        const char *name;
+        std::string err;
+    } cases[] = {
+        {"lh9.txt", "Unsupported method: -----: lh9.txt\n"},
+        {"lh2.txt", "Unsupported method: -lh2-: lh2.txt\n"},
+        {"lh3.txt", "File not found in archive: lh3.txt\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RunResult r = run({"p", "a.tmb", c.name});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
 // ---------------------------------------------------------------- auto-join
 
 // Temporary files that the run with process id `pid` left in /tmp. Other

@@ -9,6 +9,7 @@
 
 #include "lzh_builder.h"
 #include "testkit.h"
+#include "tmb_shown.h"
 
 using testkit::Bytes;
 using testkit::LzhEntry;
@@ -311,6 +312,58 @@ TEST_F(ListTest, PartNameListsTheJoinedArchive)
     testkit::RunResult r = run({"Lq", "s.tmb.001", "list.txt"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(testkit::read_text(dir / "list.txt").find("  2 files\n"), std::string::npos);
+}
+
+// What a name may show on a terminal: every control escaped, C0, DEL and
+// C1 alike, in whatever form the terminal would take it; text kept.
+TEST(ShownNames, ControlsAreEscapedAndTextIsKept)
+{
+    struct Case {
+        const char *what;
+        std::string name, shown;
+    } cases[] = {
+        {"C0 and DEL", "a\x1b[2J\r\n\x7f", "a\\033[2J\\015\\012\\177"},
+        {"UTF-8 text", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xEF\xBF\xBD", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xEF\xBF\xBD"},
+        // U+2019 and U+201B carry 0x80 and 0x9B as continuation bytes
+        {"continuation bytes in the C1 range", "it\xE2\x80\x99s \xE2\x80\x9B", "it\xE2\x80\x99s \xE2\x80\x9B"},
+        {"U+00A0 and U+00FF, the first and last after C1", "\xC2\xA0\xC3\xBF", "\xC2\xA0\xC3\xBF"},
+        {"U+0080, U+009B and U+009F", "\xC2\x80" "x\xC2\x9B" "31m\xC2\x9F", "\\302\\200x\\302\\23331m\\302\\237"},
+        {"raw 0x80 to 0x9F outside UTF-8", "\x80" "a\x9B" "2J\x9F", "\\200a\\2332J\\237"},
+        {"8-bit text outside UTF-8", "caf\xE9 \xA0\xFF", "caf\xE9 \xA0\xFF"},
+        {"cut sequence at the end", "x\xE2\x82", "x\xE2\\202"},
+        {"overlong form of U+009B", "\xC0\x9B\xC1\x80", "\xC0\\233\xC1\\200"},
+        {"surrogate", "\xED\xA0\x80", "\xED\xA0\\200"},
+        {"above U+10FFFF", "\xF4\x90\x80\x80", "\xF4\\220\\200\\200"},
+        {"lead byte then a control", "\xC2\x1b[", "\xC2\\033["},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(tmb_shown(c.name.c_str()), c.shown) << c.what;
+}
+
+// The listings show C1 controls escaped as they show C0 ones, and UTF-8
+// names as they are.
+TEST_F(ListTest, NamesWithC1ControlsAreEscaped)
+{
+    testkit::write_file(dir / "c1.lzh",
+                        testkit::make_archive({testkit::build_lv2(entry("u\xC2\x9B" "2J.txt", "-lh0-", 3, 3, 0, 0, 'A')),
+                                               testkit::build_lv2(entry("r\x9B" "2J.txt", "-lh0-", 3, 3, 0, 0, 'A')),
+                                               testkit::build_lv2(entry("caf\xC3\xA9.txt", "-lh0-", 3, 3, 0, 0, 'A'))}));
+    const std::string lines = " -lh0-       3       3   0% 1970-01-01 00:00 u\\302\\2332J.txt\n"
+                              " -lh0-       3       3   0% 1970-01-01 00:00 r\\2332J.txt\n"
+                              " -lh0-       3       3   0% 1970-01-01 00:00 caf\xC3\xA9.txt\n";
+    const std::string total = " Total          9        9    0%  3 files\n";
+    testkit::RunResult r = run({"lq", "c1.lzh"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, " c1.lzh\n" + SHORT_HEAD + lines + SEP + total);
+    r = run({"vq", "c1.lzh"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("  u\\302\\2332J.txt  crc=0000  lv2\n[A] -lh0-        3        3    0%  1970-01-01 00:00  "
+                         "r\\2332J.txt  crc=0000  lv2\n"),
+              std::string::npos)
+        << r.out;
+    r = run({"Lq", "c1.lzh", "list.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(testkit::read_text(dir / "list.txt"), " c1.lzh\n" + SHORT_HEAD + lines + SEP + total);
 }
 
 } // namespace

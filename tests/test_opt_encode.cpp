@@ -471,4 +471,36 @@ TEST(OptCommand, ArchivesAndSelfExtractorsUnpack)
     EXPECT_TRUE(testkit::read_file(dir / "out/b.bin") == bin);
 }
 
+// -9 without the memory for its buffers packs with the default parse, says
+// so once on standard error (under -q too) and still succeeds; with the
+// memory it says nothing.
+TEST(OptCommand, ShortOfMemoryFallsBackAndSaysSo)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer reserves address space of its own";
+#endif
+    testkit::TempDir dir;
+    testkit::write_file(dir / "a.txt", make(TEXT, 180000, 21));
+    testkit::write_file(dir / "b.bin", make(BINARY, 90000, 22));
+    testkit::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    in_dir.close_stdin = true;
+    // 12 MB of address space: plenty for the default encoder, far too
+    // little for -9's tens of megabytes.
+    auto low = testkit::run_program({"/bin/sh", "-c",
+                                     std::string("ulimit -v 12288 && exec ") + TAMBRIX_BIN +
+                                         " a -q -lh7 -9 low.tmb a.txt b.bin"},
+                                    in_dir);
+    EXPECT_EQ(low.status, 0) << low.err;
+    EXPECT_EQ(low.err, "  Not enough memory for -9: packing with the default parse instead\n");
+    auto plain = testkit::run_tambrix({"a", "-q", "-lh7", "plain.tmb", "a.txt", "b.bin"}, in_dir);
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_TRUE(testkit::read_file(dir / "low.tmb") == testkit::read_file(dir / "plain.tmb"));
+
+    auto best = testkit::run_tambrix({"a", "-q", "-lh7", "-9", "best.tmb", "a.txt", "b.bin"}, in_dir);
+    EXPECT_EQ(best.status, 0);
+    EXPECT_EQ(best.err, "");
+    EXPECT_LT(testkit::read_file(dir / "best.tmb").size(), testkit::read_file(dir / "low.tmb").size());
+}
+
 } // namespace
