@@ -150,6 +150,38 @@ Bytes build_lv2(const LzhEntry &e)
     return h;
 }
 
+void reseal(Bytes &entry)
+{
+    if (entry.size() < 26)
+        throw std::invalid_argument("reseal: no header");
+    if (entry[20] != 2) {
+        size_t end = entry[0] + 2u;
+        if (end > entry.size())
+            throw std::invalid_argument("reseal: header runs past the bytes");
+        Bytes base(entry.begin(), entry.begin() + (long)end);
+        set_checksum(base);
+        entry[1] = base[1];
+        return;
+    }
+    size_t T = entry[0] | (size_t)entry[1] << 8;
+    if (T > entry.size())
+        throw std::invalid_argument("reseal: header runs past the bytes");
+    for (size_t at = 24; at + 2 <= T;) {
+        size_t S = entry[at] | (size_t)entry[at + 1] << 8;
+        size_t ext = at + 2;
+        if (S < 3 || ext + S > T)
+            return;
+        if (entry[ext] == 0 && S >= 5) {
+            entry[ext + 1] = entry[ext + 2] = 0;
+            uint16_t c = tmb_crc16(entry.data(), T, 0);
+            entry[ext + 1] = (uint8_t)(c & 0xFF);
+            entry[ext + 2] = (uint8_t)(c >> 8);
+            return;
+        }
+        at = ext + S - 2;
+    }
+}
+
 Bytes build_entry(int level, const LzhEntry &e)
 {
     switch (level) {

@@ -60,6 +60,12 @@ Bytes build_lv1(const std::string &name, const std::string &method, const Bytes 
 Bytes build_lv2(const std::string &name, const std::string &method, const Bytes &packed,
                 uint32_t orig_size, uint16_t crc, uint32_t unix_time, const std::string &dir = "");
 
+// Makes the check value of the header at the start of `entry` fit its bytes
+// again after a test changed them: the byte sum of levels 0 and 1 (over
+// bytes 2..H+1), the header CRC of level 2 (over all T bytes, when the
+// header holds a type-0 extended header inside T). Level by byte 20.
+void reseal(Bytes &entry);
+
 // MS-DOS stamp from calendar fields (year 1980..2107, month 1..12).
 uint32_t dos_stamp(int year, int month, int day, int hour, int minute, int second);
 
