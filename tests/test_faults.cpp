@@ -507,10 +507,11 @@ TEST_F(Faults, ArchiveCutShortBetweenPasses)
 // ended there: the pass before saw more entries, and replacing the archive
 // now would drop them. The copying pass finds that itself (a file starting
 // with a zero byte is no archive; entries after an end mark are not
-// padding). A byte changed inside an entry's data leaves the entries where
-// they were, but what was copied may be neither the old nor the new
-// archive: the comparison of the passes finds it. Either way the archive
-// is not replaced.
+// padding), as it finds a zero written into a name (the header's CRC no
+// longer matches). A byte changed inside an entry's data leaves the
+// entries where they were, but what was copied may be neither the old nor
+// the new archive: the comparison of the passes finds it. Either way the
+// archive is not replaced.
 TEST_F(Faults, ArchiveChangedBetweenPassesIsNotCommitted)
 {
     sleep(1);
@@ -520,13 +521,16 @@ TEST_F(Faults, ArchiveChangedBetweenPassesIsNotCommitted)
     // padding; the method id after it does not.
     const std::string mark_at = std::to_string(headers[1] + 2);
     for (const auto &args : kRewriting)
-        for (int64_t at : {headers[0], headers[1], headers[1] + 100}) {
+        for (int64_t at : {headers[0], headers[1], headers[1] + 100, headers[2] + 27}) {
             SCOPED_TRACE(args[0] + " zero at " + std::to_string(at));
             const std::string expected =
                 at == headers[0] ? "Not an LZH archive: arc.tmb (unreadable entry header); archive left unchanged\n"
                 : at == headers[1]
                     ? "Damaged archive: arc.tmb (data after the end mark at offset " + mark_at +
                           "); archive left unchanged\n"
+                : at == headers[2] + 27 // the first byte of the name
+                    ? "Damaged archive: arc.tmb (entry header checksum mismatch at offset " +
+                          std::to_string(headers[2]) + "); archive left unchanged\n"
                     : "Archive changed while it was being rewritten: arc.tmb";
             write_file(dir / "arc.tmb", original);
             // An old time stamp, so that the change shows in the time even

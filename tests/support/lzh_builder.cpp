@@ -182,6 +182,56 @@ void reseal(Bytes &entry)
     }
 }
 
+uint16_t crc16_bitwise(const uint8_t *p, size_t n, uint16_t crc)
+{
+    for (size_t i = 0; i < n; i++) {
+        crc ^= p[i];
+        for (int bit = 0; bit < 8; bit++)
+            crc = (crc & 1) ? (uint16_t)((crc >> 1) ^ 0xA001) : (uint16_t)(crc >> 1);
+    }
+    return crc;
+}
+
+std::string header_crc_faults(const Bytes &a, size_t *headers)
+{
+    std::string faults;
+    *headers = 0;
+    size_t pos = 0;
+    while (pos + 26 <= a.size() && a[pos] != 0) {
+        size_t T = a[pos] | (size_t)a[pos + 1] << 8;
+        size_t comp = a[pos + 7] | (size_t)a[pos + 8] << 8 | (size_t)a[pos + 9] << 16 |
+                      (size_t)a[pos + 10] << 24;
+        std::string where = "header at " + std::to_string(pos) + ": ";
+        ++*headers;
+        if (a[pos + 20] != 2 || pos + T > a.size())
+            return faults + where + "not a whole level-2 header\n";
+        size_t crc_at = 0;
+        for (size_t at = pos + 24; at + 2 <= pos + T;) {
+            size_t S = a[at] | (size_t)a[at + 1] << 8;
+            if (S < 3 || at + 2 + S > pos + T)
+                break;
+            if (a[at + 2] == 0 && S >= 5) {
+                crc_at = at + 3;
+                break;
+            }
+            at += S;
+        }
+        if (!crc_at) {
+            faults += where + "no header CRC\n";
+        } else {
+            Bytes h(a.begin() + (long)pos, a.begin() + (long)(pos + T));
+            uint16_t stored = (uint16_t)(h[crc_at - pos] | h[crc_at - pos + 1] << 8);
+            h[crc_at - pos] = h[crc_at - pos + 1] = 0;
+            uint16_t want = crc16_bitwise(h.data(), h.size());
+            if (stored != want)
+                faults += where + "header CRC " + std::to_string(stored) + ", computed " +
+                          std::to_string(want) + "\n";
+        }
+        pos += T + comp;
+    }
+    return faults;
+}
+
 Bytes build_entry(int level, const LzhEntry &e)
 {
     switch (level) {
