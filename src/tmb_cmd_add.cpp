@@ -94,11 +94,12 @@ FILE *open_old_archive(const char *archive)
     return fopen(archive, "rb");
 }
 
-// An existing file is replaced only when it holds an archive (an entry
-// header at its start, or the zero byte that ends an archive without
-// entries) or nothing at all: a text file named by mistake, or a name
-// shifted into the archive's place by a stray argument, must not be lost.
-// 1 when the name may be written.
+// An existing file is replaced only when it holds an archive (a sound
+// entry header at its start, or the end mark of an archive without entries
+// alone) or nothing at all: a text file named by mistake, a name shifted
+// into the archive's place by a stray argument, or one of the many files
+// that start with a zero byte must not be lost. 1 when the name may be
+// written.
 int may_replace(const char *archive)
 {
     struct stat st;
@@ -110,9 +111,11 @@ int may_replace(const char *archive)
         close(fd);
         return st.st_size == 0;
     }
-    int c = getc(fp);
     EntryHeader h;
-    int is_archive = c == 0 || (c != EOF && ungetc(c, fp) != EOF && tmb_read_header(fp, &h));
+    const char *why = nullptr;
+    int r = tmb_walk_next(fp, (int64_t)st.st_size, &h, &why);
+    // An archive whose first entry is cut short is still an archive.
+    int is_archive = r == TMB_WALK_ENTRY || r == TMB_WALK_END || r == TMB_WALK_CUT;
     fclose(fp);
     if (!is_archive)
         fprintf(stderr, "Not an LZH archive, not replaced: %s\n", archive);

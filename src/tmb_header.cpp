@@ -27,7 +27,9 @@
 // Archives come from anywhere, so every field is checked against the bytes
 // actually read: a field the header does not hold reads as 0, an extended
 // header chain never runs past the sizes its header declares, and the
-// stream only ever moves forward.
+// stream only ever moves forward. The check values are verified too (the
+// byte sum of levels 0 and 1, the header CRC of level 2), so that a
+// damaged name is never taken for the entry's.
 #include "tmb_header.h"
 
 #include <algorithm>
@@ -66,15 +68,18 @@ int method_number(const uint8_t *id)
 
 size_t read_bytes(FILE *fp, void *buf, size_t n) { return fread(buf, 1, n, fp); }
 
-// Reads and drops n bytes; false when the file ends first. Reading rather
-// than seeking keeps the stream inside the file.
-bool skip_bytes(FILE *fp, uint64_t n)
+// Reads and drops n bytes, folding them into *crc when it is given; false
+// when the file ends first. Reading rather than seeking keeps the stream
+// inside the file.
+bool skip_bytes(FILE *fp, uint64_t n, uint16_t *crc = nullptr)
 {
     uint8_t buf[EXT_BUF];
     while (n > 0) {
         size_t k = (size_t)std::min<uint64_t>(n, sizeof buf);
         if (read_bytes(fp, buf, k) != k)
             return false;
+        if (crc)
+            *crc = tmb_crc16(buf, k, *crc);
         n -= k;
     }
     return true;
@@ -127,12 +132,27 @@ bool lv2_crc_ok(const uint8_t *b, size_t T)
     return false;
 }
 
-// What every successful read ends with.
-int finish_header(EntryHeader *h)
+// A header whose check value does not match its bytes is damaged: a read
+// answers this instead of 0, so the walk can say why it stopped.
+constexpr int kBadSum = -1;
+
+// Levels 0 and 1 carry in byte 1 the sum, modulo 256, of the H base-header
+// bytes after the first two (the extended headers of level 1 are not
+// covered).
+bool sum_ok(const uint8_t *hdr, unsigned H)
+{
+    unsigned sum = 0;
+    for (unsigned i = 0; i < H; i++)
+        sum += hdr[2 + i];
+    return (uint8_t)sum == hdr[1];
+}
+
+// What every read ends with; `r` is the level reader's answer, passed on.
+int finish_header(EntryHeader *h, int r)
 {
     size_t n = strlen(h->name);
-    h->is_dir = n > 0 && h->name[n - 1] == '/';
-    return 1;
+    h->is_dir = r > 0 && n > 0 && h->name[n - 1] == '/';
+    return r;
 }
 
 // The fields shared by all levels, offsets 2 to 20 of `hdr` (which holds
@@ -182,6 +202,8 @@ int read_lv0(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned H)
         dump_lv0(hdr + 2, H);
     if (H <= 21)
         return 0;
+    if (!sum_ok(hdr, H))
+        return kBadSum;
     size_t end = (size_t)H + 2; // one past the last header byte
     common_fields(h, hdr);
     h->mtime = dos_to_unix_time(get32(hdr + 15));
@@ -200,6 +222,8 @@ int read_lv1(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned H)
 {
     if (read_bytes(fp, hdr + 2, H) != H || H <= 23)
         return 0;
+    if (!sum_ok(hdr, H))
+        return kBadSum;
     size_t end = (size_t)H + 2;
     common_fields(h, hdr);
     h->mtime = dos_to_unix_time(get32(hdr + 15));
@@ -255,6 +279,12 @@ int read_lv1(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned H)
 // kept inside the T bytes the header declares (an extended header reaching
 // past T ends it), and the stream is left at offset T whatever the chain
 // held, so the data always starts where the header says.
+//
+// A header-CRC extended header (type 0, its first two data bytes) holds the
+// CRC-16 of all T bytes with those two taken as 0. The bytes are folded in
+// as they are read; when such a header was met and all T bytes could be
+// read, a CRC that differs makes the header damaged. A header without one
+// is taken as it reads: the check value is optional in this level.
 int read_lv2(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned T)
 {
     if (read_bytes(fp, hdr + 2, 24) != 24)
@@ -267,9 +297,15 @@ int read_lv2(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned T)
     h->name[0] = '\0';
     unsigned S = get16(hdr + 24);
 
+    static constexpr uint8_t kZeros[2] = {0, 0};
+    uint16_t crc = tmb_crc16(hdr, 26, 0);
+    bool have_crc = false;
+    uint16_t stored_crc = 0;
+
     char file[256] = "", dir[256] = "";
     uint64_t count = 26; // bytes consumed from offset 0
     uint8_t buf[EXT_BUF];
+    uint8_t size_field[2];
     while (S != 0) {
         if (S < 3 || count + S > T)
             break; // malformed size or beyond the header: damaged chain
@@ -277,13 +313,23 @@ int read_lv2(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned T)
         if (type == EOF)
             break;
         count += 1;
+        uint8_t type_byte = (uint8_t)type;
+        crc = tmb_crc16(&type_byte, 1, crc);
+        // The first EXT_BUF data bytes are kept, the rest read past.
         size_t D = S - 3;
-        if (D > sizeof buf) {
-            if (!skip_bytes(fp, D))
-                break;
-        } else if (read_bytes(fp, buf, D) != D) {
+        size_t kept = std::min(D, sizeof buf);
+        if (read_bytes(fp, buf, kept) != kept)
             break;
+        if (type == 0 && kept >= 2 && !have_crc) {
+            have_crc = true;
+            stored_crc = (uint16_t)get16(buf);
+            crc = tmb_crc16(kZeros, 2, crc);
+            crc = tmb_crc16(buf + 2, kept - 2, crc);
+        } else {
+            crc = tmb_crc16(buf, kept, crc);
         }
+        if (!skip_bytes(fp, D - kept, &crc))
+            break;
         count += D;
         if (type == 1 && D >= 1 && D <= 255)
             copy_text(file, 255, buf, D, false);
@@ -291,8 +337,10 @@ int read_lv2(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned T)
             copy_text(dir, 255, buf, D, true);
         else if ((type == 1 && D > 255) || (type == 2 && D > 254))
             h->name_cut = 1;  // left out whole: too long to hold
-        if (!read_u16(fp, &S))
+        if (read_bytes(fp, size_field, 2) != 2)
             break;
+        crc = tmb_crc16(size_field, 2, crc);
+        S = get16(size_field);
         count += 2;
     }
 
@@ -306,8 +354,11 @@ int read_lv2(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned T)
     memcpy(h->name + dlen, file, flen);
     h->name[dlen + flen] = '\0';
 
-    if (T > count)
-        skip_bytes(fp, T - count); // a short file simply ends the next read
+    // Whatever the chain held, the stream goes on to offset T. A short file
+    // simply ends the next read; the CRC is judged only over a whole header.
+    bool whole = count >= T || skip_bytes(fp, T - count, &crc);
+    if (have_crc && whole && crc != stored_crc)
+        return kBadSum;
     return 1;
 }
 
@@ -359,11 +410,13 @@ int read_zero_led(FILE *fp, EntryHeader *h, uint8_t *hdr)
     hdr[1] = 1;
     if (read_bytes(fp, hdr + 2, 5) != 5)
         return 0;
-    return read_by_level(fp, h, hdr) && finish_header(h);
+    return finish_header(h, read_by_level(fp, h, hdr));
 }
 
-// The header reader; `*first` gets the header's first byte (or EOF), by
-// which a failed read tells the end of the archive from damage.
+// The header reader: 1 a header was read, 0 none could be, kBadSum one
+// was read whose check value does not match. `*first` gets the header's
+// first byte (or EOF), by which a failed read tells the end of the archive
+// from damage.
 int read_header(FILE *fp, EntryHeader *h, int *first)
 {
     memset(h, 0, sizeof *h);
@@ -386,7 +439,20 @@ int read_header(FILE *fp, EntryHeader *h, int *first)
     hdr[1] = (uint8_t)c1;
     if (read_bytes(fp, hdr + 2, 5) != 5)
         return 0;
-    return read_by_level(fp, h, hdr) && finish_header(h);
+    return finish_header(h, read_by_level(fp, h, hdr));
+}
+
+// After a zero byte at offset 0 that starts no header: true when the file
+// is the end mark alone, that byte and at most one more zero byte. At most
+// two bytes are read, so an endless device cannot hold the walk.
+bool end_mark_alone(FILE *fp, int64_t size)
+{
+    if (size > 2 || fseeko(fp, 1, SEEK_SET) != 0)
+        return false;
+    int c1 = getc(fp);
+    if (c1 == EOF)
+        return !ferror(fp);
+    return c1 == 0 && getc(fp) == EOF && !ferror(fp);
 }
 
 } // namespace
@@ -394,18 +460,25 @@ int read_header(FILE *fp, EntryHeader *h, int *first)
 int tmb_read_header(FILE *fp, EntryHeader *h)
 {
     int first;
-    return read_header(fp, h, &first);
+    return read_header(fp, h, &first) > 0;
 }
 
 int tmb_walk_next(FILE *fp, int64_t size, EntryHeader *h, const char **why)
 {
     int c;
-    int ok = read_header(fp, h, &c);
+    int r = read_header(fp, h, &c);
     int64_t pos = h->header_pos;
-    if (!ok) {
-        if ((c == 0 || c == EOF) && !ferror(fp))
+    if (r <= 0) {
+        bool end = r == 0 && (c == 0 || c == EOF) && !ferror(fp);
+        // A file that starts with a zero byte is an archive only when that
+        // byte is the end mark of an empty one; many other files start so.
+        if (end && c == 0 && pos == 0 && !end_mark_alone(fp, size))
+            end = false;
+        if (end)
             return TMB_WALK_END;
-        *why = ferror(fp) ? "read error" : "unreadable entry header";
+        *why = ferror(fp) ? "read error"
+               : r < 0    ? "entry header checksum mismatch"
+                          : "unreadable entry header";
         fseeko(fp, pos, SEEK_SET); // so the caller can tell where
         return TMB_WALK_DAMAGED;
     }

@@ -29,6 +29,8 @@ struct MethodEntry {
 };
 extern const MethodEntry method_table[];
 
+// 1 when a header was read; 0 at the end of the archive and on every
+// failure, a header whose check value does not match included.
 int tmb_read_header(FILE *fp, EntryHeader *h);
 
 // Sends the reader's debug lines (the bytes of level-0 headers as read) to
@@ -39,7 +41,11 @@ void tmb_header_debug_to(void (*sink)(const char *line));
 // answers 0 both at the end and at a damaged header; this tells them
 // apart. An archive ends only with a zero byte where a header would start
 // (not the first byte of a header of an earlier version that the reader
-// recognises), or with the end of the file exactly there.
+// recognises), or with the end of the file exactly there. At offset 0 the
+// zero byte must be the whole file, or be followed by one more zero byte
+// only: an empty archive is its end mark alone, while many files that are
+// no archive start with a zero byte. A header whose checksum (levels 0
+// and 1) or header CRC (level 2) does not match is damage.
 enum : int { TMB_WALK_CUT = -2, TMB_WALK_DAMAGED = -1, TMB_WALK_END = 0, TMB_WALK_ENTRY = 1 };
 // `size` is the archive file's size, or -1 when it cannot be known (a
 // pipe). On an entry the stream stands at its data and data_pos is set;

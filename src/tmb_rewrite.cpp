@@ -17,8 +17,35 @@ namespace {
 
 void report_damage(const OldArchive *old, int64_t pos, const char *what)
 {
-    fprintf(stderr, "Damaged archive: %s (%s at offset %lld); archive left unchanged\n", old->path,
-            what, (long long)pos);
+    // No header where the first one should be: the file is no archive at
+    // all (as the reading commands say).
+    if (pos == 0 && strcmp(what, "unreadable entry header") == 0)
+        fprintf(stderr, "Not an LZH archive: %s (%s); archive left unchanged\n", old->path, what);
+    else
+        fprintf(stderr, "Damaged archive: %s (%s at offset %lld); archive left unchanged\n",
+                old->path, what, (long long)pos);
+}
+
+// Bytes after the end mark: the rewritten archive ends at its own end mark,
+// so they would be lost. Only padding may go, zero bytes or the 0x1A bytes
+// that old transfer protocols filled the last block with. The offset of the
+// first other byte, or -1 when there is none (or the end was the end of the
+// file). The end mark stands at `mark`.
+int64_t data_after_end(OldArchive *old, int64_t mark)
+{
+    FILE *fp = old->file.get();
+    if (mark >= old->size || fseeko(fp, (off_t)(mark + 1), SEEK_SET) != 0)
+        return -1;
+    uint8_t buf[4096];
+    int64_t at = mark + 1;
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) {
+        for (size_t i = 0; i < n; i++)
+            if (buf[i] != 0x00 && buf[i] != 0x1A)
+                return at + (int64_t)i;
+        at += (int64_t)n;
+    }
+    return ferror(fp) ? at : -1;
 }
 
 // Folds one entry into the digest of a walk (FNV-1a over the numbers that
@@ -71,8 +98,14 @@ int rewrite_next_entry(OldArchive *old, EntryHeader *h)
         report_damage(old, pos, why);
         return -1;
     }
-    if (r != TMB_WALK_ENTRY)
-        return r;
+    if (r == TMB_WALK_END) {
+        int64_t at = data_after_end(old, h->header_pos);
+        if (at >= 0) {
+            report_damage(old, at, ferror(fp) ? "read error" : "data after the end mark");
+            return -1;
+        }
+        return 0;
+    }
     old->entries++;
     old->layout = digest(digest(digest(old->layout, (uint64_t)h->header_pos), (uint64_t)h->data_pos),
                          h->comp_size);

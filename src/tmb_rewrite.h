@@ -29,7 +29,9 @@ int rewrite_open_old(OldArchive *old, const char *path);
 // Reads the next entry: 1 an entry (the stream stands at its data, data_pos
 // is set), 0 the real end (a zero byte where a header starts, or the end of
 // the file exactly at an entry boundary), -1 damage (a message has been
-// printed: an unreadable header, or data running past the end of the file).
+// printed: an unreadable header, data running past the end of the file, or
+// bytes after the end mark that are not padding, which the rewritten
+// archive would lose).
 int rewrite_next_entry(OldArchive *old, EntryHeader *h);
 
 // Moves the stream past the entry's data.

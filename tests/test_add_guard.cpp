@@ -88,6 +88,78 @@ TEST(AddGuard, ReplacesOnlyAnArchiveOrAnEmptyFile)
     EXPECT_EQ(entry_names(t / "arc.tmb"), std::vector<std::string>{"g.txt"});
 }
 
+// Many files start with a zero byte: films, fonts, disc images, programs
+// (a self-extractor among them, which holds an archive behind its code).
+// Only the end mark alone, one or two zero bytes, is an empty archive; a,
+// u, f and d leave every other such file exactly as it was.
+TEST(AddGuard, FilesStartingWithAZeroByteAreNoArchive)
+{
+    auto noise = [](size_t n, uint32_t seed) {
+        Bytes b(n);
+        for (auto &c : b) {
+            seed = seed * 1664525 + 1013904223;
+            c = (uint8_t)(seed >> 24);
+        }
+        return b;
+    };
+    auto starting = [](Bytes head, Bytes rest) {
+        head.insert(head.end(), rest.begin(), rest.end());
+        return head;
+    };
+    TempDir made;
+    write_text(made / "f.txt", std::string(3000, 'f'));
+    ASSERT_EQ(run_in(made, {"aq", "-sfx", "game", "f.txt"}).status, 0);
+    ASSERT_EQ(run_in(made, {"aq", "-lh0", "arc.tmb", "f.txt"}).status, 0);
+    Bytes zeroed = read_file(made / "arc.tmb");
+    std::fill(zeroed.begin(), zeroed.begin() + 512, 0);
+    struct Case {
+        const char *what;
+        Bytes old;
+    };
+    const Case cases[] = {
+        {"film", starting({0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm'}, noise(100004, 1))},
+        {"font", starting({0, 1, 0, 0, 0, 0x0C, 0, 0x80}, noise(4000, 2))},
+        {"disc image", starting(Bytes(32768, 0), starting({1, 'C', 'D', '0', '0', '1', 1}, noise(2000, 3)))},
+        {"self-extractor", read_file(made / "game.run")},
+        {"archive with its first 512 bytes zeroed", zeroed},
+        {"three zero bytes", Bytes{0, 0, 0}},
+        {"end mark and one more byte", Bytes{0, 0, 0x1A}},
+    };
+    for (const Case &c : cases) {
+        for (const char *cmd : {"aq", "uq", "fq", "dq"}) {
+            SCOPED_TRACE(std::string(c.what) + ", " + cmd);
+            TempDir t;
+            write_text(t / "f.txt", "data\n");
+            write_file(t / "x.bin", c.old);
+            RunResult r = run_in(t, {cmd, "x.bin", "f.txt"});
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, std::string(cmd) == "aq"
+                                 ? "Not an LZH archive, not replaced: x.bin\n"
+                                 : "Not an LZH archive: x.bin (unreadable entry header); archive left unchanged\n");
+            EXPECT_TRUE(read_file(t / "x.bin") == c.old);
+            EXPECT_EQ(list_dir(t.path()), (std::vector<std::string>{"f.txt", "x.bin"}));
+        }
+    }
+    // The end mark alone is an archive without entries, for every command.
+    for (const Bytes &empty : {Bytes{0}, Bytes{0, 0}}) {
+        for (const char *cmd : {"aq", "uq", "fq", "dq"}) {
+            SCOPED_TRACE(std::string(cmd) + " on " + std::to_string(empty.size()) + " zero bytes");
+            TempDir t;
+            write_text(t / "f.txt", "data\n");
+            write_file(t / "x.bin", empty);
+            RunResult r = run_in(t, {cmd, "x.bin", "f.txt"});
+            EXPECT_EQ(r.status, 0) << r.err;
+            bool adds = std::string(cmd) == "aq" || std::string(cmd) == "uq";
+            EXPECT_EQ(entry_names(t / "x.bin"), adds ? std::vector<std::string>{"f.txt"}
+                                                     : std::vector<std::string>{});
+            if (!adds) {
+                EXPECT_EQ(read_file(t / "x.bin"), (Bytes{0, 0}));
+            }
+            expect_no_temporaries(t.path());
+        }
+    }
+}
+
 // An archive name that is a symbolic link: the file it points at is
 // rewritten (its temporary beside it, in the other directory), the link
 // stays a link. For a, u, f and d alike.

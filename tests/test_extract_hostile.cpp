@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -234,6 +235,92 @@ TEST_F(Hostile, FailedEntriesNeverTouchTheOldFile)
         EXPECT_NE(t.err.find(c.err), std::string::npos) << t.err;
         // Damage is found at once, not after making up gigabytes.
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    }
+}
+
+// Headers whose check value does not fit their bytes, and files that only
+// start with a zero byte. Nothing is taken from a damaged header (no file
+// under a changed name); the entries before it are. A file is an empty
+// archive only as the end mark alone; after the end mark of an archive
+// with entries, the reading commands stop whatever follows.
+TEST_F(Hostile, DamagedHeadersAndFilesThatAreNoArchive)
+{
+    const Bytes first = build_lv2(stored("first.txt", "one"));
+    const LzhEntry second = stored("second.txt", "two");
+    // The third character of the name changed after the check value was made.
+    auto changed = [](Bytes entry, size_t name_at) {
+        entry[name_at + 2] ^= 0x1B;
+        return entry;
+    };
+    const std::string at_second = std::to_string(first.size());
+    const std::string damaged = "Damaged archive: a.tmb (entry header checksum mismatch at offset " + at_second + ")\n";
+    const std::string no_archive = "Not an LZH archive: a.tmb (unreadable entry header)\n";
+    Bytes zeroed = make_archive({build_lv2(stored("big.txt", std::string(2000, 'b'))), first});
+    std::fill(zeroed.begin(), zeroed.begin() + 512, 0);
+    // A program for another machine with an archive inside it: its first
+    // bytes are those of an executable's header.
+    Bytes program = {0x00, 0x00, 0x03, 0xF3, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
+    program.resize(300, 0x4E);
+    testkit::append(program, make_archive({first}));
+    Bytes trailing = make_archive({first});
+    testkit::append(trailing, testkit::Bytes{'m', 'o', 'r', 'e'});
+    struct Case {
+        const char *what;
+        Bytes bytes;
+        int status;
+        std::string err;                  // standard error of x, t and l alike
+        std::vector<std::string> in_out;  // what x leaves in out/
+        const char *listed;               // the listing's total line ends so
+    };
+    const Case cases[] = {
+        {"level-0 name changed", make_archive({first, changed(testkit::build_lv0(second), 22)}), 1,
+         damaged, {"first.txt"}, "  1 file\n"},
+        {"level-1 name changed", make_archive({first, changed(testkit::build_lv1(second), 22)}), 1,
+         damaged, {"first.txt"}, "  1 file\n"},
+        {"level-2 name changed", make_archive({first, changed(build_lv2(second), 27)}), 1, damaged,
+         {"first.txt"}, "  1 file\n"},
+        {"first 512 bytes zeroed", zeroed, 1, no_archive, {}, "  0 files\n"},
+        {"program with an archive inside", program, 1, no_archive, {}, "  0 files\n"},
+        {"three zero bytes", Bytes{0, 0, 0}, 1, no_archive, {}, "  0 files\n"},
+        {"the end mark alone", Bytes{0, 0}, 0, "", {}, "  0 files\n"},
+        {"one zero byte", Bytes{0}, 0, "", {}, "  0 files\n"},
+        {"bytes after the end mark", trailing, 0, "", {"first.txt"}, "  1 file\n"},
+    };
+    mkdir((dir / "tmp").c_str(), 0700);
+    RunOptions o;
+    o.env = {"TMPDIR=" + dir / "tmp"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(dir / "out");
+        mkdir((dir / "out").c_str(), 0755);
+        write_file(dir / "a.tmb", c.bytes);
+        RunResult x = run({"xqo", "a.tmb", "out/"}, o);
+        EXPECT_EQ(x.status, c.status);
+        EXPECT_EQ(x.err, c.err);
+        std::vector<std::string> out;
+        for (const auto &f : std::filesystem::directory_iterator(dir / "out"))
+            out.push_back(f.path().filename().string());
+        EXPECT_EQ(out, c.in_out);
+        if (!c.in_out.empty()) {
+            EXPECT_EQ(text("out/first.txt"), "one");
+        }
+        RunResult t = run({"tq", "a.tmb"}, o);
+        EXPECT_EQ(t.status, c.status);
+        EXPECT_EQ(t.err, c.err);
+        RunResult l = run({"lq", "a.tmb"}, o);
+        EXPECT_EQ(l.status, c.status);
+        EXPECT_EQ(l.err, c.err);
+        EXPECT_TRUE(l.out.size() > strlen(c.listed) &&
+                    l.out.compare(l.out.size() - strlen(c.listed), strlen(c.listed), c.listed) == 0)
+            << l.out;
+        EXPECT_EQ(testkit::read_file(dir / "a.tmb"), c.bytes);
+        EXPECT_TRUE(std::filesystem::is_empty(dir / "tmp"));
+    }
+    // An endless device is no archive either, found after a few bytes.
+    for (const char *cmd : {"lq", "tq"}) {
+        RunResult r = run({cmd, "/dev/zero"});
+        EXPECT_EQ(r.status, 1) << cmd;
+        EXPECT_EQ(r.err, "Not an LZH archive: /dev/zero (unreadable entry header)\n") << cmd;
     }
 }
 

@@ -112,6 +112,7 @@ TEST_F(FuzzCorpus, RatioOfAHugePackedSizeOverATinyOne)
     Bytes b = testkit::build_lv2(e);
     for (int i = 0; i < 4; i++)
         b[7 + i] = 0xFF; // packed size 0xFFFFFFFF
+    testkit::reseal(b);
     testkit::write_file(dir / "odd.lzh", testkit::make_archive({b}));
     RunResult r = run({"lq", "odd.lzh"});
     EXPECT_EQ(r.status, 1); // listed, then its data is found missing

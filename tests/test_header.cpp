@@ -189,6 +189,7 @@ TEST(ReadHeader, Level2ReadsOnToItsDeclaredSize)
     size_t T = header_size(entry, e);
     entry[0] += 10;                                  // T larger than the chain needs
     entry.insert(entry.begin() + (long)T, 10, 0xEE); // padding before the data
+    testkit::reseal(entry);                          // the header CRC covers it
     ReadResult r = read_one(entry);
     ASSERT_EQ(r.ok, 1);
     EXPECT_STREQ(r.h.name, "f.txt");
@@ -275,6 +276,7 @@ TEST(ReadHeaderDamaged, Level0NameLongerThanHeaderIsCut)
     Bytes entry = testkit::build_lv0(e);
     unsigned H = entry[0];
     entry[21] = 200;
+    testkit::reseal(entry);
     ReadResult r = read_one(testkit::make_archive({entry, testkit::build_lv0(testkit::stored("next", ""))}));
     ASSERT_EQ(r.ok, 1);
     EXPECT_STREQ(r.h.name, "abcdefAB");
@@ -293,6 +295,7 @@ TEST(ReadHeaderDamaged, Level1FieldsBeyondTheHeaderReadAsZero)
     testkit::put_u32(h, testkit::dos_stamp(1980, 1, 1, 0, 0, 0));
     h.insert(h.end(), {0x20, 1, 0, 0x34, 0x12, 'M', 0x09}); // 0x09: half a size field
     ASSERT_EQ(h.size(), 26u);
+    testkit::reseal(h);
     testkit::append(h, bytes_of("xyz"));
     ReadResult r = read_one(h);
     ASSERT_EQ(r.ok, 1);
@@ -305,6 +308,7 @@ TEST(ReadHeaderDamaged, Level1FieldsBeyondTheHeaderReadAsZero)
     // A name running past the header is cut, the OS id is lost with it.
     Bytes g = testkit::build_lv1(testkit::stored("abc", "x"));
     g[21] = 250;
+    testkit::reseal(g);
     r = read_one(g);
     ASSERT_EQ(r.ok, 1);
     EXPECT_EQ(std::string(r.h.name).substr(0, 3), "abc");
@@ -318,6 +322,7 @@ TEST(ReadHeaderDamaged, Level1ExtendedHeadersNeverWrapThePackedSize)
     e.dir = "abc"; // one extended header of 6 bytes
     Bytes entry = testkit::build_lv1(e);
     entry[7] = 2; // skip size smaller than the extended headers
+    testkit::reseal(entry);
     ReadResult r = read_one(entry);
     ASSERT_EQ(r.ok, 1);
     EXPECT_EQ(r.h.comp_size, 0u);
@@ -338,6 +343,7 @@ TEST(ReadHeaderDamaged, Level1BrokenChains)
         Bytes b = entry;
         b[s_at] = c.size & 0xFF;
         b[s_at + 1] = c.size >> 8;
+        testkit::reseal(b);
         ReadResult r = read_one(b);
         ASSERT_EQ(r.ok, 1) << c.size;
         EXPECT_EQ(r.h.comp_size, c.comp) << c.size;
@@ -539,6 +545,77 @@ TEST(WriteHeader, ReadsBack)
         EXPECT_EQ(r.h.is_dir, c.is_dir);
         EXPECT_EQ(r.pos, (long)(c.name.size() + 34));
     }
+}
+
+// Every name length the writer takes, the CRC checked bit by bit apart
+// from the program's routine: over all T bytes, so over the pad byte of the
+// 257-byte header (name of 222 characters) too.
+TEST(WriteHeader, HeaderCrcCoversEveryByteForEveryNameLength)
+{
+    for (size_t L = 0; L <= 255; L++) {
+        SCOPED_TRACE(L);
+        Bytes b = write_header(header_for(std::string(L, (char)('a' + L % 26)), 5, 0, 0, 0, 0));
+        size_t T = b[0] | (size_t)b[1] << 8;
+        ASSERT_EQ(T, L == 222 ? 257u : L + 34);
+        ASSERT_EQ(b.size(), T);
+        size_t count = 0;
+        EXPECT_EQ(testkit::header_crc_faults(b, &count), "");
+        EXPECT_EQ(count, 1u);
+        if (L == 222) {
+            EXPECT_EQ(b[256], 0); // the pad byte, after the end of the chain
+            Bytes no_pad(b.begin(), b.end() - 1);
+            EXPECT_NE(testkit::crc16_bitwise(no_pad.data(), no_pad.size()),
+                      testkit::crc16_bitwise(b.data(), b.size()));
+        }
+        ReadResult r = read_one(b);
+        EXPECT_EQ(r.ok, 1);
+        EXPECT_EQ(r.pos, (long)T);
+    }
+}
+
+// Check values that do not fit the header's bytes: the header is refused
+// (a changed name must never be taken for the entry's), for each level and
+// each place the change can be; a level-2 header without a header CRC
+// reads as it is. The reader never takes such a header, whatever byte
+// changed, while the unchanged header reads.
+TEST(ReadHeaderDamaged, CheckValuesThatDoNotFitAreRefused)
+{
+    LzhEntry e = testkit::stored("name.txt", "DATA");
+    e.dir = "d/";
+    struct Case {
+        const char *what;
+        int level;
+        size_t at; // the byte changed
+    } cases[] = {
+        {"level 0: name", 0, 22 + 2},
+        {"level 0: size field", 0, 9},
+        {"level 0: the checksum itself", 0, 1},
+        {"level 1: name", 1, 22 + 2},
+        {"level 1: OS id", 1, 24 + 8},
+        {"level 2: file name", 2, 27 + 2},
+        {"level 2: time", 2, 16},
+        {"level 2: directory", 2, 27 + 8 + 3},
+        {"level 2: the header CRC itself", 2, 27 + 8 + 2 + 3 + 3},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes entry = testkit::build_entry(c.level, e);
+        ASSERT_EQ(read_one(entry).ok, 1);
+        entry[c.at] ^= 0x21;
+        EXPECT_EQ(read_one(entry).ok, 0);
+    }
+    // A level-1 directory extended header lies outside the base header and
+    // its checksum: that header still reads (no check value covers it).
+    Bytes lv1 = testkit::build_lv1(e);
+    lv1[lv1[0] + 2 + 1] ^= 0x21;
+    EXPECT_EQ(read_one(lv1).ok, 1);
+    // Level 2 without a header-CRC extended header: nothing to check.
+    e.lv2_header_crc = false;
+    Bytes bare = testkit::build_lv2(e);
+    bare[27 + 2] ^= 0x21;
+    ReadResult r = read_one(bare);
+    ASSERT_EQ(r.ok, 1);
+    EXPECT_STREQ(r.h.name, "d/naLe.txt");
 }
 
 TEST(WriteHeader, LargeValuesKeepTheirLow32Bits)

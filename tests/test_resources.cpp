@@ -72,6 +72,7 @@ Bytes lv2_claiming(const std::string &name, const std::string &method, uint32_t 
     // Packed size at offset 7, as declared rather than as present.
     for (int i = 0; i < 4; i++)
         b[7 + i] = (uint8_t)(comp >> (8 * i));
+    testkit::reseal(b);
     return b;
 }
 

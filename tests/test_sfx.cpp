@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "lzh_builder.h"
 #include "testkit.h"
 #include "tmb_sfx.h"
 #include "tmb_sfx_image.h"
@@ -471,6 +472,9 @@ TEST(SfxBuild, RunFileIsTheExtractorWithTheArchiveInItsDataHunk)
     Bytes run = testkit::read_file(dir / "game.run");
     RunFile f = split_run(run);
     size_t n = f.archive.size();
+    size_t headers = 0;
+    EXPECT_EQ(testkit::header_crc_faults(f.archive, &headers), "");
+    EXPECT_EQ(headers, 1u);
     uint32_t longs = 11 + (uint32_t)((n + 3) / 4);
     EXPECT_EQ(f.fill, Bytes((4 - n % 4) % 4, 0));
     EXPECT_EQ(run.size(), 11040 + n + f.fill.size());

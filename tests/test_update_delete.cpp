@@ -292,10 +292,19 @@ TEST(Rewrite, DamagedArchiveIsLeftUntouched)
     Bytes truncated_data(second.begin(), second.end() - 3);
     Bytes truncated_header(second.begin(), second.begin() + 10);
     Bytes garbage = {0x41, 0x42, 0x43};
+    // A byte of the name changed after the header's check value was made.
+    auto renamed = [](Bytes entry, size_t name_at) {
+        entry[name_at] ^= 0x01;
+        return entry;
+    };
+    LzhEntry b = stored("b.txt", "bbbbbbbb");
     const std::vector<Bytes> damaged = {
         concat({good, truncated_data}),    // data runs past the end of the file
         concat({good, truncated_header}),  // the header itself is cut short
         concat({good, garbage}),           // bytes that are no header
+        make_archive({good, renamed(build_lv0(b), 22)}),  // checksum does not match
+        make_archive({good, renamed(build_lv1(b), 22)}),
+        make_archive({good, renamed(build_lv2(b), 27)}),  // header CRC does not match
     };
     for (size_t i = 0; i < damaged.size(); i++) {
         for (std::string cmd : {"d", "u", "f"}) {
@@ -307,8 +316,70 @@ TEST(Rewrite, DamagedArchiveIsLeftUntouched)
             RunResult r = run_in(t, args);
             EXPECT_EQ(r.status, 1) << cmd << i;
             EXPECT_TRUE(contains(r.err, "Damaged archive: arc.tmb")) << cmd << i << r.err;
+            if (i >= 3) {
+                EXPECT_EQ(r.err, "Damaged archive: arc.tmb (entry header checksum mismatch at offset " +
+                                     std::to_string(good.size()) + "); archive left unchanged\n")
+                    << cmd << i;
+            }
             EXPECT_EQ(read_file(t / "arc.tmb"), damaged[i]) << cmd << i;
             EXPECT_EQ(list_dir(t.path()), (std::vector<std::string>{"a.txt", "arc.tmb"})) << cmd << i;
+        }
+    }
+}
+
+// The rewritten archive ends at its own end mark, so what followed the old
+// one would be lost: padding (zero bytes, or the 0x1A bytes of old
+// transfer protocols) may go, anything else is damage and the archive
+// stays as it was.
+TEST(Rewrite, OnlyPaddingAfterTheEndMarkMayBeDropped)
+{
+    const Bytes arc = make_archive({lv2_entry("a.txt", "aaaa"), lv2_entry("b.txt", "bbbbbbbb")});
+    const Bytes kept = make_archive({lv2_entry("b.txt", "bbbbbbbb")});
+    const std::string mark_end = std::to_string(arc.size());
+    struct Case {
+        const char *what;
+        Bytes after;
+        std::string err;  // "": rewritten
+    };
+    const Case cases[] = {
+        {"zero bytes", Bytes(700, 0), ""},
+        {"0x1A bytes", Bytes(127, 0x1A), ""},
+        {"both", concat({Bytes(5, 0x1A), Bytes(300, 0), Bytes(2, 0x1A)}), ""},
+        {"text", Bytes{'n', 'o', 't', 'e'},
+         "Damaged archive: arc.tmb (data after the end mark at offset " + mark_end +
+             "); archive left unchanged\n"},
+        {"a second archive", make_archive({lv2_entry("c.txt", "c")}),
+         "Damaged archive: arc.tmb (data after the end mark at offset " + mark_end +
+             "); archive left unchanged\n"},
+        {"padding, then a byte", concat({Bytes(4000, 0), Bytes{0x1A, 7}}),
+         "Damaged archive: arc.tmb (data after the end mark at offset " +
+             std::to_string(arc.size() + 4001) + "); archive left unchanged\n"},
+    };
+    for (const Case &c : cases) {
+        for (std::string cmd : {"d", "u", "f"}) {
+            SCOPED_TRACE(std::string(c.what) + ", " + cmd);
+            TempDir t;
+            Bytes old = concat({arc, c.after});
+            write_file(t / "arc.tmb", old);
+            write_text(t / "a.txt", "newer a");
+            set_mtime(t / "a.txt", kNewer);
+            RunResult r = run_in(t, {cmd, "-q", "-lh0", "arc.tmb", "a.txt"});
+            if (c.err.empty()) {
+                EXPECT_EQ(r.status, 0) << r.err;
+                Bytes now = read_file(t / "arc.tmb");
+                if (cmd == "d") {
+                    EXPECT_EQ(now, kept);
+                } else {
+                    EXPECT_EQ(entry_names(t / "arc.tmb"), (std::vector<std::string>{"b.txt", "a.txt"}));
+                    EXPECT_EQ(Bytes(now.end() - 2, now.end()), (Bytes{0, 0}));
+                    EXPECT_EQ(now.size(), kept.size() + 34 + 5 + 7);
+                }
+            } else {
+                EXPECT_EQ(r.status, 1);
+                EXPECT_EQ(r.err, c.err);
+                EXPECT_EQ(read_file(t / "arc.tmb"), old);
+            }
+            EXPECT_EQ(list_dir(t.path()), (std::vector<std::string>{"a.txt", "arc.tmb"}));
         }
     }
 }

@@ -59,6 +59,9 @@ TEST_F(ZeroLed, WrittenWithAPadByteAndReadBackByEveryCommand)
     ASSERT_EQ(at.size(), 3u);
     EXPECT_EQ(arc[at[1]], 1);     // 257 bytes: 01 01
     EXPECT_EQ(arc[at[1] + 1], 1);
+    size_t count = 0;
+    EXPECT_EQ(testkit::header_crc_faults(arc, &count), ""); // the pad byte is covered
+    EXPECT_EQ(count, 3u);
 
     EXPECT_NE(run({"lq", "x.tmb"}).out.find("  3 files\n"), std::string::npos);
     EXPECT_EQ(run({"tq", "x.tmb"}).status, 0);
@@ -73,14 +76,17 @@ TEST_F(ZeroLed, WrittenWithAPadByteAndReadBackByEveryCommand)
     struct timespec later[2] = {{2000000000, 0}, {2000000000, 0}};
     utimensat(AT_FDCWD, (dir / kLong).c_str(), later, 0);
     ASSERT_EQ(run({"uq", "x.tmb", kLong}).status, 0);
+    EXPECT_EQ(testkit::header_crc_faults(testkit::read_file(dir / "x.tmb"), &count), "");
+    EXPECT_EQ(count, 2u);
     EXPECT_EQ(run({"pq", "x.tmb", kLong}).out, "newer and longer");
     EXPECT_EQ(run({"pq", "x.tmb", "b.txt"}).out, "last");
     EXPECT_EQ(run({"tq", "x.tmb"}).status, 0);
 }
 
 // The 256-byte form of earlier versions: listed, tested, extracted, and
-// made over into the new form by d (and u, f: the same copy). A zero byte
-// followed by anything else still ends the archive.
+// made over into the new form by d (and u, f: the same copy). After an
+// entry, a zero byte followed by anything else still ends the archive for
+// the reading commands.
 TEST_F(ZeroLed, EarlierFormIsReadAndRepaired)
 {
     Bytes old = testkit::make_archive({testkit::build_lv2(testkit::stored("a.txt", "first")),
@@ -103,6 +109,9 @@ TEST_F(ZeroLed, EarlierFormIsReadAndRepaired)
     at = header_offsets(now);
     ASSERT_EQ(at.size(), 2u);
     EXPECT_NE(now[at[0]], 0); // renewed with its pad byte
+    size_t count = 0;
+    EXPECT_EQ(testkit::header_crc_faults(now, &count), "");
+    EXPECT_EQ(count, 2u);
     EXPECT_EQ(run({"pq", "old.tmb", kLong}).out, "long name");
     EXPECT_EQ(run({"tq", "old.tmb"}).status, 0);
 

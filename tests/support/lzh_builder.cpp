@@ -150,6 +150,88 @@ Bytes build_lv2(const LzhEntry &e)
     return h;
 }
 
+void reseal(Bytes &entry)
+{
+    if (entry.size() < 26)
+        throw std::invalid_argument("reseal: no header");
+    if (entry[20] != 2) {
+        size_t end = entry[0] + 2u;
+        if (end > entry.size())
+            throw std::invalid_argument("reseal: header runs past the bytes");
+        Bytes base(entry.begin(), entry.begin() + (long)end);
+        set_checksum(base);
+        entry[1] = base[1];
+        return;
+    }
+    size_t T = entry[0] | (size_t)entry[1] << 8;
+    if (T > entry.size())
+        throw std::invalid_argument("reseal: header runs past the bytes");
+    for (size_t at = 24; at + 2 <= T;) {
+        size_t S = entry[at] | (size_t)entry[at + 1] << 8;
+        size_t ext = at + 2;
+        if (S < 3 || ext + S > T)
+            return;
+        if (entry[ext] == 0 && S >= 5) {
+            entry[ext + 1] = entry[ext + 2] = 0;
+            uint16_t c = tmb_crc16(entry.data(), T, 0);
+            entry[ext + 1] = (uint8_t)(c & 0xFF);
+            entry[ext + 2] = (uint8_t)(c >> 8);
+            return;
+        }
+        at = ext + S - 2;
+    }
+}
+
+uint16_t crc16_bitwise(const uint8_t *p, size_t n, uint16_t crc)
+{
+    for (size_t i = 0; i < n; i++) {
+        crc ^= p[i];
+        for (int bit = 0; bit < 8; bit++)
+            crc = (crc & 1) ? (uint16_t)((crc >> 1) ^ 0xA001) : (uint16_t)(crc >> 1);
+    }
+    return crc;
+}
+
+std::string header_crc_faults(const Bytes &a, size_t *headers)
+{
+    std::string faults;
+    *headers = 0;
+    size_t pos = 0;
+    while (pos + 26 <= a.size() && a[pos] != 0) {
+        size_t T = a[pos] | (size_t)a[pos + 1] << 8;
+        size_t comp = a[pos + 7] | (size_t)a[pos + 8] << 8 | (size_t)a[pos + 9] << 16 |
+                      (size_t)a[pos + 10] << 24;
+        std::string where = "header at " + std::to_string(pos) + ": ";
+        ++*headers;
+        if (a[pos + 20] != 2 || pos + T > a.size())
+            return faults + where + "not a whole level-2 header\n";
+        size_t crc_at = 0;
+        for (size_t at = pos + 24; at + 2 <= pos + T;) {
+            size_t S = a[at] | (size_t)a[at + 1] << 8;
+            if (S < 3 || at + 2 + S > pos + T)
+                break;
+            if (a[at + 2] == 0 && S >= 5) {
+                crc_at = at + 3;
+                break;
+            }
+            at += S;
+        }
+        if (!crc_at) {
+            faults += where + "no header CRC\n";
+        } else {
+            Bytes h(a.begin() + (long)pos, a.begin() + (long)(pos + T));
+            uint16_t stored = (uint16_t)(h[crc_at - pos] | h[crc_at - pos + 1] << 8);
+            h[crc_at - pos] = h[crc_at - pos + 1] = 0;
+            uint16_t want = crc16_bitwise(h.data(), h.size());
+            if (stored != want)
+                faults += where + "header CRC " + std::to_string(stored) + ", computed " +
+                          std::to_string(want) + "\n";
+        }
+        pos += T + comp;
+    }
+    return faults;
+}
+
 Bytes build_entry(int level, const LzhEntry &e)
 {
     switch (level) {

@@ -60,6 +60,24 @@ Bytes build_lv1(const std::string &name, const std::string &method, const Bytes 
 Bytes build_lv2(const std::string &name, const std::string &method, const Bytes &packed,
                 uint32_t orig_size, uint16_t crc, uint32_t unix_time, const std::string &dir = "");
 
+// Makes the check value of the header at the start of `entry` fit its bytes
+// again after a test changed them: the byte sum of levels 0 and 1 (over
+// bytes 2..H+1), the header CRC of level 2 (over all T bytes, when the
+// header holds a type-0 extended header inside T). Level by byte 20.
+void reseal(Bytes &entry);
+
+// The CRC-16 of LZH archives (reflected polynomial 0xA001, no final
+// inversion) computed bit by bit, apart from the program's table-driven
+// routine, so that tests can check the program's check values against it.
+uint16_t crc16_bitwise(const uint8_t *p, size_t n, uint16_t crc = 0);
+
+// Walks the level-2 entries of an archive from its start to its end mark
+// (or its end) and checks each header CRC with crc16_bitwise: over all T
+// header bytes, its own two bytes taken as 0. Returns a line for every
+// header without a header-CRC extended header or whose value differs, ""
+// when all are sound; `headers` gets the number of headers walked.
+std::string header_crc_faults(const Bytes &archive, size_t *headers);
+
 // MS-DOS stamp from calendar fields (year 1980..2107, month 1..12).
 uint32_t dos_stamp(int year, int month, int day, int hour, int minute, int second);
 
