@@ -572,8 +572,15 @@ void add_dir(const char *path, const char *arcname, int method, const struct sta
         if (!g_opts.quiet)
             printf("  adding dir:  %s\n", a.c_str());
     });
-    if (!g_opts.recursive)
+    // The user named the directory and gets none of it: a failure of that
+    // path, with the option that would have added it.
+    if (!g_opts.recursive) {
+        in_turn([p = std::string(path)] {
+            fprintf(stderr, "  Directory not added: %s (-r adds its files)\n", p.c_str());
+            g_add_tally.failed++;
+        });
         return;
+    }
     DIR *d = opendir(path);
     if (!d) {
         int e = errno;
@@ -633,6 +640,13 @@ const char *strip_arc_root(const char *name)
         return name + g_arc_root_len;
     }
     return tmb_base_name(name);
+}
+
+void add_report_nothing_added(const char *archive)
+{
+    struct stat st;
+    fprintf(stderr, "No entry added: %s; %s\n", archive,
+            stat(archive, &st) == 0 ? "left unchanged" : "not created");
 }
 
 void add_set_archive(FILE *arc, FILE *old)

@@ -42,6 +42,10 @@ void add_end();
 void add_in_turn(std::function<void()> f);
 const char *strip_arc_root(const char *name);
 
+// Says on standard error that no entry went in, so `archive` is left as it
+// was (or not created): an archive of nothing is never what was asked for.
+void add_report_nothing_added(const char *archive);
+
 // Names the archive stream being written, and for u and f also the old
 // archive being replaced, so that neither a tree walk nor a pattern stores
 // an archive inside itself; nullptr forgets them.
