@@ -83,7 +83,7 @@ Options:
   -debug1  log to RAM:tmb_debug.txt
   -debug2  log to smb2:tmb_debug.txt
   -sfx  create self-extracting archive (.run)
-  -9    smallest archive (slower: optimal parsing)
+  -9    smallest archive (slower: optimal parsing; -lh7 unless a method is given)
   -T<n>  threads: 0 = every core (default), 1 = one thread
 
 Examples:
