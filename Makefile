@@ -4,12 +4,19 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all build demo test test-asan test-tsan deps clean fuzz install bench
+.PHONY: all build build-tests demo test test-asan test-tsan deps clean fuzz install bench
 
 all: build
 
+# The program alone: no test target is configured or built, so neither
+# GoogleTest nor the rest of what the tests need has to be present.
 build:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTMB_TESTS=OFF >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target tambrix
+
+# Everything, tests included, in the same tree as the program.
+build-tests:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTMB_TESTS=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 deps:
@@ -18,12 +25,12 @@ deps:
 demo: build
 	sh scripts/demo.sh $(BUILD)/tambrix
 
-test: deps build
+test: deps build-tests
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
-	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DTMB_SANITIZE=ON >/dev/null
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DTMB_SANITIZE=ON -DTMB_TESTS=ON >/dev/null
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
 
@@ -33,7 +40,7 @@ test-asan: deps
 TSAN_TESTS = Parallel|Threads
 TSAN_TARGETS = tambrix tmb_faults tmb_rss_probe test_parallel test_encode
 test-tsan: deps
-	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMB_TSAN=ON >/dev/null
+	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMB_TSAN=ON -DTMB_TESTS=ON >/dev/null
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	cd $(BUILD)-tsan && TSAN_OPTIONS=halt_on_error=1:exitcode=66 ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)' -E 'Signal'
 

@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "tmb_cmd.h"
 #include "tmb_debug.h"
 #include "tmb_header.h"
 #include "tmb_match.h"
+#include "tmb_shown.h"
 
 Options g_opts;
 uint64_t g_inbuf_max = 23488101;
@@ -40,10 +42,17 @@ constexpr int MAX_ARGS = 1024;
 char *s_args[MAX_ARGS];
 int s_nargs = 0;
 
-// Copies at most 255 characters into a 256-byte field.
-void set_path(char *dst, const char *src)
+// Copies a path into a 256-byte field. A longer one is refused, never
+// cut: a cut name would make the archive, the work directory or the list
+// some other file than the one the user named.
+bool set_path(char *dst, const char *src)
 {
+    if (strlen(src) > 255) {
+        fprintf(stderr, "Path too long: %s\n", tmb_shown(src).c_str());
+        return false;
+    }
     snprintf(dst, 256, "%s", src);
+    return true;
 }
 
 // A decimal number as the options read it: optional white space and sign,
@@ -67,11 +76,10 @@ bool ends_in_archive_ext(const char *name)
     return tmb_strcasecmp(tail, ".tmb") == 0 || tmb_strcasecmp(tail, ".lzh") == 0;
 }
 
-void append_ext(char *path, const char *ext)
+bool append_ext(char *path, const char *ext)
 {
-    char tmp[256];
-    snprintf(tmp, sizeof tmp, "%s%s", path, ext);
-    memcpy(path, tmp, sizeof tmp);
+    std::string whole = std::string(path) + ext;
+    return set_path(path, whole.c_str());
 }
 
 void apply_modifiers(const char *word)
@@ -106,8 +114,9 @@ const Flag s_flags[] = {
 };
 
 // One argument beginning with '-'; may consume the next one (-d, -i).
-// Returns the index of the last argument used.
-int parse_option(int argc, char **argv, int i)
+// Returns the index of the last argument used; clears `usable` after
+// saying on standard error why an argument cannot be taken.
+int parse_option(int argc, char **argv, int i, bool *usable)
 {
     const char *a = argv[i];
     for (const Flag &f : s_flags) {
@@ -128,61 +137,62 @@ int parse_option(int argc, char **argv, int i)
         g_opts.buffer_kb = parse_number(a + 2);
         return i;
     }
-    if (strcmp(a, "-d") == 0 && i + 1 < argc) {
-        set_path(g_opts.work_dir, argv[i + 1]);
-        return i + 1;
-    }
-    if (strcmp(a, "-i") == 0 && i + 1 < argc) {
-        set_path(g_opts.list_file, argv[i + 1]);
+    if ((strcmp(a, "-d") == 0 || strcmp(a, "-i") == 0) && i + 1 < argc) {
+        if (!set_path(a[1] == 'd' ? g_opts.work_dir : g_opts.list_file, argv[i + 1]))
+            *usable = false;
         return i + 1;
     }
     fprintf(stderr, "Unknown option: %s\n", a);
+    *usable = false;
     return i;
 }
 
 // Default extension: a name that neither ends in .tmb/.lzh nor names an
-// existing file gets ".tmb".
-void settle_archive_name()
+// existing file gets ".tmb". False when that makes the name too long.
+bool settle_archive_name()
 {
     if (g_opts.archive[0] == '\0' || ends_in_archive_ext(g_opts.archive))
-        return;
+        return true;
     FILE *fp = fopen(g_opts.archive, "rb");
-    if (fp)
-        fclose(fp);
-    else
-        append_ext(g_opts.archive, ".tmb");
+    if (!fp)
+        return append_ext(g_opts.archive, ".tmb");
+    fclose(fp);
+    return true;
 }
 
 // A file argument ending in ':' or '/' (a device or directory) names the
 // work directory when -d did not. The adding commands take their
 // arguments as paths to pack, so a directory argument stays one of them
 // there: taking it away would leave that tree out of the archive.
-void take_work_dir()
+// False when the directory's name is too long.
+bool take_work_dir()
 {
     int c = g_opts.command;
     if (c == 'a' || c == 'u' || c == 'f')
-        return;
+        return true;
     if (g_opts.work_dir[0] != '\0' || g_opts.nfiles < 1)
-        return;
+        return true;
     for (int i = 0; i < g_opts.nfiles; i++) {
         const char *f = g_opts.files[i];
         size_t n = strlen(f);
         if (n > 0 && (f[n - 1] == ':' || f[n - 1] == '/')) {
-            set_path(g_opts.work_dir, f);
+            if (!set_path(g_opts.work_dir, f))
+                return false;
             for (int j = i; j + 1 < g_opts.nfiles; j++)
                 g_opts.files[j] = g_opts.files[j + 1];
             g_opts.nfiles--;
-            return;
+            return true;
         }
     }
+    return true;
 }
 
-void sfx_name()
+bool sfx_name()
 {
     size_t n = strlen(g_opts.archive);
     if (n > 3 && ends_in_archive_ext(g_opts.archive))
         g_opts.archive[n - 4] = '\0';
-    append_ext(g_opts.archive, ".run");
+    return append_ext(g_opts.archive, ".run");
 }
 
 // Reads the next line piece of at most 255 characters and strips trailing
@@ -320,7 +330,7 @@ void usage(const char *prog)
         "  -debug1  log to RAM:tmb_debug.txt",
         "  -debug2  log to smb2:tmb_debug.txt",
         "  -sfx  create self-extracting archive (.run)",
-        "  -9    smallest archive (slower: optimal parsing)",
+        "  -9    smallest archive (slower: optimal parsing; -lh7 unless a method is given)",
         "  -T<n>  threads: 0 = every core (default), 1 = one thread",
         "\nExamples:",
     };
@@ -379,32 +389,41 @@ int tambrix_main(int argc, char **argv)
     }
 
     memset(&g_opts, 0, sizeof g_opts);
-    g_opts.method = 5;
+    g_opts.method = -1; // none asked for yet
     g_opts.command = (unsigned char)argv[1][0];
     apply_modifiers(argv[1]);
 
+    // An argument that cannot be taken is a usage error: running on
+    // without it would do something else than asked (a mistyped -r packs
+    // nothing of a tree), so nothing is done at all.
+    bool usable = true;
     s_nargs = 0;
     for (int i = 2; i < argc; i++) {
         if (argv[i][0] != '-') {
             if (s_nargs < MAX_ARGS)
                 s_args[s_nargs++] = argv[i];
         } else {
-            i = parse_option(argc, argv, i);
+            i = parse_option(argc, argv, i, &usable);
         }
     }
+    // -9 asks for the smallest archive, so without a method of its own it
+    // takes the method that packs smallest.
+    if (g_opts.method < 0)
+        g_opts.method = g_opts.optimal ? 7 : 5;
+    if (!usable)
+        return 1;
     if (s_nargs == 0) {
         fprintf(stderr, "No archive name specified.\n");
         usage(prog);
         return 1;
     }
-    set_path(g_opts.archive, s_args[0]);
+    if (!set_path(g_opts.archive, s_args[0]))
+        return 1;
     g_opts.files = s_args + 1;
     g_opts.nfiles = s_nargs - 1;
 
-    settle_archive_name();
-    take_work_dir();
-    if (g_opts.sfx)
-        sfx_name();
+    if (!settle_archive_name() || !take_work_dir() || (g_opts.sfx && !sfx_name()))
+        return 1;
 
     if (g_opts.command == 'p')
         g_opts.quiet = 1;

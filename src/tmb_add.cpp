@@ -579,8 +579,15 @@ void walk_dir(const char *path, const char *arcname, const struct stat *st, cons
 {
     if (w.dir)
         w.dir(arcname);
-    if (!g_opts.recursive)
+    // The user named the directory and gets none of it: a failure of that
+    // path, with the option that would have added it.
+    if (!g_opts.recursive) {
+        w.say([p = std::string(path)] {
+            fprintf(stderr, "  Directory not added: %s (-r adds its files)\n", tmb_shown(p.c_str()).c_str());
+            g_add_tally.failed++;
+        });
         return;
+    }
     DIR *d = opendir(path);
     if (!d) {
         int e = errno;
@@ -677,6 +684,13 @@ const char *add_argument_name(const char *arg)
 void add_walk(const char *path, const char *arcname, const AddWalk &walk)
 {
     walk_any(path, arcname, walk);
+}
+
+void add_report_nothing_added(const char *archive)
+{
+    struct stat st;
+    fprintf(stderr, "No entry added: %s; %s\n", archive,
+            stat(archive, &st) == 0 ? "left unchanged" : "not created");
 }
 
 void add_set_archive(FILE *arc, FILE *old)

@@ -70,6 +70,9 @@ struct AddWalk {
     std::function<void(std::function<void()>)> say;
 };
 void add_walk(const char *path, const char *arcname, const AddWalk &walk);
+// Says on standard error that no entry went in, so `archive` is left as it
+// was (or not created): an archive of nothing is never what was asked for.
+void add_report_nothing_added(const char *archive);
 
 // Names the archive stream being written, and for u and f also the old
 // archive being replaced, so that neither a tree walk nor a pattern stores

@@ -188,16 +188,23 @@ int cmd_add()
     run.errors += wildcard_take_skipped();
     // A new archive that lacks entries for want of disk or memory does not
     // replace the old one; inputs that could not be read are only counted.
+    // One without any entry replaces nothing either: a mistyped argument
+    // must not cost an archive.
     bool written = entries_written(arc) && !g_add_tally.broken;
+    bool empty = written && run.added == 0;
     if (!written) {
         fprintf(stderr, "Write error on archive: %s; %s\n", g_opts.archive,
                 archive_exists(g_opts.archive) ? "left unchanged" : "not created");
         rewrite_abort(&tmp);
-    } else {
-        written = rewrite_commit(&tmp, g_opts.archive);
-    }
-    if (!written)
         run.errors++;
+    } else if (empty) {
+        rewrite_abort(&tmp);
+        add_report_nothing_added(g_opts.archive);
+        written = false;
+    } else if (!rewrite_commit(&tmp, g_opts.archive)) {
+        written = false;
+        run.errors++;
+    }
     dbg_log("=== cmd_add end: added=%d errors=%d ===", run.added, run.errors);
     dbg_close();
 
@@ -211,5 +218,5 @@ int cmd_add()
     printf("\nDone. Added: %d  Errors: %d\n", run.added, run.errors);
     print_elapsed(start);
     fflush(stdout);
-    return run.errors > 0 || split_failed ? 1 : 0;
+    return run.errors > 0 || empty || split_failed ? 1 : 0;
 }

@@ -515,7 +515,7 @@ void report_dir_failure(ExtractRun &r, const std::string &where, int e)
 // cannot be opened (not reported); -2 after reporting a level below it.
 int open_dirs(ExtractRun &r, const char *name, bool whole, std::string *leaf)
 {
-    if (outdir_root(r.out, !r.strip_paths) < 0)
+    if (outdir_root(r.out) < 0)
         return -1;
     std::string rel = r.name_prefix + name;
     std::string failed;

@@ -58,7 +58,7 @@ void outdir_close(OutDir &d)
     d.root = -1;
 }
 
-int outdir_root(OutDir &d, bool create)
+int outdir_root(OutDir &d)
 {
     if (d.root >= 0)
         return d.root;
@@ -66,8 +66,7 @@ int outdir_root(OutDir &d, bool create)
         d.root = open(".", kDirFlags);
         return d.root;
     }
-    if (create)
-        make_path(d.root_path);
+    make_path(d.root_path);
     d.root = open(d.root_path.c_str(), kDirFlags);
     return d.root;
 }

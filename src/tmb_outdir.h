@@ -21,9 +21,9 @@ void outdir_init(OutDir &d, const char *work_dir);
 // Closes every descriptor.
 void outdir_close(OutDir &d);
 
-// Opens the target, creating it (and the directories on its way) first
-// when `create` is set. Returns its descriptor or -1 (errno set).
-int outdir_root(OutDir &d, bool create);
+// Opens the target, creating it (and the directories on its way) first.
+// Returns its descriptor or -1 (errno set).
+int outdir_root(OutDir &d);
 
 // Opens the directory levels of `rel` below the target, creating missing
 // ones with mode 0755: all levels when `whole` is set (a directory entry),

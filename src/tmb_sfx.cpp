@@ -141,6 +141,10 @@ int sfx_build(int method, clock_t start)
         fprintf(stderr, "Cannot build %s; left unchanged\n", g_opts.archive);
         return 1;
     }
+    if (added == 0) {
+        add_report_nothing_added(g_opts.archive);
+        return 1;
+    }
 
     // End the archive and read it back whole through the same stream. A
     // temporary archive that could not be written whole must not become a

@@ -125,15 +125,17 @@ TEST(AddNames, StoredFilesOfATreeKeepTheirNamesWithThreads)
         EXPECT_EQ(n.rfind("sub/f", 0), 0u) << n;
 }
 
-TEST(AddNames, DirectoryWithoutRecursionAddsNothing)
+TEST(AddNames, DirectoryWithoutRecursionIsReportedAndAddsNothing)
 {
     TempDir t;
     make_docs(t);
     RunResult r = run_in(t, {"a", "arc.tmb", "docs"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.out, "  adding dir:  docs\n"));
-    EXPECT_TRUE(contains(r.out, "\nDone. Added: 0  Errors: 0\n"));
-    EXPECT_EQ(read_file(t / "arc.tmb"), (Bytes{0, 0}));
+    EXPECT_TRUE(contains(r.out, "\nDone. Added: 0  Errors: 1\n"));
+    EXPECT_EQ(r.err, "  Directory not added: docs (-r adds its files)\n"
+                     "No entry added: arc.tmb; not created\n");
+    EXPECT_FALSE(file_exists(t / "arc.tmb"));
 }
 
 TEST(AddMessages, MissingFileIsCountedAndTheRestIsAdded)

@@ -6,17 +6,19 @@
 // the terminal is checked by running the program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "archive_entries.h"
-
 #include "lzh_builder.h"
 #include "tambrix.h"
 #include "testkit.h"
 #include "tmb_debug.h"
+#include "tmb_header.h"
 
 using testkit::run_tambrix;
 using testkit::RunOptions;
@@ -82,7 +84,7 @@ Options:
   -debug1  log to RAM:tmb_debug.txt
   -debug2  log to smb2:tmb_debug.txt
   -sfx  create self-extracting archive (.run)
-  -9    smallest archive (slower: optimal parsing)
+  -9    smallest archive (slower: optimal parsing; -lh7 unless a method is given)
   -T<n>  threads: 0 = every core (default), 1 = one thread
 
 Examples:
@@ -297,6 +299,12 @@ TEST_F(Parse, OptionTable)
         {{"-e"}, "exclude_empty", 1, ""},
         {{"-sfx"}, "sfx", 1, ""},
         {{"-9"}, "optimal", 1, ""},
+        // -9 alone takes the method that packs smallest; a method given
+        // before or after it stays.
+        {{"-9"}, "method", 7, ""},
+        {{"-9", "-lh5"}, "method", 5, ""},
+        {{"-lh6", "-9"}, "method", 6, ""},
+        {{"-lh0", "-9"}, "method", 0, ""},
         {{"-99"}, "optimal", 0, "-99"},
         {{"-debug2"}, "debug", 2, ""},
         {{"-debug1", "-debug0"}, "debug", 0, ""},
@@ -332,9 +340,16 @@ TEST_F(Parse, OptionTable)
                   : f == "split_kb"        ? g_opts.split_kb
                                            : g_opts.buffer_kb;
         EXPECT_EQ(got, c.value) << c.opts[0];
-        std::string want_err = c.unknown.empty() ? "" : "Unknown option: " + c.unknown + "\n";
-        EXPECT_EQ(err, want_err + "Unknown command: z\n") << c.opts[0];
-        EXPECT_EQ(g_opts.nfiles, 0) << c.opts[0];
+        // An unknown option stops the run before anything is done: no
+        // banner, no dispatch (which would say "Unknown command").
+        EXPECT_EQ(status, 1) << c.opts[0];
+        if (c.unknown.empty()) {
+            EXPECT_EQ(err, "Unknown command: z\n") << c.opts[0];
+            EXPECT_EQ(g_opts.nfiles, 0) << c.opts[0];
+        } else {
+            EXPECT_EQ(err, "Unknown option: " + c.unknown + "\n") << c.opts[0];
+            EXPECT_EQ(out, "") << c.opts[0];
+        }
     }
     g_debug_level = 0;
 }
@@ -371,11 +386,8 @@ TEST_F(Parse, PathOptionsConsumeTheNextArgument)
 
     run({"z", "a.tmb", "-d"}); // nothing after: not an option
     EXPECT_STREQ(g_opts.work_dir, "");
-    EXPECT_EQ(err, "Unknown option: -d\nUnknown command: z\n");
-
-    std::string longdir(300, 'd');
-    run({"z", "a.tmb", "-d", longdir});
-    EXPECT_EQ(std::string(g_opts.work_dir), longdir.substr(0, 255));
+    EXPECT_EQ(err, "Unknown option: -d\n");
+    EXPECT_EQ(status, 1);
 }
 
 TEST_F(Parse, WorkDirectoryFromAFileArgument)
@@ -417,8 +429,8 @@ TEST_F(Parse, ArchiveNames)
         {{"-sfx", d + "game"}, d + "game.run"},
         {{"-sfx", d + "game.zip"}, d + "game.zip.run"},
         {{"-sfx", ".tmb"}, ".run"},
-        {{std::string(300, 'a')}, std::string(255, 'a')},
-        {{std::string(253, 'a')}, std::string(253, 'a') + ".t"},
+        {{std::string(251, 'a')}, std::string(251, 'a') + ".tmb"},
+        {{"-sfx", std::string(251, 'a') + ".lzh"}, std::string(251, 'a') + ".run"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args{"zq"};
@@ -565,6 +577,152 @@ TEST(Cli, NamesThatMatchNoEntryAreReported)
         EXPECT_NE(r.err.find("Damaged archive: a.tmb"), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("No entry matches: zz\n"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("No entry matches: b.bin"), std::string::npos) << r.err;
+    }
+}
+
+// ---- what a run may change ------------------------------------------------
+
+// A mistake on the command line or in the paths given to `a` leaves an
+// existing archive byte for byte as it was and ends with status 1; only a
+// run that adds entries replaces it.
+TEST(Cli, AMistakeNeverCostsAnArchive)
+{
+    const testkit::Bytes old = testkit::make_archive({testkit::build_lv2(testkit::stored("old.txt", "old"))});
+    const std::vector<std::string> fixture = {"backup.tmb", "empty", "f.txt", "src"};
+    const std::string no_r = "  Directory not added: src (-r adds its files)\n";
+    const std::string kept = "No entry added: backup.tmb; left unchanged\n";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+        std::vector<std::string> entries; // of backup.tmb afterwards; {} = as it was
+        std::vector<std::string> files;   // the directory afterwards, sorted
+    } cases[] = {
+        {{"a", "-R", "backup.tmb", "src"}, 1, "Unknown option: -R\n", {}, fixture},
+        {{"a", "-rq", "backup.tmb", "src"}, 1, "Unknown option: -rq\n", {}, fixture},
+        {{"a", "-r", "backup.tmb", "src", "-lh8", "--recursive"}, 1,
+         "Unknown option: -lh8\nUnknown option: --recursive\n", {}, fixture},
+        {{"a", "backup.tmb", "src"}, 1, no_r + kept, {}, fixture},
+        {{"a", "-r", "-e", "backup.tmb", "empty"}, 1, kept, {}, fixture},
+        {{"a", "backup.tmb", "missing.txt"}, 1, "  Cannot open: missing.txt (No such file or directory)\n" + kept,
+         {}, fixture},
+        {{"a", "new.tmb", "src"}, 1, no_r + "No entry added: new.tmb; not created\n", {}, fixture},
+        {{"a", "-sfx", "game", "src"}, 1, no_r + "No entry added: game.run; not created\n", {}, fixture},
+        // Something added: the archive is replaced, the directory still
+        // counts as a failure.
+        {{"a", "backup.tmb", "f.txt", "src"}, 1, no_r, {"f.txt"}, fixture},
+        {{"a", "-r", "backup.tmb", "src"}, 0, "", {"a.txt", "sub/b.txt"}, fixture},
+    };
+    for (const Case &c : cases) {
+        std::string line;
+        for (const std::string &a : c.args)
+            line += a + " ";
+        SCOPED_TRACE(line);
+        TempDir dir;
+        mkdir((dir / "src").c_str(), 0755);
+        mkdir((dir / "src/sub").c_str(), 0755);
+        mkdir((dir / "empty").c_str(), 0755);
+        testkit::write_text(dir / "src/a.txt", "a");
+        testkit::write_text(dir / "src/sub/b.txt", "b");
+        testkit::write_text(dir / "f.txt", "f");
+        testkit::write_file(dir / "backup.tmb", old);
+        RunOptions in;
+        in.cwd = dir.path();
+        testkit::RunResult r = run_tambrix(c.args, in);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        if (c.err.rfind("Unknown option", 0) == 0) {
+            EXPECT_EQ(r.out, "") << "nothing is done, not even the banner";
+        }
+        if (c.entries.empty()) {
+            EXPECT_EQ(testkit::read_file(dir / "backup.tmb"), old);
+        } else {
+            std::vector<std::string> names = testkit::entry_names(dir / "backup.tmb");
+            std::sort(names.begin(), names.end()); // in the order the directory was listed
+            EXPECT_EQ(names, c.entries);
+        }
+        EXPECT_EQ(testkit::list_dir(dir.path()), c.files) << "no archive made, no temporary left";
+    }
+}
+
+// Paths of 256 characters or more are refused, never cut: a cut archive
+// name is another file, a cut work directory another directory.
+TEST(Cli, LongPathsAreRefusedNotCut)
+{
+    TempDir dir;
+    // Four levels of 50 characters: 204 with their slashes.
+    std::string deep;
+    for (int i = 0; i < 4; i++) {
+        deep += std::string(50, (char)('a' + i)) + "/";
+        mkdir((dir / deep).c_str(), 0755);
+    }
+    auto path = [&](size_t len, const std::string &end) {
+        return deep + std::string(len - deep.size() - end.size(), 'x') + end;
+    };
+    testkit::write_text(dir / "f.txt", "f");
+    testkit::write_file(dir / "arc.tmb",
+                        testkit::make_archive({testkit::build_lv2(testkit::stored("in.txt", "in"))}));
+    struct Case {
+        std::vector<std::string> args;
+        std::string too_long;          // the path named in the message; "" for a run that works
+        std::vector<std::string> made; // what the deepest level holds afterwards
+    } cases[] = {
+        {{"a", "-q", path(256, ".tmb"), "f.txt"}, path(256, ".tmb"), {}},
+        {{"a", "-q", path(300, ".tmb"), "f.txt"}, path(300, ".tmb"), {}},
+        // The default extension would make it 257 characters long.
+        {{"a", "-q", path(253, ""), "f.txt"}, path(253, "") + ".tmb", {}},
+        {{"xq", "arc.tmb", "-d", path(256, "")}, path(256, ""), {}},
+        {{"xq", "arc.tmb", path(256, "/")}, path(256, "/"), {}},
+        {{"lq", "arc.tmb", "-i", path(256, "")}, path(256, ""), {}},
+        // The longest name that fits is taken as it is.
+        {{"a", "-q", path(255, ".tmb"), "f.txt"}, "", {path(255, ".tmb").substr(deep.size())}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[2].substr(0, 3) + "... " + std::to_string(c.too_long.size()));
+        RunOptions in;
+        in.cwd = dir.path();
+        testkit::RunResult r = run_tambrix(c.args, in);
+        EXPECT_EQ(r.status, c.too_long.empty() ? 0 : 1);
+        EXPECT_EQ(r.err, c.too_long.empty() ? "" : "Path too long: " + c.too_long + "\n");
+        if (!c.too_long.empty()) {
+            EXPECT_EQ(r.out, "");
+        }
+        EXPECT_EQ(testkit::list_dir(dir / deep), c.made);
+    }
+    EXPECT_EQ(testkit::entry_names(dir / path(255, ".tmb")), std::vector<std::string>{"f.txt"});
+}
+
+// -9 asks for the smallest archive: alone it packs with -lh7-, the method
+// of the largest window; with a method option it keeps that method.
+TEST(Cli, NineAloneMeansTheSmallestMethod)
+{
+    TempDir dir;
+    std::string text;
+    for (int i = 0; i < 2000; i++)
+        text += "line " + std::to_string(i * 7919 % 1000) + " of the sample\n";
+    testkit::write_text(dir / "t.txt", text);
+    struct Case {
+        std::vector<std::string> opts;
+        const char *method;
+    } cases[] = {
+        {{"-9"}, "-lh7-"}, {{"-9", "-lh5"}, "-lh5-"}, {{"-lh6", "-9"}, "-lh6-"},
+        {{"-lh0", "-9"}, "-lh0-"}, {{}, "-lh5-"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.opts.empty() ? "(none)" : c.opts[0]);
+        std::vector<std::string> args{"a", "-q", "n.tmb", "t.txt"};
+        args.insert(args.end(), c.opts.begin(), c.opts.end());
+        RunOptions in;
+        in.cwd = dir.path();
+        testkit::RunResult r = run_tambrix(args, in);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        std::vector<testkit::ArchiveEntry> e = testkit::read_entries(dir / "n.tmb");
+        ASSERT_EQ(e.size(), 1u);
+        EXPECT_STREQ(tmb_method_name(e[0].method), c.method);
+        EXPECT_EQ(e[0].orig_size, text.size());
+        r = run_tambrix({"tq", "n.tmb"}, in);
+        EXPECT_EQ(r.status, 0) << r.err;
     }
 }
 

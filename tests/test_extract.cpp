@@ -186,14 +186,39 @@ TEST_F(Extract, DirectoriesMadeAcrossEntries)
     EXPECT_EQ(text("real/ab/z.txt"), "9");
 }
 
-TEST_F(Extract, StripPathsIntoMissingDirectoryFails)
+// e makes a missing target directory as x does; where it cannot be made,
+// both fail alike.
+TEST_F(Extract, StripPathsMakesItsTargetDirectory)
 {
     put_archive({build_lv0(stored("docs/a.txt", "x"))});
-    RunResult r = run({"e", "-q", "-d", "nodir", "a.tmb"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\n  ERROR: cannot create nodir/a.txt\n");
-    EXPECT_EQ(without_time(r.out), "Extracting: a.tmb\n\n" + inflating(1, 1, "docs/a.txt") + done_line(0, 0, 1));
-    EXPECT_FALSE(exists("nodir"));
+    write_text(dir / "file.txt", "in the way");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+        std::string written; // "" when nothing may be written
+    } cases[] = {
+        {{"e", "-q", "-d", "nodir", "a.tmb"}, 0, "", "nodir/a.txt"},
+        {{"e", "-q", "-d", "deep/er/", "a.tmb"}, 0, "", "deep/er/a.txt"},
+        {{"e", "-q", "a.tmb", "arg/"}, 0, "", "arg/a.txt"},
+        {{"x", "-q", "-d", "xdir", "a.tmb"}, 0, "", "xdir/docs/a.txt"},
+        {{"e", "-q", "-d", "file.txt/sub", "a.tmb"}, 1,
+         "\n  ERROR: cannot create file.txt/sub/a.txt\n  (Not a directory)\n", ""},
+        {{"x", "-q", "-d", "file.txt/sub", "a.tmb"}, 1,
+         "\n  ERROR: cannot create file.txt/sub/docs/a.txt\n  (Not a directory)\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[3]);
+        RunResult r = run(c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(without_time(r.out), "Extracting: a.tmb\n\n" + inflating(1, 1, "docs/a.txt") +
+                                           (c.status == 0 ? " OK\n" + done_line(1, 0, 0) : done_line(0, 0, 1)));
+        if (!c.written.empty()) {
+            EXPECT_EQ(text(c.written), "x");
+        }
+    }
+    EXPECT_EQ(read_text(dir / "file.txt"), "in the way");
 }
 
 TEST_F(Extract, BackslashNamesAreDirectoryLevels)
