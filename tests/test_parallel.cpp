@@ -249,9 +249,8 @@ TEST_F(Parallel, ExtractAndTestGiveTheSameResultsOnAnyNumberOfThreads)
     }
 }
 
-// Extracts `arc` into a new directory `out` of the fixture, with `input`
-// answering the questions and TMPDIR a new directory `tmp` beside it.
-// The result holds status, output (less the time), errors and the tree.
+// What a run of x leaves: status, output (less the time), errors, the
+// target and the temporary directory.
 struct Extracted {
     int status = -1;
     std::string out, err, tree, tmp_left;
@@ -280,19 +279,23 @@ TEST_F(Parallel, EntriesMeetingAtOneTargetActAsOnOneThread)
         std::string input;
         const char *one_thread_says; // in the output or the errors of -T1
         int status;
+        std::string tree;            // the target afterwards, as snapshot() shows it
     };
     const Case cases[] = {
-        {"one name twice", {file("f", "one"), file("f", "two")}, "", "overwrite out/f? ", 0},
-        {"one name twice, large", {file("f", big), file("f", "two")}, "y\n", "overwrite out/f? ", 0},
-        {"doubled slash", {file("d/f", "one"), file("d//f", "two")}, "y\n", "overwrite out/d//f? ", 0},
-        {"dot level first", {file("d/f", "one"), file("./d/f", "two")}, "n\n", "overwrite out/./d/f? ", 0},
-        {"dot level inside", {file("d/f", big), file("d/./f", "two")}, "A\n", "overwrite out/d/./f? ", 0},
-        {"file, then a file below its name",
-         {file("d", "one"), file("./d/x", "two")}, "", "cannot create directory out/d: Not a directory", 1},
+        {"one name twice", {file("f", "one"), file("f", "two")}, "", "overwrite out/f? ", 0, "f=one\n"},
+        {"one name twice, large", {file("f", big), file("f", "two")}, "y\n", "overwrite out/f? ", 0, "f=two\n"},
+        {"doubled slash", {file("d/f", "one"), file("d//f", "two")}, "y\n", "overwrite out/d//f? ", 0,
+         "d/\nd/f=two\n"},
+        {"dot level first", {file("d/f", "one"), file("./d/f", "two")}, "n\n", "overwrite out/./d/f? ", 0,
+         "d/\nd/f=one\n"},
+        {"dot level inside", {file("d/f", big), file("d/./f", "two")}, "A\n", "overwrite out/d/./f? ", 0,
+         "d/\nd/f=two\n"},
+        {"file, then a file below its name", {file("d", "one"), file("./d/x", "two")}, "",
+         "cannot create directory out/d: Not a directory", 1, "d=one\n"},
         {"file, then a directory of its name", {file("d", big), directory("d/")}, "",
-         "cannot create directory out/d: Not a directory", 1},
+         "cannot create directory out/d: Not a directory", 1, "d=" + big + "\n"},
         {"directory, then a file of its name", {directory("d/"), file("./d", "two")}, "",
-         "not writing out/./d: a directory is in the way", 1},
+         "not writing out/./d: a directory is in the way", 1, "d/\n"},
     };
     for (const Case &c : cases) {
         write_file(dir / "arc.lzh", make_archive(c.entries));
@@ -316,6 +319,7 @@ TEST_F(Parallel, EntriesMeetingAtOneTargetActAsOnOneThread)
                 first = got;
                 EXPECT_EQ(r.status, c.status) << r.err;
                 EXPECT_NE((r.out + r.err).find(c.one_thread_says), std::string::npos) << r.out << r.err;
+                EXPECT_EQ(got.tree, c.tree);
                 continue;
             }
             EXPECT_EQ(got.status, first.status);
@@ -355,6 +359,9 @@ TEST_F(Parallel, FewDescriptorsFailNoEntryOnAnyNumberOfThreads)
         if (first_out.empty()) {
             first_out = without_time(r.out);
             first_tree = tree;
+            // 150 directories of one file, one of 150, and nothing else.
+            EXPECT_EQ(std::count(tree.begin(), tree.end(), '='), 300);
+            EXPECT_EQ(std::count(tree.begin(), tree.end(), '\n'), 300 + 151);
             continue;
         }
         EXPECT_EQ(without_time(r.out), first_out);
