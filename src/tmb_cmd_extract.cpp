@@ -49,6 +49,9 @@ constexpr size_t kPathMax = 256;            // 255 characters and the NUL
 // progress bar) are handed to the workers up to kBatchEntries at a time.
 constexpr uint64_t kBatchEntryMax = 32767;
 constexpr size_t kBatchEntries = 32;
+// Descriptors kept free for what the run opens besides the target's
+// directories and the files being written (the time zone, a message).
+constexpr int kSpareDescriptors = 8;
 
 // One run of the command: the archive, the counters of the summary and the
 // answers given at the overwrite prompt that hold for the rest of the run.
@@ -70,7 +73,13 @@ struct ExtractRun {
     // One output buffer per worker: a worker writes one file at a time, and
     // its buffer serves them all without an allocation per entry.
     std::vector<StreamBuffer> out_bufs;
-    std::set<std::string> pending_targets; // names whose jobs are not finished
+    // Places in the target (their levels joined by '/', see target_key)
+    // whose jobs are not finished.
+    std::set<std::string> pending_targets;
+    // Descriptors the run may have open at once: the target's directories
+    // (held by the walk and by the pending jobs), and one file being
+    // written by each worker.
+    int descriptor_room = 0;
     // Small entries waiting to go to a worker together.
     std::shared_ptr<std::vector<std::shared_ptr<struct FileJob>>> batch =
         std::make_shared<std::vector<std::shared_ptr<struct FileJob>>>();
@@ -276,9 +285,11 @@ void report_cannot_create(ExtractRun &r, const EntryHeader &h, const std::string
 // the rename and the counters happen in the finish, in archive order.
 struct FileJob {
     EntryHeader h;
-    int dirfd = -1;         // our own descriptor of the entry's directory
+    OutDirRef dir;          // the entry's directory, shared with the walk
+    int dirfd = -1;         // its descriptor
     char tmp[32] = {};
     std::string leaf, outpath;
+    std::string target;     // the key of its place in pending_targets
     int fd = -1;            // the temporary, open for writing
     // Results.
     int rc = TMB_EXTRACT_FAILED;
@@ -367,7 +378,7 @@ void finish_file(ExtractRun &r, FileJob &j)
     if (failed)
         unlinkat(j.dirfd, j.tmp, 0);
     tmb_cleanup_release_at(j.dirfd, j.tmp);
-    r.pending_targets.erase(j.outpath);
+    r.pending_targets.erase(j.target);
     if (failed) {
         r.errors++;
         return;
@@ -399,11 +410,13 @@ void finish_job(ExtractRun &run, FileJob &j)
 {
     if (j.create_errno) {
         report_create_failure(run, j.outpath, j.create_errno);
-        run.pending_targets.erase(j.outpath);
+        run.pending_targets.erase(j.target);
     } else {
         finish_file(run, j);
     }
-    close(j.dirfd);
+    // Let go here, on this thread, which counts the open directories; the
+    // job itself may be freed on a worker.
+    j.dir = nullptr;
 }
 
 // Hands the small entries gathered so far to a worker as one job: a
@@ -429,16 +442,18 @@ void send_batch(ExtractRun &r)
         });
 }
 
-// Decodes one file entry into `leaf` of `dirfd`: on a worker when there are
+// Decodes one file entry into `leaf` of `dir`: on a worker when there are
 // several, the outcome reported in archive order.
-void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::string &leaf,
-                  const std::string &outpath)
+void extract_file(ExtractRun &r, const EntryHeader &h, const OutDirRef &dir, const std::string &leaf,
+                  const std::string &outpath, const std::string &target)
 {
     dbg_log("attempting fopen('%s', \"wb\")", outpath.c_str());
     auto j = std::make_shared<FileJob>();
     j->h = h;
     j->leaf = leaf;
     j->outpath = outpath;
+    j->target = target;
+    int dirfd = dir->fd();
     FILE *arc = r.arc.get();
     int arcfd = fileno(arc);
     if (!r.pool->threaded()) {
@@ -464,14 +479,12 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
         finish_file(r, *j);
         return;
     }
-    // The job keeps the directory open for itself: the walk may close its
-    // own descriptor before the job is done.
-    if ((j->dirfd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0)) < 0) {
-        report_cannot_create(r, h, outpath, errno);
-        return;
-    }
+    // The job holds the directory open: the walk may move on to others
+    // before the job is done.
+    j->dir = dir;
+    j->dirfd = dirfd;
     dbg_log("calling tmb_extract for '%s'", outpath.c_str());
-    r.pending_targets.insert(outpath);
+    r.pending_targets.insert(target);
     ExtractRun *run = &r;
     // The worker makes the temporary too (the creates are the costly
     // system calls of a tree). The line and the bar appear when the entry
@@ -510,37 +523,62 @@ void report_dir_failure(ExtractRun &r, const std::string &where, int e)
     r.errors++;
 }
 
-// The directory `name` names below the target (whole: a directory entry),
-// or the one its file goes into. -1 with errno set when the target itself
-// cannot be opened (not reported); -2 after reporting a level below it.
-int open_dirs(ExtractRun &r, const char *name, bool whole, std::string *leaf)
+// The directory `rel` names below the target (whole: a directory entry),
+// or the one its file goes into. Null when it cannot be opened: with
+// `*root_errno` set when the target itself cannot be (not reported yet),
+// else after reporting the level below it that failed.
+OutDirRef open_dirs(ExtractRun &r, const std::string &rel, bool whole, std::string *leaf, int *root_errno)
 {
-    if (outdir_root(r.out) < 0)
-        return -1;
-    std::string rel = r.name_prefix + name;
+    *root_errno = 0;
+    if (outdir_root(r.out) < 0) {
+        *root_errno = errno;
+        return nullptr;
+    }
     std::string failed;
-    int fd = outdir_walk(r.out, rel.c_str(), whole, leaf, &failed);
-    if (fd < 0) {
+    OutDirRef dir = outdir_walk(r.out, rel.c_str(), whole, leaf, &failed);
+    if (!dir) {
         // `failed` already holds the prefix: join it to the target alone.
         const std::string &root = r.out.root_path;
         std::string where = root.empty() || root.back() == '/' ? root + failed : root + "/" + failed;
         report_dir_failure(r, where, errno);
-        return -2;
     }
-    return fd;
+    return dir;
 }
 
-// A file still being unpacked where this entry wants a directory must be
-// in place first: the walk then meets it, as with one thread.
-void settle_if_in_the_way(ExtractRun &r, const std::string &outpath)
+// The place a name takes in the target, one spelling for every way of
+// writing it ("a//b", "./a/b" and "a/b" are one file), as the walk reads it.
+std::string target_key(const std::vector<std::string> &levels)
 {
-    if (r.pending_targets.empty())
-        return;
-    for (size_t k = outpath.find('/'); k != std::string::npos; k = outpath.find('/', k + 1))
-        if (r.pending_targets.count(outpath.substr(0, k))) {
+    std::string key;
+    for (const std::string &l : levels)
+        key += (key.empty() ? "" : "/") + l;
+    return key;
+}
+
+// An entry waits for every pending one that one thread would have put in
+// place before it, on its way: a file still being unpacked where this
+// entry wants a directory (the walk must meet the file, as on one thread),
+// or a file of the very place this entry takes (it must be there to be
+// asked about, or to be in the way of a directory).
+void settle_if_in_the_way(ExtractRun &r, const std::vector<std::string> &levels)
+{
+    std::string key;
+    for (size_t i = 0; i < levels.size() && !r.pending_targets.empty(); i++) {
+        key += (i ? "/" : "") + levels[i];
+        if (r.pending_targets.count(key)) {
             settle(r);
             return;
         }
+    }
+}
+
+// Keeps the descriptors within the process's limit: when this entry's
+// levels might not fit beside those held by pending entries, they are
+// finished first and let go of theirs, which leaves what one thread holds.
+void make_room(ExtractRun &r, size_t levels)
+{
+    if (r.out.open + (int)levels + r.pool->workers() > r.descriptor_room)
+        settle(r);
 }
 
 void report_too_long(ExtractRun &r, const std::string &outpath, const EntryHeader &h)
@@ -575,9 +613,13 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
             refuse_unsafe(r, h.name, why);
         } else {
             dbg_log("directory outpath='%s', calling mkdirs", outpath.c_str());
-            settle_if_in_the_way(r, outpath + "/");
-            if (open_dirs(r, h.name, true, nullptr) == -1)
-                report_dir_failure(r, r.out.root_path, errno);
+            std::string rel = r.name_prefix + h.name;
+            std::vector<std::string> levels = outdir_levels(rel.c_str());
+            settle_if_in_the_way(r, levels);
+            make_room(r, levels.size());
+            int root_errno;
+            if (!open_dirs(r, rel, true, nullptr, &root_errno) && root_errno)
+                report_dir_failure(r, r.out.root_path, root_errno);
         }
         return;
     }
@@ -603,6 +645,16 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
         refuse_unsafe(r, h.name, why);
         return;
     }
+    // "." or "a/.": the name ends in a directory (the target itself for
+    // "."), where no file can be written.
+    const char *last = strrchr(outname, '/');
+    if (strcmp(last ? last + 1 : outname, ".") == 0) {
+        settle(r);
+        fprintf(stderr, "  ERROR: refusing entry '%s': its name ends in '.', a directory, not a file\n",
+                tmb_shown(h.name).c_str());
+        r.errors++;
+        return;
+    }
     // An entry that cannot be unpacked touches nothing: no directory, no
     // question, no file.
     if (!tmb_extract_supported(&h)) {
@@ -615,20 +667,19 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
         return;
     }
     dbg_log("calling mkdirs('%s') for parent directories", outpath.c_str());
-    settle_if_in_the_way(r, outpath);
+    std::string rel = r.name_prefix + outname;
+    std::vector<std::string> levels = outdir_levels(rel.c_str());
+    settle_if_in_the_way(r, levels);
+    make_room(r, levels.size());
     std::string leaf;
-    int dirfd = open_dirs(r, outname, false, &leaf);
-    if (dirfd == -1) {
-        report_cannot_create(r, h, outpath, errno);
+    int root_errno;
+    OutDirRef dir = open_dirs(r, rel, false, &leaf, &root_errno);
+    if (!dir) {
+        if (root_errno)
+            report_cannot_create(r, h, outpath, root_errno);
         return;
     }
-    if (dirfd < 0) {
-        return;
-    }
-    // An earlier entry of the same name must be in place before this one
-    // looks: it may be asked about.
-    if (r.pending_targets.count(outpath))
-        settle(r);
+    int dirfd = dir->fd();
     struct stat st;
     bool exists = fstatat(dirfd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     const char *why = !exists                ? nullptr
@@ -652,7 +703,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
     } else {
         dbg_log("overwrite-check fopen('%s','rb') = %s", outpath.c_str(), "does not exist");
     }
-    extract_file(r, h, dirfd, leaf, outpath);
+    extract_file(r, h, dir, leaf, outpath, target_key(levels));
 }
 
 } // namespace
@@ -712,6 +763,7 @@ int cmd_extract()
     }
     int workers = (int)r.ctxs.size();
     r.out_bufs.resize((size_t)workers);
+    r.descriptor_room = outdir_free_descriptors() - kSpareDescriptors;
     OrderedPool pool(workers, tmb_pool_queue(workers));
     r.pool = &pool;
 

@@ -2,12 +2,21 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+// Above this limit the descriptors in use are not counted (one system call
+// each): the limit is then far beyond what an extraction holds.
+constexpr int kCountedLimit = 65536;
+
+OutDirRef make_ref(OutDir &d, int fd)
+{
+    return fd < 0 ? nullptr : std::make_shared<const OutDirFd>(fd, &d.open);
+}
 
 // mkdir -p for the target itself: every prefix ending before a '/', then
 // the whole path. Failures are left to the open that follows.
@@ -19,14 +28,11 @@ void make_path(const std::string &path)
     mkdir(path.c_str(), 0755);
 }
 
-// Drops the held levels from index `keep` on.
+// Lets go of the held levels from index `keep` on.
 void drop_from(OutDir &d, size_t keep)
 {
-    while (d.fds.size() > keep) {
-        close(d.fds.back());
-        d.fds.pop_back();
-        d.names.pop_back();
-    }
+    d.fds.resize(keep);
+    d.names.resize(keep);
 }
 
 // One level below `parent`: opened without following a link, made first
@@ -44,6 +50,14 @@ int open_level(int parent, const std::string &name)
 
 } // namespace
 
+OutDirFd::OutDirFd(int fd, int *open_count) : fd_(fd), open_count_(open_count) { ++*open_count_; }
+
+OutDirFd::~OutDirFd()
+{
+    close(fd_);
+    --*open_count_;
+}
+
 void outdir_init(OutDir &d, const char *work_dir)
 {
     outdir_close(d);
@@ -53,25 +67,23 @@ void outdir_init(OutDir &d, const char *work_dir)
 void outdir_close(OutDir &d)
 {
     drop_from(d, 0);
-    if (d.root >= 0)
-        close(d.root);
-    d.root = -1;
+    d.root = nullptr;
 }
 
 int outdir_root(OutDir &d)
 {
-    if (d.root >= 0)
-        return d.root;
+    if (d.root)
+        return d.root->fd();
     if (d.root_path.empty()) {
-        d.root = open(".", kDirFlags);
-        return d.root;
+        d.root = make_ref(d, open(".", kDirFlags));
+    } else {
+        make_path(d.root_path);
+        d.root = make_ref(d, open(d.root_path.c_str(), kDirFlags));
     }
-    make_path(d.root_path);
-    d.root = open(d.root_path.c_str(), kDirFlags);
-    return d.root;
+    return d.root ? d.root->fd() : -1;
 }
 
-int outdir_walk(OutDir &d, const char *rel, bool whole, std::string *leaf, std::string *failed)
+std::vector<std::string> outdir_levels(const char *rel)
 {
     std::vector<std::string> levels;
     std::string cur;
@@ -86,10 +98,16 @@ int outdir_walk(OutDir &d, const char *rel, bool whole, std::string *leaf, std::
             cur += *s;
         }
     }
+    return levels;
+}
+
+OutDirRef outdir_walk(OutDir &d, const char *rel, bool whole, std::string *leaf, std::string *failed)
+{
+    std::vector<std::string> levels = outdir_levels(rel);
     if (!whole) {
         if (levels.empty()) {
             errno = EISDIR;
-            return -1;
+            return nullptr;
         }
         *leaf = levels.back();
         levels.pop_back();
@@ -99,10 +117,11 @@ int outdir_walk(OutDir &d, const char *rel, bool whole, std::string *leaf, std::
     while (same < levels.size() && same < d.names.size() && d.names[same] == levels[same])
         same++;
     drop_from(d, same);
-    int fd = d.fds.empty() ? d.root : d.fds.back();
+    OutDirRef at = d.fds.empty() ? d.root : d.fds.back();
     for (size_t i = same; i < levels.size(); i++) {
-        int next = open_level(fd, levels[i]);
-        if (next < 0) {
+        int fd = at->fd();
+        OutDirRef next = make_ref(d, open_level(fd, levels[i]));
+        if (!next) {
             int e = errno;
             struct stat st;
             if (fstatat(fd, levels[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
@@ -113,11 +132,24 @@ int outdir_walk(OutDir &d, const char *rel, bool whole, std::string *leaf, std::
                     *failed += (k ? "/" : "") + levels[k];
             }
             errno = e;
-            return -1;
+            return nullptr;
         }
         d.names.push_back(levels[i]);
         d.fds.push_back(next);
-        fd = next;
+        at = std::move(next);
     }
-    return fd;
+    return at;
+}
+
+int outdir_free_descriptors()
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > (rlim_t)kCountedLimit)
+        return kCountedLimit;
+    int limit = (int)rl.rlim_cur;
+    int in_use = 0;
+    for (int fd = 0; fd < limit; fd++)
+        if (fcntl(fd, F_GETFD) != -1)
+            in_use++;
+    return limit - in_use;
 }

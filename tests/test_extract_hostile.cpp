@@ -369,6 +369,30 @@ TEST_F(Hostile, DirectoryEntryThatCannotBeMade)
     EXPECT_EQ(text("out/blocker"), "file");
 }
 
+// A file entry whose name ends in a '.' level names a directory, the
+// target itself for ".": it is refused by name, and nothing is made for it.
+TEST_F(Hostile, NamesEndingInDotAreRefusedByName)
+{
+    for (const char *cmd : {"x", "e"}) {
+        for (const std::string name : {".", "a/.", "./.", "a\\."}) {
+            SCOPED_TRACE(std::string(cmd) + " '" + name + "'");
+            std::filesystem::remove_all(dir / "out");
+            mkdir((dir / "out").c_str(), 0755);
+            put({testkit::build_lv0(stored(name, "dot")), testkit::build_lv0(stored("fine.txt", "fine"))});
+            RunResult r = run({cmd, "-q", "-o", "a.tmb", "out/"});
+            EXPECT_EQ(r.status, 1);
+            std::string shown = name == "a\\." ? "a/." : name;
+            EXPECT_EQ(r.err, "  ERROR: refusing entry '" + shown + "': its name ends in '.', a directory, not a file\n");
+            EXPECT_NE(r.out.find("Extracted: 1  Skipped: 0  Errors: 1\n"), std::string::npos) << r.out;
+            std::vector<std::string> in_out;
+            for (const auto &e : std::filesystem::directory_iterator(dir / "out"))
+                in_out.push_back(e.path().filename().string());
+            EXPECT_EQ(in_out, std::vector<std::string>{"fine.txt"});
+            EXPECT_EQ(text("out/fine.txt"), "fine");
+        }
+    }
+}
+
 // Control bytes in names are shown escaped everywhere; the file on disk
 // keeps the name byte for byte.
 TEST_F(Hostile, NamesCannotDriveTheTerminal)

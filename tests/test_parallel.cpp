@@ -249,6 +249,126 @@ TEST_F(Parallel, ExtractAndTestGiveTheSameResultsOnAnyNumberOfThreads)
     }
 }
 
+// What a run of x leaves: status, output (less the time), errors, the
+// target and the temporary directory.
+struct Extracted {
+    int status = -1;
+    std::string out, err, tree, tmp_left;
+};
+
+// Entries that meet at one place of the target, whatever their spelling:
+// a later one is asked about, or fails, exactly as when the earlier one is
+// in place already, as it is on one thread; a file and a directory of one
+// name end as on one thread too.
+TEST_F(Parallel, EntriesMeetingAtOneTargetActAsOnOneThread)
+{
+    auto file = [](const std::string &name, const std::string &data) { return build_lv0(stored(name, data)); };
+    auto directory = [](const std::string &name) {
+        LzhEntry d;
+        d.dir = name;
+        d.method = "-lhd-";
+        return build_lv2(d);
+    };
+    // Larger than what goes to the workers in groups: a job of its own.
+    std::string big(40000, 'b');
+    for (size_t i = 0; i < big.size(); i += 7)
+        big[i] = (char)('a' + i % 23);
+    struct Case {
+        const char *what;
+        std::vector<Bytes> entries;
+        std::string input;
+        const char *one_thread_says; // in the output or the errors of -T1
+        int status;
+        std::string tree;            // the target afterwards, as snapshot() shows it
+    };
+    const Case cases[] = {
+        {"one name twice", {file("f", "one"), file("f", "two")}, "", "overwrite out/f? ", 0, "f=one\n"},
+        {"one name twice, large", {file("f", big), file("f", "two")}, "y\n", "overwrite out/f? ", 0, "f=two\n"},
+        {"doubled slash", {file("d/f", "one"), file("d//f", "two")}, "y\n", "overwrite out/d//f? ", 0,
+         "d/\nd/f=two\n"},
+        {"dot level first", {file("d/f", "one"), file("./d/f", "two")}, "n\n", "overwrite out/./d/f? ", 0,
+         "d/\nd/f=one\n"},
+        {"dot level inside", {file("d/f", big), file("d/./f", "two")}, "A\n", "overwrite out/d/./f? ", 0,
+         "d/\nd/f=two\n"},
+        {"file, then a file below its name", {file("d", "one"), file("./d/x", "two")}, "",
+         "cannot create directory out/d: Not a directory", 1, "d=one\n"},
+        {"file, then a directory of its name", {file("d", big), directory("d/")}, "",
+         "cannot create directory out/d: Not a directory", 1, "d=" + big + "\n"},
+        {"directory, then a file of its name", {directory("d/"), file("./d", "two")}, "",
+         "not writing out/./d: a directory is in the way", 1, "d/\n"},
+    };
+    for (const Case &c : cases) {
+        write_file(dir / "arc.lzh", make_archive(c.entries));
+        Extracted first;
+        for (const char *t : {"-T1", "-T2", "-T4"}) {
+            SCOPED_TRACE(std::string(c.what) + " " + t);
+            fs::remove_all(dir / "out");
+            fs::remove_all(dir / "tmp");
+            fs::create_directories(dir / "out");
+            fs::create_directories(dir / "tmp");
+            RunOptions o;
+            o.cwd = dir.path();
+            o.input = c.input;
+            o.close_stdin = c.input.empty();
+            o.wall_limit_seconds = 60;
+            o.env = {"TMPDIR=" + (dir / "tmp")};
+            RunResult r = run_tambrix({"x", t, "arc.lzh", "out/"}, o);
+            Extracted got{r.status, without_time(r.out), r.err, snapshot(dir / "out"), snapshot(dir / "tmp")};
+            EXPECT_EQ(got.tmp_left, "");
+            if (first.status < 0) {
+                first = got;
+                EXPECT_EQ(r.status, c.status) << r.err;
+                EXPECT_NE((r.out + r.err).find(c.one_thread_says), std::string::npos) << r.out << r.err;
+                EXPECT_EQ(got.tree, c.tree);
+                continue;
+            }
+            EXPECT_EQ(got.status, first.status);
+            EXPECT_EQ(got.out, first.out);
+            EXPECT_EQ(got.err, first.err);
+            EXPECT_EQ(got.tree, first.tree);
+        }
+    }
+}
+
+// Few descriptors: pending entries must not hold one each, or an entry
+// that one thread extracts fails on several. Half the entries share a
+// directory, the other half have one each.
+TEST_F(Parallel, FewDescriptorsFailNoEntryOnAnyNumberOfThreads)
+{
+    std::vector<Bytes> entries;
+    for (int i = 0; i < 300; i++) {
+        char name[32];
+        snprintf(name, sizeof name, i % 2 ? "one/f%03d" : "d%03d/f", i);
+        entries.push_back(build_lv0(stored(name, std::to_string(i * 7919))));
+    }
+    write_file(dir / "many.lzh", make_archive(entries));
+    std::string first_out, first_tree;
+    for (const char *t : {"-T1", "-T2", "-T16", "-T64"}) {
+        SCOPED_TRACE(t);
+        std::string out = std::string("out") + t;
+        RunOptions o;
+        o.cwd = dir.path();
+        o.close_stdin = true;
+        o.wall_limit_seconds = 120;
+        o.open_files_limit = 64;
+        RunResult r = run_tambrix({"x", t, "many.lzh", out + "/"}, o);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find("Done. Extracted: 300  Skipped: 0  Errors: 0\n"), std::string::npos) << r.out;
+        std::string tree = snapshot(dir / out);
+        if (first_out.empty()) {
+            first_out = without_time(r.out);
+            first_tree = tree;
+            // 150 directories of one file, one of 150, and nothing else.
+            EXPECT_EQ(std::count(tree.begin(), tree.end(), '='), 300);
+            EXPECT_EQ(std::count(tree.begin(), tree.end(), '\n'), 300 + 151);
+            continue;
+        }
+        EXPECT_EQ(without_time(r.out), first_out);
+        EXPECT_EQ(tree, first_tree);
+    }
+}
+
 // A signal while files are being packed on several threads: the old
 // archive stays as it was and no temporary file is left, beside the
 // archive or in the temporary directory.

@@ -91,6 +91,10 @@ RunResult run_program(const std::vector<std::string> &args, const RunOptions &op
             struct rlimit rl = {(rlim_t)opt.cpu_limit_seconds, (rlim_t)opt.cpu_limit_seconds};
             setrlimit(RLIMIT_CPU, &rl);
         }
+        if (opt.open_files_limit >= 0) {
+            struct rlimit rl = {(rlim_t)opt.open_files_limit, (rlim_t)opt.open_files_limit};
+            setrlimit(RLIMIT_NOFILE, &rl);
+        }
         for (const std::string &e : opt.env)
             putenv(const_cast<char *>(e.c_str()));
         std::vector<char *> argv;

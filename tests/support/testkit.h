@@ -45,6 +45,7 @@ struct RunOptions {
     long file_size_limit = -1;       // RLIMIT_FSIZE in bytes for the child, -1: none
     long cpu_limit_seconds = -1;     // RLIMIT_CPU for the child (a runaway loop dies), -1: none
     long wall_limit_seconds = -1;    // SIGALRM for the child (a blocked one dies too), -1: none
+    long open_files_limit = -1;      // RLIMIT_NOFILE for the child, -1: none
     std::vector<std::string> env;    // extra "NAME=value" entries for the child
     bool measure_rss = false;        // run through tmb_rss_probe and fill peak_rss_kb
 };
