@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <string>
@@ -280,6 +281,35 @@ TEST(StreamArchive, CommandsThatNeedAnArchiveFile)
         EXPECT_EQ(testkit::list_dir(s.dir.path()), before);
         EXPECT_EQ(testkit::read_file(s.dir / "a.tmb"), sample_archive());
     }
+}
+
+// A terminal is never taken for an archive stream: reading one would wait
+// for typing, writing one would fill the screen with binary.
+TEST(StreamArchive, TerminalIsRefused)
+{
+    Scene s(Bytes{});
+    testkit::write_text(s.dir / "f1.txt", "one\n");
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string tty = ptsname(master);
+    struct Case {
+        std::string line;
+        std::string err;
+    };
+    const Case cases[] = {
+        {prog_line("t -q -") + " <" + tty, "Cannot read an archive from a terminal: -\n"},
+        {prog_line("a -q - f1.txt") + " >" + tty, "Cannot write an archive to a terminal: -\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        RunResult r = shell(c.line, s.opt);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(s.tmp_left(), std::vector<std::string>{});
+    }
+    close(master);
 }
 
 // A signal while the stream is being copied removes the copy. The window
