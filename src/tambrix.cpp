@@ -14,6 +14,7 @@
 #include "tmb_header.h"
 #include "tmb_match.h"
 #include "tmb_shown.h"
+#include "tmb_spool.h"
 
 Options g_opts;
 uint64_t g_inbuf_max = 23488101;
@@ -153,11 +154,35 @@ bool settle_archive_name()
 {
     if (g_opts.archive[0] == '\0' || ends_in_archive_ext(g_opts.archive))
         return true;
+    // "-" and a pipe, FIFO or device are archives as they are; opening a
+    // FIFO only to look would wait for a writer and then lose its data.
+    if (tmb_is_stream_archive(g_opts.archive))
+        return true;
     FILE *fp = fopen(g_opts.archive, "rb");
     if (!fp)
         return append_ext(g_opts.archive, ".tmb");
     fclose(fp);
     return true;
+}
+
+// The archive "-" is standard input for the reading commands and standard
+// output for a. A command that rewrites its archive in place, or makes
+// parts or a program file beside it, needs a file.
+int settle_stdio_archive()
+{
+    int c = g_opts.command;
+    if (c == 'a' && !g_opts.sfx && g_opts.split_kb <= 0)
+        return tmb_stdout_archive_begin();
+    if (c == 'a') {
+        fprintf(stderr, "%s needs an archive file, not - (standard output)\n",
+                g_opts.sfx ? "-sfx" : "-s<KB>");
+        return 1;
+    }
+    if (c == 'u' || c == 'f' || c == 'd' || c == 's' || c == 'j') {
+        fprintf(stderr, "Command %c needs an archive file, not - (standard input or output)\n", c);
+        return 1;
+    }
+    return 0;
 }
 
 // A file argument ending in ':' or '/' (a device or directory) names the
@@ -399,7 +424,8 @@ int tambrix_main(int argc, char **argv)
     bool usable = true;
     s_nargs = 0;
     for (int i = 2; i < argc; i++) {
-        if (argv[i][0] != '-') {
+        // A lone "-" is a name (standard input or output), not an option.
+        if (argv[i][0] != '-' || argv[i][1] == '\0') {
             if (s_nargs < MAX_ARGS)
                 s_args[s_nargs++] = argv[i];
         } else {
@@ -422,7 +448,14 @@ int tambrix_main(int argc, char **argv)
     g_opts.files = s_args + 1;
     g_opts.nfiles = s_nargs - 1;
 
-    if (!settle_archive_name() || !take_work_dir() || (g_opts.sfx && !sfx_name()))
+    if (!settle_archive_name() || !take_work_dir())
+        return 1;
+    if (strcmp(g_opts.archive, "-") == 0) {
+        int status = settle_stdio_archive();
+        if (status != 0)
+            return status;
+    }
+    if (g_opts.sfx && !sfx_name())
         return 1;
 
     if (g_opts.command == 'p')

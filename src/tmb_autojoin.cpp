@@ -7,13 +7,22 @@
 #include "tambrix.h"
 #include "tmb_method.h"
 #include "tmb_pool.h"
+#include "tmb_spool.h"
 #include "tmb_split.h"
 
 int tmb_autojoin_begin(char *tmp, size_t size)
 {
     tmp[0] = '\0';
-    if (!looks_like_split_part())
+    if (!looks_like_split_part()) {
+        // A stream is read once, into a temporary that the command then
+        // reads as a file.
+        if (!tmb_is_stream_archive(g_opts.archive))
+            return 0;
+        if (tmb_spool_archive(g_opts.archive, tmp, size))
+            return 1;
+        stand_in_for_archive(tmp);
         return 0;
+    }
     const char *joined = maybe_join_for_read();
     if (!joined)
         return 1;

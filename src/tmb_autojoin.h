@@ -1,6 +1,8 @@
 // The reading commands (l, v, L, x, e, t, p) accept a split part such as
 // 'archive.tmb.001': the parts are joined into a temporary archive first,
-// the command reads that, and removes it on every way out.
+// the command reads that, and removes it on every way out. An archive
+// that is a stream (standard input "-", a pipe, a FIFO) is copied once into
+// a temporary archive the same way (tmb_spool.h).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -8,9 +10,9 @@
 
 #include "tmb_stream.h"
 
-// Joins when the archive argument names a part. Returns 0 when the command
-// may go on (`tmp` then holds the temporary path, or is empty when no join
-// was needed) and 1 when the join failed and has reported why.
+// Joins when the archive argument names a part, copies it when it is a
+// stream. Returns 0 when the command may go on (`tmp` then holds the
+// temporary path, or is empty when the archive is read as it is) and 1 when the join failed and has reported why.
 int tmb_autojoin_begin(char *tmp, size_t size);
 
 // Removes the temporary archive, if there is one, and forgets its name.

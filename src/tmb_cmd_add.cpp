@@ -157,7 +157,8 @@ int cmd_add()
     // temporaries as well.
     if (g_opts.sfx)
         return sfx_build(g_opts.method, start);
-    if (!may_replace(g_opts.archive))
+    bool to_stdout = strcmp(g_opts.archive, "-") == 0;
+    if (!to_stdout && !may_replace(g_opts.archive))
         return 1;
 
     // The archive is written to a temporary file created exclusively beside
@@ -172,7 +173,7 @@ int cmd_add()
     }
     dbg_log("temporary archive '%s'", tmp.path);
     FILE *arc = tmp.file.get();
-    FILE *old = open_old_archive(g_opts.archive);
+    FILE *old = to_stdout ? nullptr : open_old_archive(g_opts.archive);
     add_set_archive(arc, old);
     AddRun run = {arc, g_opts.method, 0, 0};
     if (add_begin(arc)) {

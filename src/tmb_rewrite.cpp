@@ -12,6 +12,7 @@
 
 #include "tmb_cleanup.h"
 #include "tmb_io.h"
+#include "tmb_spool.h"
 
 namespace {
 
@@ -208,9 +209,19 @@ int rewrite_create(NewArchive *tmp, const char *archive)
 {
     tmp->file.close();
     tmp->path[0] = '\0';
+    char prefix[600];
+    if (strcmp(archive, "-") == 0) {
+        // Standard output: built in the temporary directory and copied out
+        // only once complete, so a failure leaves no cut archive there.
+        snprintf(tmp->target, sizeof tmp->target, "-");
+        snprintf(prefix, sizeof prefix, "%s/tambrix_stdout_%d_", tmb_temp_dir(), (int)getpid());
+        tmp->file.reset(tmb_create_temp(prefix, ".tmp", tmp->path, sizeof tmp->path));
+        if (tmp->file)
+            tmb_cleanup_add(tmp->path);
+        return tmp->file ? 1 : 0;
+    }
     if (!tmb_follow_links(archive, tmp->target, sizeof tmp->target))
         return 0;
-    char prefix[600];
     snprintf(prefix, sizeof prefix, "%s.", tmp->target);
     tmp->file.reset(tmb_create_temp(prefix, ".tmp", tmp->path, sizeof tmp->path));
     if (!tmp->file)
@@ -256,14 +267,20 @@ int rewrite_install(NewArchive *tmp, const char *archive)
 {
     // The data must be on the disk before the name points at it.
     FILE *fp = tmp->file.get();
+    bool to_stdout = strcmp(tmp->target, "-") == 0;
     int ok = fflush(fp) == 0 && !ferror(fp);
-    if (ok && fsync(fileno(fp)) != 0 && errno != EINVAL)
+    if (ok && !to_stdout && fsync(fileno(fp)) != 0 && errno != EINVAL)
         ok = 0;
     int closed = tmp->file.close_checked();
     if (!ok || !closed) {
         fprintf(stderr, "Write error on %s; %s left unchanged\n", tmp->path, archive);
         rewrite_abort(tmp);
         return 0;
+    }
+    if (to_stdout) {
+        ok = tmb_stdout_archive_write(tmp->path);
+        rewrite_abort(tmp);
+        return ok;
     }
     if (rename(tmp->path, tmp->target) != 0) {
         fprintf(stderr, "Cannot replace %s: %s; archive left unchanged\n", archive, strerror(errno));

@@ -805,6 +805,13 @@ const char *maybe_join_for_read()
     return tmpname;
 }
 
+void stand_in_for_archive(const char *tmp)
+{
+    snprintf(tmpname, sizeof tmpname, "%s", tmp);
+    snprintf(user_archive, sizeof user_archive, "%s", g_opts.archive);
+    snprintf(g_opts.archive, sizeof g_opts.archive, "%s", tmpname);
+}
+
 void release_joined_for_read(const char *tmp)
 {
     if (!tmp || !*tmp)

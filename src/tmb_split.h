@@ -45,6 +45,11 @@ int looks_like_split_part();
 // or call release_joined_for_read(tmp) by hand on every return path.
 const char *maybe_join_for_read();
 
+// Lets the temporary file `tmp` (registered for clean-up) stand in for
+// the archive as a joined series does: g_opts.archive points at it, the
+// messages show the name the user gave, release_joined_for_read removes it.
+void stand_in_for_archive(const char *tmp);
+
 // Removes the temporary file returned by maybe_join_for_read. Does nothing
 // for nullptr; calling it twice is harmless.
 void release_joined_for_read(const char *tmp);

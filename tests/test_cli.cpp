@@ -318,7 +318,6 @@ TEST_F(Parse, OptionTable)
         {{"-bx"}, "buffer_kb", 0, ""},
         {{"-b-5"}, "buffer_kb", -5, ""},
         {{"-b"}, "buffer_kb", 0, "-b"},
-        {{"-"}, "quiet", 0, "-"},
         {{"--q"}, "quiet", 0, "--q"},
         {{"-Q"}, "quiet", 0, "-Q"},
     };
@@ -411,6 +410,8 @@ TEST_F(Parse, ArchiveNames)
     testkit::write_text(dir / "backup", "x");
     testkit::write_text(dir / "disk.bin", "x");
     testkit::write_text(dir / "game.zip", "x");
+    // A FIFO without a writer: looking at it must not wait for one.
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
     const std::string d = dir.path() + "/";
     struct Case {
         std::vector<std::string> args;
@@ -424,6 +425,9 @@ TEST_F(Parse, ArchiveNames)
         {{d + "x.tmbx"}, d + "x.tmbx.tmb"},
         {{"ab"}, "ab.tmb"},
         {{".lzh"}, ".lzh"},
+        {{"-"}, "-"},
+        {{d + "pipe"}, d + "pipe"},
+        {{"/dev/stdin"}, "/dev/stdin"},
         {{"-sfx", d + "game.lzh"}, d + "game.run"},
         {{"-sfx", d + "GAME.TMB"}, d + "GAME.run"},
         {{"-sfx", d + "game"}, d + "game.run"},
@@ -438,6 +442,12 @@ TEST_F(Parse, ArchiveNames)
         run(args);
         EXPECT_EQ(std::string(g_opts.archive), c.expect) << c.args.back();
     }
+    // A lone "-" is a name wherever it stands, never an option.
+    run({"z", "-", "-"});
+    EXPECT_EQ(std::string(g_opts.archive), "-");
+    ASSERT_EQ(g_opts.nfiles, 1);
+    EXPECT_EQ(std::string(g_opts.files[0]), "-");
+    EXPECT_EQ(err, "Unknown command: z\n");
 }
 
 TEST_F(Parse, AtMost1024NonOptionArguments)
