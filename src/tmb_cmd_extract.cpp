@@ -485,7 +485,9 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
     }
     send_batch(r);
     r.pool->submit(
-        [j, run, arcfd](int w) { worker_unpack(*j, *run, w, arcfd, j->progress.sink()); },
+        [j, run, arcfd, prog = j->progress.sink(j->h.orig_size)](int w) {
+            worker_unpack(*j, *run, w, arcfd, prog);
+        },
         [j, run] {
             j->progress.show();
             tmb_prog_end();
