@@ -197,8 +197,13 @@ int confirm_overwrite(ExtractRun &r, const std::string &outpath)
     if (r.overwrite_all)
         return 1;
     settle(r);
-    printf("  overwrite %s? [y]es [n]o [A]ll [N]one: ", tmb_shown(outpath.c_str()).c_str());
+    std::string shown = tmb_shown(outpath.c_str());
+    printf("  overwrite %s? [y]es [n]o [A]ll [N]one: ", shown.c_str());
     fflush(stdout);
+    // Output that goes to a file or a pipe while the answer is typed in:
+    // the question goes to the terminal too, or the run looks hung.
+    if (!isatty(STDOUT_FILENO) && isatty(STDIN_FILENO))
+        fprintf(stderr, "  overwrite %s? [y]es [n]o [A]ll [N]one: ", shown.c_str());
     // Seven characters at most; the rest of a longer line answers the next
     // prompt. End of input declines like an empty line.
     char answer[8];
