@@ -85,9 +85,8 @@ protected:
         return run_tambrix(args, o);
     }
 
-    // The "Time:" line differs from run to run, and so do the steps the
-    // progress bar of a large file shows (with threads it follows work that
-    // may have started early).
+    // The "Time:" line differs from run to run, and so do the bar's times
+    // and speeds (its steps are checked on their own, with bar_steps).
     static std::string without_time(const std::string &text)
     {
         static const std::regex bar(R"(\n\r[^\n]*?(?= OK))");
