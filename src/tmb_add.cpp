@@ -479,7 +479,9 @@ void add_compressed(const char *path, const char *arcname, const char *name, int
         return;
     }
     submit(
-        [j](int w) { pack_work(*j, s_session->ctxs[(size_t)w], j->progress.sink()); },
+        [j, prog = j->progress.sink(j->h.orig_size)](int w) {
+            pack_work(*j, s_session->ctxs[(size_t)w], prog);
+        },
         [j] {
             j->progress.show();
             tmb_prog_end();

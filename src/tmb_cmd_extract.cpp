@@ -206,8 +206,13 @@ int confirm_overwrite(ExtractRun &r, const std::string &outpath)
     if (r.overwrite_all)
         return 1;
     settle(r);
-    printf("  overwrite %s? [y]es [n]o [A]ll [N]one: ", tmb_shown(outpath.c_str()).c_str());
+    std::string shown = tmb_shown(outpath.c_str());
+    printf("  overwrite %s? [y]es [n]o [A]ll [N]one: ", shown.c_str());
     fflush(stdout);
+    // Output that goes to a file or a pipe while the answer is typed in:
+    // the question goes to the terminal too, or the run looks hung.
+    if (!isatty(STDOUT_FILENO) && isatty(STDIN_FILENO))
+        fprintf(stderr, "  overwrite %s? [y]es [n]o [A]ll [N]one: ", shown.c_str());
     // Seven characters at most; the rest of a longer line answers the next
     // prompt. End of input declines like an empty line.
     char answer[8];
@@ -498,7 +503,9 @@ void extract_file(ExtractRun &r, const EntryHeader &h, const OutDirRef &dir, con
     }
     send_batch(r);
     r.pool->submit(
-        [j, run, arcfd](int w) { worker_unpack(*j, *run, w, arcfd, j->progress.sink()); },
+        [j, run, arcfd, prog = j->progress.sink(j->h.orig_size)](int w) {
+            worker_unpack(*j, *run, w, arcfd, prog);
+        },
         [j, run] {
             j->progress.show();
             tmb_prog_end();

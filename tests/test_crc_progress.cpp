@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "tambrix.h"
 #include "tmb_header.h"
@@ -146,6 +150,73 @@ TEST_F(ProgressTest, StepsAndFinalBar)
     prog_draw(1);
     // 1056016 bytes = 1031 KB in 2.05 s: 1031 * 100 / 205 = 502 KB/s.
     EXPECT_EQ(take(), "\r  [====================] 100%  2.05s  avg: 502 KB/s   ");
+}
+
+// Work counted on a worker draws the bar exactly as the same reports made
+// on one thread, however seldom or late the drawing thread looks: every
+// 5 % step appears, at the same percentage. (The fake clock stands still,
+// so no timed redraw happens in either run.)
+TEST_F(ProgressTest, WorkerProgressDrawsTheStepsOfOneThread)
+{
+    const uint64_t total = 100000;
+    // Uneven reports, as a codec's buffers give: most stay inside a step,
+    // some cross one, one jumps over two steps at once.
+    std::vector<uint64_t> reports;
+    for (uint64_t sum = 0, i = 0; sum < total; i++) {
+        uint64_t n = i == 10 ? 12000 : 700 + (i * 397) % 1900;
+        n = std::min(n, total - sum);
+        reports.push_back(n);
+        sum += n;
+    }
+    ASSERT_EQ(tmb_prog_begin(total), 1);
+    for (uint64_t n : reports)
+        tmb_prog_add(n);
+    tmb_prog_end();
+    const std::string direct = take();
+    size_t draws = 0;
+    for (char c : direct)
+        draws += c == '\r';
+    ASSERT_GE(draws, 20u) << direct; // the one-thread bar moves in steps
+
+    struct Case {
+        const char *what;
+        int every;     // show() after every n-th report; 0: only at the end
+        bool threaded; // reports from a real thread while show() polls
+    };
+    const Case cases[] = {
+        {"done before its turn", 0, false},
+        {"looked at after each report", 1, false},
+        {"looked at now and then", 7, false},
+        {"a worker thread", 0, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WorkerProgress wp;
+        lzh::Progress sink = wp.sink(total);
+        ASSERT_EQ(tmb_prog_begin(total), 1);
+        if (c.threaded) {
+            std::atomic<bool> finished{false};
+            std::thread worker([&] {
+                for (uint64_t n : reports)
+                    sink.add(n);
+                finished.store(true);
+            });
+            while (!finished.load()) {
+                wp.show();
+                std::this_thread::yield();
+            }
+            worker.join();
+        } else {
+            for (size_t i = 0; i < reports.size(); i++) {
+                sink.add(reports[i]);
+                if (c.every && (i + 1) % (size_t)c.every == 0)
+                    wp.show();
+            }
+        }
+        wp.show();
+        tmb_prog_end();
+        EXPECT_EQ(take(), direct);
+    }
 }
 
 TEST_F(ProgressTest, ElapsedLine)

@@ -85,9 +85,8 @@ protected:
         return run_tambrix(args, o);
     }
 
-    // The "Time:" line differs from run to run, and so do the steps the
-    // progress bar of a large file shows (with threads it follows work that
-    // may have started early).
+    // The "Time:" line differs from run to run, and so do the bar's times
+    // and speeds (its steps are checked on their own, with bar_steps).
     static std::string without_time(const std::string &text)
     {
         static const std::regex bar(R"(\n\r[^\n]*?(?= OK))");
@@ -366,6 +365,84 @@ TEST_F(Parallel, FewDescriptorsFailNoEntryOnAnyNumberOfThreads)
         }
         EXPECT_EQ(without_time(r.out), first_out);
         EXPECT_EQ(tree, first_tree);
+    }
+}
+
+// The bars in `out`, one per entry: the percentages drawn where the bar
+// enters a new 5 % step, in order. A timed redraw inside a step (once a
+// second of processor time) is left out: when it comes depends on the
+// clock.
+std::vector<std::vector<int>> bar_steps(const std::string &out)
+{
+    static const std::regex draw(R"((\n?)\r  \[[=> ]{20}\] +([0-9]+)%)");
+    std::vector<std::vector<int>> bars;
+    for (std::sregex_iterator it(out.begin(), out.end(), draw), end; it != end; ++it) {
+        int pct = std::stoi((*it)[2]);
+        if ((*it)[1].length() != 0) // a bar starts on a line of its own
+            bars.emplace_back();
+        if (bars.empty())
+            continue;
+        std::vector<int> &b = bars.back();
+        if (b.empty() || pct / 5 != b.back() / 5)
+            b.push_back(pct);
+    }
+    return bars;
+}
+
+// The bar of a large entry moves with threads as it does on one: every
+// step the one-thread run draws is drawn, also for an entry packed or
+// unpacked on a worker before its turn on screen came.
+TEST_F(Parallel, BarPassesTheStepsOfOneThreadOnAnyNumberOfThreads)
+{
+    std::mt19937 rng(5);
+    auto text = [&](size_t n) {
+        static const char *words[] = {"lorem ", "ipsum ", "dolor ", "amiga ", "floppy ", "\n"};
+        std::string s;
+        while (s.size() < n)
+            s += words[rng() % 6];
+        s.resize(n);
+        return s;
+    };
+    write_text(dir / "big1.txt", text(1500000));
+    write_text(dir / "big2.txt", text(700000));
+    write_text(dir / "big3.txt", text(900000));
+    ASSERT_EQ(run({"a", "-q", "-T1", "one.lzh", "big1.txt"}).status, 0);
+    struct Case {
+        const char *what;
+        std::vector<std::string> args; // the thread option goes after the command
+        size_t bars;
+        bool every_step; // output in 1 KB pieces: each 5 % step is drawn
+    };
+    const Case cases[] = {
+        {"a of several large files", {"a", "new.lzh", "big1.txt", "big2.txt", "big3.txt"}, 3, false},
+        {"x of one large entry", {"x", "-o", "one.lzh", "out/"}, 1, false},
+        {"x with 1 KB buffers", {"x", "-o", "-b1", "one.lzh", "out/"}, 1, true},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::vector<int>> first;
+        for (const char *t : {"-T1", "-T2", "-T4"}) {
+            SCOPED_TRACE(std::string(c.what) + " " + t);
+            std::vector<std::string> args = c.args;
+            args.insert(args.begin() + 1, t);
+            RunResult r = run(args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            std::vector<std::vector<int>> bars = bar_steps(r.out);
+            ASSERT_EQ(bars.size(), c.bars) << r.out;
+            for (const std::vector<int> &b : bars) {
+                // From 0 % to 100 % through steps in between, never back.
+                ASSERT_GE(b.size(), 3u) << r.out;
+                EXPECT_EQ(b.front(), 0);
+                EXPECT_EQ(b.back(), 100);
+                EXPECT_TRUE(std::is_sorted(b.begin(), b.end()));
+                if (c.every_step) {
+                    EXPECT_EQ(b.size(), 21u) << r.out;
+                }
+            }
+            if (first.empty())
+                first = bars;
+            else
+                EXPECT_EQ(bars, first);
+        }
     }
 }
 
