@@ -49,6 +49,9 @@ constexpr size_t kPathMax = 256;            // 255 characters and the NUL
 // progress bar) are handed to the workers up to kBatchEntries at a time.
 constexpr uint64_t kBatchEntryMax = 32767;
 constexpr size_t kBatchEntries = 32;
+// Every temporary of the jobs in flight has its place in the clean-up
+// registry (the main thread's join temporary and a margin besides).
+static_assert(kPoolMaxQueue * kBatchEntries + 16 <= (size_t)kTmbCleanupNames);
 
 // One run of the command: the archive, the counters of the summary and the
 // answers given at the overwrite prompt that hold for the rest of the run.
@@ -376,21 +379,13 @@ void finish_file(ExtractRun &r, FileJob &j)
     r.extracted++;
 }
 
-// A worker's part of a file entry: the temporary (registered behind the
-// clean-up gate, see tmb_cleanup_enter_create) and the unpacking.
+// A worker's part of a file entry: the temporary and the unpacking.
 void worker_unpack(FileJob &j, ExtractRun &run, int w, int arcfd, const lzh::Progress &prog)
 {
-    if (!tmb_cleanup_enter_create()) {
-        j.create_errno = EINTR;
-        return;
-    }
     j.fd = tmb_create_temp_at(j.dirfd, j.tmp, sizeof j.tmp, 0666);
     if (j.fd < 0)
         j.create_errno = errno;
     else
-        tmb_cleanup_add_at(j.dirfd, j.tmp);
-    tmb_cleanup_leave_create();
-    if (j.fd >= 0)
         unpack_to_temp(j, run.ctxs[(size_t)w], run.out_bufs[(size_t)w], nullptr, arcfd, prog);
 }
 
@@ -452,8 +447,6 @@ void extract_file(ExtractRun &r, const EntryHeader &h, int dirfd, const std::str
             return;
         }
         j->dirfd = dirfd;
-        // Goes on every way out, signals included, until renamed into place.
-        tmb_cleanup_add_at(dirfd, j->tmp);
         dbg_log("calling tmb_extract for '%s'", outpath.c_str());
         // One thread: the line comes first, the bar runs while unpacking.
         print_progress_line(r, h);
