@@ -187,6 +187,11 @@ int tmb_cleanup_enter_create()
 {
     sigset_t set = handled_set();
     pthread_sigmask(SIG_BLOCK, &set, &t_saved_mask);
+    {
+        // The handler is in place before the first file exists.
+        std::lock_guard<std::mutex> hold(s_lock);
+        install_once();
+    }
     s_creating.fetch_add(1);
     if (s_dying.load()) {
         s_creating.fetch_sub(1);
