@@ -60,7 +60,7 @@ FILE *tmb_create_temp(const char *prefix, const char *suffix, char *path, size_t
     int fd = mkstemps(path, (int)strlen(suffix));
     int e = errno;
     if (fd >= 0 && !tmb_cleanup_add(path)) {
-        // Not one file goes without its way out.
+        // A file the clean-up would not know of is not kept.
         unlink(path);
         close(fd);
         fd = -1;
@@ -95,7 +95,8 @@ int tmb_create_temp_at(int dirfd, char *name, size_t size, mode_t mode)
         uint64_t v;
         if (getentropy(&v, sizeof v) != 0)
             return -1;
-        // 36^12 is a quarter of 2^64: twelve letters from 64 random bits.
+        // Twelve letters of 36 from 64 random bits (36^12 is about a quarter
+        // of 2^64, so the letters come out all but evenly).
         char tail[13];
         for (int i = 0; i < 12; i++) {
             tail[i] = kLetters[v % kBase];
