@@ -8,8 +8,6 @@
 #include "tmb_add.h"
 
 #include <atomic>
-#include <csignal>
-#include <pthread.h>
 #include <cerrno>
 #include <functional>
 #include <memory>
@@ -26,6 +24,7 @@
 #include <unistd.h>
 
 #include "tambrix.h"
+#include "tmb_cleanup.h"
 #include "tmb_debug.h"
 #include "tmb_compress.h"
 #include "tmb_header.h"
@@ -171,43 +170,41 @@ struct PackSession {
 
 PackSession *s_session = nullptr;
 
-// A slot, rewound, or nullptr with errno set (and its name, for the message).
-Slot *slot_take(char *failed_name, size_t size)
+// A slot, rewound, or nullptr with errno set (and the directory where its
+// file could not be made, for the message).
+Slot *slot_take(char *failed_dir, size_t size)
 {
     PackSession &ps = *s_session;
     Slot *sl = nullptr;
     if (!ps.free_slots.empty()) {
         sl = ps.free_slots.back();
         ps.free_slots.pop_back();
-        clearerr(sl->fp);
-        if (fseeko(sl->fp, 0, SEEK_SET) == 0)
-            return sl;
-        fclose(sl->fp);
-        sl->fp = nullptr;
+        // A slot whose file could not be made (or rewound) gets a new one.
+        if (sl->fp) {
+            clearerr(sl->fp);
+            if (fseeko(sl->fp, 0, SEEK_SET) == 0)
+                return sl;
+            fclose(sl->fp);
+            sl->fp = nullptr;
+        }
     } else {
         ps.slots.push_back(std::make_unique<Slot>());
         sl = ps.slots.back().get();
     }
     char prefix[sizeof sl->name];
     snprintf(prefix, sizeof prefix, "%s/tambrix_", tmb_temp_dir());
-    // A signal between the create and the unlink would leave the file
-    // behind: it waits until the name is gone.
-    sigset_t block, old;
-    sigemptyset(&block);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaddset(&block, sig);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
+    // Registered until its name is gone, so that a signal in between
+    // removes it.
     sl->fp = tmb_create_temp(prefix, ".tmp", sl->name, sizeof sl->name);
-    if (sl->fp)
-        unlink(sl->name);
-    int e = errno;
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    errno = e;
     if (!sl->fp) {
-        snprintf(failed_name, size, "%s", sl->name);
+        int e = errno;
+        snprintf(failed_dir, size, "%s", tmb_temp_dir());
         ps.free_slots.push_back(sl);
+        errno = e;
         return nullptr;
     }
+    unlink(sl->name);
+    tmb_cleanup_release(sl->name);
     sl->buf.attach(sl->fp, kSlotBuf);
     return sl;
 }
@@ -250,7 +247,7 @@ struct PackJob {
     EntryHeader h;
     int method = 0;
     Slot *slot = nullptr;
-    char slot_name[4096] = {};
+    char slot_dir[4096] = {};
     int slot_errno = 0;
     // Results.
     int packed = 0;
@@ -433,7 +430,7 @@ void add_compressed(const char *path, const char *arcname, const char *name, int
         fill_header(&j->h, name, mtime_or_now(&st));
         j->h.orig_size = (uint64_t)st.st_size;
         j->h.method = method;
-        j->slot = slot_take(j->slot_name, sizeof j->slot_name);
+        j->slot = slot_take(j->slot_dir, sizeof j->slot_dir);
         j->slot_errno = errno;
     }
     bool ready = j->in && j->slot;
@@ -454,8 +451,8 @@ void add_compressed(const char *path, const char *arcname, const char *name, int
                     fprintf(stderr, "  Cannot open: %s (%s)\n", tmb_shown(p).c_str(), strerror(j->open_errno));
                 }
             } else {
-                dbg_log("cannot create temp file '%s'", j->slot_name);
-                fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", tmb_shown(j->slot_name).c_str(),
+                dbg_log("cannot create temp file in '%s'", j->slot_dir);
+                fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", tmb_shown(j->slot_dir).c_str(),
                         strerror(j->slot_errno));
                 g_add_tally.broken = 1;
                 end_line_error();

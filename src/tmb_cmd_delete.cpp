@@ -55,7 +55,7 @@ int cmd_delete()
         return 1;
     NewArchive tmp;
     if (!rewrite_create(&tmp, g_opts.archive)) {
-        fprintf(stderr, "Cannot create temp file: %s\n", tmp.path);
+        rewrite_report_create(&tmp, g_opts.archive, errno);
         return 1;
     }
     DeleteCounts n = {0, 0};

@@ -52,6 +52,9 @@ constexpr size_t kBatchEntries = 32;
 // Descriptors kept free for what the run opens besides the target's
 // directories and the files being written (the time zone, a message).
 constexpr int kSpareDescriptors = 8;
+// Every temporary of the jobs in flight has its place in the clean-up
+// registry (the main thread's join temporary and a margin besides).
+static_assert(kPoolMaxQueue * kBatchEntries + 16 <= (size_t)kTmbCleanupNames);
 
 // One run of the command: the archive, the counters of the summary and the
 // answers given at the overwrite prompt that hold for the rest of the run.
@@ -392,21 +395,13 @@ void finish_file(ExtractRun &r, FileJob &j)
     r.extracted++;
 }
 
-// A worker's part of a file entry: the temporary (registered behind the
-// clean-up gate, see tmb_cleanup_enter_create) and the unpacking.
+// A worker's part of a file entry: the temporary and the unpacking.
 void worker_unpack(FileJob &j, ExtractRun &run, int w, int arcfd, const lzh::Progress &prog)
 {
-    if (!tmb_cleanup_enter_create()) {
-        j.create_errno = EINTR;
-        return;
-    }
     j.fd = tmb_create_temp_at(j.dirfd, j.tmp, sizeof j.tmp, 0666);
     if (j.fd < 0)
         j.create_errno = errno;
     else
-        tmb_cleanup_add_at(j.dirfd, j.tmp);
-    tmb_cleanup_leave_create();
-    if (j.fd >= 0)
         unpack_to_temp(j, run.ctxs[(size_t)w], run.out_bufs[(size_t)w], nullptr, arcfd, prog);
 }
 
@@ -472,8 +467,6 @@ void extract_file(ExtractRun &r, const EntryHeader &h, const OutDirRef &dir, con
             return;
         }
         j->dirfd = dirfd;
-        // Goes on every way out, signals included, until renamed into place.
-        tmb_cleanup_add_at(dirfd, j->tmp);
         dbg_log("calling tmb_extract for '%s'", outpath.c_str());
         // One thread: the line comes first, the bar runs while unpacking.
         print_progress_line(r, h);

@@ -289,7 +289,7 @@ int run_update(UpdateRun *run)
     if (run->have_old && !build_map(run))
         return 1;
     if (!rewrite_create(&run->tmp, g_opts.archive)) {
-        fprintf(stderr, "Cannot create temp file: %s\n", run->tmp.path);
+        rewrite_report_create(&run->tmp, g_opts.archive, errno);
         return 1;
     }
     // Another process may change the archive between the passes; the copy

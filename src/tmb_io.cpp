@@ -2,14 +2,11 @@
 // whole or not at all, and checked closing.
 #include "tmb_io.h"
 
-#include <atomic>
-
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -48,20 +45,39 @@ const char *tmb_base_name(const char *path)
 
 FILE *tmb_create_temp(const char *prefix, const char *suffix, char *path, size_t size)
 {
-    // mkstemps replaces the six X's and opens with O_CREAT | O_EXCL, so an
-    // existing file or a planted symbolic link is never reused.
+    // mkstemps replaces the six X's (from the system's random source) and
+    // opens with O_CREAT | O_EXCL, so an existing file or a planted
+    // symbolic link is never reused.
     int n = snprintf(path, size, "%sXXXXXX%s", prefix, suffix);
     if (n < 0 || (size_t)n >= size) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    int fd = mkstemps(path, (int)strlen(suffix));
-    if (fd < 0)
+    if (!tmb_cleanup_enter_create()) {
+        errno = EINTR;
         return nullptr;
+    }
+    int fd = mkstemps(path, (int)strlen(suffix));
+    int e = errno;
+    if (fd >= 0 && !tmb_cleanup_add(path)) {
+        // A file the clean-up would not know of is not kept.
+        unlink(path);
+        close(fd);
+        fd = -1;
+        e = EMFILE;
+    }
+    tmb_cleanup_leave_create();
+    if (fd < 0) {
+        errno = e;
+        return nullptr;
+    }
     FILE *fp = fdopen(fd, "w+b");
     if (!fp) {
+        e = errno;
         close(fd);
         unlink(path);
+        tmb_cleanup_release(path);
+        errno = e;
         return nullptr;
     }
     return fp;
@@ -70,31 +86,21 @@ FILE *tmb_create_temp(const char *prefix, const char *suffix, char *path, size_t
 int tmb_create_temp_at(int dirfd, char *name, size_t size, mode_t mode)
 {
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    // One draw of entropy per process, then a counter through a mixer:
-    // names stay unpredictable without a system call per file. O_EXCL
-    // keeps a guessed or planted name from being used whatever happens.
-    // Threads may make temporaries at once: the seed is drawn once, the
-    // counter is shared.
-    static const uint64_t seed = [] {
-        uint64_t v = 0;
-        if (getentropy(&v, sizeof v) != 0 || v == 0) {
-            struct timespec ts;
-            clock_gettime(CLOCK_REALTIME, &ts);
-            v = (uint64_t)ts.tv_nsec * 0x9E3779B97F4A7C15ull ^ (uint64_t)getpid() << 32;
-        }
-        return v;
-    }();
-    static std::atomic<uint64_t> counter{0};
+    constexpr unsigned kBase = sizeof kLetters - 1;
+    // Every name is drawn afresh from the system's random source: a name
+    // seen in the directory says nothing about the next ones, so nobody
+    // can plant them in advance. O_EXCL keeps a guessed or planted name
+    // from being used whatever happens.
     for (int attempt = 0; attempt < 100; attempt++) {
-        // splitmix64 of seed + counter.
-        uint64_t v = seed + 0x9E3779B97F4A7C15ull * (counter.fetch_add(1) + 1);
-        v = (v ^ (v >> 30)) * 0xBF58476D1CE4E5B9ull;
-        v = (v ^ (v >> 27)) * 0x94D049BB133111EBull;
-        v ^= v >> 31;
+        uint64_t v;
+        if (getentropy(&v, sizeof v) != 0)
+            return -1;
+        // Twelve letters of 36 from 64 random bits (36^12 is about a quarter
+        // of 2^64, so the letters come out all but evenly).
         char tail[13];
-        for (char &c : tail) {
-            c = kLetters[v % (sizeof kLetters - 1)];
-            v /= sizeof kLetters - 1;
+        for (int i = 0; i < 12; i++) {
+            tail[i] = kLetters[v % kBase];
+            v /= kBase;
         }
         tail[12] = '\0';
         int n = snprintf(name, size, ".tmb%s.tmp", tail);
@@ -102,8 +108,21 @@ int tmb_create_temp_at(int dirfd, char *name, size_t size, mode_t mode)
             errno = ENAMETOOLONG;
             return -1;
         }
+        if (!tmb_cleanup_enter_create()) {
+            errno = EINTR;
+            return -1;
+        }
         int fd = openat(dirfd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST)
+        int e = errno;
+        if (fd >= 0 && !tmb_cleanup_add_at(dirfd, name)) {
+            unlinkat(dirfd, name, 0);
+            close(fd);
+            fd = -1;
+            e = EMFILE;
+        }
+        tmb_cleanup_leave_create();
+        errno = e;
+        if (fd >= 0 || e != EEXIST)
             return fd;
     }
     return -1;
@@ -209,7 +228,6 @@ int tmb_output_open(SafeOutput *o, const char *path)
     if (!o->file)
         return 0;
     o->tmp = tmp;
-    tmb_cleanup_add(tmp);
     fchmod(fileno(o->file.get()), mode);
     return 1;
 }

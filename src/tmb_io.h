@@ -30,13 +30,18 @@ const char *tmb_base_name(const char *path);
 
 // Creates a new file exclusively (O_EXCL, mode 0600) named
 // prefix + unique part + suffix and opens it "w+b". The name is stored in
-// `path` (at most `size` bytes). Returns nullptr on failure.
+// `path` (at most `size` bytes). Returns nullptr on failure (errno set;
+// `path` then names no file). The file is registered for removal on every
+// way out (tmb_cleanup) in the same step, with no gap a signal could fall
+// into; the owner calls tmb_cleanup_release once it is removed or renamed.
 FILE *tmb_create_temp(const char *prefix, const char *suffix, char *path, size_t size);
 
 // Creates a new file exclusively (O_EXCL | O_NOFOLLOW; `mode`, less the
 // umask) in the open directory `dirfd`, named ".tmb" + twelve random
 // letters + ".tmp"; the name goes to `name` (at least 24 bytes). Returns
-// the descriptor, or -1.
+// the descriptor, or -1 (errno set; EINTR when a signal is ending the
+// process). Registered like tmb_create_temp's files
+// (tmb_cleanup_release_at); may be called on any thread.
 int tmb_create_temp_at(int dirfd, char *name, size_t size, mode_t mode);
 
 // The permission bits a new file gets from open or fopen: 0666 less the

@@ -14,7 +14,7 @@ int tmb_thread_count(int requested)
     return n < 1 ? 1 : n > 128 ? 128 : (int)n;
 }
 
-size_t tmb_pool_queue(int workers) { return workers <= 1 ? 1 : std::min<size_t>(2 * (size_t)workers, 256); }
+size_t tmb_pool_queue(int workers) { return workers <= 1 ? 1 : std::min<size_t>(2 * (size_t)workers, kPoolMaxQueue); }
 
 OrderedPool::OrderedPool(int workers, size_t max_pending)
     : nworkers_(workers < 1 ? 1 : workers), max_pending_(max_pending < 1 ? 1 : max_pending)

@@ -19,6 +19,8 @@
 
 // The number of threads -T<n> asks for: n, or every online core for 0.
 int tmb_thread_count(int requested);
+// The longest queue tmb_pool_queue gives, at any number of threads.
+constexpr size_t kPoolMaxQueue = 256;
 // A queue long enough to keep `workers` busy while the first job of the
 // queue is finished; short enough that what pending jobs hold stays small.
 size_t tmb_pool_queue(int workers);

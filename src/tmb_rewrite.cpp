@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -209,6 +210,7 @@ int rewrite_create(NewArchive *tmp, const char *archive)
 {
     tmp->file.close();
     tmp->path[0] = '\0';
+    tmp->target[0] = '\0';
     char prefix[600];
     if (strcmp(archive, "-") == 0) {
         // Standard output: built in the temporary directory and copied out
@@ -216,8 +218,6 @@ int rewrite_create(NewArchive *tmp, const char *archive)
         snprintf(tmp->target, sizeof tmp->target, "-");
         snprintf(prefix, sizeof prefix, "%s/tambrix_stdout_%d_", tmb_temp_dir(), (int)getpid());
         tmp->file.reset(tmb_create_temp(prefix, ".tmp", tmp->path, sizeof tmp->path));
-        if (tmp->file)
-            tmb_cleanup_add(tmp->path);
         return tmp->file ? 1 : 0;
     }
     if (!tmb_follow_links(archive, tmp->target, sizeof tmp->target))
@@ -226,13 +226,22 @@ int rewrite_create(NewArchive *tmp, const char *archive)
     tmp->file.reset(tmb_create_temp(prefix, ".tmp", tmp->path, sizeof tmp->path));
     if (!tmp->file)
         return 0;
-    tmb_cleanup_add(tmp->path);
     // mkstemps makes the file private; the new archive takes the old one's
     // permission bits, or the usual ones for a new file.
     struct stat st;
     mode_t mode = stat(archive, &st) == 0 ? st.st_mode & 07777 : tmb_new_file_mode();
     fchmod(fileno(tmp->file.get()), mode);
     return 1;
+}
+
+void rewrite_report_create(const NewArchive *tmp, const char *archive, int err)
+{
+    // The directory of the file to replace: the link's target when the
+    // archive name is one (the name itself when that could not be found).
+    const char *file = tmp->target[0] ? tmp->target : archive;
+    const char *slash = strrchr(file, '/');
+    std::string dir = !slash ? "." : slash == file ? "/" : std::string(file, (size_t)(slash - file));
+    fprintf(stderr, "Cannot create temp file: %s (%s)\n", dir.c_str(), strerror(err));
 }
 
 void rewrite_abort(NewArchive *tmp)

@@ -64,7 +64,11 @@ struct NewArchive {
 // printed). The old stream is left past the entry.
 int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, NewArchive *out);
 
+// 1 when the temporary archive is open; 0 on failure (errno set).
 int rewrite_create(NewArchive *tmp, const char *archive);
+// After a failed rewrite_create: "Cannot create temp file: DIR (reason)",
+// with the directory where it was to be made (no name was made).
+void rewrite_report_create(const NewArchive *tmp, const char *archive, int err);
 
 // Ends the new archive, closes it and renames it over the archive. On any
 // failure a message is printed, the temporary file is removed, the old

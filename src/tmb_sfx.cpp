@@ -27,7 +27,7 @@ namespace {
 // ends early (a fatal error in the encoder, Ctrl+C).
 class TempArchive {
 public:
-    explicit TempArchive(const char *path) : path_(path) { tmb_cleanup_add(path_); }
+    explicit TempArchive(const char *path) : path_(path) {}
     ~TempArchive() { remove_now(); }
     TempArchive(const TempArchive &) = delete;
     TempArchive &operator=(const TempArchive &) = delete;

@@ -135,7 +135,6 @@ FILE *create_beside(const char *final_name, char *tmp)
     FILE *fp = tmb_create_temp(prefix, ".tmp", tmp, TEMP_NAME_SIZE);
     if (!fp)
         return nullptr;
-    tmb_cleanup_add(tmp);
     fchmod(fileno(fp), tmb_new_file_mode());
     return fp;
 }
@@ -787,10 +786,6 @@ const char *maybe_join_for_read()
         tmpname[0] = '\0';
         return nullptr;
     }
-
-    // Registered so that it goes also when the process ends early (Ctrl+C,
-    // a closed pipe behind p, a fatal error).
-    tmb_cleanup_add(tmpname);
 
     char base[NAME_SIZE];
     snprintf(base, sizeof base, "%s", g_opts.archive);

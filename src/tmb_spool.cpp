@@ -152,13 +152,12 @@ int tmb_spool_archive(const char *name, char *tmp, size_t size)
     snprintf(prefix, sizeof prefix, "%s/tambrix_stream_%d_", tmb_temp_dir(), (int)getpid());
     FILE *fp = tmb_create_temp(prefix, ".tmp", tmp, size);
     if (!fp) {
-        fprintf(stderr, "Cannot create: %sXXXXXX.tmp (%s)\n", prefix, strerror(errno));
+        fprintf(stderr, "Cannot create temporary file: %s (%s)\n", tmb_temp_dir(), strerror(errno));
         if (!std_in)
             close(in);
         tmp[0] = '\0';
         return 1;
     }
-    tmb_cleanup_add(tmp);
     Spool s;
     s.in = in;
     s.out = fileno(fp);

@@ -13,9 +13,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -336,6 +339,82 @@ TEST_F(Hostile, SignalDuringExtractionLeavesNoTemporary)
         EXPECT_GE(r.status, 128);
         EXPECT_EQ(text("out/f.txt"), "old");
         EXPECT_TRUE(temporaries(dir / "out").empty());
+    }
+}
+
+// Signals while workers keep temporaries in flight: the program ends by
+// the signal (at once, not spinning for ever), and not one temporary of
+// the target stays. The fault library holds each moment open:
+// - the main thread holds the registry's lock when the signal comes (it
+//   releases a.txt's temporary), while a worker that has made the
+//   temporary for second/b.txt waits for that lock to register it;
+// - the signal comes with 600 temporaries in flight: with 11 workers the
+//   queue holds 22 jobs of up to 32 small entries, and the first job is
+//   held so that none of them can be renamed into place.
+TEST_F(Hostile, SignalsDuringParallelExtractionLeaveNothing)
+{
+    std::vector<Bytes> apart; // entries too large to go to the workers together
+    for (const char *name : {"first/a.txt", "second/b.txt", "second/c.txt"})
+        apart.push_back(build_lv2(stored(name, std::string(40000, name[0]))));
+    std::vector<Bytes> many;
+    for (int i = 0; i < 700; i++)
+        many.push_back(build_lv2(stored(std::to_string(i) + ".txt", std::to_string(i))));
+    struct Case {
+        const char *what;
+        const std::vector<Bytes> &entries;
+        const char *threads;
+        std::vector<std::string> faults;
+    };
+    const Case cases[] = {
+        {"inside the registry's lock", apart, "-T2", {"TMB_SIGNAL_IN_LOCK=/second/"}},
+        {"600 temporaries in flight", many, "-T11", {"TMB_SIGNAL_AT_TEMP=600", "TMB_HOLD_FIRST_TEMP=1"}},
+    };
+    for (const Case &c : cases)
+        for (int sig : {SIGINT, SIGTERM}) {
+            SCOPED_TRACE(std::string(c.what) + ", signal " + std::to_string(sig));
+            std::filesystem::remove_all(dir / "out");
+            put(c.entries);
+            std::vector<std::string> env = c.faults;
+            env.push_back("TMB_SIGNAL=" + std::to_string(sig));
+            RunResult r = with_faults({"xqo", c.threads, "a.tmb", "out/"}, env);
+            EXPECT_EQ(r.status, 128 + sig) << r.err;
+            int files = 0;
+            for (const auto &e : std::filesystem::recursive_directory_iterator(dir / "out")) {
+                std::string n = e.path().filename().string();
+                EXPECT_NE(n.rfind(".tmb", 0), 0u) << "left " << e.path();
+                files += e.is_regular_file();
+            }
+            // What was renamed into place before the signal is whole.
+            if (file_exists(dir / "out/first/a.txt")) {
+                EXPECT_EQ(text("out/first/a.txt"), std::string(40000, 'f'));
+            }
+            EXPECT_LT(files, 700);
+        }
+}
+
+// The temporaries' names in the target are drawn from the system's random
+// source one by one: a name seen there says nothing about the next ones,
+// so nobody can plant them in advance.
+TEST_F(Hostile, TemporaryNamesAreDrawnOneByOne)
+{
+    std::vector<Bytes> entries;
+    for (int i = 0; i < 20; i++)
+        entries.push_back(build_lv2(stored(std::to_string(i) + ".txt", "x")));
+    put(entries);
+    for (const char *threads : {"-T1", "-T2"}) {
+        SCOPED_TRACE(threads);
+        std::filesystem::remove_all(dir / "out");
+        std::remove((dir / "temps").c_str());
+        std::remove((dir / "draws").c_str());
+        RunResult r = with_faults({"xqo", threads, "a.tmb", "out/"},
+                                  {"TMB_TRACE_TEMPS=" + dir / "temps", "TMB_TRACE_RANDOM=" + dir / "draws"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string temps = text("temps"), draws = text("draws");
+        std::set<std::string> names;
+        for (size_t at = 0, end; (end = temps.find('\n', at)) != std::string::npos; at = end + 1)
+            names.insert(temps.substr(at, end - at));
+        EXPECT_EQ(names.size(), 20u) << temps;
+        EXPECT_GE(std::count(draws.begin(), draws.end(), '\n'), 20);
     }
 }
 

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,19 @@ std::vector<std::string> lines(const std::string &text)
         if (end > start)
             out.push_back(text.substr(start, end - start));
         start = end + 1;
+    }
+    return out;
+}
+
+// The names in a directory (none when it does not exist).
+std::vector<std::string> names_in(const std::string &path)
+{
+    std::vector<std::string> out;
+    if (DIR *d = opendir(path.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                out.push_back(e->d_name);
+        closedir(d);
     }
     return out;
 }
@@ -590,6 +604,148 @@ TEST_F(Faults, InterruptedCommandsLeaveNoTemporaryFile)
                                           "TMB_SIGNAL=" + std::to_string(sig)});
             EXPECT_EQ(r.status, 128 + sig);
             EXPECT_TRUE(archive_intact());
+        }
+}
+
+// A signal right after a temporary file is made, before the program has it
+// back to register it for removal: the signal must wait until it is
+// registered, so that it goes with the rest. Every command that makes one,
+// the archive and the parts of s beside their names, the files of x in the
+// target (on the main thread, and on a worker), the packed data of a in
+// $TMPDIR.
+TEST_F(Faults, SignalBetweenMakingAndRegisteringATemporary)
+{
+    mkdir((dir / "packtmp").c_str(), 0755);
+    sleep(1); // a.txt newer than its entry, for u
+    testkit::write_text(dir / "src/a.txt", a + "more\n");
+    struct Case {
+        std::vector<std::string> args;
+        int nth; // the signal comes after the nth temporary
+    };
+    const Case cases[] = {
+        {{"aq", "new.tmb", "src/a.txt", "src/c.txt"}, 1},
+        {{"aq", "new.tmb", "src/a.txt", "src/c.txt"}, 2},
+        {{"aq", "-sfx", "game", "src/a.txt"}, 1},
+        {{"uq", "arc.tmb", "src/a.txt"}, 1},
+        {{"dq", "arc.tmb", "b.bin"}, 1},
+        {{"sq", "arc.tmb", "10"}, 1},
+        {{"xqo", "-T1", "arc.tmb", "out/"}, 1},
+        {{"xqo", "-T2", "arc.tmb", "out/"}, 1},
+    };
+    for (const Case &c : cases)
+        for (int sig : {SIGINT, SIGTERM}) {
+            SCOPED_TRACE(c.args[0] + " " + c.args[1] + " temporary " + std::to_string(c.nth) +
+                         " signal " + std::to_string(sig));
+            RunResult r = faulty(c.args, {"TMB_SIGNAL_AT_TEMP=" + std::to_string(c.nth),
+                                          "TMB_SIGNAL=" + std::to_string(sig),
+                                          "TMPDIR=" + dir / "packtmp"});
+            EXPECT_EQ(r.status, 128 + sig) << r.err;
+            EXPECT_TRUE(archive_intact());
+            for (const char *made : {"new.tmb", "game.run", "arc.tmb.001", "out/a.txt"})
+                EXPECT_FALSE(file_exists(dir / made)) << made;
+            EXPECT_TRUE(names_in(dir / "packtmp").empty());
+            EXPECT_TRUE(names_in(dir / "out").empty());
+        }
+}
+
+// A file size limit is a write error like a full disk: reported, the
+// temporaries removed, the archive kept; the program is not killed by
+// SIGXFSZ with them still on the disk.
+TEST_F(Faults, FileSizeLimitIsAWriteErrorNotADeath)
+{
+    sleep(1);
+    testkit::write_text(dir / "src/a.txt", a + "more\n");
+    const std::vector<std::vector<std::string>> commands = {
+        {"aq", "new.tmb", "src/a.txt", "src/b.bin", "src/c.txt"},
+        {"aq", "-sfx", "game", "src/a.txt", "src/b.bin"},
+        {"uq", "arc.tmb", "src/a.txt"},
+        {"xqo", "-T1", "arc.tmb", "out/"},
+        {"xqo", "-T2", "arc.tmb", "out/"},
+    };
+    for (const auto &args : commands) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        RunOptions o;
+        o.file_size_limit = 10000; // b.bin and every archive of it are larger
+        o.default_sigxfsz = true;
+        RunResult r = faulty(args, {}, o);
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_NE(r.err, "");
+        EXPECT_TRUE(archive_intact());
+        EXPECT_FALSE(file_exists(dir / "new.tmb"));
+        EXPECT_FALSE(file_exists(dir / "game.run"));
+        EXPECT_FALSE(file_exists(dir / "out/b.bin"));
+        for (const std::string &n : names_in(dir / "out"))
+                EXPECT_NE(n.rfind(".tmb", 0), 0u) << "left " << n;
+    }
+}
+
+// The packed data of a and a -sfx goes through temporaries in $TMPDIR.
+// When none can be made (no such directory, a file in its place, no
+// descriptor left), the reason is told with the directory, nothing is
+// built and nothing stays; with two files the second one must not meet
+// the slot the first one left without a file.
+TEST_F(Faults, PackingTemporaryThatCannotBeMade)
+{
+    testkit::write_text(dir / "afile", "not a directory");
+    struct Case {
+        const char *what;
+        std::string tmpdir;
+        std::vector<std::string> faults;
+        int err;
+    };
+    const Case cases[] = {
+        {"missing", dir / "none", {}, ENOENT},
+        {"a file", dir / "afile", {}, ENOTDIR},
+        {"descriptor limit", dir.path(), {"TMB_FAIL_TEMP_MATCH=/tambrix_", "TMB_FAIL_TEMP_ERRNO=24"}, EMFILE},
+    };
+    const std::vector<std::vector<std::string>> commands = {
+        {"aq", "new.tmb", "src/a.txt", "src/c.txt"},
+        {"aq", "arc.tmb", "src/a.txt", "src/c.txt"},
+        {"aq", "-sfx", "game", "src/a.txt", "src/c.txt"},
+    };
+    for (const Case &c : cases)
+        for (const auto &args : commands) {
+            SCOPED_TRACE(std::string(c.what) + ": " + args[1]);
+            std::vector<std::string> faults = c.faults;
+            faults.push_back("TMPDIR=" + c.tmpdir);
+            RunResult r = faulty(args, faults);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find("Cannot create temporary file: " + c.tmpdir + " (" + strerror(c.err) + ")"),
+                      std::string::npos)
+                << r.err;
+            EXPECT_FALSE(file_exists(dir / "new.tmb"));
+            EXPECT_FALSE(file_exists(dir / "game.run"));
+            EXPECT_TRUE(archive_intact());
+        }
+}
+
+// u, f and d cannot make the new archive beside the old one: the reason is
+// told with the directory where it was to be made (no temporary name was
+// ever made to show), and the archive stays.
+TEST_F(Faults, TemporaryArchiveThatCannotBeMade)
+{
+    // With the unique part and ".tmp" the temporary's name is longer than
+    // a directory entry may be.
+    const std::string longname(247, 'n');
+    write_file(dir / longname, original);
+    struct Case {
+        std::string archive;
+        std::vector<std::string> faults;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {longname, {}, "File name too long"},
+        {"arc.tmb", {"TMB_FAIL_TEMP_MATCH=arc.tmb.", "TMB_FAIL_TEMP_ERRNO=24"}, "Too many open files"},
+    };
+    for (const Case &c : cases)
+        for (const std::vector<std::string> &args : {std::vector<std::string>{"uq", c.archive, "src/a.txt"},
+                                                     std::vector<std::string>{"fq", c.archive, "src/a.txt"},
+                                                     std::vector<std::string>{"dq", c.archive, "a.txt"}}) {
+            SCOPED_TRACE(args[0] + " " + c.reason);
+            RunResult r = faulty(args, c.faults);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, std::string("Cannot create temp file: . (") + c.reason + ")\n");
+            EXPECT_TRUE(read_file(dir / c.archive) == original);
         }
 }
 

@@ -31,9 +31,38 @@
 //       PATH is moved to PATH.old and a symbolic link to TARGET put in its
 //       place: an attacker swapping a directory of the target under a
 //       running extraction.
+//   TMB_SIGNAL_AT_TEMP=K, TMB_SIGNAL=SIG
+//       Right after the K-th temporary file is created (by mkstemp or
+//       mkstemps, or a ".tmb" name by openat), before the program has it
+//       back, signal SIG goes to the process: the moment between making a
+//       temporary and registering it for removal.
+//   TMB_HOLD_FIRST_TEMP=1
+//       The thread that makes the first temporary waits, with it made,
+//       until the signal of TMB_SIGNAL_AT_TEMP has gone (at most 20 s): its
+//       job cannot be finished, so the files other workers unpack
+//       meanwhile stay temporaries, as many as the program lets be in
+//       flight.
+//   TMB_SIGNAL_IN_LOCK=MATCH, TMB_SIGNAL=SIG
+//       For a program unpacking on worker threads. The worker that makes a
+//       ".tmb" temporary whose path contains MATCH stays, between making
+//       it and registering it, until the signal has gone; a worker that
+//       makes any other temporary first waits until that one exists, so
+//       its job cannot be done before the held one is under way. Once the
+//       main thread has renamed a file, the first time it locks a mutex of
+//       the program's static data (the temporaries' registry) it sends SIG
+//       to the process with that mutex held, while the held worker is
+//       about to register its file and must wait for the lock. Every wait
+//       ends after 10 s.
+//   TMB_FAIL_TEMP_MATCH, TMB_FAIL_TEMP_ERRNO=E
+//       mkstemp/mkstemps of a template that contains the match fail with
+//       errno E (24: the descriptor limit is reached).
 //   TMB_TRACE_TEMPS=FILE
-//       Every path made by mkstemp/mkstemps is appended to FILE, one a
-//       line, so a test can check that none of them outlives the program.
+//       Every path made by mkstemp/mkstemps, and every ".tmb" temporary
+//       made by openat, is appended to FILE, one a line, so a test can
+//       check that none of them outlives the program.
+//   TMB_TRACE_RANDOM=FILE
+//       Every draw from the system's random source (getrandom,
+//       getentropy) appends a line to FILE.
 //   TMB_TRACE_IO=FILE
 //       As the program ends, its I/O counters (/proc/self/io: bytes read
 //       and written, and the read and write system calls it took) are
@@ -42,12 +71,17 @@
 // A stream is matched by the path its descriptor names under /proc; a
 // match ending in '$' must end the path.
 #include <dlfcn.h>
+#include <link.h>
+#include <pthread.h>
 #include <signal.h>
 #include <fcntl.h>
 #include <stdio_ext.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -254,6 +288,116 @@ void trace_temp(const char *path)
     close(fd);
 }
 
+void trace_random()
+{
+    const char *log = getenv("TMB_TRACE_RANDOM");
+    if (!log || !*log)
+        return;
+    int fd = open(log, O_WRONLY | O_APPEND | O_CREAT, 0600);
+    if (fd < 0)
+        return;
+    dprintf(fd, "draw\n");
+    close(fd);
+}
+
+// ---- signals at chosen moments of the temporaries' lives
+//
+// The settings are read once as the library is loaded: the hooks below run
+// inside the program's locks and must not call into anything that locks.
+
+long s_signal_at_temp = 0;
+bool s_hold_first = false;
+const char *s_hold_match = nullptr; // TMB_SIGNAL_IN_LOCK
+int s_signal = SIGTERM;
+pid_t s_main_tid = 0;
+uintptr_t s_static_lo[8], s_static_hi[8]; // the program's writable segments
+int s_static_n = 0;
+
+std::atomic<long> s_temps{0};
+std::atomic<bool> s_temp_signalled{false};
+std::atomic<bool> s_renamed{false};
+std::atomic<bool> s_held_made{false};
+std::atomic<bool> s_lock_signalled{false};
+
+bool on_main_thread() { return (pid_t)syscall(SYS_gettid) == s_main_tid; }
+
+// Polls every millisecond until `done` says so, for at most `ms` milliseconds.
+template <typename F> void wait_until(F done, long ms)
+{
+    for (long i = 0; i < ms && !done(); i++) {
+        struct timespec t = {0, 1000000};
+        nanosleep(&t, nullptr);
+    }
+}
+
+bool in_program_data(const void *p)
+{
+    uintptr_t a = (uintptr_t)p;
+    for (int i = 0; i < s_static_n; i++)
+        if (a >= s_static_lo[i] && a < s_static_hi[i])
+            return true;
+    return false;
+}
+
+// The first object dl_iterate_phdr reports is the program itself.
+int note_program_segments(struct dl_phdr_info *info, size_t, void *)
+{
+    for (int i = 0; i < info->dlpi_phnum && s_static_n < 8; i++) {
+        const ElfW(Phdr) &ph = info->dlpi_phdr[i];
+        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_W)) {
+            s_static_lo[s_static_n] = info->dlpi_addr + ph.p_vaddr;
+            s_static_hi[s_static_n] = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
+            s_static_n++;
+        }
+    }
+    return 1;
+}
+
+using mutex_fn = int (*)(pthread_mutex_t *);
+mutex_fn s_real_lock = nullptr;
+
+__attribute__((constructor)) void read_signal_settings()
+{
+    s_real_lock = real<mutex_fn>("pthread_mutex_lock");
+    s_main_tid = (pid_t)syscall(SYS_gettid);
+    s_signal = (int)env_long("TMB_SIGNAL", SIGTERM);
+    s_signal_at_temp = env_long("TMB_SIGNAL_AT_TEMP", 0);
+    s_hold_first = env_long("TMB_HOLD_FIRST_TEMP", 0) != 0;
+    s_hold_match = getenv("TMB_SIGNAL_IN_LOCK");
+    if (s_hold_match && !*s_hold_match)
+        s_hold_match = nullptr;
+    if (s_hold_match)
+        dl_iterate_phdr(note_program_segments, nullptr);
+}
+
+// A temporary (`path`, when known) has just been made: the moment of
+// TMB_SIGNAL_AT_TEMP, and for TMB_SIGNAL_IN_LOCK a worker that is about to
+// register its file.
+void temp_made(const char *path)
+{
+    long n = ++s_temps;
+    if (s_signal_at_temp > 0 && n == s_signal_at_temp) {
+        s_temp_signalled = true;
+        kill(getpid(), s_signal);
+    }
+    if (s_hold_first && n == 1)
+        wait_until([] { return s_temp_signalled.load(); }, 20000);
+    if (s_hold_match && path && !on_main_thread()) {
+        if (strstr(path, s_hold_match)) {
+            s_held_made = true;
+            wait_until([] { return s_lock_signalled.load(); }, 10000);
+        } else {
+            wait_until([] { return s_held_made.load(); }, 10000);
+        }
+    }
+}
+
+void before_rename()
+{
+    if (on_main_thread())
+        s_renamed = true;
+}
+
 // ---- directory swap
 
 int s_temps_at = 0;
@@ -306,7 +450,15 @@ static int swap_then_open(const char *real_name, int dirfd, const char *name, in
 {
     mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(ap, int) : 0;
     maybe_swap(name);
-    return real<openat_fn>(real_name)(dirfd, name, flags, mode);
+    int fd = real<openat_fn>(real_name)(dirfd, name, flags, mode);
+    if (fd >= 0 && (flags & O_CREAT) && strncmp(name, ".tmb", 4) == 0) {
+        char path[4096];
+        bool known = fd_path(fd, path, sizeof path);
+        if (known)
+            trace_temp(path);
+        temp_made(known ? path : nullptr);
+    }
+    return fd;
 }
 
 int openat(int dirfd, const char *name, int flags, ...)
@@ -419,20 +571,80 @@ void rewind(FILE *fp)
     real<rewind_fn>("rewind")(fp);
 }
 
+static bool temp_refused(const char *tmpl)
+{
+    const char *m = getenv("TMB_FAIL_TEMP_MATCH");
+    if (!m || !*m || !strstr(tmpl, m))
+        return false;
+    errno = (int)env_long("TMB_FAIL_TEMP_ERRNO", EMFILE);
+    return true;
+}
+
 int mkstemps(char *tmpl, int suffixlen)
 {
+    if (temp_refused(tmpl))
+        return -1;
     int fd = real<mkstemps_fn>("mkstemps")(tmpl, suffixlen);
-    if (fd >= 0)
+    if (fd >= 0) {
         trace_temp(tmpl);
+        temp_made(tmpl);
+    }
     return fd;
 }
 
 int mkstemp(char *tmpl)
 {
+    if (temp_refused(tmpl))
+        return -1;
     int fd = real<mkstemp_fn>("mkstemp")(tmpl);
-    if (fd >= 0)
+    if (fd >= 0) {
         trace_temp(tmpl);
+        temp_made(tmpl);
+    }
     return fd;
+}
+
+using rename_fn = int (*)(const char *, const char *);
+using renameat_fn = int (*)(int, const char *, int, const char *);
+
+int rename(const char *from, const char *to)
+{
+    before_rename();
+    return real<rename_fn>("rename")(from, to);
+}
+
+int renameat(int fromfd, const char *from, int tofd, const char *to)
+{
+    before_rename();
+    return real<renameat_fn>("renameat")(fromfd, from, tofd, to);
+}
+
+// With a mutex of the program's own data held on the main thread after
+// its first rename: the moment of TMB_SIGNAL_IN_LOCK.
+int pthread_mutex_lock(pthread_mutex_t *m)
+{
+    int rc = s_real_lock ? s_real_lock(m) : real<mutex_fn>("pthread_mutex_lock")(m);
+    if (s_hold_match && rc == 0 && !s_lock_signalled && s_renamed && s_held_made &&
+        on_main_thread() && in_program_data(m)) {
+        s_lock_signalled = true;
+        kill(getpid(), s_signal);
+    }
+    return rc;
+}
+
+using getrandom_fn = ssize_t (*)(void *, size_t, unsigned);
+using getentropy_fn = int (*)(void *, size_t);
+
+ssize_t getrandom(void *buf, size_t n, unsigned flags)
+{
+    trace_random();
+    return real<getrandom_fn>("getrandom")(buf, n, flags);
+}
+
+int getentropy(void *buf, size_t n)
+{
+    trace_random();
+    return real<getentropy_fn>("getentropy")(buf, n);
 }
 
 } // extern "C"

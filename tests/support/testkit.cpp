@@ -83,7 +83,9 @@ RunResult run_program(const std::vector<std::string> &args, const RunOptions &op
         if (opt.file_size_limit >= 0) {
             struct rlimit rl = {(rlim_t)opt.file_size_limit, (rlim_t)opt.file_size_limit};
             setrlimit(RLIMIT_FSIZE, &rl);
-            signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
+            // A failed write, not a killed process; or the default action,
+            // whatever this process had, for a program that must see to it.
+            signal(SIGXFSZ, opt.default_sigxfsz ? SIG_DFL : SIG_IGN);
         }
         if (opt.wall_limit_seconds > 0)
             alarm((unsigned)opt.wall_limit_seconds);  // survives the exec

@@ -43,6 +43,7 @@ struct RunOptions {
     std::string input;               // fed to standard input
     bool close_stdin = false;        // standard input at end of file at once
     long file_size_limit = -1;       // RLIMIT_FSIZE in bytes for the child, -1: none
+    bool default_sigxfsz = false;    // with the limit, SIGXFSZ left to the program (else ignored)
     long cpu_limit_seconds = -1;     // RLIMIT_CPU for the child (a runaway loop dies), -1: none
     long wall_limit_seconds = -1;    // SIGALRM for the child (a blocked one dies too), -1: none
     long open_files_limit = -1;      // RLIMIT_NOFILE for the child, -1: none
