@@ -26,10 +26,12 @@ src=$here/src
 # -fno-expensive-optimizations: gcc otherwise merges byte loads such as
 # p[0] | p[1] << 8 | ... into one 32-bit load (and a byte swap) even at an
 # odd address, which a 68000 answers with an address error; qemu-m68k does
-# not fault on it, the emulated Amiga does.
+# not fault on it, the emulated Amiga does. -fno-store-merging does the same
+# for stores: the four byte stores of ".tmp" behind a name of odd length
+# became one 32-bit store to an odd address.
 cflags="-m68000 -Os -std=gnu99 -Wall -Wextra -Werror -ffreestanding -nostdlib -fno-builtin
  -fomit-frame-pointer -fno-pic -fno-pie -fno-jump-tables -fno-tree-loop-distribute-patterns
- -fno-expensive-optimizations
+ -fno-expensive-optimizations -fno-store-merging
  -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-ident"
 lflags="-m68000 -nostdlib -static -no-pie -Wl,--build-id=none -Wl,--gc-sections"
 

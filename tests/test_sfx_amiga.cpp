@@ -113,7 +113,7 @@ Bytes stored(const std::string &name) { return stubtest::stored_entry(name, to_b
 void build_tool(const testkit::TempDir &dir, const std::string &name)
 {
     std::string flags = "-m68000 -Os -ffreestanding -nostdlib -fno-builtin -fomit-frame-pointer -fno-pic "
-                        "-fno-jump-tables -fno-expensive-optimizations";
+                        "-fno-jump-tables -fno-expensive-optimizations -fno-store-merging";
     std::string o = dir / (name + ".o"), elf = dir / (name + ".elf");
     auto cc = testkit::run_program({"/bin/sh", "-c",
                                     "m68k-linux-gnu-gcc " + flags + " -c '" + src("tests/amiga/" + name + ".c") +
@@ -329,7 +329,8 @@ std::string long_name(char first)
 void SfxAmiga::build_all()
 {
     const testkit::TempDir &d = *dir;
-    for (const char *sub : {"hd", "hd/S", "hd/back", "hd/c", "base", "tree", "tree/sub", "tree/empty"})
+    for (const char *sub : {"hd", "hd/S", "hd/back", "hd/c", "base", "tree", "tree/sub", "tree/empty", "tree/docs",
+                            "tree/docs/odd", "tree/src"})
         ASSERT_EQ(mkdir((d / sub).c_str(), 0755), 0) << sub;
     ASSERT_NO_FATAL_FAILURE(build_tool(d, "cat"));
     ASSERT_NO_FATAL_FAILURE(build_tool(d, "stamp"));
@@ -366,15 +367,22 @@ void SfxAmiga::build_all()
     for (const char *f : {"stored.txt", "m5.txt", "m6.txt", "m7.txt", "o5.txt", "o6.txt", "o7.txt"})
         fetch(f);
 
-    // A tree: a file, a file in a subdirectory, an empty directory.
+    // A tree: a file, files in subdirectories, an empty directory. The
+    // temporary's name follows the directory part, so directory parts of
+    // odd length ("docs/", "docs/odd/") and of even length ("sub/", "src/")
+    // put it at odd and even addresses: a 68000 faults on a word or
+    // longword access at an odd one.
     deep = prose(9, 700);
     testkit::write_text(d / "tree/sub/deep.txt", deep);
     testkit::write_text(d / "tree/top.txt", "top of the tree\n");
+    testkit::write_text(d / "tree/docs/readme.txt", "read me\n");
+    testkit::write_text(d / "tree/docs/odd/x.txt", prose(10, 300));
+    testkit::write_text(d / "tree/src/main.c", "int main(void) { return 0; }\n");
     ASSERT_NO_FATAL_FAILURE(make_run(d, {"-r", "hd/tree", "tree"}));
     run("tree");
     script += "IF EXISTS RAM:empty\necho \"empty directory made\" >>RAM:o_tree.txt\nENDIF\n";
-    fetch("top.txt");
-    fetch("sub/deep.txt");
+    for (const char *f : {"top.txt", "sub/deep.txt", "docs/readme.txt", "docs/odd/x.txt", "src/main.c"})
+        fetch(f);
 
     // Four files; p1 to p3 exist on the Amiga before the run: n keeps p1,
     // y overwrites p2, N skips p3 and every later existing file.
@@ -542,8 +550,13 @@ TEST_F(SfxAmiga, RunFilesMadeByTheArchiver)
     EXPECT_NE(tree.find("  extracted: top.txt\n"), std::string::npos) << tree;
     EXPECT_NE(tree.find("  extracting: sub/deep.txt   ["), std::string::npos) << tree;
     EXPECT_NE(tree.find(kDone + "rc=0\nempty directory made\n"), std::string::npos) << tree;
+    EXPECT_NE(tree.find("  extracted: docs/readme.txt\n"), std::string::npos) << tree;
+    EXPECT_NE(tree.find("  extracted: src/main.c\n"), std::string::npos) << tree;
     EXPECT_EQ(back("top.txt"), "top of the tree\n");
     EXPECT_EQ(back("deep.txt"), deep);
+    EXPECT_EQ(back("readme.txt"), "read me\n");
+    EXPECT_EQ(back("x.txt"), prose(10, 300));
+    EXPECT_EQ(back("main.c"), "int main(void) { return 0; }\n");
 
     const std::string ask = "? [y]es [n]o [A]ll [N]one: \n";
     EXPECT_EQ(out("prompt"), "  overwrite p1.txt" + ask + "  overwrite p2.txt" + ask + "  extracted: p2.txt\n" +

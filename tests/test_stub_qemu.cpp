@@ -80,6 +80,8 @@ TEST(StubCross, CheckRejectsCodeA68000CannotRun)
     } cases[] = {
         {"68020 object", "    bra.l 1f\n1:  rts\n", "-m68020", "is not flagged m68000"},
         {"odd stack access", "    move.l 3(%sp),%d0\n    rts\n", "-m68000", "odd stack offset"},
+        // ".tmp" written at once behind a name that may end at an odd address
+        {"merged text store", "    move.l #0x2e746d70,2(%a1)\n    rts\n", "-m68000", "store of text bytes"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
