@@ -10,7 +10,8 @@
 #                              .bss at 0x80000000, entry at byte 0 of .text;
 #                              the input of the conversion to the hunk format
 #   OUTDIR/tmb_stub_linux.elf  the same logic over Linux system calls, for
-#                              qemu-m68k -cpu m68000 (args: RUNFILE OFFSET)
+#                              qemu-m68k -cpu m68000 (args: RUNFILE OFFSET),
+#                              its BSS (the window) at 0x2000
 #   OUTDIR/obj/, OUTDIR/obj-linux/   the object files
 # The compiler is m68k-linux-gnu-gcc unless M68K_CC names another.
 set -eu
@@ -50,7 +51,10 @@ compile "$out/obj" start_amiga.S os_amiga.c sfx.c sfx_read.c sfx_decode.c rt68k.
     "$out/obj/sfx_decode.o" "$out/obj/rt68k.o"
 
 compile "$out/obj-linux" start_linux.S os_linux.c sfx.c sfx_read.c sfx_decode.c rt68k.c
+# The BSS, and with it the window, below 64 KB: an AmigaOS program may be
+# loaded that low (the first one after a boot is), where a pointer stepped
+# back across the window's start would wrap below address 0.
 # shellcheck disable=SC2086
-"$cc" $lflags -Wl,-e,_start -o "$out/tmb_stub_linux.elf" \
+"$cc" $lflags -Wl,-e,_start -Wl,-Tbss=0x2000 -o "$out/tmb_stub_linux.elf" \
     "$out/obj-linux/start_linux.o" "$out/obj-linux/os_linux.o" "$out/obj-linux/sfx.o" \
     "$out/obj-linux/sfx_read.o" "$out/obj-linux/sfx_decode.o" "$out/obj-linux/rt68k.o"

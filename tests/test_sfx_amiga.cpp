@@ -249,6 +249,7 @@ protected:
     static std::string script;
     // what the checks compare with
     static std::string text5, text6, text7, stored_text, deep, timing_text;
+    static Bytes low_big, low_rep;
 
     static void SetUpTestSuite()
     {
@@ -315,6 +316,7 @@ bool SfxAmiga::built;
 std::string SfxAmiga::text5, SfxAmiga::text6, SfxAmiga::text7, SfxAmiga::stored_text, SfxAmiga::deep,
     SfxAmiga::timing_text;
 std::vector<std::string> SfxAmiga::fetches;
+Bytes SfxAmiga::low_big, SfxAmiga::low_rep;
 
 // A name of 222 bytes in levels short enough for the Amiga's file systems
 // (at most 30 characters each): its header is 256 bytes long.
@@ -335,6 +337,28 @@ void SfxAmiga::build_all()
     ASSERT_NO_FATAL_FAILURE(build_tool(d, "cat"));
     ASSERT_NO_FATAL_FAILURE(build_tool(d, "stamp"));
     script = "cd RAM:\n";
+
+    // ---- the first program after the boot ----
+    // Loaded into a memory still empty, its static data lands low in chip
+    // RAM: the window below 64 KB. The matches of the repeated random bytes
+    // reach 40 KB back, across the window's start, 64 KB on.
+    Bytes noise(140000), rnd(40000);
+    uint32_t x = 12345;
+    for (Bytes *b : {&noise, &rnd})
+        for (uint8_t &c : *b) {
+            x = x * 1103515245u + 12345u;
+            c = (uint8_t)(x >> 23);
+        }
+    low_big = noise;
+    for (int k = 0; k < 3; k++)
+        low_rep.insert(low_rep.end(), rnd.begin(), rnd.end());
+    testkit::write_file(d / "noise.bin", low_big);
+    testkit::write_file(d / "rep.bin", low_rep);
+    ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh7", "hd/low", "noise.bin", "rep.bin"}));
+    EXPECT_EQ(first_method(testkit::read_file(d / "hd/low.run")), "-lh0-");
+    run("low");
+    fetch("noise.bin");
+    fetch("rep.bin");
 
     // ---- files made by the archiver ----
     stored_text = prose(1, 900);
@@ -572,6 +596,16 @@ TEST_F(SfxAmiga, RunFilesMadeByTheArchiver)
     // For the record: what the Amiga printed.
     for (const char *name : {"stored", "lh5", "tree", "prompt", "bad"})
         std::cout << "---- " << name << ".run\n" << out(name);
+}
+
+// "-lh7-" with the window low in memory (the first program after the boot).
+TEST_F(SfxAmiga, Lh7UnpacksWithTheWindowLow)
+{
+    EXPECT_TRUE(std::regex_match(out("low"), std::regex("  extracted: noise\\.bin\n"
+                                                        "  extracting: rep\\.bin   \\[\\.{10}\\] OK\n\nDone\\.\nrc=0\n")))
+        << out("low");
+    EXPECT_TRUE(testkit::read_file(*dir / "hd/back/noise.bin") == low_big);
+    EXPECT_TRUE(testkit::read_file(*dir / "hd/back/rep.bin") == low_rep);
 }
 
 // Each hostile file ends in status 5 with its message; the entries before

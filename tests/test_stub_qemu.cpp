@@ -186,6 +186,13 @@ TEST_F(StubQemu, ExtractsByteBuiltArchives)
     std::copy(archive.begin(), archive.end(), file.begin() + 1001);
     testkit::write_file(work / "game.run", file);
     testkit::write_text(work / "old.txt", "old");
+    // This build has its window below 64 KB, as an Amiga may load it: the
+    // matches of d/p7.bin that reach back across the window's start must
+    // not step below address 0.
+    testkit::RunResult nm = testkit::run_program(
+        {"/bin/sh", "-c", "m68k-linux-gnu-nm '" + elf + "' | awk '$3 == \"s_window\" {print $1}'"});
+    ASSERT_EQ(nm.status, 0) << nm.err;
+    EXPECT_LT(std::stoul(nm.out, nullptr, 16), 0x10000u) << nm.out;
 
     testkit::RunResult r = extract("game.run", 1001, "y\n");
     std::string banner = banner_of(r.out);

@@ -454,9 +454,9 @@ enum entry_result decode_entry(os_fh out, int digit)
             if (len > size - event + (uint32_t)left)
                 len = size - event + (uint32_t)left;
             left -= (int32_t)len;
-            from = wp - ((d + 1) & (wsize - 1));
-            if (from < win)
-                from += wsize;
+            /* by offsets in the window: a pointer stepped back across its
+             * start would wrap below address 0 where the window lies low */
+            from = win + (((uint32_t)(wp - win) - d - 1) & (wsize - 1));
             if (from + len <= wend && wp + len < wend) {
                 do
                     *wp++ = *from++;
