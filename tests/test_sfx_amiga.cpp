@@ -292,19 +292,26 @@ protected:
 
     // Runs DH0:NAME.run in RAM: with its output in RAM:o_NAME.txt. Without
     // answers a prompt reads the end of NIL: (a no) instead of waiting.
-    static void run(const std::string &name, const std::string &input = "<NIL: ")
+    // `through` goes in front of the command: "DH0:hold NAME " runs it
+    // while NAME is held.
+    static void run(const std::string &name, const std::string &input = "<NIL: ", const std::string &through = "")
     {
         script += "echo " + name + " >>DH0:trace.txt\n";
-        script += "DH0:" + name + ".run " + input + ">RAM:o_" + name + ".txt\n" + "echo \"rc=$RC\" >>RAM:o_" +
+        script += through + "DH0:" + name + ".run " + input + ">RAM:o_" + name + ".txt\n" + "echo \"rc=$RC\" >>RAM:o_" +
                   name + ".txt\n";
         fetch("o_" + name + ".txt");
     }
-    // Copies RAM:PATH back to the host as back/FLAT (its last part).
-    static void fetch(const std::string &path)
+    // Copies RAM:PATH back to the host as back/FLAT (its last part, or `as`).
+    static void fetch(const std::string &path, const std::string &as = "")
     {
-        fetches.push_back(path);
+        fetches.push_back({path, as.empty() ? path.substr(path.rfind('/') + 1) : as});
     }
-    static std::vector<std::string> fetches;
+    // Appends "NOTE" to RAM:o_RUN.txt when RAM:NAME exists.
+    static void note_if_exists(const std::string &run, const std::string &name, const std::string &note)
+    {
+        script += "IF EXISTS RAM:" + name + "\necho \"" + note + "\" >>RAM:o_" + run + ".txt\nENDIF\n";
+    }
+    static std::vector<std::pair<std::string, std::string>> fetches;
 
     static void build_all();
     static void boot_once();
@@ -315,7 +322,7 @@ std::string SfxAmiga::log, SfxAmiga::setup_error, SfxAmiga::script;
 bool SfxAmiga::built;
 std::string SfxAmiga::text5, SfxAmiga::text6, SfxAmiga::text7, SfxAmiga::stored_text, SfxAmiga::deep,
     SfxAmiga::timing_text;
-std::vector<std::string> SfxAmiga::fetches;
+std::vector<std::pair<std::string, std::string>> SfxAmiga::fetches;
 Bytes SfxAmiga::low_big, SfxAmiga::low_rep;
 
 // A name of 222 bytes in levels short enough for the Amiga's file systems
@@ -336,6 +343,7 @@ void SfxAmiga::build_all()
         ASSERT_EQ(mkdir((d / sub).c_str(), 0755), 0) << sub;
     ASSERT_NO_FATAL_FAILURE(build_tool(d, "cat"));
     ASSERT_NO_FATAL_FAILURE(build_tool(d, "stamp"));
+    ASSERT_NO_FATAL_FAILURE(build_tool(d, "hold"));
     script = "cd RAM:\n";
 
     // ---- the first program after the boot ----
@@ -430,6 +438,34 @@ void SfxAmiga::build_all()
     script += "echo \"old bad\" >RAM:bad.txt\n";
     run("bad", "<DH0:yes.txt ");
     fetch("bad.txt");
+
+    // ---- the temporary and the target ----
+    // Entries named like the temporary, in either case, and one named like
+    // the next candidate while the first exists: each is written.
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/tmpname.run", archive_of({stored("tn/tmbsfx00.tmp"),
+                                                                         stored("tn/sub/TMBSFX00.TMP"),
+                                                                         stored("tn/sub/tmbsfx01.tmp")})));
+    run("tmpname");
+    fetch("tn/tmbsfx00.tmp", "tn_00.txt");
+    fetch("tn/sub/TMBSFX00.TMP", "tn_sub_00.txt");
+    fetch("tn/sub/tmbsfx01.tmp", "tn_sub_01.txt");
+    // A target held by another program: asked about, not replaced, and no
+    // temporary left behind; nor for a name too long for the disk.
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/locked.run", archive_of({stored("lk.txt")})));
+    script += "echo \"old locked\" >RAM:lk.txt\n";
+    run("locked", "<DH0:yes.txt ", "DH0:hold RAM:lk.txt ");
+    note_if_exists("locked", "tmbsfx00.tmp", "temporary left");
+    fetch("lk.txt");
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/longname.run", archive_of({stored(std::string(250, 'L') + ".txt")})));
+    run("longname");
+    note_if_exists("longname", "tmbsfx00.tmp", "temporary left");
+    // A temporary held by another program is passed over like an existing one.
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/heldtmp.run", archive_of({stored("ht.txt")})));
+    script += "echo held >RAM:tmbsfx00.tmp\n";
+    run("heldtmp", "<NIL: ", "DH0:hold RAM:tmbsfx00.tmp ");
+    note_if_exists("heldtmp", "tmbsfx01.tmp", "temporary left");
+    fetch("ht.txt");
+    fetch("tmbsfx00.tmp", "held.txt");
 
     // ---- hand-made hostile files ----
     // Names that leave the current directory: each refused and counted.
@@ -539,10 +575,8 @@ void SfxAmiga::build_all()
 
 void SfxAmiga::boot_once()
 {
-    for (const std::string &name : fetches) {
-        std::string flat = name.substr(name.rfind('/') + 1);
+    for (const auto &[name, flat] : fetches)
         script += "DH0:cat <\"RAM:" + name + "\" >DH0:back/" + flat + "\n";
-    }
     script += "echo done >DH0:done.txt\n";
     testkit::write_text(*dir / "hd/S/Startup-Sequence", script);
     log = boot(*dir, 600);
@@ -606,6 +640,25 @@ TEST_F(SfxAmiga, Lh7UnpacksWithTheWindowLow)
         << out("low");
     EXPECT_TRUE(testkit::read_file(*dir / "hd/back/noise.bin") == low_big);
     EXPECT_TRUE(testkit::read_file(*dir / "hd/back/rep.bin") == low_rep);
+}
+
+TEST_F(SfxAmiga, TheTemporaryIsNeverTheTargetAndNeverLeftBehind)
+{
+    EXPECT_EQ(out("tmpname"), "  extracted: tn/tmbsfx00.tmp\n  extracted: tn/sub/TMBSFX00.TMP\n"
+                              "  extracted: tn/sub/tmbsfx01.tmp\n" + kDone + "rc=0\n");
+    EXPECT_EQ(back("tn_00.txt"), "written by tn/tmbsfx00.tmp\n");
+    EXPECT_EQ(back("tn_sub_00.txt"), "written by tn/sub/TMBSFX00.TMP\n");
+    EXPECT_EQ(back("tn_sub_01.txt"), "written by tn/sub/tmbsfx01.tmp\n");
+
+    EXPECT_EQ(out("locked"), "  overwrite lk.txt? [y]es [n]o [A]ll [N]one: \nSFX: Cannot replace: lk.txt\n" + kDone +
+                                 "rc=5\n");
+    EXPECT_EQ(back("lk.txt"), "old locked\n");
+    std::string name = std::string(250, 'L') + ".txt";
+    EXPECT_EQ(out("longname"), "SFX: Cannot create: " + name + "\n" + kDone + "rc=5\n");
+
+    EXPECT_EQ(out("heldtmp"), "  extracted: ht.txt\n" + kDone + "rc=0\n");
+    EXPECT_EQ(back("ht.txt"), "written by ht.txt\n");
+    EXPECT_EQ(back("held.txt"), "held\n");
 }
 
 // Each hostile file ends in status 5 with its message; the entries before
