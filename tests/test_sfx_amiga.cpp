@@ -249,7 +249,7 @@ protected:
     static std::string script;
     // what the checks compare with
     static std::string text5, text6, text7, stored_text, deep, timing_text;
-    static Bytes low_big, low_rep;
+    static Bytes low_big, low_rep, floppy_a;
 
     static void SetUpTestSuite()
     {
@@ -323,7 +323,7 @@ bool SfxAmiga::built;
 std::string SfxAmiga::text5, SfxAmiga::text6, SfxAmiga::text7, SfxAmiga::stored_text, SfxAmiga::deep,
     SfxAmiga::timing_text;
 std::vector<std::pair<std::string, std::string>> SfxAmiga::fetches;
-Bytes SfxAmiga::low_big, SfxAmiga::low_rep;
+Bytes SfxAmiga::low_big, SfxAmiga::low_rep, SfxAmiga::floppy_a;
 
 // A name of 222 bytes in levels short enough for the Amiga's file systems
 // (at most 30 characters each): its header is 256 bytes long.
@@ -543,6 +543,29 @@ void SfxAmiga::build_all()
     script += "DH0:cat <\"RAM:" + long_name('p') + "\" >DH0:back/old.txt\n";
     fetch("last.txt");
 
+    // ---- a .run the size of a floppy ----
+    // 880 KB on a 1 MB A500: more than its largest free block could load as
+    // data. 100 KB are extracted; 770 KB of an entry whose file exists are
+    // skipped (no answer), and the entry behind them is read from the file.
+    Bytes big_a(100000), big_b(770000);
+    for (Bytes *b : {&big_a, &big_b})
+        for (uint8_t &c : *b) {
+            x = x * 1103515245u + 12345u;
+            c = (uint8_t)(x >> 23);
+        }
+    floppy_a = big_a;
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/floppy.run", archive_of({stubtest::stored_entry("fa.bin", big_a),
+                                                                        stubtest::stored_entry("fb.bin", big_b),
+                                                                        stored("fc.txt")})));
+    size_t floppy = testkit::read_file(d / "hd/floppy.run").size();
+    EXPECT_GE(floppy, 870000u);
+    EXPECT_LE(floppy, 901120u);
+    script += "echo \"old fb\" >RAM:fb.bin\n";
+    run("floppy");
+    fetch("fa.bin");
+    fetch("fb.bin");
+    fetch("fc.txt");
+
     // ---- started through the command path ----
     // c/self.run is found through the Shell's path from RAM:, where no file
     // of that name exists: the program must find its own file all the same.
@@ -659,6 +682,16 @@ TEST_F(SfxAmiga, TheTemporaryIsNeverTheTargetAndNeverLeftBehind)
     EXPECT_EQ(out("heldtmp"), "  extracted: ht.txt\n" + kDone + "rc=0\n");
     EXPECT_EQ(back("ht.txt"), "written by ht.txt\n");
     EXPECT_EQ(back("held.txt"), "held\n");
+}
+
+// An 880 KB .run loads on a 1 MB A500 and reads its archive from its file.
+TEST_F(SfxAmiga, RunFileTheSizeOfAFloppyLoads)
+{
+    EXPECT_EQ(out("floppy"), "  extracted: fa.bin\n  overwrite fb.bin? [y]es [n]o [A]ll [N]one: \n"
+                             "  extracted: fc.txt\n" + kDone + "rc=0\n");
+    EXPECT_TRUE(testkit::read_file(*dir / "hd/back/fa.bin") == floppy_a);
+    EXPECT_EQ(back("fb.bin"), "old fb\n");
+    EXPECT_EQ(back("fc.txt"), "written by fc.txt\n");
 }
 
 // Each hostile file ends in status 5 with its message; the entries before
