@@ -311,6 +311,12 @@ protected:
     {
         script += "IF EXISTS RAM:" + name + "\necho \"" + note + "\" >>RAM:o_" + run + ".txt\nENDIF\n";
     }
+    // Copies RAM:NAME back at once and empties it: RAM: shares the 1 MB of
+    // the A500 with the programs.
+    static void fetch_now(const std::string &name)
+    {
+        script += "DH0:cat <RAM:" + name + " >DH0:back/" + name + "\necho \"\" >RAM:" + name + "\n";
+    }
     static std::vector<std::pair<std::string, std::string>> fetches;
 
     static void build_all();
@@ -324,6 +330,8 @@ std::string SfxAmiga::text5, SfxAmiga::text6, SfxAmiga::text7, SfxAmiga::stored_
     SfxAmiga::timing_text;
 std::vector<std::pair<std::string, std::string>> SfxAmiga::fetches;
 Bytes SfxAmiga::low_big, SfxAmiga::low_rep, SfxAmiga::floppy_a;
+
+constexpr int kSmallEntries = 10;
 
 // A name of 222 bytes in levels short enough for the Amiga's file systems
 // (at most 30 characters each): its header is 256 bytes long.
@@ -365,8 +373,8 @@ void SfxAmiga::build_all()
     ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh7", "hd/low", "noise.bin", "rep.bin"}));
     EXPECT_EQ(first_method(testkit::read_file(d / "hd/low.run")), "-lh0-");
     run("low");
-    fetch("noise.bin");
-    fetch("rep.bin");
+    fetch_now("noise.bin");
+    fetch_now("rep.bin");
 
     // ---- files made by the archiver ----
     stored_text = prose(1, 900);
@@ -562,7 +570,7 @@ void SfxAmiga::build_all()
     EXPECT_LE(floppy, 901120u);
     script += "echo \"old fb\" >RAM:fb.bin\n";
     run("floppy");
-    fetch("fa.bin");
+    fetch_now("fa.bin");
     fetch("fb.bin");
     fetch("fc.txt");
 
@@ -585,13 +593,21 @@ void SfxAmiga::build_all()
     ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh5", "hd/time5", "time5.txt"}));
     ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh0", "hd/time0", "time0.txt"}));
     ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/empty.run", archive_of({})));
-    for (const char *f : {"stamp", "empty.run", "time5.run", "time0.run"})
+    // The cost of an entry: ten small stored ones.
+    Bytes many;
+    for (int k = 0; k < kSmallEntries; k++) {
+        Bytes e = stored("s" + std::to_string(k) + ".txt");
+        many.insert(many.end(), e.begin(), e.end());
+    }
+    many.insert(many.end(), {0, 0});
+    ASSERT_NO_FATAL_FAILURE(write_run(d / "hd/many.run", many));
+    for (const char *f : {"stamp", "empty.run", "time5.run", "time0.run", "many.run"})
         script += std::string("DH0:cat <DH0:") + f + " >RAM:" + f + "\n";
     script += "RAM:stamp >RAM:time.txt\n";
-    for (const char *n : {"empty", "time5", "time0"})
+    for (const char *n : {"empty", "time5", "time0", "many"})
         script += std::string("RAM:") + n + ".run <NIL: >RAM:o_" + n + ".txt\necho \"rc=$RC\" >>RAM:o_" + n +
                   ".txt\nRAM:stamp >>RAM:time.txt\n";
-    for (const char *f : {"time.txt", "o_time5.txt", "o_time0.txt", "time5.txt", "time0.txt"})
+    for (const char *f : {"time.txt", "o_time5.txt", "o_time0.txt", "o_many.txt", "time5.txt", "time0.txt"})
         fetch(f);
     built = true;
 }
@@ -761,8 +777,12 @@ TEST_F(SfxAmiga, UnpacksAtSpeed)
     EXPECT_EQ(out("time0"), "  extracted: time0.txt\n" + kDone + "rc=0\n");
     EXPECT_EQ(back("time5.txt"), timing_text);
     EXPECT_EQ(back("time0.txt"), timing_text);
+    std::string many;
+    for (int k = 0; k < kSmallEntries; k++)
+        many += "  extracted: s" + std::to_string(k) + ".txt\n";
+    EXPECT_EQ(out("many"), many + kDone + "rc=0\n");
     std::istringstream in(back("time.txt"));
-    long t[4] = {0, 0, 0, 0};
+    long t[5] = {0, 0, 0, 0, 0};
     for (long &ticks : t) {
         long days = -1, minutes = 0, tick = 0;
         in >> days >> minutes >> tick;
@@ -770,8 +790,9 @@ TEST_F(SfxAmiga, UnpacksAtSpeed)
         ticks = (days * 1440 + minutes) * 3000 + tick;
     }
     long empty = t[1] - t[0], packed = t[2] - t[1] - empty, stored = t[3] - t[2] - empty;
+    long entry_ms = (t[4] - t[3] - empty) * 20 / kSmallEntries;
     std::cout << "20 KB of text on the emulated A500, less " << empty * 20 << " ms for an empty archive: -lh5- "
-              << packed * 20 << " ms, stored " << stored * 20 << " ms\n";
+              << packed * 20 << " ms, stored " << stored * 20 << " ms; a small stored entry " << entry_ms << " ms\n";
     EXPECT_LE(packed, 7799 / 100) << "at least 100 times faster than the byte-per-Write extractor";
     EXPECT_LE(stored, 156) << "no slower than before";
 }
