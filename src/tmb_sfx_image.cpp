@@ -13,6 +13,12 @@
 // and the placeholder longword DE AD BE EF in the data contents is replaced
 // by the archive's offset in the file: the extractor opens its own file and
 // seeks there.
+//
+// A large archive would need as much memory again in one free block, which
+// a small Amiga lacks. It goes instead into a HUNK_DEBUG block (0x3F1, size
+// in longwords, contents) placed before the data hunk's HUNK_END: the
+// loader skips debug blocks without loading them, and the extractor reads
+// the archive from its file all the same.
 #include "tmb_sfx_image.h"
 
 #include <cstring>
@@ -25,6 +31,7 @@ constexpr uint32_t HUNK_CODE = 0x3E9;
 constexpr uint32_t HUNK_DATA = 0x3EA;
 constexpr uint32_t HUNK_RELOC32 = 0x3EC;
 constexpr uint32_t HUNK_END = 0x3F2;
+constexpr uint32_t HUNK_DEBUG = 0x3F1;
 
 // The low 30 bits of a size word count longwords; bits 30 and 31 choose
 // chip or fast memory.
@@ -132,6 +139,27 @@ int sfx_find_data_hunk(const unsigned char *img, size_t len, SfxPlan *plan)
     return 0;
 }
 
+namespace {
+
+// The data hunk's end block: past its relocation blocks from the end of its
+// contents. 1 and plan->debug_at set when found.
+int find_data_end(const unsigned char *img, size_t len, SfxPlan *plan)
+{
+    uint64_t pos = plan->insert_at;
+    uint32_t type;
+    while (word_at(img, len, pos, &type)) {
+        if (type == HUNK_END) {
+            plan->debug_at = (size_t)pos;
+            return 1;
+        }
+        if (type != HUNK_RELOC32 || !skip_relocs(img, len, &pos))
+            return 0;
+    }
+    return 0;
+}
+
+} // namespace
+
 int sfx_patch_image(unsigned char *img, size_t len, size_t n, SfxPlan *plan)
 {
     if (!sfx_find_data_hunk(img, len, plan)) {
@@ -145,6 +173,17 @@ int sfx_patch_image(unsigned char *img, size_t len, size_t n, SfxPlan *plan)
         return 1;
     }
     uint64_t padded = ((uint64_t)n + 3) & ~(uint64_t)3;
+    if (n > SFX_DATA_HUNK_MAX && find_data_end(img, len, plan)) {
+        // type and size word, then the archive; the hunk sizes stay
+        if (plan->debug_at + 8 + padded > 0xFFFFFFFFu)
+            return 0;
+        plan->in_debug = 1;
+        plan->insert_at = plan->debug_at + 8;
+        plan->fill = (size_t)(padded - n);
+        dbg_log("archive of %zu bytes in a debug block at 0x%zx", n, plan->debug_at);
+        patch_placeholder(img, len, (uint32_t)plan->insert_at);
+        return 1;
+    }
     uint64_t new_longs = plan->data_longs + padded / 4;
     // The hunk size has 30 bits, the offset the extractor reads 32.
     if (new_longs > SIZE_MASK || plan->insert_at + padded > 0xFFFFFFFFu)
@@ -164,6 +203,14 @@ int sfx_write_image(FILE *out, const unsigned char *img, size_t len, const SfxPl
                     const unsigned char *data, size_t n)
 {
     static const unsigned char zeros[4] = {0, 0, 0, 0};
+    if (plan->in_debug) {
+        unsigned char head[8];
+        put_be32(head, HUNK_DEBUG);
+        put_be32(head + 4, (uint32_t)((n + plan->fill) / 4));
+        bool ok = write_all(out, img, plan->debug_at) && write_all(out, head, 8);
+        ok = ok && write_all(out, data, n) && write_all(out, zeros, plan->fill);
+        return ok && write_all(out, img + plan->debug_at, len - plan->debug_at);
+    }
     size_t at = plan->found ? plan->insert_at : len;
     bool ok = write_all(out, img, at);
     ok = ok && write_all(out, data, n);

@@ -6,6 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 
+// Archives up to this size go into the data hunk, which the loader brings
+// into memory whole; a larger one goes into a debug block that the loader
+// skips (a 1 MB Amiga 500 has no free block for a data hunk of 500 KB).
+constexpr size_t SFX_DATA_HUNK_MAX = 256 * 1024;
+
 // Where the archive goes into an image, found by sfx_find_data_hunk and
 // completed by sfx_patch_image.
 struct SfxPlan {
@@ -15,6 +20,8 @@ struct SfxPlan {
     int hunk_index;       // its number among the image's hunks
     size_t insert_at;     // file offset of the archive data
     size_t fill;          // zero bytes after the archive data
+    int in_debug;         // 1: in a HUNK_DEBUG block before the data hunk's end block
+    size_t debug_at;      // byte offset of that end block in the image
 };
 
 // Walks the hunks of `img` from the header's end to the first data hunk.
@@ -26,6 +33,8 @@ int sfx_find_data_hunk(const unsigned char *img, size_t len, SfxPlan *plan);
 // Patches `img` (a copy of the extractor image, `len` bytes) for an archive
 // of `n` bytes: the data hunk's size in the header and in the hunk, and the
 // first DE AD BE EF placeholder, which receives the archive's file offset.
+// An archive above SFX_DATA_HUNK_MAX goes into a debug block at the end of
+// the data hunk instead (the sizes stay), when the hunk has its end block.
 // Without a data hunk only the placeholder is set (to `len`: the archive is
 // appended). Returns 1, or 0 when the archive is too large to be addressed.
 int sfx_patch_image(unsigned char *img, size_t len, size_t n, SfxPlan *plan);

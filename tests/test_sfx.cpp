@@ -319,13 +319,57 @@ TEST(SfxImage, WithoutDataHunkTheArchiveIsAppended)
 
 TEST(SfxImage, ArchiveBeyondTheHunkSizeLimitIsRefused)
 {
-    // A hunk size has 30 bits of longwords; the offset 32 bits.
+    // The offset the extractor reads has 32 bits.
     Bytes stub = documented_image();
     SfxPlan plan;
     EXPECT_EQ(sfx_patch_image(stub.data(), stub.size(), (size_t)0xFFFFFFF0u, &plan), 0);
     EXPECT_EQ(stub, documented_image());  // nothing patched
     EXPECT_EQ(sfx_patch_image(stub.data(), stub.size(), (size_t)0x3FFF0000u, &plan), 1);
-    EXPECT_EQ(be32_at(stub, 24), 11u + 0x0FFFC000u);
+    EXPECT_EQ(plan.in_debug, 1);
+    EXPECT_EQ(be32_at(stub, 24), 11u);
+}
+
+// Above SFX_DATA_HUNK_MAX the archive goes into a debug block before the
+// data hunk's end block, which the loader skips: the hunk sizes stay, the
+// placeholder names the block's contents. Up to it, the data hunk holds it.
+TEST(SfxImage, LargeArchiveGoesIntoADebugBlock)
+{
+    Bytes stub = documented_image();
+    Built fits = build(stub, archive_of(SFX_DATA_HUNK_MAX));
+    ASSERT_EQ(fits.ok, 1);
+    EXPECT_EQ(fits.plan.in_debug, 0);
+    EXPECT_EQ(be32_at(fits.file, 24), 11u + SFX_DATA_HUNK_MAX / 4);
+
+    Bytes archive = archive_of(SFX_DATA_HUNK_MAX + 1);
+    Built r = build(stub, archive);
+    ASSERT_EQ(r.ok, 1);
+    EXPECT_EQ(r.plan.in_debug, 1);
+    EXPECT_EQ(r.plan.debug_at, 11024u);  // after the data's 6 relocations
+    EXPECT_EQ(r.plan.insert_at, 11032u);
+    EXPECT_EQ(r.plan.fill, 3u);
+    EXPECT_EQ(be32_at(r.file, 24), 11u);
+    EXPECT_EQ(be32_at(r.file, 10936), 11u);
+    EXPECT_EQ(be32_at(r.file, 10952), 11032u);
+    Bytes expect(stub.begin(), stub.begin() + 11024);
+    expect[10952] = expect[10953] = 0;
+    expect[10954] = 0x2B;
+    expect[10955] = 0x18;
+    ASSERT_EQ(r.file.size(), stub.size() + 8 + archive.size() + 3);
+    EXPECT_EQ(Bytes(r.file.begin(), r.file.begin() + 11024), expect);
+    EXPECT_EQ(be32_at(r.file, 11024), 0x3F1u);
+    EXPECT_EQ(be32_at(r.file, 11028), (archive.size() + 3) / 4);
+    EXPECT_TRUE(Bytes(r.file.begin() + 11032, r.file.begin() + 11032 + (long)archive.size()) == archive);
+    EXPECT_EQ(Bytes(r.file.end() - 16 - 3, r.file.end() - 16), (Bytes{0, 0, 0}));
+    EXPECT_EQ(Bytes(r.file.end() - 16, r.file.end()), Bytes(stub.end() - 16, stub.end()));
+
+    // Without an end block after the data hunk's relocations the archive
+    // stays in the data hunk.
+    Bytes no_end = stub;
+    no_end.resize(11024);
+    Built kept = build(no_end, archive);
+    ASSERT_EQ(kept.ok, 1);
+    EXPECT_EQ(kept.plan.in_debug, 0);
+    EXPECT_EQ(kept.plan.insert_at, 10984u);
 }
 
 } // namespace

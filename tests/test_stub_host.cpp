@@ -675,6 +675,76 @@ TEST_F(StubHost, FailedEntriesLeaveTheOldFileAsItWas)
     }
 }
 
+// The temporary is never the target itself: entries named like it are
+// written, one that exists or is held by another program is passed over.
+TEST_F(StubHost, EntriesNamedLikeTheTemporaryAreWritten)
+{
+    Bytes a = to_bytes("first\n"), b = to_bytes("second\n"), c = to_bytes("third\n"), d = to_bytes("fourth\n");
+    Outcome o = run(archive_of({stubtest::stored_entry("tmbsfx00.tmp", a), stubtest::stored_entry("d/tmbsfx00.tmp", b),
+                                stubtest::stored_entry("d/tmbsfx01.tmp", c), stubtest::stored_entry("tmbsfx01.tmp", d)}));
+    EXPECT_EQ(o.out, banner() + "  extracted: tmbsfx00.tmp\n  extracted: d/tmbsfx00.tmp\n  extracted: d/tmbsfx01.tmp\n" +
+                         "  extracted: tmbsfx01.tmp\n" + kDone);
+    EXPECT_EQ(o.rc, 0);
+    EXPECT_EQ(testkit::read_file(path("tmbsfx00.tmp")), a);
+    EXPECT_EQ(testkit::read_file(path("d/tmbsfx00.tmp")), b);
+    EXPECT_EQ(testkit::read_file(path("d/tmbsfx01.tmp")), c);
+    EXPECT_EQ(testkit::read_file(path("tmbsfx01.tmp")), d);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"d", "d/tmbsfx00.tmp", "d/tmbsfx01.tmp", "tmbsfx00.tmp", "tmbsfx01.tmp"}));
+}
+
+// Names held by another program, and renames that fail: nothing is left
+// behind unless the old file is already gone; then the message names the
+// temporary that holds the data.
+TEST_F(StubHost, FailedRenameLeavesNothingBehind)
+{
+    Bytes data = to_bytes("new data\n");
+    const std::string ask = "  overwrite f.bin? [y]es [n]o [A]ll [N]one: \n";
+    struct Case {
+        const char *what, *busy;
+        bool old_file, renames_fail;
+        std::string shown;
+        int rc;
+        std::vector<std::string> left;
+        const char *f_bin; // f.bin afterwards, nullptr: none
+    } cases[] = {
+        {"temporary held", "tmbsfx00.tmp", false, false, "  extracted: f.bin\n", 0, {"f.bin"}, "new data\n"},
+        {"target held", "f.bin", true, false, ask + "SFX: Cannot replace: f.bin\n", 5, {"f.bin"}, "old"},
+        {"rename fails", nullptr, false, true, "SFX: Cannot create: f.bin\n", 5, {}, nullptr},
+        {"rename fails, old file gone", nullptr, true, true,
+         ask + "SFX: Cannot rename to it: f.bin\nSFX: Its data is in: tmbsfx00.tmp\n", 5, {"tmbsfx00.tmp"}, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir fresh;
+        testkit::write_file(fresh / "game.run", run_file(archive_of({stubtest::stored_entry("f.bin", data)}), {}));
+        if (c.old_file)
+            testkit::write_text(fresh / "f.bin", "old");
+        set_offset(kPrefix);
+        host_reset(fresh.path().c_str(), "game.run");
+        host_set_input("y\n", 2);
+        if (c.busy)
+            host_set_busy(c.busy);
+        host_set_renames_fail(c.renames_fail);
+        int rc = sfx_main();
+        size_t len = 0;
+        const char *text = host_output(&len);
+        EXPECT_EQ(std::string(text, len), banner() + c.shown + kDone);
+        EXPECT_EQ(rc, c.rc);
+        testkit::RunResult ls = testkit::run_program(
+            {"/bin/sh", "-c", "cd '" + fresh.path() + "' && find . -mindepth 1 ! -name game.run | sort | cut -c3-"});
+        std::string want;
+        for (const std::string &n : c.left)
+            want += n + "\n";
+        EXPECT_EQ(ls.out, want);
+        if (c.f_bin) {
+            EXPECT_EQ(testkit::read_text(fresh / "f.bin"), c.f_bin);
+        }
+        if (!c.left.empty() && c.left[0] == "tmbsfx00.tmp") {
+            EXPECT_EQ(testkit::read_file(fresh / "tmbsfx00.tmp"), data);
+        }
+    }
+}
+
 // Names are read as the archiver reads them: the directory header (0xFF
 // between levels) before the file name, a NUL ending either. Control bytes
 // are printed as octal escapes, the file name on disk stays byte-exact.

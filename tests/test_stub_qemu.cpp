@@ -80,6 +80,8 @@ TEST(StubCross, CheckRejectsCodeA68000CannotRun)
     } cases[] = {
         {"68020 object", "    bra.l 1f\n1:  rts\n", "-m68020", "is not flagged m68000"},
         {"odd stack access", "    move.l 3(%sp),%d0\n    rts\n", "-m68000", "odd stack offset"},
+        // ".tmp" written at once behind a name that may end at an odd address
+        {"merged text store", "    move.l #0x2e746d70,2(%a1)\n    rts\n", "-m68000", "store of text bytes"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -184,6 +186,13 @@ TEST_F(StubQemu, ExtractsByteBuiltArchives)
     std::copy(archive.begin(), archive.end(), file.begin() + 1001);
     testkit::write_file(work / "game.run", file);
     testkit::write_text(work / "old.txt", "old");
+    // This build has its window below 64 KB, as an Amiga may load it: the
+    // matches of d/p7.bin that reach back across the window's start must
+    // not step below address 0.
+    testkit::RunResult nm = testkit::run_program(
+        {"/bin/sh", "-c", "m68k-linux-gnu-nm '" + elf + "' | awk '$3 == \"s_window\" {print $1}'"});
+    ASSERT_EQ(nm.status, 0) << nm.err;
+    EXPECT_LT(std::stoul(nm.out, nullptr, 16), 0x10000u) << nm.out;
 
     testkit::RunResult r = extract("game.run", 1001, "y\n");
     std::string banner = banner_of(r.out);

@@ -36,6 +36,9 @@ long os_read(os_fh fh, void *buf, long len); /* count, 0 at the end, -1 on error
 /* Returns the position before the move, or -1 when the move failed. */
 long os_seek(os_fh fh, long pos, long mode);
 os_fh os_lock(const char *name);          /* shared lock, 0 when missing */
+/* Non-zero when the last os_lock failed because another program holds the
+ * object with an exclusive lock: it exists. */
+int os_lock_busy(void);
 void os_unlock(os_fh lock);
 os_fh os_create_dir(const char *name);    /* a lock on the new directory, or 0 */
 /* Both non-zero on success. Like AmigaOS, rename never replaces an

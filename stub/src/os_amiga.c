@@ -150,6 +150,11 @@ os_fh os_lock(const char *name)
     return DOS2(-84, name, -2); /* SHARED_LOCK */
 }
 
+int os_lock_busy(void)
+{
+    return DOS0(-132) == 202; /* IoErr: ERROR_OBJECT_IN_USE */
+}
+
 void os_unlock(os_fh lock)
 {
     DOS1(-90, lock);

@@ -28,6 +28,9 @@ static size_t s_inlen, s_inpos;
 static int s_has_input;
 static int s_break_at, s_break_tests;
 static long s_file_writes;
+static char s_busy[1024];  /* a name held by "another program" */
+static int s_lock_busy;    /* the last os_lock met it */
+static int s_renames_fail;
 
 void host_reset(const char *root, const char *program)
 {
@@ -43,6 +46,24 @@ void host_reset(const char *root, const char *program)
     s_file_writes = 0;
     strncpy(s_progdir, root, sizeof s_progdir - 1);
     s_disk_left = -1;
+    s_busy[0] = 0;
+    s_lock_busy = 0;
+    s_renames_fail = 0;
+}
+
+void host_set_busy(const char *name)
+{
+    strncpy(s_busy, name, sizeof s_busy - 1);
+}
+
+void host_set_renames_fail(int on)
+{
+    s_renames_fail = on;
+}
+
+static int busy(const char *name)
+{
+    return s_busy[0] && strcmp(name, s_busy) == 0;
 }
 
 void host_set_progdir(const char *dir)
@@ -149,7 +170,7 @@ os_fh os_open(const char *name, long mode)
     struct stat st;
 
     host_path(path, sizeof path, name);
-    if (!path[0])
+    if (!path[0] || busy(name))
         return 0;
     if (mode == OS_MODE_NEWFILE)
         fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
@@ -204,10 +225,16 @@ os_fh os_lock(const char *name)
     char path[8192];
     int fd;
     host_path(path, sizeof path, name);
-    if (!path[0])
+    s_lock_busy = busy(name);
+    if (!path[0] || s_lock_busy)
         return 0;
     fd = open(path, O_PATH); /* as a Lock: no read right needed */
     return fd < 0 ? 0 : fd + 1;
+}
+
+int os_lock_busy(void)
+{
+    return s_lock_busy;
 }
 
 void os_unlock(os_fh lock)
@@ -228,7 +255,7 @@ int os_delete(const char *name)
 {
     char path[8192];
     host_path(path, sizeof path, name);
-    return path[0] && (unlink(path) == 0 || rmdir(path) == 0);
+    return path[0] && !busy(name) && (unlink(path) == 0 || rmdir(path) == 0);
 }
 
 int os_rename(const char *from, const char *to)
@@ -237,7 +264,7 @@ int os_rename(const char *from, const char *to)
     struct stat st;
     host_path(a, sizeof a, from);
     host_path(b, sizeof b, to);
-    if (!a[0] || !b[0] || lstat(b, &st) == 0)
+    if (!a[0] || !b[0] || lstat(b, &st) == 0 || busy(from) || busy(to) || s_renames_fail)
         return 0;
     return rename(a, b) == 0;
 }

@@ -23,6 +23,11 @@ void host_set_disk_space(long bytes);
 void host_set_input(const char *data, size_t len);
 /* Ctrl+C arrives before the n-th break test (1 = the first entry). */
 void host_set_break_at(int n);
+/* `name` behaves as held with an exclusive lock by another program: it
+ * cannot be locked (os_lock_busy says why), opened, deleted or renamed. */
+void host_set_busy(const char *name);
+/* Every rename fails (non-zero) or works as it should (0). */
+void host_set_renames_fail(int on);
 /* Everything written to the output stream so far. */
 const char *host_output(size_t *len);
 /* Number of write calls to files that were opened by the extractor. */

@@ -197,11 +197,12 @@ static int name_leaves_dir(const char *name)
     return 0;
 }
 
+/* An object held with an exclusive lock by another program exists too. */
 static int exists(const char *name)
 {
     os_fh lock = os_lock(name);
     if (!lock)
-        return 0;
+        return os_lock_busy();
     os_unlock(lock);
     return 1;
 }
@@ -241,27 +242,45 @@ static int make_dirs(char *name, int whole)
     return ok;
 }
 
-/* A free name "tmbsfxNN.tmp" in the directory of the output name. */
+/* A letter in upper case, ISO-8859-1 included: AmigaOS compares names
+ * without regard to case. */
+static uint8_t upper(uint8_t c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c != 0xF7 && c != 0xFF))
+        c -= 0x20;
+    return c;
+}
+
+static int same_name(const char *a, const char *b)
+{
+    while (upper((uint8_t)*a) == upper((uint8_t)*b++))
+        if (!*a++)
+            return 1;
+    return 0;
+}
+
+/* A free name "tmbsfxNN.tmp" in the directory of the output name: one that
+ * exists (even held by another program) or that names the output file
+ * itself is passed over. */
 static int make_tmpname(void)
 {
     RUN(r);
-    uint32_t i, dir = 0;
-    int k;
+    uint32_t i, dir = 0, k;
     for (i = 0; r->outname[i]; i++) {
         r->tmpname[i] = r->outname[i];
         if (r->outname[i] == '/')
             dir = i + 1;
     }
     for (k = 0; k < 100; k++) {
-        static const char stem[] = "tmbsfx";
+        static const char name[] = "tmbsfx00.tmp";
         char *p = r->tmpname + dir;
-        for (i = 0; stem[i]; i++)
-            *p++ = stem[i];
-        *p++ = (char)('0' + k / 10);
-        *p++ = (char)('0' + k % 10);
-        for (i = 0; i < 5; i++)
-            *p++ = ".tmp"[i];
-        if (!exists(r->tmpname))
+        for (i = 0; i < sizeof name; i++)
+            p[i] = name[i];
+        /* the two digits, without a division */
+        for (i = k; i >= 10; i -= 10)
+            p[6]++;
+        p[7] = (char)(p[7] + i);
+        if (!same_name(r->tmpname, r->outname) && !exists(r->tmpname))
             return 1;
     }
     return 0;
@@ -373,22 +392,34 @@ static enum entry_result write_file(int digit)
     }
     if (!os_close(out) && res == ENTRY_OK)
         res = ENTRY_WRITE;
-    if (res == ENTRY_OK) {
-        const char *why = 0;
-        if (exists(r->outname) && !os_delete(r->outname)) {
-            os_delete(r->tmpname);
+    if (res == ENTRY_OK && !os_rename(r->tmpname, r->outname)) {
+        /* Rename never replaces: an old file goes first. Until it is gone
+         * the temporary is deleted on failure; after, it is the only good
+         * copy and stays, named in the message. */
+        const char *why = "Cannot create: ";
+        int keep = 0;
+        if (exists(r->outname)) {
             why = "Cannot replace: ";
-        } else if (!os_rename(r->tmpname, r->outname)) {
-            /* the old file is gone: the temporary is the only good copy */
-            why = "Cannot rename to it: ";
+            if (os_delete(r->outname)) {
+                keep = !os_rename(r->tmpname, r->outname);
+                why = keep ? "Cannot rename to it: " : 0;
+            }
         }
         if (why) {
+            if (!keep)
+                os_delete(r->tmpname);
             if (digit)
                 say("\n");
             fail(why, r->outname);
+            if (keep) {
+                say("SFX: Its data is in: ");
+                say_name(r->tmpname);
+                say("\n");
+            }
             return ENTRY_WRITE;
         }
-    } else {
+    }
+    if (res != ENTRY_OK) {
         os_delete(r->tmpname);
         r->errors++;
         if (res == ENTRY_BREAK)

@@ -454,13 +454,23 @@ enum entry_result decode_entry(os_fh out, int digit)
             if (len > size - event + (uint32_t)left)
                 len = size - event + (uint32_t)left;
             left -= (int32_t)len;
-            from = wp - ((d + 1) & (wsize - 1));
-            if (from < win)
-                from += wsize;
+            /* by offsets in the window: a pointer stepped back across its
+             * start would wrap below address 0 where the window lies low */
+            from = win + (((uint32_t)(wp - win) - d - 1) & (wsize - 1));
             if (from + len <= wend && wp + len < wend) {
+#ifdef __mc68000__
+                /* 22 cycles a byte; gcc's indexed loop took 48 */
+                len--;
+                __asm__ volatile("1: move.b (%[s])+,(%[d])+\n"
+                                 "   dbra %[n],1b"
+                                 : [s] "+a"(from), [d] "+a"(wp), [n] "+d"(len)
+                                 :
+                                 : "cc", "memory");
+#else
                 do
                     *wp++ = *from++;
                 while (--len);
+#endif
             } else {
                 do {
                     *wp++ = *from++;
