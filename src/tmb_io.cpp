@@ -265,3 +265,9 @@ void tmb_output_abort(SafeOutput *o)
     unlink(o->tmp.c_str());
     tmb_cleanup_release(o->tmp.c_str());
 }
+
+std::string tmb_dir_of(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return !slash ? "." : slash == path ? "/" : std::string(path, (size_t)(slash - path));
+}

@@ -28,6 +28,10 @@ bool tmb_path_is(const char *path, const FileId &id);
 // such as "RAM:" ends in ':'); the whole path when it has neither.
 const char *tmb_base_name(const char *path);
 
+// The directory a path's file lies in, as a message names it: "." for a
+// bare name, "/" for a file at the root.
+std::string tmb_dir_of(const char *path);
+
 // Creates a new file exclusively (O_EXCL, mode 0600) named
 // prefix + unique part + suffix and opens it "w+b". The name is stored in
 // `path` (at most `size` bytes). Returns nullptr on failure (errno set;

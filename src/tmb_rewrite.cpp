@@ -239,9 +239,7 @@ void rewrite_report_create(const NewArchive *tmp, const char *archive, int err)
     // The directory of the file to replace: the link's target when the
     // archive name is one (the name itself when that could not be found).
     const char *file = tmp->target[0] ? tmp->target : archive;
-    const char *slash = strrchr(file, '/');
-    std::string dir = !slash ? "." : slash == file ? "/" : std::string(file, (size_t)(slash - file));
-    fprintf(stderr, "Cannot create temp file: %s (%s)\n", dir.c_str(), strerror(err));
+    fprintf(stderr, "Cannot create temp file: %s (%s)\n", tmb_dir_of(file).c_str(), strerror(err));
 }
 
 void rewrite_abort(NewArchive *tmp)

@@ -104,7 +104,8 @@ int sfx_build(int method, clock_t start)
     BufferedFile tmp_file(tmb_create_temp(prefix, ".tmp", tmp_name, sizeof tmp_name));
     FILE *tmp = tmp_file.get();
     if (!tmp) {
-        fprintf(stderr, "Cannot create temp: %s\n", tmp_name);
+        // No file was made: name the directory it was to be made in.
+        fprintf(stderr, "Cannot create temp: %s (%s)\n", tmb_dir_of(g_opts.archive).c_str(), strerror(errno));
         if (old_program)
             fclose(old_program);
         return 1;

@@ -782,7 +782,7 @@ const char *maybe_join_for_read()
              counter);
     FILE *out = tmb_create_temp(prefix, ".tmp", tmpname, sizeof tmpname);
     if (!out) {
-        fprintf(stderr, "Cannot create: %sXXXXXX.tmp (%s)\n", prefix, strerror(errno));
+        fprintf(stderr, "Cannot create temporary file: %s (%s)\n", tmb_temp_dir(), strerror(errno));
         tmpname[0] = '\0';
         return nullptr;
     }

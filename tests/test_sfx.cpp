@@ -584,7 +584,7 @@ TEST(SfxBuild, FailuresLeaveNoBrokenRunFile)
     std::string longname(250, 'n');
     auto r = run_in(dir, {"a", "-sfx", longname, "f.txt"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Cannot create temp: " + longname), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Cannot create temp: . (File name too long)\n"), std::string::npos) << r.err;
 
     // The disk fills while the .run is written: reported, and an earlier
     // .run of that name stays as it was.
