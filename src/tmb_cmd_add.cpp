@@ -191,11 +191,14 @@ int cmd_add()
     // replace the old one; inputs that could not be read are only counted.
     // One without any entry replaces nothing either: a mistyped argument
     // must not cost an archive.
-    bool written = entries_written(arc) && !g_add_tally.broken;
+    bool stream_ok = entries_written(arc);
+    bool written = stream_ok && !g_add_tally.broken;
     bool empty = written && run.added == 0;
     if (!written) {
-        fprintf(stderr, "Write error on archive: %s; %s\n", g_opts.archive,
-                archive_exists(g_opts.archive) ? "left unchanged" : "not created");
+        // A failure that was not the archive's own write (a packing
+        // temporary that could not be made, memory) has been named already.
+        fprintf(stderr, "%s: %s; %s\n", stream_ok ? "Archive not built" : "Write error on archive",
+                g_opts.archive, archive_exists(g_opts.archive) ? "left unchanged" : "not created");
         rewrite_abort(&tmp);
         run.errors++;
     } else if (empty) {
