@@ -28,6 +28,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Text of a few words repeated at random: it packs, and unlike a repeated
+// pattern it keeps the encoder busy.
+std::string words_text(std::mt19937 &rng, size_t n)
+{
+    static const char *words[] = {"lorem ", "ipsum ", "dolor ", "amiga ", "floppy ", "\n"};
+    std::string s;
+    while (s.size() < n)
+        s += words[rng() % 6];
+    s.resize(n);
+    return s;
+}
+
 TEST(ParallelPool, FinishesInOrderWithBoundedQueue)
 {
     for (int workers : {1, 3}) {
@@ -133,14 +145,7 @@ protected:
     void make_tree()
     {
         std::mt19937 rng(42);
-        auto text = [&](size_t n) {
-            static const char *words[] = {"lorem ", "ipsum ", "dolor ", "amiga ", "floppy ", "\n"};
-            std::string s;
-            while (s.size() < n)
-                s += words[rng() % 6];
-            s.resize(n);
-            return s;
-        };
+        auto text = [&](size_t n) { return words_text(rng, n); };
         auto noise = [&](size_t n) {
             std::string s(n, '\0');
             for (auto &c : s)
@@ -395,14 +400,7 @@ std::vector<std::vector<int>> bar_steps(const std::string &out)
 TEST_F(Parallel, BarPassesTheStepsOfOneThreadOnAnyNumberOfThreads)
 {
     std::mt19937 rng(5);
-    auto text = [&](size_t n) {
-        static const char *words[] = {"lorem ", "ipsum ", "dolor ", "amiga ", "floppy ", "\n"};
-        std::string s;
-        while (s.size() < n)
-            s += words[rng() % 6];
-        s.resize(n);
-        return s;
-    };
+    auto text = [&](size_t n) { return words_text(rng, n); };
     write_text(dir / "big1.txt", text(1500000));
     write_text(dir / "big2.txt", text(700000));
     write_text(dir / "big3.txt", text(900000));
