@@ -1,8 +1,8 @@
 /*
  * The block decoder of "-lh4-" to "-lh7-" entries, written for the 68000:
  * codes resolve through table lookups, bytes go into the sliding window
- * and leave it a few KB at a time (one Write, one CRC pass), and nothing
- * is called per byte.
+ * and leave it 32 KB at a time (one Write, one CRC pass), and nothing is
+ * called per byte.
  *
  * Packed data: blocks, each a 16-bit symbol count, the t lengths, the c
  * lengths (coded with the t code), the p lengths, then the symbols. A c
@@ -371,13 +371,25 @@ static int flush(os_fh out, uint32_t from, uint32_t to, uint32_t wsize)
 enum entry_result decode_entry(os_fh out, int digit)
 {
     uint32_t wsize = 65536, size = s_entry.size, produced = 0, done = 0;
-    uint32_t chunk, block_left = 0, event = 0, *w, bb = 0;
+    uint32_t chunk, event = 0, *w, bb = 0;
     int32_t left = 0;
     uint8_t *win = s_window, *wp = win, *wend;
-    unsigned np = 17;
-    int pbit = 5, nb = 0;
+    /* The two counters tested at every symbol (block_left, left) must stay
+     * in registers; gcc spilled one of them to the stack (a memory test and
+     * a memory decrement per symbol) while np and pbit, needed once per
+     * match or block, held registers. Hence the pinned register and the
+     * volatile pair, kept in memory. */
+#ifdef __mc68000__
+    register uint32_t block_left __asm__("d7") = 0;
+#else
+    uint32_t block_left = 0;
+#endif
+    volatile unsigned np = 17;
+    volatile int pbit = 5;
+    int nb = 0;
     INPUT(in);
 
+    /* wsize is first the method's window (how far back a match reaches) */
     if (digit <= 5) {
         wsize = digit == 4 ? 4096 : 8192;
         np = 14;
@@ -386,11 +398,19 @@ enum entry_result decode_entry(os_fh out, int digit)
         wsize = 32768;
         np = 16;
     }
-    wend = win + wsize;
-    /* written out every few KB; always before the window comes round */
-    chunk = wsize / 2 < 4096 ? wsize / 2 : 4096;
-    for (w = (uint32_t *)win; w < (uint32_t *)wend; w++)
+    /*
+     * Every method decodes in the whole 64 KB buffer and writes half of it
+     * at a time: on the emulated A500 a Write costs over 10 ms whatever
+     * its length (ten one-byte progress dots cost about 140 ms), and 4 KB
+     * pieces made a 20 KB entry some 80 ms slower than one piece. A match reaches back at most the
+     * method's window, so before the buffer comes round only its last
+     * wsize bytes can be read: those are the spaces before the entry.
+     */
+    wend = win + sizeof s_window;
+    chunk = sizeof s_window / 2;
+    for (w = (uint32_t *)(wend - wsize); w < (uint32_t *)wend; w++)
         *w = 0x20202020;
+    wsize = sizeof s_window;
 
     rd_seek(s_entry.data_pos);
     in->dlimit = s_entry.data_pos + s_entry.packed + SLACK;
