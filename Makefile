@@ -35,10 +35,11 @@ test-asan: deps
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
 
 # The parallel code under ThreadSanitizer: the pool, the encoders on two
-# threads at once, and a, x, e and t of a tree on several threads (the
-# program itself is built with the sanitizer too).
-TSAN_TESTS = Parallel|Threads
-TSAN_TARGETS = tambrix tmb_faults tmb_rss_probe test_parallel test_encode
+# threads at once, a worker's progress read by the drawing thread, and a,
+# x, e and t of a tree on several threads (the program itself is built
+# with the sanitizer too).
+TSAN_TESTS = Parallel|Threads|WorkerProgress
+TSAN_TARGETS = tambrix tmb_faults tmb_rss_probe test_parallel test_encode test_crc_progress
 test-tsan: deps
 	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMB_TSAN=ON -DTMB_TESTS=ON >/dev/null
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target $(TSAN_TARGETS)
