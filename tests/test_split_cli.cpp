@@ -2,9 +2,7 @@
 // exit statuses, write failures under a file size limit, damaged parts.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <string>
@@ -13,6 +11,7 @@
 #include <vector>
 #include <unistd.h>
 
+#include "archive_entries.h"
 #include "lzh_builder.h"
 #include "testkit.h"
 #include "tmb_header.h"
@@ -95,21 +94,6 @@ public:
 private:
     int rd_ = -1, wr_ = -1;
 };
-
-std::vector<std::string> names_in(const std::string &path)
-{
-    std::vector<std::string> v;
-    if (DIR *d = opendir(path.c_str())) {
-        while (struct dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..")
-                v.push_back(n);
-        }
-        closedir(d);
-    }
-    std::sort(v.begin(), v.end());
-    return v;
-}
 
 TEST_F(SplitCli, SplitThenJoinRoundTrip)
 {
@@ -197,14 +181,14 @@ TEST_F(SplitCli, DevicesAndFifosAreNotSplit)
     // A zero device of our own, when this system lets us make one.
     if (mknod((dir / "node").c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0)
         names.push_back("node");
-    const std::vector<std::string> before = names_in(dir.path());
+    const std::vector<std::string> before = testkit::list_dir(dir.path());
     for (const std::string &name : names) {
         SCOPED_TRACE(name);
         RunResult r = run_bounded({"sq", name, "4096"});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "Cannot open: " + name + "\n");
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(names_in(dir.path()), before);
+        EXPECT_EQ(testkit::list_dir(dir.path()), before);
     }
 }
 
@@ -230,7 +214,7 @@ TEST_F(SplitCli, SpecialFilesInTheSeriesAreRefusedWithoutWaiting)
         {"part 2 a directory", "arc.tmb.002", false},
         {"sidecar a directory", "arc.tmb.info", false},
     };
-    const std::vector<std::string> before = names_in(dir.path());
+    const std::vector<std::string> before = testkit::list_dir(dir.path());
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         std::string path = dir / c.member, saved = path + ".saved";
@@ -252,14 +236,14 @@ TEST_F(SplitCli, SpecialFilesInTheSeriesAreRefusedWithoutWaiting)
             EXPECT_EQ(t.status, 1);
             EXPECT_EQ(t.err.rfind(refused, 0), 0u) << t.err;
             EXPECT_FALSE(file_exists(dir / "out.tmb"));
-            EXPECT_TRUE(names_in(dir / "tmp").empty());
+            EXPECT_TRUE(testkit::list_dir(dir / "tmp").empty());
         }
         if (c.fifo)
             unlink(path.c_str());
         else
             rmdir(path.c_str());
         ASSERT_EQ(rename(saved.c_str(), path.c_str()), 0);
-        EXPECT_EQ(names_in(dir.path()), before);
+        EXPECT_EQ(testkit::list_dir(dir.path()), before);
     }
 }
 
