@@ -276,29 +276,22 @@ void change_behind_back(FILE *fp)
 
 // ---- temporary files
 
-void trace_temp(const char *path)
+// Appends a line to the log file the environment variable `var` names.
+void trace_line(const char *var, const char *line)
 {
-    const char *log = getenv("TMB_TRACE_TEMPS");
+    const char *log = getenv(var);
     if (!log || !*log)
         return;
     int fd = open(log, O_WRONLY | O_APPEND | O_CREAT, 0600);
     if (fd < 0)
         return;
-    dprintf(fd, "%s\n", path);
+    dprintf(fd, "%s\n", line);
     close(fd);
 }
 
-void trace_random()
-{
-    const char *log = getenv("TMB_TRACE_RANDOM");
-    if (!log || !*log)
-        return;
-    int fd = open(log, O_WRONLY | O_APPEND | O_CREAT, 0600);
-    if (fd < 0)
-        return;
-    dprintf(fd, "draw\n");
-    close(fd);
-}
+void trace_temp(const char *path) { trace_line("TMB_TRACE_TEMPS", path); }
+
+void trace_random() { trace_line("TMB_TRACE_RANDOM", "draw"); }
 
 // ---- signals at chosen moments of the temporaries' lives
 //
