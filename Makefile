@@ -38,20 +38,24 @@ test-asan: deps
 # threads at once, a worker's progress read by the drawing thread, and a,
 # x, e and t of a tree on several threads (the program itself is built
 # with the sanitizer too).
-TSAN_TESTS = Parallel|Threads|WorkerProgress
-TSAN_TARGETS = tambrix tmb_faults tmb_rss_probe test_parallel test_encode test_crc_progress
+TSAN_TESTS = Parallel|Threads|WorkerProgress|ApiThreads
+TSAN_TARGETS = tambrix tmb_faults tmb_rss_probe test_parallel test_encode test_crc_progress test_api_threads
 test-tsan: deps
 	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMB_TSAN=ON -DTMB_TESTS=ON >/dev/null
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	cd $(BUILD)-tsan && TSAN_OPTIONS=halt_on_error=1:exitcode=66 ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)' -E 'Signal'
 
-# The program and its manual page, below DESTDIR (for packaging) and PREFIX.
+# The program and its manual page, below DESTDIR (for packaging) and PREFIX,
+# and the library: libtambrix.a, libtambrix.so, tambrix.h, tambrix.pc and
+# the CMake package (find_package(tambrix)).
 PREFIX ?= /usr/local
 DESTDIR ?=
 install: build
+	cmake --build $(BUILD) -j $(JOBS) --target tambrix_shared tambrix_static
 	install -d $(DESTDIR)$(PREFIX)/bin $(DESTDIR)$(PREFIX)/share/man/man1
 	install -m 755 $(BUILD)/tambrix $(DESTDIR)$(PREFIX)/bin/tambrix
 	install -m 644 tambrix.1 $(DESTDIR)$(PREFIX)/share/man/man1/tambrix.1
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX) --component lib
 
 # Every fuzz target in turn for FUZZ_SECONDS each (clang and libFuzzer).
 FUZZ_SECONDS ?= 60

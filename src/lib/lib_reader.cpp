@@ -113,7 +113,11 @@ int next_entry(tambrix_reader *r, tambrix_entry_info *info)
         if (w == TMB_WALK_CUT) {
             r->shown = tmb_shown(r->h.name);
             fill_info(r, info);
-            return r->walk = TAMBRIX_E_TRUNCATED;
+            // At the start of a file, bytes that merely read as a header
+            // of no known method are no archive (as the program says);
+            // an entry of a known method is an archive cut short.
+            bool none = r->h.header_pos == 0 && r->h.method == -1;
+            return r->walk = none ? TAMBRIX_E_NOT_ARCHIVE : TAMBRIX_E_TRUNCATED;
         }
         if (w != TMB_WALK_ENTRY) {
             if (ferror(fp))

@@ -127,7 +127,8 @@ TAMBRIX_API int tambrix_reader_open_memory(tambrix_reader **out, const void *dat
 /* Moves to the next entry and describes it in *info. Returns TAMBRIX_OK
  * for an entry, TAMBRIX_END at the archive's end mark (or at the end of the
  * file exactly where a header would start), and an error for anything
- * else: TAMBRIX_E_NOT_ARCHIVE when the first header cannot be read,
+ * else: TAMBRIX_E_NOT_ARCHIVE when the first header cannot be read (or
+ * reads as one of no known method whose data would run past the end),
  * TAMBRIX_E_DAMAGED for a later one, TAMBRIX_E_TRUNCATED for an entry whose
  * data runs past the end (*info then describes that entry). Errors and
  * TAMBRIX_END are sticky: every further call returns the same. Entries
@@ -202,11 +203,12 @@ TAMBRIX_API int tambrix_writer_set_cancel(tambrix_writer *w, const volatile int 
  * of the calls, with the header the program writes (level 2, OS id 'A').
  *
  * With one thread an add returns the entry's own result. With more, it
- * queues the entry and returns at once (or the result of an earlier entry
- * that failed); tambrix_writer_flush() waits for all queued entries. An
- * entry that fails is left out and the archive stays sound; its error is
- * returned once, by the add itself or by the next call on the handle.
- * TAMBRIX_E_WRITE (the archive could not be written) is final: every
+ * checks the arguments, opens the input, queues the entry and returns; the
+ * result of packing it comes from tambrix_writer_flush() (which waits for
+ * every queued entry) or tambrix_writer_finish(). An entry that fails is
+ * left out and the archive stays sound; its error is returned once, by the
+ * add itself or by the flush or finish after it. TAMBRIX_E_WRITE (the
+ * archive or its packing temporary could not be written) is final: every
  * further call returns it and the archive is abandoned. */
 
 /* From memory. With more than one thread, the bytes must stay valid and
