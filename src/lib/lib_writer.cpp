@@ -55,6 +55,7 @@ struct AddJob {
     // Input bytes packed so far: counted by the worker, shown by the
     // caller's thread (at once when there are no workers).
     std::atomic<uint64_t> done{0};
+    uint64_t total = 0; // the input's size, fixed before the work starts
     const LibSettings *set = nullptr;
     bool report_inline = false;
     // Set by the work.
@@ -159,7 +160,7 @@ void count_progress(void *user, uint64_t n)
     auto *j = static_cast<AddJob *>(user);
     uint64_t done = j->done.fetch_add(n, std::memory_order_relaxed) + n;
     if (j->report_inline)
-        j->set->report(done, j->h.orig_size);
+        j->set->report(done, j->total);
 }
 
 // A stored copy into the slot, with its CRC-16, as the program stores a
@@ -243,7 +244,7 @@ void write_entry(tambrix_writer *w, AddJob &j)
             return;
         }
     }
-    w->set.report(j.h.orig_size, j.h.orig_size);
+    w->set.report(j.total, j.total);
 }
 
 int take_pending(tambrix_writer *w)
@@ -284,7 +285,7 @@ int submit(tambrix_writer *w, std::shared_ptr<AddJob> j)
                         if (j->slot)
                             w->free_slots.push_back(j->slot);
                     },
-                    nullptr, [w, j] { w->set.report(j->done.load(std::memory_order_relaxed), j->h.orig_size); });
+                    nullptr, [w, j] { w->set.report(j->done.load(std::memory_order_relaxed), j->total); });
     return w->pool->threaded() ? w->final_rc : take_pending(w);
 }
 
@@ -299,7 +300,7 @@ int add_input(tambrix_writer *w, std::shared_ptr<AddJob> j, const char *name, in
         return TAMBRIX_E_TOO_LARGE;
     fill_header(&j->h, name, mtime);
     j->h.method = j->method;
-    j->h.orig_size = j->in.size;
+    j->h.orig_size = j->total = j->in.size;
     j->optimal = (flags & TAMBRIX_OPTIMAL) != 0;
     j->in.abandon = &w->abandon;
     j->in.set = &w->set;
