@@ -13,9 +13,13 @@
  *    TAMBRIX_E_* code on failure, and the positive TAMBRIX_END only from
  *    tambrix_reader_next() at the clean end of an archive. Damage is never
  *    an end. tambrix_strerror() turns any code into a short message.
- *  - No call prints, exits, installs a signal handler, changes the umask or
- *    the working directory, or keeps state outside its handle. No C++
- *    exception leaves the library.
+ *  - No call prints, exits, installs a signal handler, changes the working
+ *    directory, or keeps state outside its handle. No C++ exception leaves
+ *    the library. (One exception to the letter: tambrix_writer_open_path
+ *    reads the umask for a new archive's permission bits by setting it and
+ *    setting it straight back; library handles take turns at it, but a
+ *    file another thread of the caller creates in that instant may get
+ *    the bits of umask 0.)
  *  - Handles are opaque. A handle is used by one thread at a time; separate
  *    handles may be used from separate threads at once, with no locking by
  *    the caller (they share nothing).
