@@ -53,27 +53,39 @@ void crc_init(void)
 }
 
 /* crc = table[(crc ^ byte) & 0xFF] ^ (crc >> 8), byte-wise: lo and hi are
- * the CRC's two bytes. On the 68000 the loop is six instructions. */
+ * the CRC's two bytes. On the 68000 a byte is five instructions, 44 cycles;
+ * the loop runs four bytes a turn so that its dbra (10 cycles) is paid once
+ * for four. The CRC of 20 KB is some 150 ms on the A500: as long as
+ * writing them out. */
+#ifdef __mc68000__
+#define CRC_BYTE                               \
+    "   move.b (%[p])+,%[i]\n"                 \
+    "   eor.b %[lo],%[i]\n"                    \
+    "   move.b (%[tlo],%[i].w),%[lo]\n"        \
+    "   eor.b %[hi],%[lo]\n"                   \
+    "   move.b (%[thi],%[i].w),%[hi]\n"
+#define CRC_LOOP(body)                                                              \
+    __asm__ volatile("subq.w #1,%[k]\n1:\n" body "   dbra %[k],1b"                 \
+                     : [p] "+a"(p), [i] "+d"(i), [lo] "+d"(lo), [hi] "+d"(hi), [k] "+d"(k) \
+                     : [tlo] "a"(tlo), [thi] "a"(thi)                                \
+                     : "cc", "memory")
+#endif
+
 uint16_t crc_block(uint16_t crc, const uint8_t *p, uint32_t n)
 {
     uint32_t lo = crc & 0xFF, hi = crc >> 8;
     const uint8_t *tlo = s_crc_lo, *thi = s_crc_hi;
 #ifdef __mc68000__
     uint32_t i = 0; /* its upper 24 bits stay 0: an index into the tables */
-    /* dbra counts 16 bits: pieces of at most 65536 bytes */
-    while (n > 0) {
-        uint32_t k = n > 65536 ? 65536 : n;
-        n -= k;
-        __asm__ volatile("subq.w #1,%[k]\n"
-                         "1: move.b (%[p])+,%[i]\n"
-                         "   eor.b %[lo],%[i]\n"
-                         "   move.b (%[tlo],%[i].w),%[lo]\n"
-                         "   eor.b %[hi],%[lo]\n"
-                         "   move.b (%[thi],%[i].w),%[hi]\n"
-                         "   dbra %[k],1b"
-                         : [p] "+a"(p), [i] "+d"(i), [lo] "+d"(lo), [hi] "+d"(hi), [k] "+d"(k)
-                         : [tlo] "a"(tlo), [thi] "a"(thi)
-                         : "cc", "memory");
+    /* dbra counts 16 bits: at most 65536 turns at a time */
+    while (n >= 4) {
+        uint32_t k = n >> 2 > 65536 ? 65536 : n >> 2;
+        n -= k << 2;
+        CRC_LOOP(CRC_BYTE CRC_BYTE CRC_BYTE CRC_BYTE);
+    }
+    if (n > 0) {
+        uint32_t k = n;
+        CRC_LOOP(CRC_BYTE);
     }
 #else
     while (n-- > 0) {
@@ -433,6 +445,7 @@ enum entry_result decode_entry(os_fh out, int digit)
                 done = produced;
                 if (produced >= size)
                     break;
+                show_progress();
                 if (take_break())
                     return ENTRY_BREAK;
             }
