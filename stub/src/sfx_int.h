@@ -112,6 +112,8 @@ int put_out(os_fh out, const uint8_t *p, uint32_t n);
 /* Progress dots: progress() is due once `produced` reaches s_next_dot. */
 extern uint32_t s_next_dot;
 void progress(uint32_t produced);
+/* Shows the dots gathered so far; called once a piece of the file is out. */
+void show_progress(void);
 /* Non-zero when Ctrl+C arrived. */
 int take_break(void);
 
