@@ -16,16 +16,13 @@
 #include "tmb_shown.h"
 #include "tmb_spool.h"
 
-Options g_opts;
-uint64_t g_inbuf_max = 23488101;
-uint64_t g_outbuf_max = 4194304;
 const char tmb_verstag[] = "$VER: TAMBRIX 1.0 (30.11.2026) build 119";
 
 namespace {
 
 struct Command {
     int letter;
-    int (*run)();
+    int (*run)(const Options &);
     bool own_output_check = false; // says itself when standard output fails
 };
 
@@ -38,7 +35,7 @@ const Command s_commands[] = {
 };
 
 // Non-option arguments: the archive first, then the file arguments, which
-// g_opts.files points into unless the file list replaces them.
+// Options::files points into unless the file list replaces them.
 constexpr int MAX_ARGS = 1024;
 char *s_args[MAX_ARGS];
 int s_nargs = 0;
@@ -83,14 +80,14 @@ bool append_ext(char *path, const char *ext)
     return set_path(path, whole.c_str());
 }
 
-void apply_modifiers(const char *word)
+void apply_modifiers(Options &o, const char *word)
 {
     for (const char *m = word + 1; *m; m++) {
         switch (*m) {
-        case 'o': g_opts.force_overwrite = 1; break;
-        case 'q': g_opts.quiet = 1; break;
-        case 'r': g_opts.recursive = 1; break;
-        case 'v': g_opts.verbose = 1; break;
+        case 'o': o.force_overwrite = 1; break;
+        case 'q': o.quiet = 1; break;
+        case 'r': o.recursive = 1; break;
+        case 'v': o.verbose = 1; break;
         default: break; // other letters are ignored
         }
     }
@@ -98,48 +95,48 @@ void apply_modifiers(const char *word)
 
 struct Flag {
     const char *text;
-    int *field;
+    int Options::*field;
     int value;
 };
 
 // Options taking no value, in the order they are tried.
-const Flag s_flags[] = {
-    {"-lh0", &g_opts.method, 0},    {"-lh5", &g_opts.method, 5},
-    {"-lh6", &g_opts.method, 6},    {"-lh7", &g_opts.method, 7},
-    {"-q", &g_opts.quiet, 1},       {"-v", &g_opts.verbose, 1},
-    {"-r", &g_opts.recursive, 1},   {"-o", &g_opts.force_overwrite, 1},
-    {"-debug0", &g_debug_level, 0}, {"-debug1", &g_debug_level, 1},
-    {"-debug2", &g_debug_level, 2}, {"-sfx", &g_opts.sfx, 1},
-    {"-n", &g_opts.no_progress, 1}, {"-e", &g_opts.exclude_empty, 1},
-    {"-9", &g_opts.optimal, 1},
+constexpr Flag s_flags[] = {
+    {"-lh0", &Options::method, 0},      {"-lh5", &Options::method, 5},
+    {"-lh6", &Options::method, 6},      {"-lh7", &Options::method, 7},
+    {"-q", &Options::quiet, 1},         {"-v", &Options::verbose, 1},
+    {"-r", &Options::recursive, 1},     {"-o", &Options::force_overwrite, 1},
+    {"-debug0", &Options::debug_level, 0}, {"-debug1", &Options::debug_level, 1},
+    {"-debug2", &Options::debug_level, 2}, {"-sfx", &Options::sfx, 1},
+    {"-n", &Options::no_progress, 1},   {"-e", &Options::exclude_empty, 1},
+    {"-9", &Options::optimal, 1},
 };
 
 // One argument beginning with '-'; may consume the next one (-d, -i).
 // Returns the index of the last argument used; clears `usable` after
 // saying on standard error why an argument cannot be taken.
-int parse_option(int argc, char **argv, int i, bool *usable)
+int parse_option(Options &o, int argc, char **argv, int i, bool *usable)
 {
     const char *a = argv[i];
     for (const Flag &f : s_flags) {
         if (strcmp(a, f.text) == 0) {
-            *f.field = f.value;
+            o.*f.field = f.value;
             return i;
         }
     }
     if (a[1] == 's' && a[2] >= '0' && a[2] <= '9') {
-        g_opts.split_kb = parse_number(a + 2);
+        o.split_kb = parse_number(a + 2);
         return i;
     }
     if (a[1] == 'T' && a[2] >= '0' && a[2] <= '9') {
-        g_opts.threads = parse_number(a + 2);
+        o.threads = parse_number(a + 2);
         return i;
     }
     if (a[1] == 'b' && a[2] != '\0') {
-        g_opts.buffer_kb = parse_number(a + 2);
+        o.buffer_kb = parse_number(a + 2);
         return i;
     }
     if ((strcmp(a, "-d") == 0 || strcmp(a, "-i") == 0) && i + 1 < argc) {
-        if (!set_path(a[1] == 'd' ? g_opts.work_dir : g_opts.list_file, argv[i + 1]))
+        if (!set_path(a[1] == 'd' ? o.work_dir : o.list_file, argv[i + 1]))
             *usable = false;
         return i + 1;
     }
@@ -150,17 +147,17 @@ int parse_option(int argc, char **argv, int i, bool *usable)
 
 // Default extension: a name that neither ends in .tmb/.lzh nor names an
 // existing file gets ".tmb". False when that makes the name too long.
-bool settle_archive_name()
+bool settle_archive_name(Options &o)
 {
-    if (g_opts.archive[0] == '\0' || ends_in_archive_ext(g_opts.archive))
+    if (o.archive[0] == '\0' || ends_in_archive_ext(o.archive))
         return true;
     // "-" and a pipe, FIFO or device are archives as they are; opening a
     // FIFO only to look would wait for a writer and then lose its data.
-    if (tmb_is_stream_archive(g_opts.archive))
+    if (tmb_is_stream_archive(o.archive))
         return true;
-    FILE *fp = fopen(g_opts.archive, "rb");
+    FILE *fp = fopen(o.archive, "rb");
     if (!fp)
-        return append_ext(g_opts.archive, ".tmb");
+        return append_ext(o.archive, ".tmb");
     fclose(fp);
     return true;
 }
@@ -168,14 +165,14 @@ bool settle_archive_name()
 // The archive "-" is standard input for the reading commands and standard
 // output for a. A command that rewrites its archive in place, or makes
 // parts or a program file beside it, needs a file.
-int settle_stdio_archive()
+int settle_stdio_archive(const Options &o)
 {
-    int c = g_opts.command;
-    if (c == 'a' && !g_opts.sfx && g_opts.split_kb <= 0)
+    int c = o.command;
+    if (c == 'a' && !o.sfx && o.split_kb <= 0)
         return tmb_stdout_archive_begin();
     if (c == 'a') {
         fprintf(stderr, "%s needs an archive file, not - (standard output)\n",
-                g_opts.sfx ? "-sfx" : "-s<KB>");
+                o.sfx ? "-sfx" : "-s<KB>");
         return 1;
     }
     if (c == 'u' || c == 'f' || c == 'd' || c == 's' || c == 'j') {
@@ -190,34 +187,34 @@ int settle_stdio_archive()
 // arguments as paths to pack, so a directory argument stays one of them
 // there: taking it away would leave that tree out of the archive.
 // False when the directory's name is too long.
-bool take_work_dir()
+bool take_work_dir(Options &o)
 {
-    int c = g_opts.command;
+    int c = o.command;
     if (c == 'a' || c == 'u' || c == 'f')
         return true;
-    if (g_opts.work_dir[0] != '\0' || g_opts.nfiles < 1)
+    if (o.work_dir[0] != '\0' || o.nfiles < 1)
         return true;
-    for (int i = 0; i < g_opts.nfiles; i++) {
-        const char *f = g_opts.files[i];
+    for (int i = 0; i < o.nfiles; i++) {
+        const char *f = o.files[i];
         size_t n = strlen(f);
         if (n > 0 && (f[n - 1] == ':' || f[n - 1] == '/')) {
-            if (!set_path(g_opts.work_dir, f))
+            if (!set_path(o.work_dir, f))
                 return false;
-            for (int j = i; j + 1 < g_opts.nfiles; j++)
-                g_opts.files[j] = g_opts.files[j + 1];
-            g_opts.nfiles--;
+            for (int j = i; j + 1 < o.nfiles; j++)
+                o.files[j] = o.files[j + 1];
+            o.nfiles--;
             return true;
         }
     }
     return true;
 }
 
-bool sfx_name()
+bool sfx_name(Options &o)
 {
-    size_t n = strlen(g_opts.archive);
-    if (n > 3 && ends_in_archive_ext(g_opts.archive))
-        g_opts.archive[n - 4] = '\0';
-    return append_ext(g_opts.archive, ".run");
+    size_t n = strlen(o.archive);
+    if (n > 3 && ends_in_archive_ext(o.archive))
+        o.archive[n - 4] = '\0';
+    return append_ext(o.archive, ".run");
 }
 
 // Reads the next line piece of at most 255 characters and strips trailing
@@ -237,11 +234,11 @@ bool is_list_entry(const char *line) { return line[0] != '\0' && line[0] != '#';
 // The file list (-i): one name per line, '#' starts a comment line. The
 // entries are appended to the file arguments. Returns 0, or the exit
 // status when the list cannot be loaded.
-int load_file_list()
+int load_file_list(Options &o)
 {
-    FILE *fp = fopen(g_opts.list_file, "r");
+    FILE *fp = fopen(o.list_file, "r");
     if (!fp) {
-        fprintf(stderr, "Cannot open filelist: %s\n", g_opts.list_file);
+        fprintf(stderr, "Cannot open filelist: %s\n", o.list_file);
         return 1;
     }
     char line[256];
@@ -254,15 +251,15 @@ int load_file_list()
         return 0;
     }
     rewind(fp);
-    char **list = static_cast<char **>(calloc((size_t)g_opts.nfiles + count + 1, sizeof(char *)));
+    char **list = static_cast<char **>(calloc((size_t)o.nfiles + count + 1, sizeof(char *)));
     if (!list) {
         fprintf(stderr, "Out of memory loading filelist\n");
         fclose(fp);
         return 1;
     }
     int n = 0;
-    for (int i = 0; i < g_opts.nfiles; i++)
-        list[n++] = g_opts.files[i];
+    for (int i = 0; i < o.nfiles; i++)
+        list[n++] = o.files[i];
     int added = 0;
     while (added < count && next_list_line(fp, line)) {
         if (!is_list_entry(line))
@@ -272,8 +269,8 @@ int load_file_list()
             list[n++] = copy;
     }
     list[n] = nullptr;
-    g_opts.files = list;
-    g_opts.nfiles = n;
+    o.files = list;
+    o.nfiles = n;
     fclose(fp);
     return 0;
 }
@@ -283,12 +280,12 @@ int load_file_list()
 // disk) is still seen here after the command has ended.
 bool stdout_arrived() { return fflush(stdout) == 0 && !ferror(stdout); }
 
-int dispatch(const char *prog)
+int dispatch(const Options &o, const char *prog)
 {
     for (const Command &c : s_commands) {
-        if (c.letter != g_opts.command)
+        if (c.letter != o.command)
             continue;
-        int status = c.run();
+        int status = c.run(o);
         // A listing or a report that never reached its reader is no
         // success: `l arc > /dev/full` must not pass.
         if (!c.own_output_check && !stdout_arrived()) {
@@ -297,7 +294,7 @@ int dispatch(const char *prog)
         }
         return status;
     }
-    fprintf(stderr, "Unknown command: %c\n", g_opts.command);
+    fprintf(stderr, "Unknown command: %c\n", o.command);
     usage(prog);
     return 1;
 }
@@ -377,22 +374,24 @@ void usage(const char *prog)
         printf(e, prog);
 }
 
-void init_buffers()
+void init_buffers(Options &o)
 {
-    if (g_opts.buffer_kb > 0) {
-        g_inbuf_max = (uint64_t)g_opts.buffer_kb * 1024;
-        g_outbuf_max = g_inbuf_max;
+    if (o.buffer_kb > 0) {
+        o.inbuf_max = (uint64_t)o.buffer_kb * 1024;
+        o.outbuf_max = o.inbuf_max;
     } else {
-        g_outbuf_max = 4194304;
-        g_inbuf_max = 23488101;
+        o.outbuf_max = 4194304;
+        o.inbuf_max = 23488101;
     }
-    if (!g_opts.quiet) {
+    if (!o.quiet) {
         printf("RAM: %luMB\n", 32UL);
         fflush(stdout);
     }
 }
 
-int tambrix_main(int argc, char **argv)
+namespace {
+
+int run_command_line(Options &o, int argc, char **argv)
 {
     const char *prog = argc > 0 ? argv[0] : "tambrix";
     if (argc < 2) {
@@ -413,10 +412,10 @@ int tambrix_main(int argc, char **argv)
         return (argv[1][0] == '?' || strcmp(argv[1], "help") == 0) ? 0 : 1;
     }
 
-    memset(&g_opts, 0, sizeof g_opts);
-    g_opts.method = -1; // none asked for yet
-    g_opts.command = (unsigned char)argv[1][0];
-    apply_modifiers(argv[1]);
+    o = Options{};
+    o.method = -1; // none asked for yet
+    o.command = (unsigned char)argv[1][0];
+    apply_modifiers(o, argv[1]);
 
     // An argument that cannot be taken is a usage error: running on
     // without it would do something else than asked (a mistyped -r packs
@@ -429,13 +428,13 @@ int tambrix_main(int argc, char **argv)
             if (s_nargs < MAX_ARGS)
                 s_args[s_nargs++] = argv[i];
         } else {
-            i = parse_option(argc, argv, i, &usable);
+            i = parse_option(o, argc, argv, i, &usable);
         }
     }
     // -9 asks for the smallest archive, so without a method of its own it
     // takes the method that packs smallest.
-    if (g_opts.method < 0)
-        g_opts.method = g_opts.optimal ? 7 : 5;
+    if (o.method < 0)
+        o.method = o.optimal ? 7 : 5;
     if (!usable)
         return 1;
     if (s_nargs == 0) {
@@ -443,35 +442,47 @@ int tambrix_main(int argc, char **argv)
         usage(prog);
         return 1;
     }
-    if (!set_path(g_opts.archive, s_args[0]))
+    if (!set_path(o.archive, s_args[0]))
         return 1;
-    g_opts.files = s_args + 1;
-    g_opts.nfiles = s_nargs - 1;
+    o.files = s_args + 1;
+    o.nfiles = s_nargs - 1;
 
-    if (!settle_archive_name() || !take_work_dir())
+    if (!settle_archive_name(o) || !take_work_dir(o))
         return 1;
-    if (strcmp(g_opts.archive, "-") == 0) {
-        int status = settle_stdio_archive();
+    if (strcmp(o.archive, "-") == 0) {
+        int status = settle_stdio_archive(o);
         if (status != 0)
             return status;
     }
-    if (g_opts.sfx && !sfx_name())
+    if (o.sfx && !sfx_name(o))
         return 1;
 
-    if (g_opts.command == 'p')
-        g_opts.quiet = 1;
-    else if (!g_opts.quiet)
+    if (o.command == 'p')
+        o.quiet = 1;
+    else if (!o.quiet)
         banner();
-    init_buffers();
+    init_buffers(o);
+    g_debug_level = o.debug_level;
     // The header reader's own lines join the debug log.
-    if (g_debug_level > 0)
+    if (o.debug_level > 0)
         tmb_header_debug_to([](const char *line) { dbg_log("%s", line); });
 
-    if (g_opts.list_file[0] != '\0') {
-        int status = load_file_list();
+    if (o.list_file[0] != '\0') {
+        int status = load_file_list(o);
         if (status != 0)
             return status;
     }
-    expand_pack_wildcards();
-    return dispatch(prog);
+    expand_pack_wildcards(o);
+    return dispatch(o, prog);
+}
+
+} // namespace
+
+int tambrix_main(int argc, char **argv, Options *parsed)
+{
+    Options o{};
+    int status = run_command_line(o, argc, argv);
+    if (parsed)
+        *parsed = o;
+    return status;
 }

@@ -1,4 +1,4 @@
-// Process-wide options, buffer limits and the start-up texts.
+// The options of one run, its buffer limits and the start-up texts.
 #pragma once
 #include <cstdint>
 
@@ -21,19 +21,20 @@ struct Options {
     char archive[256];
     char **files;         // name arguments; consumers go by nfiles
     int nfiles;
+    int debug_level;      // -debug<n>
+    int skipped_paths;    // paths the wildcard expansion passed over as too long
+    // Largest packed entry read into memory whole, and the decoder's output
+    // buffer size (from -b<KB>; set by init_buffers).
+    uint64_t inbuf_max;
+    uint64_t outbuf_max;
 };
-
-extern Options g_opts;
-
-// Largest packed entry read into memory whole, and the decoder's output buffer size.
-extern uint64_t g_inbuf_max;
-extern uint64_t g_outbuf_max;
 
 extern const char tmb_verstag[];
 
 void usage(const char *prog);
 void banner();
-void init_buffers();
+void init_buffers(Options &o);
 
 // The whole program; main() only forwards here so tests can link the rest.
-int tambrix_main(int argc, char **argv);
+// `parsed`, when given, receives the options as the command saw them.
+int tambrix_main(int argc, char **argv, Options *parsed = nullptr);

@@ -23,27 +23,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tambrix.h"
 #include "tmb_cleanup.h"
 #include "tmb_debug.h"
 #include "tmb_compress.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
 #include "tmb_pool.h"
-#include "tmb_progress.h"
+#include "tmb_worker_progress.h"
 #include "tmb_shown.h"
 #include "tmb_stream.h"
 #include "tmb_wildcard.h"
 
-int g_arc_root_len = 0;
-int g_add_file_no = 0;
-AddTally g_add_tally = {0, 0, 0};
 
 namespace {
-
-// Identities of the archive being written and of the one it replaces (see
-// add_set_archive); empty when there is none.
-std::optional<FileId> s_arc_ids[2];
 
 // The size fields of an entry header are 32 bits wide.
 constexpr uint64_t kMaxEntrySize = 0xFFFFFFFFull;
@@ -76,9 +68,9 @@ void fill_header(EntryHeader *h, const char *name, int64_t mtime)
 }
 
 // Ends the "[n] adding:" line of a failed file.
-void end_line_error()
+void end_line_error(AddState &as)
 {
-    if (!g_opts.quiet)
+    if (!as.set.quiet)
         fputs(" ERROR\n", stdout);
 }
 
@@ -115,7 +107,7 @@ BufferedFile open_input(const char *path, struct stat *st, bool *not_regular, bo
 }
 
 // Reports a file that exists but cannot become an entry; 1 when it was one.
-int report_refused(const char *path, bool not_regular, bool too_large)
+int report_refused(AddState &as, const char *path, bool not_regular, bool too_large)
 {
     if (not_regular)
         fprintf(stderr, "  Not a regular file: %s\n", tmb_shown(path).c_str());
@@ -123,8 +115,20 @@ int report_refused(const char *path, bool not_regular, bool too_large)
         fprintf(stderr, "  File too large (4 GiB or more): %s\n", tmb_shown(path).c_str());
     else
         return 0;
-    end_line_error();
+    end_line_error(as);
     return 1;
+}
+
+void progress_begin(AddState &as, uint64_t total)
+{
+    if (as.progress.begin)
+        as.progress.begin(as.progress.user, total);
+}
+
+void progress_end(AddState &as)
+{
+    if (as.progress.end)
+        as.progress.end(as.progress.user);
 }
 
 // Takes back a header whose data could not follow it, so that the next
@@ -152,7 +156,9 @@ void undo_entry(FILE *arc, off_t entry_start)
 // is reused; the pool holds at most as many jobs as there are slots.
 constexpr size_t kSlotBuf = 256 * 1024;
 
-struct Slot {
+} // namespace
+
+struct PackSlot {
     FILE *fp = nullptr;
     StreamBuffer buf; // kSlotBuf bytes, kept with the slot
     char name[4096] = {};
@@ -161,21 +167,21 @@ struct Slot {
 struct PackSession {
     std::unique_ptr<OrderedPool> pool;
     std::vector<EncoderCtx *> ctxs;         // one per worker
-    std::vector<std::unique_ptr<Slot>> slots;
-    std::vector<Slot *> free_slots;
+    std::vector<std::unique_ptr<PackSlot>> slots;
+    std::vector<PackSlot *> free_slots;
     bool stopped = false;                   // the archive cannot be built: finish nothing more
     bool told_fallback = false;             // -9 without its memory has been said
     FILE *arc = nullptr;
 };
 
-PackSession *s_session = nullptr;
+namespace {
 
 // A slot, rewound, or nullptr with errno set (and the directory where its
 // file could not be made, for the message).
-Slot *slot_take(char *failed_dir, size_t size)
+PackSlot *slot_take(AddState &as, char *failed_dir, size_t size)
 {
-    PackSession &ps = *s_session;
-    Slot *sl = nullptr;
+    PackSession &ps = *as.session;
+    PackSlot *sl = nullptr;
     if (!ps.free_slots.empty()) {
         sl = ps.free_slots.back();
         ps.free_slots.pop_back();
@@ -188,7 +194,7 @@ Slot *slot_take(char *failed_dir, size_t size)
             sl->fp = nullptr;
         }
     } else {
-        ps.slots.push_back(std::make_unique<Slot>());
+        ps.slots.push_back(std::make_unique<PackSlot>());
         sl = ps.slots.back().get();
     }
     char prefix[sizeof sl->name];
@@ -209,26 +215,26 @@ Slot *slot_take(char *failed_dir, size_t size)
     return sl;
 }
 
-void slot_give(Slot *sl)
+void slot_give(AddState &as, PackSlot *sl)
 {
     if (sl)
-        s_session->free_slots.push_back(sl);
+        as.session->free_slots.push_back(sl);
 }
 
 // Queues a job; `finish` and `head` are skipped once the archive cannot
 // be built (`cleanup` runs whatever happens).
-void submit(std::function<void(int)> work, std::function<void()> finish, std::function<void()> head = nullptr,
+void submit(AddState &as, std::function<void(int)> work, std::function<void()> finish, std::function<void()> head = nullptr,
             std::function<void()> tick = nullptr, std::function<void()> cleanup = nullptr)
 {
-    PackSession &ps = *s_session;
-    auto guarded = [f = std::move(finish), c = std::move(cleanup)] {
-        if (!s_session->stopped)
+    PackSession &ps = *as.session;
+    auto guarded = [&as, f = std::move(finish), c = std::move(cleanup)] {
+        if (!as.session->stopped)
             f();
         if (c)
             c();
     };
-    auto guarded_head = [h = std::move(head)] {
-        if (h && !s_session->stopped)
+    auto guarded_head = [&as, h = std::move(head)] {
+        if (h && !as.session->stopped)
             h();
     };
     ps.pool->submit(work ? std::move(work) : [](int) {}, std::move(guarded), std::move(guarded_head),
@@ -236,7 +242,7 @@ void submit(std::function<void(int)> work, std::function<void()> finish, std::fu
 }
 
 // Something the walk prints or writes, in its turn.
-void in_turn(std::function<void()> finish) { submit(nullptr, std::move(finish)); }
+void in_turn(AddState &as, std::function<void()> finish) { submit(as, nullptr, std::move(finish)); }
 
 // One file being packed: what the walk found, what the worker made.
 struct PackJob {
@@ -246,7 +252,7 @@ struct PackJob {
     bool not_regular = false, too_large = false;
     EntryHeader h;
     int method = 0;
-    Slot *slot = nullptr;
+    PackSlot *slot = nullptr;
     char slot_dir[4096] = {};
     int slot_errno = 0;
     // Results.
@@ -258,9 +264,9 @@ struct PackJob {
     WorkerProgress progress; // input bytes consumed
 };
 
-void pack_work(PackJob &j, EncoderCtx *ctx, const lzh::Progress &prog)
+void pack_work(AddState &as, PackJob &j, EncoderCtx *ctx, const lzh::Progress &prog)
 {
-    j.packed = tmb_compress(ctx, j.in.get(), j.slot->fp, &j.h, j.method, g_opts.optimal != 0, prog);
+    j.packed = tmb_compress(ctx, j.in.get(), j.slot->fp, &j.h, j.method, as.set.optimal != 0, prog);
     j.fell_back = tmb_compress_fell_back(ctx);
     j.tmp_failed = fflush(j.slot->fp) != 0 || ferror(j.slot->fp);
     j.read_failed = ferror(j.in.get()) != 0;
@@ -269,14 +275,14 @@ void pack_work(PackJob &j, EncoderCtx *ctx, const lzh::Progress &prog)
 }
 
 // The finish of a packed file: its outcome, the header and the data.
-int pack_finish(PackJob &j)
+int pack_finish(AddState &as, PackJob &j)
 {
     const char *path = j.path.c_str();
     dbg_log("tmb_compress returned %d", j.packed);
     // The archive is as sound without -9, only larger; the user who asked
     // for the smallest one learns why it is not, once per run.
-    if (j.fell_back && !s_session->told_fallback) {
-        s_session->told_fallback = true;
+    if (j.fell_back && !as.session->told_fallback) {
+        as.session->told_fallback = true;
         fprintf(stderr, "  Not enough memory for -9: packing with the default parse instead\n");
     }
     // Each failure is named once on standard error, the most telling first:
@@ -292,13 +298,13 @@ int pack_finish(PackJob &j)
     else if (j.h.orig_size > kMaxEntrySize)  // the file grew while it was read
         why = "File too large (4 GiB or more)";
     if (why) {
-        g_add_tally.broken |= j.tmp_failed;
+        as.add_tally.broken |= j.tmp_failed;
         if (j.tmp_failed)
             fprintf(stderr, "  %s: %s (adding %s)\n", why, tmb_shown(j.slot->name).c_str(),
                     tmb_shown(path).c_str());
         else
             fprintf(stderr, "  %s: %s\n", why, tmb_shown(path).c_str());
-        end_line_error();
+        end_line_error(as);
         return 0;
     }
 
@@ -307,12 +313,12 @@ int pack_finish(PackJob &j)
     int ratio = h.orig_size ? (int)(100 - (int64_t)(h.comp_size * 100 / h.orig_size)) : 0;
     dbg_log("compressed size=%ld (ratio=%d%%)", (long)h.comp_size, ratio);
 
-    FILE *arc = s_session->arc;
+    FILE *arc = as.session->arc;
     off_t entry_start = ftello(arc);
     if (!tmb_write_header_lv2(arc, &h)) {
         fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
-        g_add_tally.broken = 1;
-        end_line_error();
+        as.add_tally.broken = 1;
+        end_line_error(as);
         return 0;
     }
     rewind(j.slot->fp);
@@ -322,47 +328,47 @@ int pack_finish(PackJob &j)
             fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
         else
             fprintf(stderr, "  Cannot read temporary file: %s\n", tmb_shown(j.slot->name).c_str());
-        g_add_tally.broken = 1;
+        as.add_tally.broken = 1;
         undo_entry(arc, entry_start);
-        end_line_error();
+        end_line_error(as);
         return 0;
     }
-    if (!g_opts.quiet)
+    if (!as.set.quiet)
         printf(" OK (%lu->%lu)\n", (unsigned long)h.orig_size, (unsigned long)h.comp_size);
     return 1;
 }
 
 // The "[n] adding:" line, when the file's turn comes.
-void adding_line(const char *arcname)
+void adding_line(AddState &as, const char *arcname)
 {
-    g_add_file_no++;
-    if (!g_opts.quiet)
-        printf("[%d] adding:  %-40s", g_add_file_no, tmb_shown(arcname).c_str());
+    as.add_file_no++;
+    if (!as.set.quiet)
+        printf("[%d] adding:  %-40s", as.add_file_no, tmb_shown(arcname).c_str());
     fflush(stdout);
 }
 
-void count(int ok)
+void count(AddState &as, int ok)
 {
     if (ok)
-        g_add_tally.added++;
+        as.add_tally.added++;
     else
-        g_add_tally.failed++;
+        as.add_tally.failed++;
 }
 
-int add_stored(const char *path, const char *arcname, const char *name)
+int add_stored(AddState &as, const char *path, const char *arcname, const char *name)
 {
-    FILE *arc = s_session->arc;
+    FILE *arc = as.session->arc;
     dbg_log("add_file_lh0: filepath='%s' arcname='%s'", path, arcname);
     struct stat st;
     bool not_regular, too_large;
     BufferedFile in = open_input(path, &st, &not_regular, &too_large);
     if (!in) {
-        if (report_refused(path, not_regular, too_large))
+        if (report_refused(as, path, not_regular, too_large))
             return 0;
         int err = errno;
         dbg_log("  fopen FAILED");
         fprintf(stderr, "  Cannot open: %s (%s)\n", tmb_shown(path).c_str(), strerror(err));
-        end_line_error();
+        end_line_error(as);
         return 0;
     }
     uint64_t size = (uint64_t)st.st_size;
@@ -370,8 +376,8 @@ int add_stored(const char *path, const char *arcname, const char *name)
     unsigned char *buf = (unsigned char *)malloc(size ? size : 1);
     if (!buf) {
         fprintf(stderr, "  Out of memory: %s\n", tmb_shown(path).c_str());
-        g_add_tally.broken = 1;
-        end_line_error();
+        as.add_tally.broken = 1;
+        end_line_error(as);
         return 0;
     }
     uint16_t crc = 0;
@@ -379,7 +385,7 @@ int add_stored(const char *path, const char *arcname, const char *name)
         if (fread(buf, 1, size, in.get()) != size) {
             fprintf(stderr, "  Read error: %s\n", tmb_shown(path).c_str());
             free(buf);
-            end_line_error();
+            end_line_error(as);
             return 0;
         }
         crc = tmb_crc16(buf, size, 0);
@@ -397,27 +403,27 @@ int add_stored(const char *path, const char *arcname, const char *name)
     if (!tmb_write_header_lv2(arc, &h)) {
         free(buf);
         fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
-        g_add_tally.broken = 1;
-        end_line_error();
+        as.add_tally.broken = 1;
+        end_line_error(as);
         return 0;
     }
     if (size != 0 && fwrite(buf, 1, size, arc) != size) {
         fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
-        g_add_tally.broken = 1;
+        as.add_tally.broken = 1;
         free(buf);
         undo_entry(arc, entry_start);
-        end_line_error();
+        end_line_error(as);
         return 0;
     }
     free(buf);
     dbg_log("  add_file_lh0 OK: written %lu bytes", (unsigned long)size);
-    if (!g_opts.quiet)
+    if (!as.set.quiet)
         fputs(" OK\n", stdout);
     return 1;
 }
 
 // A file to pack: opened now, packed by a worker, written in its turn.
-void add_compressed(const char *path, const char *arcname, const char *name, int method)
+void add_compressed(AddState &as, const char *path, const char *arcname, const char *name, int method)
 {
     auto j = std::make_shared<PackJob>();
     j->path = path;
@@ -430,23 +436,23 @@ void add_compressed(const char *path, const char *arcname, const char *name, int
         fill_header(&j->h, name, mtime_or_now(&st));
         j->h.orig_size = (uint64_t)st.st_size;
         j->h.method = method;
-        j->slot = slot_take(j->slot_dir, sizeof j->slot_dir);
+        j->slot = slot_take(as, j->slot_dir, sizeof j->slot_dir);
         j->slot_errno = errno;
     }
     bool ready = j->in && j->slot;
     if (!ready) {
         // Nothing to pack: the failure is told in its turn.
         bool opened = (bool)j->in;
-        in_turn([j, shown_name, opened] {
-            adding_line(shown_name.c_str());
+        in_turn(as, [&as, j, shown_name, opened] {
+            adding_line(as, shown_name.c_str());
             const char *p = j->path.c_str();
             if (!opened) {
-                if (!report_refused(p, j->not_regular, j->too_large)) {
+                if (!report_refused(as, p, j->not_regular, j->too_large)) {
                     // The stdout line stays as it always was; scripts that
                     // send standard output away still learn which file
                     // failed and why.
                     dbg_log("add_path lhX: fopen '%s' FAILED", p);
-                    if (!g_opts.quiet)
+                    if (!as.set.quiet)
                         fputs(" OPEN ERROR\n", stdout);
                     fprintf(stderr, "  Cannot open: %s (%s)\n", tmb_shown(p).c_str(), strerror(j->open_errno));
                 }
@@ -454,53 +460,53 @@ void add_compressed(const char *path, const char *arcname, const char *name, int
                 dbg_log("cannot create temp file in '%s'", j->slot_dir);
                 fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", tmb_shown(j->slot_dir).c_str(),
                         strerror(j->slot_errno));
-                g_add_tally.broken = 1;
-                end_line_error();
+                as.add_tally.broken = 1;
+                end_line_error(as);
             }
-            count(0);
+            count(as, 0);
         });
         j->in.close();
         return;
     }
 
-    PackSession &ps = *s_session;
+    PackSession &ps = *as.session;
     if (!ps.pool->threaded()) {
-        adding_line(arcname);
+        adding_line(as, arcname);
         dbg_log("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", path, name,
                 (unsigned long)j->h.orig_size, method);
-        tmb_prog_begin(j->h.orig_size);
-        pack_work(*j, ps.ctxs[0], tmb_prog_sink());
-        tmb_prog_end();
-        count(pack_finish(*j));
-        slot_give(j->slot);
+        progress_begin(as, j->h.orig_size);
+        pack_work(as, *j, ps.ctxs[0], as.progress.bytes);
+        progress_end(as);
+        count(as, pack_finish(as, *j));
+        slot_give(as, j->slot);
         return;
     }
-    submit(
-        [j, prog = j->progress.sink(j->h.orig_size)](int w) {
-            pack_work(*j, s_session->ctxs[(size_t)w], prog);
+    submit(as, 
+        [&as, j, prog = j->progress.sink(j->h.orig_size)](int w) {
+            pack_work(as, *j, as.session->ctxs[(size_t)w], prog);
         },
-        [j] {
-            j->progress.show();
-            tmb_prog_end();
-            count(pack_finish(*j));
+        [&as, j] {
+            j->progress.show(as.progress.bytes);
+            progress_end(as);
+            count(as, pack_finish(as, *j));
         },
         // The worker fills the header meanwhile: the line uses what the
         // walk knew.
-        [j, shown_name, arcname_s = std::string(name), size = j->h.orig_size] {
-            adding_line(shown_name.c_str());
+        [&as, j, shown_name, arcname_s = std::string(name), size = j->h.orig_size] {
+            adding_line(as, shown_name.c_str());
             dbg_log("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", j->path.c_str(),
                     arcname_s.c_str(), (unsigned long)size, j->method);
-            tmb_prog_begin(size);
+            progress_begin(as, size);
         },
-        [j] { j->progress.show(); }, [j] { slot_give(j->slot); });
+        [&as, j] { j->progress.show(as.progress.bytes); }, [&as, j] { slot_give(as, j->slot); });
 }
 
 // `st` is the status of the path, nullptr when it could not be read.
-bool is_the_archive(const struct stat *st)
+bool is_the_archive(AddState &as, const struct stat *st)
 {
     if (!st)
         return false;
-    for (const std::optional<FileId> &id : s_arc_ids)
+    for (const std::optional<FileId> &id : as.arc_ids)
         if (id && *id == tmb_file_id(*st))
             return true;
     return false;
@@ -508,30 +514,30 @@ bool is_the_archive(const struct stat *st)
 
 // `name` is fixed now: the root rule may change before the file's turn
 // comes, with the next argument.
-void add_file(const char *path, const char *arcname, const char *name, int method, const struct stat *st)
+void add_file(AddState &as, const char *path, const char *arcname, const char *name, int method, const struct stat *st)
 {
-    if (is_the_archive(st)) {
-        in_turn([a = std::string(arcname)] {
-            if (!g_opts.quiet)
+    if (is_the_archive(as, st)) {
+        in_turn(as, [&as, a = std::string(arcname)] {
+            if (!as.set.quiet)
                 printf("  skipping the archive itself:  %s\n", tmb_shown(a.c_str()).c_str());
         });
         return;
     }
     if (method != 0) {
-        add_compressed(path, arcname, name, method);
+        add_compressed(as, path, arcname, name, method);
         return;
     }
     // A stored file is read and written whole in its turn.
-    in_turn([p = std::string(path), a = std::string(arcname), n = std::string(name)] {
-        adding_line(a.c_str());
-        count(add_stored(p.c_str(), a.c_str(), n.c_str()));
+    in_turn(as, [&as, p = std::string(path), a = std::string(arcname), n = std::string(name)] {
+        adding_line(as, a.c_str());
+        count(as, add_stored(as, p.c_str(), a.c_str(), n.c_str()));
     });
 }
 
 // An empty directory keeps its name as an entry "name/" with no data.
-void dir_entry_name(char name[256], const char *arcname)
+void dir_entry_name(const AddState &as, char name[256], const char *arcname)
 {
-    copy_name(name, strip_arc_root(arcname), 254);
+    copy_name(name, strip_arc_root(as, arcname), 254);
     size_t n = strlen(name);
     if (n == 0 || name[n - 1] != '/') {
         name[n] = '/';
@@ -539,20 +545,20 @@ void dir_entry_name(char name[256], const char *arcname)
     }
 }
 
-void add_empty_dir(const char *name, const struct stat *st)
+void add_empty_dir(AddState &as, const char *name, const struct stat *st)
 {
     auto h = std::make_shared<EntryHeader>();
     fill_header(h.get(), name, mtime_or_now(st));
     h->method = 0;
     h->is_dir = 1;
-    in_turn([h] {
-        if (!tmb_write_header_lv2(s_session->arc, h.get())) {
+    in_turn(as, [&as, h] {
+        if (!tmb_write_header_lv2(as.session->arc, h.get())) {
             fprintf(stderr, "  Write error: %s\n", tmb_shown(h->name).c_str());
-            g_add_tally.broken = 1;
-            g_add_tally.failed++;
+            as.add_tally.broken = 1;
+            as.add_tally.failed++;
             return;
         }
-        g_add_tally.added++;
+        as.add_tally.added++;
     });
 }
 
@@ -568,31 +574,31 @@ bool is_link_to_dir(const struct dirent *de, const char *path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-void walk_any(const char *path, const char *arcname, const AddWalk &w);
+void walk_any(AddState &as, const char *path, const char *arcname, const AddWalk &w);
 
 // Walks one directory. Symbolic links to directories are not followed
 // below the top level: a link pointing upwards would make the walk
 // endless, so such a link is reported and stored as nothing. Links to
 // files are stored as the file they point to.
-void walk_dir(const char *path, const char *arcname, const struct stat *st, const AddWalk &w)
+void walk_dir(AddState &as, const char *path, const char *arcname, const struct stat *st, const AddWalk &w)
 {
     if (w.dir)
         w.dir(arcname);
     // The user named the directory and gets none of it: a failure of that
     // path, with the option that would have added it.
-    if (!g_opts.recursive) {
-        w.say([p = std::string(path)] {
+    if (!as.set.recursive) {
+        w.say([&as, p = std::string(path)] {
             fprintf(stderr, "  Directory not added: %s (-r adds its files)\n", tmb_shown(p.c_str()).c_str());
-            g_add_tally.failed++;
+            as.add_tally.failed++;
         });
         return;
     }
     DIR *d = opendir(path);
     if (!d) {
         int e = errno;
-        w.say([p = std::string(path), e] {
+        w.say([&as, p = std::string(path), e] {
             fprintf(stderr, "  Cannot list directory: %s (%s)\n", tmb_shown(p.c_str()).c_str(), strerror(e));
-            g_add_tally.failed++;
+            as.add_tally.failed++;
         });
         return;
     }
@@ -605,84 +611,84 @@ void walk_dir(const char *path, const char *arcname, const struct stat *st, cons
         char child[256], child_arc[256];
         if (!join_path_checked(child, path, de->d_name) ||
             !join_path_checked(child_arc, arcname, de->d_name)) {
-            w.say([] { g_add_tally.failed++; });
+            w.say([&as] { as.add_tally.failed++; });
             continue;
         }
         if (is_link_to_dir(de, child)) {
-            w.say([a = std::string(child_arc)] {
-                if (!g_opts.quiet)
+            w.say([&as, a = std::string(child_arc)] {
+                if (!as.set.quiet)
                     printf("  skipping link to directory:  %s\n", tmb_shown(a.c_str()).c_str());
             });
             continue;
         }
-        walk_any(child, child_arc, w);
+        walk_any(as, child, child_arc, w);
     }
     closedir(d);
-    if (entries > 0 || g_opts.exclude_empty)
+    if (entries > 0 || as.set.exclude_empty)
         return;
     char name[256];
-    dir_entry_name(name, arcname);
+    dir_entry_name(as, name, arcname);
     w.empty_dir(path, arcname, name, st);
 }
 
 // A path given by the caller is followed even when it is a link to a
 // directory; below it walk_dir has already passed over such links.
-void walk_any(const char *path, const char *arcname, const AddWalk &w)
+void walk_any(AddState &as, const char *path, const char *arcname, const AddWalk &w)
 {
     struct stat st;
     bool have = stat(path, &st) == 0;
     if (have && S_ISDIR(st.st_mode))
-        walk_dir(path, arcname, &st, w);
+        walk_dir(as, path, arcname, &st, w);
     else
-        w.file(path, arcname, strip_arc_root(arcname), have ? &st : nullptr);
+        w.file(path, arcname, strip_arc_root(as, arcname), have ? &st : nullptr);
 }
 
-void add_any(const char *path, const char *arcname, int method)
+void add_any(AddState &as, const char *path, const char *arcname, int method)
 {
     AddWalk w;
-    w.file = [method](const char *p, const char *a, const char *name, const struct stat *st) {
-        add_file(p, a, name, method, st);
+    w.file = [&as, method](const char *p, const char *a, const char *name, const struct stat *st) {
+        add_file(as, p, a, name, method, st);
     };
-    w.empty_dir = [](const char *, const char *, const char *name, const struct stat *st) {
-        add_empty_dir(name, st);
+    w.empty_dir = [&as](const char *, const char *, const char *name, const struct stat *st) {
+        add_empty_dir(as, name, st);
     };
-    w.dir = [](const char *arcname) {
-        in_turn([a = std::string(arcname)] {
-            if (!g_opts.quiet)
+    w.dir = [&as](const char *arcname) {
+        in_turn(as, [&as, a = std::string(arcname)] {
+            if (!as.set.quiet)
                 printf("  adding dir:  %s\n", tmb_shown(a.c_str()).c_str());
         });
     };
-    w.say = [](std::function<void()> f) { in_turn(std::move(f)); };
-    walk_any(path, arcname, w);
+    w.say = [&as](std::function<void()> f) { in_turn(as, std::move(f)); };
+    walk_any(as, path, arcname, w);
 }
 
 } // namespace
 
-const char *strip_arc_root(const char *name)
+const char *strip_arc_root(const AddState &as, const char *name)
 {
-    if (g_arc_root_len > 0) {
+    if (as.arc_root_len > 0) {
         size_t n = strlen(name);
-        if (n < (size_t)g_arc_root_len)
+        if (n < (size_t)as.arc_root_len)
             return name;
-        return name + g_arc_root_len;
+        return name + as.arc_root_len;
     }
     return tmb_base_name(name);
 }
 
-const char *add_argument_name(const char *arg)
+const char *add_argument_name(AddState &as, const char *arg)
 {
     const char *arcname = arg;
     if (arcname[0] == '.' && arcname[1] == '/')
         arcname += 2;
     struct stat st;
     bool is_dir = stat(arg, &st) == 0 && S_ISDIR(st.st_mode);
-    g_arc_root_len = is_dir ? (int)strlen(arcname) + 1 : 0;
+    as.arc_root_len = is_dir ? (int)strlen(arcname) + 1 : 0;
     return arcname;
 }
 
-void add_walk(const char *path, const char *arcname, const AddWalk &walk)
+void add_walk(AddState &as, const char *path, const char *arcname, const AddWalk &walk)
 {
-    walk_any(path, arcname, walk);
+    walk_any(as, path, arcname, walk);
 }
 
 void add_report_nothing_added(const char *archive)
@@ -692,22 +698,22 @@ void add_report_nothing_added(const char *archive)
             stat(archive, &st) == 0 ? "left unchanged" : "not created");
 }
 
-void add_set_archive(FILE *arc, FILE *old)
+void add_set_archive(AddState &as, FILE *arc, FILE *old)
 {
     FILE *streams[2] = {arc, old};
     for (int i = 0; i < 2; i++) {
         FileId id;
-        s_arc_ids[i].reset();
+        as.arc_ids[i].reset();
         if (streams[i] && tmb_stream_id(streams[i], &id))
-            s_arc_ids[i] = id;
+            as.arc_ids[i] = id;
     }
 }
 
-int add_begin(FILE *arc)
+int add_begin(AddState &as, FILE *arc)
 {
     auto ps = std::make_unique<PackSession>();
     ps->arc = arc;
-    int workers = tmb_thread_count(g_opts.threads);
+    int workers = tmb_thread_count(as.set.threads);
     for (int w = 0; w < workers; w++) {
         EncoderCtx *ctx = tmb_encoder_new();
         if (!ctx)
@@ -716,67 +722,67 @@ int add_begin(FILE *arc)
     }
     if (ps->ctxs.empty()) {
         fprintf(stderr, "  Out of memory: cannot pack\n");
-        g_add_tally.broken = 1;
+        as.add_tally.broken = 1;
         return 0;
     }
     workers = (int)ps->ctxs.size();
     ps->pool = std::make_unique<OrderedPool>(workers, tmb_pool_queue(workers));
-    s_session = ps.release();
+    as.session = ps.release();
     return 1;
 }
 
-void add_end()
+void add_end(AddState &as)
 {
-    if (!s_session)
+    if (!as.session)
         return;
-    s_session->pool.reset(); // finishes what is pending
-    for (EncoderCtx *ctx : s_session->ctxs)
+    as.session->pool.reset(); // finishes what is pending
+    for (EncoderCtx *ctx : as.session->ctxs)
         tmb_encoder_free(ctx);
-    for (auto &sl : s_session->slots)
+    for (auto &sl : as.session->slots)
         if (sl->fp)
             fclose(sl->fp);
-    delete s_session;
-    s_session = nullptr;
+    delete as.session;
+    as.session = nullptr;
 }
 
-void add_path_then(const char *path, const char *arcname, int method,
+void add_path_then(AddState &as, const char *path, const char *arcname, int method,
                    std::function<void(int ok, const AddTally &delta)> done)
 {
     auto before = std::make_shared<AddTally>();
     // Once the archive cannot be built, every further entry would fail
     // the same way: nothing more is written or told.
-    in_turn([before] {
-        if (ferror(s_session->arc) || g_add_tally.broken)
-            s_session->stopped = true;
-        *before = g_add_tally;
+    in_turn(as, [&as, before] {
+        if (ferror(as.session->arc) || as.add_tally.broken)
+            as.session->stopped = true;
+        *before = as.add_tally;
     });
-    add_any(path, arcname, method);
+    add_any(as, path, arcname, method);
     if (done)
-        in_turn([before, done] {
-            AddTally d = {g_add_tally.added - before->added, g_add_tally.failed - before->failed,
-                          g_add_tally.broken};
+        in_turn(as, [&as, before, done] {
+            AddTally d = {as.add_tally.added - before->added, as.add_tally.failed - before->failed,
+                          as.add_tally.broken};
             done(d.failed == 0, d);
         });
 }
 
-void add_in_turn(std::function<void()> f)
+void add_in_turn(AddState &as, std::function<void()> f)
 {
-    if (s_session)
-        in_turn(std::move(f));
+    if (as.session)
+        in_turn(as, std::move(f));
     else
         f();
 }
 
-int add_path(FILE *arc, const char *path, const char *arcname, int method)
+int add_path(AddState &as, FILE *arc, const char *path, const char *arcname, int method)
 {
-    bool own = s_session == nullptr;
-    if (own && !add_begin(arc))
+    bool own = as.session == nullptr;
+    if (own && !add_begin(as, arc))
         return 0;
-    s_session->pool->drain();
-    AddTally before = g_add_tally;
-    add_any(path, arcname, method);
-    s_session->pool->drain();
+    as.session->pool->drain();
+    AddTally before = as.add_tally;
+    add_any(as, path, arcname, method);
+    as.session->pool->drain();
     if (own)
-        add_end();
-    return g_add_tally.failed == before.failed;
+        add_end(as);
+    return as.add_tally.failed == before.failed;
 }

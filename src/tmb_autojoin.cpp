@@ -5,57 +5,52 @@
 #include <cstdio>
 
 #include "tambrix.h"
+#include "tmb_cmd.h"
 #include "tmb_method.h"
 #include "tmb_pool.h"
 #include "tmb_spool.h"
 #include "tmb_split.h"
 
-int tmb_autojoin_begin(char *tmp, size_t size)
+int tmb_autojoin_begin(StandIn *in, const Options &o)
 {
-    tmp[0] = '\0';
-    if (!looks_like_split_part()) {
+    if (!looks_like_split_part(o.archive)) {
         // A stream is read once, into a temporary that the command then
         // reads as a file.
-        if (!tmb_is_stream_archive(g_opts.archive))
+        if (!tmb_is_stream_archive(o.archive))
             return 0;
-        if (tmb_spool_archive(g_opts.archive, tmp, size))
+        char tmp[sizeof in->tmpname];
+        if (tmb_spool_archive(o.archive, tmp, sizeof tmp))
             return 1;
-        stand_in_for_archive(tmp);
+        stand_in_for_archive(in, tmp, o.archive);
         return 0;
     }
-    const char *joined = maybe_join_for_read();
-    if (!joined)
-        return 1;
-    snprintf(tmp, size, "%s", joined);
-    return 0;
+    return maybe_join_for_read(in, split_settings(o), o.archive) ? 0 : 1;
 }
 
-void tmb_autojoin_end(char *tmp)
+void tmb_autojoin_end(StandIn *in)
 {
-    if (tmp[0]) {
-        release_joined_for_read(tmp);
-        tmp[0] = '\0';
-    }
+    if (in->tmpname[0])
+        release_joined_for_read(in, in->tmpname);
 }
 
-BufferedFile tmb_open_archive(char *tmp, size_t size)
+BufferedFile tmb_open_archive(StandIn *in, const Options &o)
 {
-    if (tmb_autojoin_begin(tmp, size))
+    if (tmb_autojoin_begin(in, o))
         return BufferedFile();
-    BufferedFile arc(fopen(g_opts.archive, "rb"));
+    BufferedFile arc(fopen(tmb_archive_read(*in, o.archive), "rb"));
     if (!arc) {
-        fprintf(stderr, "Cannot open: %s\n", tmb_archive_shown());
-        tmb_autojoin_end(tmp);
+        fprintf(stderr, "Cannot open: %s\n", tmb_archive_shown(*in, o.archive));
+        tmb_autojoin_end(in);
     }
     return arc;
 }
 
-std::vector<ExtractCtx *> tmb_unpack_contexts(int64_t size)
+std::vector<ExtractCtx *> tmb_unpack_contexts(const Options &o, int64_t size)
 {
-    int workers = size >= 0 ? tmb_thread_count(g_opts.threads) : 1;
+    int workers = size >= 0 ? tmb_thread_count(o.threads) : 1;
     std::vector<ExtractCtx *> ctxs;
     for (int w = 0; w < workers; w++) {
-        ExtractCtx *ctx = tmb_extract_new(g_inbuf_max, g_outbuf_max);
+        ExtractCtx *ctx = tmb_extract_new(o.inbuf_max, o.outbuf_max);
         if (!ctx)
             break;
         ctxs.push_back(ctx);

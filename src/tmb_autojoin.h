@@ -10,25 +10,29 @@
 
 #include "tmb_stream.h"
 
+struct Options;
+struct StandIn;
+
 // Joins when the archive argument names a part, copies it when it is a
-// stream. Returns 0 when the command may go on (`tmp` then holds the
-// temporary path, or is empty when the archive is read as it is) and 1 when the join failed and has reported why.
-int tmb_autojoin_begin(char *tmp, size_t size);
+// stream. Returns 0 when the command may go on (`in` then holds the
+// temporary that stands in for the archive, or none when the archive is
+// read as it is) and 1 when the join failed and has reported why.
+int tmb_autojoin_begin(StandIn *in, const Options &o);
 
 // Removes the temporary archive, if there is one, and forgets its name.
-void tmb_autojoin_end(char *tmp);
+void tmb_autojoin_end(StandIn *in);
 
 // The archive of a reading command: joined first when named by a part
 // (tmb_autojoin_begin), then opened for reading with a stream buffer of its
 // own. When it cannot be had, says why ("Cannot open: NAME", the name as
 // the user gave it, or the join's own message), removes the temporary join
 // and returns no stream. Otherwise the caller ends with tmb_autojoin_end.
-BufferedFile tmb_open_archive(char *tmp, size_t size);
+BufferedFile tmb_open_archive(StandIn *in, const Options &o);
 
 // The unpacking contexts of x, e and t: one per thread of -T<n> when the
 // archive is a regular file of `size` bytes (the workers read it with
 // pread), one for an archive read from a pipe (size -1), each with the
 // limits of -b. Empty when not even one can be had.
 struct ExtractCtx;
-std::vector<ExtractCtx *> tmb_unpack_contexts(int64_t size);
+std::vector<ExtractCtx *> tmb_unpack_contexts(const Options &o, int64_t size);
 void tmb_unpack_contexts_free(std::vector<ExtractCtx *> &ctxs);

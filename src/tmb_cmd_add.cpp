@@ -26,6 +26,8 @@
 namespace {
 
 struct AddRun {
+    const Options *o;
+    AddState *as;
     FILE *arc;
     int method;
     int added;
@@ -39,7 +41,7 @@ struct AddRun {
 // files are packed on every core meanwhile).
 void add_counted(AddRun *run, const char *path, const char *arcname)
 {
-    add_path_then(path, arcname, run->method, [run](int ok, const AddTally &d) {
+    add_path_then(*run->as, path, arcname, run->method, [run](int ok, const AddTally &d) {
         run->added += d.added;
         run->errors += d.failed > 0 ? d.failed : !ok;
     });
@@ -51,7 +53,7 @@ void add_match(const char *path, void *ctx)
     AddRun *run = (AddRun *)ctx;
     if (ferror(run->arc))
         return;
-    g_arc_root_len = 0;
+    run->as->arc_root_len = 0;
     add_counted(run, path, path);
 }
 
@@ -62,11 +64,11 @@ void scan_argument(AddRun *run, const char *arg)
 {
     char dir[256], pattern[256];
     split_wildcard_path(arg, dir, pattern);
-    add_in_turn([a = std::string(arg)] {
-        if (!g_opts.quiet)
+    add_in_turn(*run->as, [quiet = run->o->quiet, a = std::string(arg)] {
+        if (!quiet)
             printf("Scanning: %s\n", tmb_shown(a.c_str()).c_str());
     });
-    wildcard_scan(dir, pattern, g_opts.recursive, add_match, run);
+    run->errors += wildcard_scan(dir, pattern, run->o->recursive, add_match, run);
 }
 
 // A directory given by the caller contributes entries named relative to
@@ -77,7 +79,7 @@ void add_argument(AddRun *run, const char *arg)
         scan_argument(run, arg);
         return;
     }
-    const char *arcname = add_argument_name(arg);
+    const char *arcname = add_argument_name(*run->as, arg);
     dbg_log("adding '%s' as '%s' method=%d", arg, arcname, run->method);
     add_counted(run, arg, arcname);
 }
@@ -137,28 +139,44 @@ bool entries_written(FILE *arc)
 
 } // namespace
 
-int cmd_add()
+void add_init(AddState &as, const Options &o, ProgressBar *bar)
+{
+    as.set.quiet = o.quiet;
+    as.set.recursive = o.recursive;
+    as.set.exclude_empty = o.exclude_empty;
+    as.set.optimal = o.optimal;
+    as.set.threads = o.threads;
+    if (bar) {
+        as.progress.user = bar;
+        as.progress.begin = [](void *b, uint64_t total) { tmb_prog_begin(*static_cast<ProgressBar *>(b), total); };
+        as.progress.end = [](void *b) { tmb_prog_end(*static_cast<ProgressBar *>(b)); };
+        as.progress.bytes = tmb_prog_sink(*bar);
+    }
+}
+
+int cmd_add(const Options &o)
 {
     clock_t start = clock();
-    g_add_file_no = 0;
+    ProgressBar bar = progress_bar(o);
+    AddState as;
+    add_init(as, o, &bar);
     dbg_open();
     dbg_log("=== cmd_add start ===");
-    dbg_log("archive='%s' method=%d nfiles=%d recursive=%d sfx=%d", g_opts.archive, g_opts.method,
-            g_opts.nfiles, g_opts.recursive, g_opts.sfx);
-    for (int i = 0; i < g_opts.nfiles; i++)
-        dbg_log("  files[%d]='%s'", i, g_opts.files[i]);
+    dbg_log("archive='%s' method=%d nfiles=%d recursive=%d sfx=%d", o.archive, o.method,
+            o.nfiles, o.recursive, o.sfx);
+    for (int i = 0; i < o.nfiles; i++)
+        dbg_log("  files[%d]='%s'", i, o.files[i]);
 
-    if (g_opts.nfiles <= 0) {
+    if (o.nfiles <= 0) {
         fprintf(stderr, "No files specified.\n");
         return 1;
     }
-    g_add_tally = AddTally{0, 0, 0};
     // The self-extracting builder writes the .run file its own way, through
     // temporaries as well.
-    if (g_opts.sfx)
-        return sfx_build(g_opts.method, start);
-    bool to_stdout = strcmp(g_opts.archive, "-") == 0;
-    if (!to_stdout && !may_replace(g_opts.archive))
+    if (o.sfx)
+        return sfx_build(as, o, start);
+    bool to_stdout = strcmp(o.archive, "-") == 0;
+    if (!to_stdout && !may_replace(o.archive))
         return 1;
 
     // The archive is written to a temporary file created exclusively beside
@@ -166,46 +184,46 @@ int cmd_add()
     // renamed over it only when every byte is written: a failure part-way
     // leaves neither a cut-off archive nor a lost old one.
     NewArchive tmp;
-    if (!rewrite_create(&tmp, g_opts.archive)) {
-        dbg_log("create temporary archive for '%s' FAILED", g_opts.archive);
-        fprintf(stderr, "Cannot open/create: %s (%s)\n", g_opts.archive, strerror(errno));
+    if (!rewrite_create(&tmp, o.archive)) {
+        dbg_log("create temporary archive for '%s' FAILED", o.archive);
+        fprintf(stderr, "Cannot open/create: %s (%s)\n", o.archive, strerror(errno));
         return 1;
     }
     dbg_log("temporary archive '%s'", tmp.path);
     FILE *arc = tmp.file.get();
-    FILE *old = to_stdout ? nullptr : open_old_archive(g_opts.archive);
-    add_set_archive(arc, old);
-    AddRun run = {arc, g_opts.method, 0, 0};
-    if (add_begin(arc)) {
+    FILE *old = to_stdout ? nullptr : open_old_archive(o.archive);
+    add_set_archive(as, arc, old);
+    AddRun run = {&o, &as, arc, o.method, 0, 0};
+    if (add_begin(as, arc)) {
         // Once the archive cannot be built, every further entry would fail
         // the same way (paths already queued then write and tell nothing).
-        for (int i = 0; i < g_opts.nfiles && !ferror(arc) && !g_add_tally.broken; i++)
-            add_argument(&run, g_opts.files[i]);
-        add_end();
+        for (int i = 0; i < o.nfiles && !ferror(arc) && !as.add_tally.broken; i++)
+            add_argument(&run, o.files[i]);
+        add_end(as);
     }
-    add_set_archive(nullptr);
+    add_set_archive(as, nullptr);
     if (old)
         fclose(old);
-    run.errors += wildcard_take_skipped();
+    run.errors += o.skipped_paths;
     // A new archive that lacks entries for want of disk or memory does not
     // replace the old one; inputs that could not be read are only counted.
     // One without any entry replaces nothing either: a mistyped argument
     // must not cost an archive.
     bool stream_ok = entries_written(arc);
-    bool written = stream_ok && !g_add_tally.broken;
+    bool written = stream_ok && !as.add_tally.broken;
     bool empty = written && run.added == 0;
     if (!written) {
         // A failure that was not the archive's own write (a packing
         // temporary that could not be made, memory) has been named already.
         fprintf(stderr, "%s: %s; %s\n", stream_ok ? "Archive not built" : "Write error on archive",
-                g_opts.archive, archive_exists(g_opts.archive) ? "left unchanged" : "not created");
+                o.archive, archive_exists(o.archive) ? "left unchanged" : "not created");
         rewrite_abort(&tmp);
         run.errors++;
     } else if (empty) {
         rewrite_abort(&tmp);
-        add_report_nothing_added(g_opts.archive);
+        add_report_nothing_added(o.archive);
         written = false;
-    } else if (!rewrite_commit(&tmp, g_opts.archive)) {
+    } else if (!rewrite_commit(&tmp, o.archive)) {
         written = false;
         run.errors++;
     }
@@ -215,9 +233,9 @@ int cmd_add()
     // Only a complete archive is split; the split removes it afterwards.
     // A failed split keeps the archive but must not end in a success status.
     int split_failed = 0;
-    if (g_opts.split_kb > 0 && run.errors == 0 && written) {
+    if (o.split_kb > 0 && run.errors == 0 && written) {
         printf("\n");
-        split_failed = split_file(g_opts.archive, (uint64_t)g_opts.split_kb, 1) != 0;
+        split_failed = split_file(split_settings(o), o.archive, (uint64_t)o.split_kb, 1) != 0;
     }
     printf("\nDone. Added: %d  Errors: %d\n", run.added, run.errors);
     print_elapsed(start);

@@ -15,12 +15,12 @@ struct DeleteCounts {
     int deleted, kept;
 };
 
-int copy_unselected(OldArchive *old, NewArchive *out, DeleteCounts *n)
+int copy_unselected(Selection &sel, OldArchive *old, NewArchive *out, DeleteCounts *n)
 {
     EntryHeader h;
     int r;
     while ((r = rewrite_next_entry(old, &h)) == 1) {
-        if (file_wanted(h.name)) {
+        if (file_wanted(sel, h.name)) {
             printf("  deleting: %s\n", tmb_shown(h.name).c_str());
             n->deleted++;
             if (!rewrite_skip_entry(old, &h))
@@ -37,32 +37,32 @@ int copy_unselected(OldArchive *old, NewArchive *out, DeleteCounts *n)
 
 } // namespace
 
-int cmd_delete()
+int cmd_delete(const Options &o)
 {
-    if (g_opts.nfiles <= 0) {
+    if (o.nfiles <= 0) {
         fprintf(stderr, "No files specified for deletion.\n");
         return 1;
     }
     OldArchive old;
-    int opened = rewrite_open_old(&old, g_opts.archive);
+    int opened = rewrite_open_old(&old, o.archive);
     if (opened <= 0) {
         if (opened == 0)
-            fprintf(stderr, "Cannot open: %s\n", g_opts.archive);
+            fprintf(stderr, "Cannot open: %s\n", o.archive);
         return 1;
     }
     // A damaged archive is found before a single "deleting:" line is shown.
     if (!rewrite_check(&old))
         return 1;
     NewArchive tmp;
-    if (!rewrite_create(&tmp, g_opts.archive)) {
-        rewrite_report_create(&tmp, g_opts.archive, errno);
+    if (!rewrite_create(&tmp, o.archive)) {
+        rewrite_report_create(&tmp, o.archive, errno);
         return 1;
     }
     DeleteCounts n = {0, 0};
-    file_wanted_begin();
+    Selection sel = file_selection(o.files, o.nfiles);
     // The copy must meet exactly the entries the check walked: another
     // process may have changed the archive in between.
-    int ok = copy_unselected(&old, &tmp, &n) && rewrite_unchanged(&old);
+    int ok = copy_unselected(sel, &old, &tmp, &n) && rewrite_unchanged(&old);
     old.file.close();
     if (!ok) {
         rewrite_abort(&tmp);
@@ -71,10 +71,10 @@ int cmd_delete()
     // What the names did select is deleted; a name that selected nothing
     // is reported and fails the command. With nothing deleted the archive
     // stays as it is.
-    int unmatched = file_wanted_unmatched();
+    int unmatched = file_wanted_unmatched(sel);
     if (n.deleted == 0)
         rewrite_abort(&tmp);
-    else if (!rewrite_commit(&tmp, g_opts.archive))
+    else if (!rewrite_commit(&tmp, o.archive))
         return 1;
     printf("\nDeleted: %d  Kept: %d\n", n.deleted, n.kept);
     fflush(stdout);

@@ -38,6 +38,7 @@
 #include "tmb_outdir.h"
 #include "tmb_pool.h"
 #include "tmb_progress.h"
+#include "tmb_worker_progress.h"
 #include "tmb_shown.h"
 #include "tmb_split.h"
 #include "tmb_stream.h"
@@ -59,7 +60,11 @@ static_assert(kPoolMaxQueue * kBatchEntries + 16 <= (size_t)kTmbCleanupNames);
 // One run of the command: the archive, the counters of the summary and the
 // answers given at the overwrite prompt that hold for the rest of the run.
 struct ExtractRun {
+    const Options *o = nullptr;
     BufferedFile arc;
+    StandIn joined;         // a temporary standing in for the archive
+    Selection sel;          // the entries the name arguments select
+    ProgressBar bar;
     int strip_paths = 0;    // e: base names only
     int total = 0;          // entries expected, from the pre-count pass
     int index = 0;
@@ -107,13 +112,13 @@ void settle(ExtractRun &r)
 // Output path for an entry name, for messages and the length limit: the
 // name below the work directory. An AmigaOS device ("RAM:") or a trailing
 // '/' already ends a directory, any other work directory gets a '/' between.
-std::string join_path(const char *name)
+std::string join_path(const char *work_dir, const char *name)
 {
-    size_t n = strlen(g_opts.work_dir);
+    size_t n = strlen(work_dir);
     const char *sep = "/";
-    if (n == 0 || g_opts.work_dir[n - 1] == ':' || g_opts.work_dir[n - 1] == '/')
+    if (n == 0 || work_dir[n - 1] == ':' || work_dir[n - 1] == '/')
         sep = "";
-    return std::string(g_opts.work_dir) + sep + name;
+    return std::string(work_dir) + sep + name;
 }
 
 // Why an entry's relative output name is not safe to create, or nullptr.
@@ -155,7 +160,7 @@ void normalize_name(char *name)
 
 // Entries the main loop will take up as files, for the "[i/n]" counter:
 // the same test as the loop's, after the same backslash rule.
-int count_wanted(const char *archive)
+int count_wanted(Selection sel, const char *archive)
 {
     BufferedFile arc(fopen(archive, "rb"));
     FILE *fp = arc.get();
@@ -167,7 +172,7 @@ int count_wanted(const char *archive)
     const char *why = nullptr;
     while (tmb_walk_next(fp, size, &h, &why) == TMB_WALK_ENTRY) {
         normalize_name(h.name);
-        if (!h.is_dir && file_wanted(h.name))
+        if (!h.is_dir && file_wanted(sel, h.name))
             total++;
         if (fseeko(fp, (off_t)(h.data_pos + (int64_t)h.comp_size), SEEK_SET) != 0)
             break;
@@ -470,10 +475,10 @@ void extract_file(ExtractRun &r, const EntryHeader &h, const OutDirRef &dir, con
         dbg_log("calling tmb_extract for '%s'", outpath.c_str());
         // One thread: the line comes first, the bar runs while unpacking.
         print_progress_line(r, h);
-        tmb_prog_begin(h.orig_size);
-        unpack_to_temp(*j, r.ctxs[0], r.out_bufs[0], arc, -1, tmb_prog_sink());
+        tmb_prog_begin(r.bar, h.orig_size);
+        unpack_to_temp(*j, r.ctxs[0], r.out_bufs[0], arc, -1, tmb_prog_sink(r.bar));
         r.at_next = !ferror(arc);
-        tmb_prog_end();
+        tmb_prog_end(r.bar);
         finish_file(r, *j);
         return;
     }
@@ -500,15 +505,15 @@ void extract_file(ExtractRun &r, const EntryHeader &h, const OutDirRef &dir, con
             worker_unpack(*j, *run, w, arcfd, prog);
         },
         [j, run] {
-            j->progress.show();
-            tmb_prog_end();
+            j->progress.show(tmb_prog_sink(run->bar));
+            tmb_prog_end(run->bar);
             finish_job(*run, *j);
         },
         [j, run] {
             print_progress_line(*run, j->h);
-            tmb_prog_begin(j->h.orig_size);
+            tmb_prog_begin(run->bar, j->h.orig_size);
         },
-        [j] { j->progress.show(); });
+        [j, run] { j->progress.show(tmb_prog_sink(run->bar)); });
 }
 
 // Reports a failure to make or enter a directory of the target.
@@ -594,7 +599,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
     normalize_name(h.name);
     dbg_log("name after backslash normalization: '%s'", h.name);
 
-    if (!file_wanted(h.name)) {
+    if (!file_wanted(r.sel, h.name)) {
         dbg_log("file_wanted('%s') returned FALSE -> skipping", h.name);
         r.skipped++;
         return;
@@ -605,7 +610,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
         dbg_log("entry is a directory");
         if (r.strip_paths)
             return;
-        std::string outpath = join_path(h.name);
+        std::string outpath = join_path(r.o->work_dir, h.name);
         if (outpath.size() >= kPathMax || h.name_cut) {
             report_too_long(r, outpath, h);
             r.errors++;
@@ -630,9 +635,9 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
         if (slash)
             outname = slash + 1;
     }
-    std::string outpath = join_path(outname);
+    std::string outpath = join_path(r.o->work_dir, outname);
     dbg_log("built outpath='%s' (work_dir='%s', name='%s', strip_paths=%d)", outpath.c_str(),
-            g_opts.work_dir, outname, r.strip_paths);
+            r.o->work_dir, outname, r.strip_paths);
     // A path that does not fit is refused, never cut: a cut name could be
     // another entry's file or take the place of a directory. The same for
     // a name the header reader could not hold whole.
@@ -688,7 +693,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
                                              : nullptr;
     // Beside the parts a joined archive came from, a file of a part's name
     // (or the sidecar's) would change that series, even a part not there yet.
-    if (!why && tmb_joined_series_member(dirfd, leaf.c_str()))
+    if (!why && tmb_joined_series_member(r.joined, dirfd, leaf.c_str()))
         why = "it would be a part or the sidecar of the archive being read";
     if (why) {
         settle(r);
@@ -697,7 +702,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
         return;
     }
     if (exists) {
-        if (!g_opts.force_overwrite && !confirm_overwrite(r, outpath)) {
+        if (!r.o->force_overwrite && !confirm_overwrite(r, outpath)) {
             return;
         }
     } else {
@@ -708,36 +713,39 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
 
 } // namespace
 
-int cmd_extract()
+int cmd_extract(const Options &o)
 {
     ExtractRun r;
-    r.strip_paths = g_opts.command == 'e';
-    char joined[kPathMax];
-    r.arc = tmb_open_archive(joined, sizeof joined);
+    r.o = &o;
+    r.bar = progress_bar(o);
+    r.strip_paths = o.command == 'e';
+    r.arc = tmb_open_archive(&r.joined, o);
     if (!r.arc)
         return 1;
-    const char *shown_archive = tmb_archive_shown();
+    const char *shown_archive = tmb_archive_shown(r.joined, o.archive);
+    const char *read_archive = tmb_archive_read(r.joined, o.archive);
+    r.sel = file_selection(o.files, o.nfiles);
 
     dbg_open();
     dbg_log("=== cmd_extract start ===");
-    dbg_log("archive='%s' work_dir='%s' strip_paths=%d force_overwrite=%d", g_opts.archive,
-            g_opts.work_dir, r.strip_paths, g_opts.force_overwrite);
-    dbg_log("nfiles=%d (file filter list; if >0, ONLY these names are extracted)", g_opts.nfiles);
-    for (int i = 0; i < g_opts.nfiles; i++)
-        dbg_log("  files[%d]='%s'", i, g_opts.files[i]);
+    dbg_log("archive='%s' work_dir='%s' strip_paths=%d force_overwrite=%d", read_archive,
+            o.work_dir, r.strip_paths, o.force_overwrite);
+    dbg_log("nfiles=%d (file filter list; if >0, ONLY these names are extracted)", o.nfiles);
+    for (int i = 0; i < o.nfiles; i++)
+        dbg_log("  files[%d]='%s'", i, o.files[i]);
 
-    r.total = count_wanted(g_opts.archive);
+    r.total = count_wanted(r.sel, read_archive);
     clock_t start = clock();
 
     FILE *arc = r.arc.get();
     FileId arc_id;
     if (tmb_stream_id(arc, &arc_id))
         r.inputs.push_back(arc_id);
-    for (const FileId &id : tmb_join_inputs())
+    for (const FileId &id : r.joined.join_inputs)
         r.inputs.push_back(id);
     // The target: the work directory, less a last part ending in ':' that
     // is a name prefix here (see ExtractRun).
-    std::string root = g_opts.work_dir;
+    std::string root = o.work_dir;
     if (!root.empty() && root.back() == ':') {
         size_t slash = root.rfind('/');
         r.name_prefix = root.substr(slash == std::string::npos ? 0 : slash + 1);
@@ -745,19 +753,19 @@ int cmd_extract()
     }
     outdir_init(r.out, root.c_str());
 
-    dbg_log("fopen archive '%s' = %s", g_opts.archive, "OK");
+    dbg_log("fopen archive '%s' = %s", read_archive, "OK");
     printf("Extracting: %s\n\n", shown_archive);
     fflush(stdout);
 
     // Entries are unpacked on every core when the archive is a regular file
     // (the workers read it with pread); a pipe is read in order.
     int64_t size = tmb_file_size(arc);
-    r.ctxs = tmb_unpack_contexts(size);
+    r.ctxs = tmb_unpack_contexts(o, size);
     if (r.ctxs.empty()) {
         fputs("Not enough memory to unpack\n", stderr);
         r.arc.close();
         outdir_close(r.out);
-        tmb_autojoin_end(joined);
+        tmb_autojoin_end(&r.joined);
         dbg_close();
         return 1;
     }
@@ -773,7 +781,7 @@ int cmd_extract()
     const char *why = nullptr;
     int64_t pos = 0;
     int walk;
-    file_wanted_begin();
+    file_wanted_begin(r.sel);
     while ((walk = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY) {
         r.at_next = h.comp_size == 0;
         handle_entry(r, h);
@@ -793,7 +801,7 @@ int cmd_extract()
         r.errors++;
     }
     // A name that selects nothing is a mistake (a typo, a wrong case).
-    int unmatched = file_wanted_unmatched();
+    int unmatched = file_wanted_unmatched(r.sel);
     tmb_unpack_contexts_free(r.ctxs);
 
     printf("\nDone. Extracted: %d  Skipped: %d  Errors: %d\n", r.extracted, r.skipped, r.errors);
@@ -801,7 +809,7 @@ int cmd_extract()
     fflush(stdout);
     r.arc.close();
     outdir_close(r.out);
-    tmb_autojoin_end(joined);
+    tmb_autojoin_end(&r.joined);
     dbg_log("=== cmd_extract end: extracted=%d skipped=%d errors=%d ===", r.extracted, r.skipped,
             r.errors);
     dbg_close();

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr size_t kPathMax = 256;
 
 const char *const SHORT_HEAD =
     " Method    Orig     Comp  Ratio  Date/Time         Name\n"
@@ -71,7 +70,7 @@ void print_totals(FILE *out, const Totals &t)
 // 0 when the walk stopped at damage (or a read error, or something that is
 // no archive at all) instead of the real end, after saying so: a listing
 // cut short must not pass for the whole archive.
-int list_entries(FILE *arc, const char *shown, FILE *out, int verbose, Totals *t)
+int list_entries(FILE *arc, const char *shown, Selection &sel, FILE *out, int verbose, Totals *t)
 {
     int64_t size = tmb_file_size(arc);
     EntryHeader h;
@@ -81,7 +80,7 @@ int list_entries(FILE *arc, const char *shown, FILE *out, int verbose, Totals *t
     while ((r = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY || r == TMB_WALK_CUT) {
         // An entry cut off by the end of the file is still shown, as its
         // header reads; the damage is said after the listing.
-        if (h.method != -1 && file_wanted(h.name)) {
+        if (h.method != -1 && file_wanted(sel, h.name)) {
             print_entry(out, &h, verbose);
             t->count++;
             t->orig += h.orig_size;
@@ -124,23 +123,24 @@ void tmb_format_time(int64_t t, char *buf, size_t size)
 
 void tmb_print_header(const EntryHeader *h, int verbose) { print_entry(stdout, h, verbose); }
 
-int cmd_list()
+int cmd_list(const Options &o)
 {
-    int verbose = g_opts.command == 'v' || g_opts.verbose;
-    char joined[kPathMax];
-    BufferedFile arc_file = tmb_open_archive(joined, sizeof joined);
+    int verbose = o.command == 'v' || o.verbose;
+    StandIn joined;
+    BufferedFile arc_file = tmb_open_archive(&joined, o);
     FILE *arc = arc_file.get();
     if (!arc)
         return 1;
-    const char *shown = tmb_archive_shown();
+    const char *shown = tmb_archive_shown(joined, o.archive);
+    Selection sel = file_selection(o.files, o.nfiles);
     printf(" %s\n", shown);
     fputs(verbose ? LONG_HEAD : SHORT_HEAD, stdout);
     Totals t;
-    int complete = list_entries(arc, shown, stdout, verbose, &t);
+    int complete = list_entries(arc, shown, sel, stdout, verbose, &t);
     print_totals(stdout, t);
     fflush(stdout);
     arc_file.close();
-    tmb_autojoin_end(joined);
+    tmb_autojoin_end(&joined);
     return complete ? 0 : 1;
 }
 
@@ -149,7 +149,7 @@ int cmd_list()
 // that holds an LZH archive anywhere (`L *.tmb` must not turn the second
 // archive into a listing of the first, nor `L a.tmb a.run` a
 // self-extractor, which holds its archive after the extractor's code).
-bool listing_would_destroy(const char *path, FILE *arc)
+bool listing_would_destroy(const StandIn &joined, const char *path, FILE *arc)
 {
     struct stat st;
     if (stat(path, &st) != 0)
@@ -157,7 +157,7 @@ bool listing_would_destroy(const char *path, FILE *arc)
     FileId arc_id;
     if (tmb_stream_id(arc, &arc_id) && tmb_file_id(st) == arc_id)
         return true;
-    for (const FileId &id : tmb_join_inputs())
+    for (const FileId &id : joined.join_inputs)
         if (tmb_file_id(st) == id)
             return true;
     if (!S_ISREG(st.st_mode) || st.st_size == 0)
@@ -175,23 +175,23 @@ bool listing_would_destroy(const char *path, FILE *arc)
     return archive;
 }
 
-int cmd_savelist()
+int cmd_savelist(const Options &o)
 {
-    if (g_opts.nfiles < 1) {
+    if (o.nfiles < 1) {
         fprintf(stderr, "Usage: L <archive> <output-list-file>\n");
         return 1;
     }
-    const char *out_path = g_opts.files[0];
-    g_opts.nfiles = 0; // every entry goes into the list
-    char joined[kPathMax];
-    BufferedFile arc_file = tmb_open_archive(joined, sizeof joined);
+    const char *out_path = o.files[0];
+    Selection every; // every entry goes into the list
+    StandIn joined;
+    BufferedFile arc_file = tmb_open_archive(&joined, o);
     FILE *arc = arc_file.get();
     if (!arc)
         return 1;
-    const char *shown = tmb_archive_shown();
+    const char *shown = tmb_archive_shown(joined, o.archive);
     SafeOutput out;
     int status = 1;
-    if (listing_would_destroy(out_path, arc)) {
+    if (listing_would_destroy(joined, out_path, arc)) {
         fprintf(stderr, "Not writing the listing over an archive: %s\n", out_path);
     } else if (!tmb_output_open(&out, out_path)) {
         fprintf(stderr, "Cannot create: %s\n", out_path);
@@ -200,7 +200,7 @@ int cmd_savelist()
         fprintf(fp, " %s\n", shown);
         fputs(SHORT_HEAD, fp);
         Totals t;
-        int complete = list_entries(arc, shown, fp, 0, &t);
+        int complete = list_entries(arc, shown, every, fp, 0, &t);
         print_totals(fp, t);
         if (!complete) {
             tmb_output_abort(&out);
@@ -208,12 +208,12 @@ int cmd_savelist()
             // A list that did not reach the disk must not be reported as saved.
             fprintf(stderr, "Cannot write: %s\n", out_path);
         } else {
-            if (!g_opts.quiet)
+            if (!o.quiet)
                 printf("List saved to: %s (%d file%s)\n", out_path, t.count, t.count == 1 ? "" : "s");
             status = 0;
         }
     }
     arc_file.close();
-    tmb_autojoin_end(joined);
+    tmb_autojoin_end(&joined);
     return status;
 }

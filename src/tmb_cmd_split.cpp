@@ -32,29 +32,39 @@ long parse_part_kb(const char *s)
 
 } // namespace
 
-int cmd_split()
+SplitSettings split_settings(const Options &o)
 {
-    if (g_opts.nfiles == 0) {
+    SplitSettings set;
+    set.quiet = o.quiet;
+    set.force_overwrite = o.force_overwrite;
+    return set;
+}
+
+int cmd_split(const Options &o)
+{
+    SplitSettings set = split_settings(o);
+    if (o.nfiles == 0) {
         fprintf(stderr, "Usage: split <file> <size_in_kb>\n");
         return 1;
     }
-    long kb = parse_part_kb(g_opts.files[0]);
+    long kb = parse_part_kb(o.files[0]);
     if (kb <= 0) {
         fprintf(stderr, "Invalid part size: %lu\n", 0UL);
         return 1;
     }
     // s always keeps the file it split.
-    return split_file(g_opts.archive, (uint64_t)kb, 0);
+    return split_file(set, o.archive, (uint64_t)kb, 0);
 }
 
-int cmd_join()
+int cmd_join(const Options &o)
 {
-    if (g_opts.nfiles > 0)
-        return join_parts(g_opts.archive, g_opts.files[0]);
+    SplitSettings set = split_settings(o);
+    if (o.nfiles > 0)
+        return join_parts(set, o.archive, o.files[0]);
     // Default output: the part name without its ".NNN".
     char out[256];
-    snprintf(out, sizeof out, "%s", g_opts.archive);
-    if (looks_like_split_part())
+    snprintf(out, sizeof out, "%s", o.archive);
+    if (looks_like_split_part(o.archive))
         out[strlen(out) - 4] = '\0';
-    return join_parts(g_opts.archive, out);
+    return join_parts(set, o.archive, out);
 }

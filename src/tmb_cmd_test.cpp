@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr size_t kPathMax = 256;
 
 // To the next header. The decoder has mostly read exactly comp_size bytes
 // and left the stream there; glibc's fseeko would still call lseek.
@@ -36,26 +35,26 @@ void seek_past(FILE *arc, const EntryHeader &h)
 
 } // namespace
 
-int cmd_test()
+int cmd_test(const Options &o)
 {
     clock_t start = clock();  // the time shown includes an auto-join
-    char joined[kPathMax];
-    BufferedFile arc_file = tmb_open_archive(joined, sizeof joined);
+    StandIn joined;
+    BufferedFile arc_file = tmb_open_archive(&joined, o);
     FILE *arc = arc_file.get();
     if (!arc)
         return 1;
-    const char *shown = tmb_archive_shown();
+    const char *shown = tmb_archive_shown(joined, o.archive);
     printf("Testing: %s\n\n", shown);
 
     int tested = 0, errors = 0;
     int64_t size = tmb_file_size(arc);
     // Entries are decoded on every core (the lines come out in archive
     // order).
-    std::vector<ExtractCtx *> ctxs = tmb_unpack_contexts(size);
+    std::vector<ExtractCtx *> ctxs = tmb_unpack_contexts(o, size);
     if (ctxs.empty()) {
         fputs("Not enough memory to unpack\n", stderr);
         arc_file.close();
-        tmb_autojoin_end(joined);
+        tmb_autojoin_end(&joined);
         return 1;
     }
     OrderedPool pool((int)ctxs.size(), tmb_pool_queue((int)ctxs.size()));
@@ -118,11 +117,11 @@ int cmd_test()
     EntryHeader h;
     const char *why = nullptr;
     int walk;
-    file_wanted_begin();
+    Selection sel = file_selection(o.files, o.nfiles);
     while ((walk = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY) {
         // A directory entry a name selects is not tested, but the name has
         // matched.
-        if (!file_wanted(h.name) || h.is_dir) {
+        if (!file_wanted(sel, h.name) || h.is_dir) {
             seek_past(arc, h);
             continue;
         }
@@ -162,33 +161,33 @@ int cmd_test()
         tmb_report_walk_damage(shown, (int64_t)ftello(arc), why);
         errors++;
     }
-    int unmatched = file_wanted_unmatched();
+    int unmatched = file_wanted_unmatched(sel);
 
     printf("\nTested: %d  Errors: %d\n", tested, errors);
     print_elapsed(start);
     fflush(stdout);
     arc_file.close();
-    tmb_autojoin_end(joined);
+    tmb_autojoin_end(&joined);
     return errors > 0 || unmatched > 0 ? 1 : 0;
 }
 
-int cmd_print()
+int cmd_print(const Options &o)
 {
-    if (g_opts.nfiles != 1) {
+    if (o.nfiles != 1) {
         fprintf(stderr, "Usage: p <archive> <single-filename>\n"
                         "  (prints one file's decompressed contents to stdout)\n");
         return 1;
     }
-    const char *wanted = g_opts.files[0];
-    char joined[kPathMax];
-    BufferedFile arc_file = tmb_open_archive(joined, sizeof joined);
+    const char *wanted = o.files[0];
+    StandIn joined;
+    BufferedFile arc_file = tmb_open_archive(&joined, o);
     FILE *arc = arc_file.get();
     if (!arc)
         return 1;
 
     // The name must match exactly: no patterns, no base names, no case
     // folding, so that what is printed is never a surprise.
-    const char *shown = tmb_archive_shown();
+    const char *shown = tmb_archive_shown(joined, o.archive);
     int64_t size = tmb_file_size(arc);
     EntryHeader h;
     const char *why = nullptr;
@@ -202,17 +201,17 @@ int cmd_print()
         // say it, before a byte is written.
         if (!tmb_extract_supported(&h)) {
             arc_file.close();
-            tmb_autojoin_end(joined);
+            tmb_autojoin_end(&joined);
             fprintf(stderr, "Unsupported method: %s: %s\n", tmb_method_name(h.method),
                     tmb_shown(h.name).c_str());
             return 1;
         }
-        ExtractCtx *ctx = tmb_extract_new(g_inbuf_max, g_outbuf_max);
+        ExtractCtx *ctx = tmb_extract_new(o.inbuf_max, o.outbuf_max);
         uint16_t crc = 0;
         int rc = ctx ? tmb_extract(ctx, arc, stdout, &h, &crc) : TMB_EXTRACT_FAILED;
         tmb_extract_free(ctx);
         arc_file.close();
-        tmb_autojoin_end(joined);
+        tmb_autojoin_end(&joined);
         std::string name = tmb_shown(h.name);
         // A closed pipe or a full disk behind standard output is a failure,
         // not a printed file.
@@ -236,7 +235,7 @@ int cmd_print()
     // Cut short by damage, the search cannot say the entry is absent.
     int64_t at = (int64_t)ftello(arc);
     arc_file.close();
-    tmb_autojoin_end(joined);
+    tmb_autojoin_end(&joined);
     if (walk < 0)
         tmb_report_walk_damage(shown, at, why);
     else

@@ -69,6 +69,8 @@ struct Record {
 };
 
 struct UpdateRun {
+    const Options *o;
+    AddState as;
     OldArchive old;
     bool have_old;
     FileId old_id;
@@ -93,7 +95,7 @@ int64_t time_of(const struct stat *st)
 void note_candidate(UpdateRun *run, const char *path, const char *arcname, const char *name,
                     const struct stat *st, bool is_dir)
 {
-    Candidate c{path, arcname, name, g_arc_root_len, time_of(st), is_dir, false};
+    Candidate c{path, arcname, name, run->as.arc_root_len, time_of(st), is_dir, false};
     c.is_archive = run->have_old_id && st && tmb_file_id(*st) == run->old_id;
     if (c.is_archive)
         c.time = 0;
@@ -110,8 +112,8 @@ void note_match(const char *path, void *ctx)
     UpdateRun *run = (UpdateRun *)ctx;
     struct stat st;
     bool have = stat(path, &st) == 0;
-    g_arc_root_len = 0;
-    note_candidate(run, path, path, strip_arc_root(path), have ? &st : nullptr, false);
+    run->as.arc_root_len = 0;
+    note_candidate(run, path, path, strip_arc_root(run->as, path), have ? &st : nullptr, false);
 }
 
 // Walks every argument as a does. What the walk reports (a directory that
@@ -127,23 +129,24 @@ void collect_candidates(UpdateRun *run)
         note_candidate(run, path, arcname, name, st, true);
     };
     w.say = [](std::function<void()> f) { f(); };
-    int failed_before = g_add_tally.failed;
-    for (int i = 0; i < g_opts.nfiles; i++) {
-        const char *arg = g_opts.files[i];
+    int failed_before = run->as.add_tally.failed;
+    int skipped = run->o->skipped_paths;
+    for (int i = 0; i < run->o->nfiles; i++) {
+        const char *arg = run->o->files[i];
         // An argument that still holds a wildcard names the matching files,
         // each by its base name.
         if (is_wildcard_arg(arg)) {
             char dir[256], pattern[256];
             split_wildcard_path(arg, dir, pattern);
-            wildcard_scan(dir, pattern, g_opts.recursive, note_match, run);
+            skipped += wildcard_scan(dir, pattern, run->o->recursive, note_match, run);
             continue;
         }
-        const char *arcname = add_argument_name(arg);
-        add_walk(arg, arcname, w);
+        const char *arcname = add_argument_name(run->as, arg);
+        add_walk(run->as, arg, arcname, w);
     }
-    run->errors += g_add_tally.failed - failed_before + wildcard_take_skipped();
-    g_add_tally.failed = failed_before;
-    g_arc_root_len = 0;
+    run->errors += run->as.add_tally.failed - failed_before + skipped;
+    run->as.add_tally.failed = failed_before;
+    run->as.arc_root_len = 0;
 }
 
 // The candidate an entry meets, or -1: the one of its very name, else the
@@ -216,9 +219,9 @@ void restore_dropped(UpdateRun *run, size_t cand)
     }
 }
 
-void say(std::function<void()> f)
+void say(UpdateRun *run, std::function<void()> f)
 {
-    add_in_turn(std::move(f));
+    add_in_turn(run->as, std::move(f));
 }
 
 // Pass 3 for one candidate: queued in the order of the walk; what it
@@ -227,8 +230,8 @@ void add_pass_one(UpdateRun *run, size_t i)
 {
     const Candidate &c = run->cands[i];
     if (c.is_archive) {
-        say([p = c.path] {
-            if (!g_opts.quiet)
+        say(run, [run, p = c.path] {
+            if (!run->o->quiet)
                 printf("  skipping the archive itself:  %s\n", tmb_shown(p.c_str()).c_str());
         });
         run->skipped++;
@@ -238,19 +241,19 @@ void add_pass_one(UpdateRun *run, size_t i)
     const char *line = nullptr;
     if (rec.found)
         line = !c.is_dir && rec.mtime < c.time ? "  updating: %s\n" : nullptr;
-    else if (g_opts.command == 'u')
+    else if (run->o->command == 'u')
         line = "  adding:   %s\n";
     if (!line) {
         run->skipped++;
-        say([run, i] { restore_dropped(run, i); });
+        say(run, [run, i] { restore_dropped(run, i); });
         return;
     }
-    say([line, n = c.name] {
-        if (!g_opts.quiet)
+    say(run, [run, line, n = c.name] {
+        if (!run->o->quiet)
             printf(line, tmb_shown(n.c_str()).c_str());
     });
-    g_arc_root_len = c.root_len;
-    add_path_then(c.path.c_str(), c.arcname.c_str(), g_opts.method,
+    run->as.arc_root_len = c.root_len;
+    add_path_then(run->as, c.path.c_str(), c.arcname.c_str(), run->o->method,
                   [run, i](int ok, const AddTally &d) {
                       if (ok && d.added > 0) {
                           run->updated++;
@@ -264,22 +267,22 @@ void add_pass_one(UpdateRun *run, size_t i)
 
 void add_pass(UpdateRun *run)
 {
-    g_add_file_no = run->kept;
+    run->as.add_file_no = run->kept;
     // A tree walk below must pass over both the old and the new archive.
     FILE *out = run->tmp.file.get();
-    add_set_archive(out, run->have_old ? run->old.file.get() : nullptr);
-    if (add_begin(out)) {
-        for (size_t i = 0; i < run->cands.size() && !ferror(out) && !g_add_tally.broken; i++)
+    add_set_archive(run->as, out, run->have_old ? run->old.file.get() : nullptr);
+    if (add_begin(run->as, out)) {
+        for (size_t i = 0; i < run->cands.size() && !ferror(out) && !run->as.add_tally.broken; i++)
             add_pass_one(run, i);
-        add_end();
+        add_end(run->as);
     }
-    add_set_archive(nullptr);
-    g_arc_root_len = 0;
+    add_set_archive(run->as, nullptr);
+    run->as.arc_root_len = 0;
 }
 
 int run_update(UpdateRun *run)
 {
-    int opened = rewrite_open_old(&run->old, g_opts.archive);
+    int opened = rewrite_open_old(&run->old, run->o->archive);
     if (opened < 0)
         return 1;
     run->have_old = opened == 1;
@@ -288,8 +291,8 @@ int run_update(UpdateRun *run)
     run->arcmap.assign(run->cands.size(), Record{false, 0});
     if (run->have_old && !build_map(run))
         return 1;
-    if (!rewrite_create(&run->tmp, g_opts.archive)) {
-        rewrite_report_create(&run->tmp, g_opts.archive, errno);
+    if (!rewrite_create(&run->tmp, run->o->archive)) {
+        rewrite_report_create(&run->tmp, run->o->archive, errno);
         return 1;
     }
     // Another process may change the archive between the passes; the copy
@@ -298,11 +301,11 @@ int run_update(UpdateRun *run)
         rewrite_abort(&run->tmp);
         return 1;
     }
-    int added_before = g_add_tally.added;
+    int added_before = run->as.add_tally.added;
     add_pass(run);
     // Out of disk or memory while adding: the old archive stays as it was.
-    if (g_add_tally.broken || run->restore_failed || ferror(run->tmp.file.get())) {
-        fprintf(stderr, "Cannot build the new archive; %s left unchanged\n", g_opts.archive);
+    if (run->as.add_tally.broken || run->restore_failed || ferror(run->tmp.file.get())) {
+        fprintf(stderr, "Cannot build the new archive; %s left unchanged\n", run->o->archive);
         rewrite_abort(&run->tmp);
         return 1;
     }
@@ -313,27 +316,28 @@ int run_update(UpdateRun *run)
     }
     // Nothing replaced and nothing added: the archive stays as it is, byte
     // for byte and with its own time.
-    if (run->have_old && run->dropped.empty() && g_add_tally.added == added_before) {
+    if (run->have_old && run->dropped.empty() && run->as.add_tally.added == added_before) {
         rewrite_abort(&run->tmp);
         return 0;
     }
-    if (!rewrite_commit(&run->tmp, g_opts.archive))
+    if (!rewrite_commit(&run->tmp, run->o->archive))
         return 1;
     return 0;
 }
 
 } // namespace
 
-int cmd_update()
+int cmd_update(const Options &o)
 {
     clock_t start = clock();
-    if (g_opts.nfiles <= 0) {
+    if (o.nfiles <= 0) {
         fprintf(stderr, "No files specified.\n");
         return 1;
     }
-    g_arc_root_len = 0;
-    g_add_tally = AddTally{0, 0, 0};
+    ProgressBar bar = progress_bar(o);
     UpdateRun run{};
+    run.o = &o;
+    add_init(run.as, o, &bar);
     int failed;
     try {
         // Each file's time is read once, by the walk, so that passes 2 and

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#include "tambrix.h"
 #include "tmb_shown.h"
 
 int tmb_strcasecmp(const char *a, const char *b)
@@ -109,24 +108,26 @@ int match_simple(const char *pattern, const char *name)
     return match_from(m, pattern, name);
 }
 
-namespace {
-
-// One flag per name argument: it has selected an entry.
-std::vector<char> s_selected;
-
-} // namespace
-
-void file_wanted_begin()
+Selection file_selection(char *const *files, int nfiles)
 {
-    s_selected.assign((size_t)(g_opts.nfiles > 0 ? g_opts.nfiles : 0), 0);
+    Selection sel;
+    sel.files = files;
+    sel.nfiles = nfiles > 0 ? nfiles : 0;
+    file_wanted_begin(sel);
+    return sel;
 }
 
-int file_wanted(const char *name)
+void file_wanted_begin(Selection &sel)
 {
-    if (g_opts.nfiles == 0)
+    sel.selected.assign((size_t)sel.nfiles, 0);
+}
+
+int file_wanted(Selection &sel, const char *name)
+{
+    if (sel.nfiles == 0)
         return 1;
-    if (s_selected.size() != (size_t)g_opts.nfiles)
-        file_wanted_begin();
+    if (sel.selected.size() != (size_t)sel.nfiles)
+        file_wanted_begin(sel);
     const char *base = name;
     for (const char *s = name; *s; s++)
         if (*s == '/' || *s == '\\')
@@ -134,25 +135,25 @@ int file_wanted(const char *name)
     // Every argument is tried, not just up to the first that selects the
     // name: each one that does is noted.
     int wanted = 0;
-    for (int i = 0; i < g_opts.nfiles; i++) {
-        const char *pat = g_opts.files[i];
-        if (s_selected[(size_t)i] && wanted)
+    for (int i = 0; i < sel.nfiles; i++) {
+        const char *pat = sel.files[i];
+        if (sel.selected[(size_t)i] && wanted)
             continue;
         if (pat[0] == '\0' || match_simple(pat, name) || match_simple(pat, base)) {
-            s_selected[(size_t)i] = 1;
+            sel.selected[(size_t)i] = 1;
             wanted = 1;
         }
     }
     return wanted;
 }
 
-int file_wanted_unmatched()
+int file_wanted_unmatched(const Selection &sel)
 {
     int n = 0;
-    for (size_t i = 0; i < s_selected.size() && i < (size_t)g_opts.nfiles; i++) {
-        if (s_selected[i])
+    for (size_t i = 0; i < sel.selected.size() && i < (size_t)sel.nfiles; i++) {
+        if (sel.selected[i])
             continue;
-        fprintf(stderr, "No entry matches: %s\n", tmb_shown(g_opts.files[i]).c_str());
+        fprintf(stderr, "No entry matches: %s\n", tmb_shown(sel.files[i]).c_str());
         n++;
     }
     return n;

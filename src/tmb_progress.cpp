@@ -10,26 +10,16 @@
 
 #include "tambrix.h"
 
-int g_prog_on = 0;
-uint64_t g_prog_total = 0;
-uint64_t g_prog_done = 0;
-int g_prog_last = -1;
-int g_prog_calls = 0;
-int64_t g_prog_t0 = 0;
-int64_t g_prog_tlast = 0;
-
 namespace {
-
-tmb_clock_fn s_clock = clock;
 
 const int64_t ONE_DAY_CS = 8640000;
 
-int64_t now_cs() { return (int64_t)s_clock() / 10000; }
+int64_t now_cs(const ProgressBar &bar) { return (int64_t)bar.clock() / 10000; }
 
 // Centiseconds since arming; a wrapped clock is taken as less than a day.
-int64_t elapsed_cs()
+int64_t elapsed_cs(const ProgressBar &bar)
 {
-    int64_t e = now_cs() - g_prog_t0;
+    int64_t e = now_cs(bar) - bar.prog_t0;
     if (e < 0)
         e += ONE_DAY_CS;
     return e;
@@ -37,47 +27,52 @@ int64_t elapsed_cs()
 
 } // namespace
 
-void tmb_prog_set_clock(tmb_clock_fn fn) { s_clock = fn ? fn : clock; }
-
-int tmb_prog_begin(uint64_t total)
+ProgressBar progress_bar(const Options &o)
 {
-    g_prog_on = 0;
-    if (g_opts.quiet || g_opts.no_progress || total <= 32767)
+    ProgressBar bar;
+    bar.enabled = !o.quiet && !o.no_progress;
+    return bar;
+}
+
+int tmb_prog_begin(ProgressBar &bar, uint64_t total)
+{
+    bar.prog_on = 0;
+    if (!bar.enabled || total <= 32767)
         return 0;
-    g_prog_total = total;
-    g_prog_on = 1;
-    g_prog_done = 0;
-    g_prog_last = -1;
-    g_prog_calls = 0;
-    g_prog_tlast = 0;
-    g_prog_t0 = now_cs();
+    bar.prog_total = total;
+    bar.prog_on = 1;
+    bar.prog_done = 0;
+    bar.prog_last = -1;
+    bar.prog_calls = 0;
+    bar.prog_tlast = 0;
+    bar.prog_t0 = now_cs(bar);
     fputc('\n', stdout);
-    prog_draw(0);
+    prog_draw(bar, 0);
     return 1;
 }
 
-void tmb_prog_add(uint64_t count)
+void tmb_prog_add(ProgressBar &bar, uint64_t count)
 {
-    if (!g_prog_on)
+    if (!bar.prog_on)
         return;
-    g_prog_done += count;
-    int step = g_prog_total == 0 ? 0 : (int)(g_prog_done * 100 / g_prog_total) / 5;
-    if (step != g_prog_last / 5) {
-        prog_draw(0);
+    bar.prog_done += count;
+    int step = bar.prog_total == 0 ? 0 : (int)(bar.prog_done * 100 / bar.prog_total) / 5;
+    if (step != bar.prog_last / 5) {
+        prog_draw(bar, 0);
         return;
     }
-    if (++g_prog_calls % 8 != 0)
+    if (++bar.prog_calls % 8 != 0)
         return;
-    if (elapsed_cs() - g_prog_tlast > 99)
-        prog_draw(0);
+    if (elapsed_cs(bar) - bar.prog_tlast > 99)
+        prog_draw(bar, 0);
 }
 
-void prog_draw(int final)
+void prog_draw(ProgressBar &bar, int final)
 {
-    int64_t elapsed = elapsed_cs();
+    int64_t elapsed = elapsed_cs(bar);
     int pct = 100;
-    if (g_prog_total != 0) {
-        uint64_t p = g_prog_done * 100 / g_prog_total;
+    if (bar.prog_total != 0) {
+        uint64_t p = bar.prog_done * 100 / bar.prog_total;
         pct = p > 100 ? 100 : (int)p;
     }
     int cells;
@@ -89,19 +84,19 @@ void prog_draw(int final)
     }
     unsigned long rate = 0;
     if (elapsed > 29)
-        rate = (unsigned long)((g_prog_done / 1024) * 100 / (uint64_t)elapsed);
+        rate = (unsigned long)((bar.prog_done / 1024) * 100 / (uint64_t)elapsed);
 
-    char bar[21];
+    char line[21];
     for (int i = 0; i < 20; i++) {
         if (i < cells)
-            bar[i] = '=';
+            line[i] = '=';
         else if (!final && i == cells)
-            bar[i] = '>';
+            line[i] = '>';
         else
-            bar[i] = ' ';
+            line[i] = ' ';
     }
-    bar[20] = '\0';
-    printf("\r  [%s] %3d%%", bar, pct);
+    line[20] = '\0';
+    printf("\r  [%s] %3d%%", line, pct);
     if (final) {
         printf("  %ld.%02lds", (long)(elapsed / 100), (long)(elapsed % 100));
         if (rate != 0)
@@ -113,21 +108,21 @@ void prog_draw(int final)
         fputs("             ", stdout);
     }
     fflush(stdout);
-    g_prog_last = pct;
-    g_prog_tlast = elapsed;
+    bar.prog_last = pct;
+    bar.prog_tlast = elapsed;
 }
 
-void tmb_prog_end()
+void tmb_prog_end(ProgressBar &bar)
 {
-    if (g_prog_on) {
-        prog_draw(1);
-        g_prog_on = 0;
+    if (bar.prog_on) {
+        prog_draw(bar, 1);
+        bar.prog_on = 0;
     }
 }
 
-void print_elapsed(clock_t start)
+void print_elapsed(clock_t start, tmb_clock_fn clock)
 {
-    int64_t d = (int64_t)s_clock() - (int64_t)start;
+    int64_t d = (int64_t)clock() - (int64_t)start;
     int64_t cs = d * 100 / 1000000;
     long seconds = (long)(cs / 100);
     long hundredths = (long)(cs % 100);
@@ -137,66 +132,11 @@ void print_elapsed(clock_t start)
         printf("Time: %ldm %ld.%02lds\n", seconds / 60, seconds % 60, hundredths);
 }
 
-lzh::Progress tmb_prog_sink()
+lzh::Progress tmb_prog_sink(ProgressBar &bar)
 {
     lzh::Progress p;
-    p.fn = [](void *, uint64_t n) { tmb_prog_add(n); };
+    p.fn = [](void *user, uint64_t n) { tmb_prog_add(*static_cast<ProgressBar *>(user), n); };
+    p.user = &bar;
     return p;
 }
 
-namespace {
-
-// The 5 % step of `done` bytes of `total`, as tmb_prog_add computes it,
-// held at the last step: counts past the total start no further step.
-int step_of(uint64_t done, uint64_t total)
-{
-    int step = total == 0 ? 0 : (int)(done * 100 / total) / 5;
-    return step > 20 ? 20 : step;
-}
-
-} // namespace
-
-lzh::Progress WorkerProgress::sink(uint64_t total)
-{
-    total_ = total;
-    lzh::Progress p;
-    p.fn = [](void *user, uint64_t n) { static_cast<WorkerProgress *>(user)->add(n); };
-    p.user = this;
-    return p;
-}
-
-// On the worker: only this thread writes the count and the marks.
-void WorkerProgress::add(uint64_t count)
-{
-    uint64_t done = done_.load(std::memory_order_relaxed) + count;
-    done_.store(done, std::memory_order_relaxed);
-    int step = step_of(done, total_);
-    if (step == step_)
-        return;
-    step_ = step;
-    int n = nmarks_.load(std::memory_order_relaxed);
-    if (n < kSteps) {
-        marks_[n] = done;
-        nmarks_.store(n + 1, std::memory_order_release);
-    }
-}
-
-void WorkerProgress::show_up_to(uint64_t done)
-{
-    tmb_prog_add(done - shown_);
-    shown_ = done;
-}
-
-void WorkerProgress::show()
-{
-    // The count is read before the marks: when it is in the step of the
-    // last mark replayed, no step lies between them.
-    uint64_t now = done_.load(std::memory_order_relaxed);
-    int n = nmarks_.load(std::memory_order_acquire);
-    for (; replayed_ < n; replayed_++)
-        show_up_to(marks_[replayed_]);
-    // Within a step the bar redraws only on its timer; a count already in
-    // a later step waits for its mark.
-    if (now > shown_ && step_of(now, total_) == step_of(shown_, total_))
-        show_up_to(now);
-}

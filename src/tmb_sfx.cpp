@@ -73,39 +73,40 @@ int may_replace_program(const char *path, FILE **old)
 // beside the file a link of that name points at) and renames it into
 // place: an existing .run stays whole until the new one is complete, and no
 // link planted at the temporary's name can redirect the write.
-int install_program(const unsigned char *img, size_t len, const SfxPlan *plan,
+int install_program(const char *archive, const unsigned char *img, size_t len, const SfxPlan *plan,
                     const unsigned char *data, size_t n)
 {
     NewArchive out;
-    if (!rewrite_create(&out, g_opts.archive)) {
-        fprintf(stderr, "Cannot open/create: %s (%s)\n", g_opts.archive, strerror(errno));
+    if (!rewrite_create(&out, archive)) {
+        fprintf(stderr, "Cannot open/create: %s (%s)\n", archive, strerror(errno));
         return 0;
     }
     if (!sfx_write_image(out.file.get(), img, len, plan, data, n)) {
-        fprintf(stderr, "Cannot write: %s; %s left unchanged\n", out.path, g_opts.archive);
+        fprintf(stderr, "Cannot write: %s; %s left unchanged\n", out.path, archive);
         rewrite_abort(&out);
         return 0;
     }
-    return rewrite_install(&out, g_opts.archive);
+    return rewrite_install(&out, archive);
 }
 
 } // namespace
 
-int sfx_build(int method, clock_t start)
+int sfx_build(AddState &as, const Options &o, clock_t start)
 {
+    const int method = o.method;
     FILE *old_program;
-    if (!may_replace_program(g_opts.archive, &old_program))
+    if (!may_replace_program(o.archive, &old_program))
         return 1;
     // The entries go to a temporary archive beside the output, created
     // exclusively so that no existing file or link is ever written through.
     char tmp_name[512];
     char prefix[300];
-    snprintf(prefix, sizeof prefix, "%s.", g_opts.archive);
+    snprintf(prefix, sizeof prefix, "%s.", o.archive);
     BufferedFile tmp_file(tmb_create_temp(prefix, ".tmp", tmp_name, sizeof tmp_name));
     FILE *tmp = tmp_file.get();
     if (!tmp) {
         // No file was made: name the directory it was to be made in.
-        fprintf(stderr, "Cannot create temp: %s (%s)\n", tmb_dir_of(g_opts.archive).c_str(), strerror(errno));
+        fprintf(stderr, "Cannot create temp: %s (%s)\n", tmb_dir_of(o.archive).c_str(), strerror(errno));
         if (old_program)
             fclose(old_program);
         return 1;
@@ -116,34 +117,34 @@ int sfx_build(int method, clock_t start)
     // entries are named relative to it, whatever "./" pairs lead it. A walk
     // of the directory holding the output passes over the temporary archive
     // and the program being replaced.
-    add_set_archive(tmp, old_program);
+    add_set_archive(as, tmp, old_program);
     int added = 0, errors = 0;
-    for (int i = 0; i < g_opts.nfiles; i++) {
-        const char *path = g_opts.files[i];
+    for (int i = 0; i < o.nfiles; i++) {
+        const char *path = o.files[i];
         const char *name = path;
         while (name[0] == '.' && name[1] == '/')
             name += 2;
         struct stat st;
         int is_dir = stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-        g_arc_root_len = is_dir ? (int)strlen(name) + 1 : 0;
-        if (g_add_tally.broken)
+        as.arc_root_len = is_dir ? (int)strlen(name) + 1 : 0;
+        if (as.add_tally.broken)
             break;
-        AddTally before = g_add_tally;
-        int ok = add_path(tmp, path, name, method);
-        int failed = g_add_tally.failed - before.failed;
-        added += g_add_tally.added - before.added;
+        AddTally before = as.add_tally;
+        int ok = add_path(as, tmp, path, name, method);
+        int failed = as.add_tally.failed - before.failed;
+        added += as.add_tally.added - before.added;
         errors += failed > 0 ? failed : !ok;
     }
-    add_set_archive(nullptr);
+    add_set_archive(as, nullptr);
     if (old_program)
         fclose(old_program);
     // Entries lost for want of disk or memory: no program is built.
-    if (g_add_tally.broken) {
-        fprintf(stderr, "Cannot build %s; left unchanged\n", g_opts.archive);
+    if (as.add_tally.broken) {
+        fprintf(stderr, "Cannot build %s; left unchanged\n", o.archive);
         return 1;
     }
     if (added == 0) {
-        add_report_nothing_added(g_opts.archive);
+        add_report_nothing_added(o.archive);
         return 1;
     }
 
@@ -196,13 +197,13 @@ int sfx_build(int method, clock_t start)
     // Stub up to the end of the data contents, archive, fill bytes, the rest
     // of the stub (or, without a data hunk, stub then archive). A truncated
     // executable would crash on AmigaOS; none is ever put in place.
-    int ok = install_program(copy, tmb_stub_len, &plan, data, (size_t)n);
+    int ok = install_program(o.archive, copy, tmb_stub_len, &plan, data, (size_t)n);
     free(copy);
     free(data);
     if (!ok)
         return 1;
 
-    printf("\nSelf-extracting archive: %s\n", g_opts.archive);
+    printf("\nSelf-extracting archive: %s\n", o.archive);
     print_elapsed(start);
     fflush(stdout);
     dbg_log("=== cmd_add end (sfx): added=%d errors=%d ===", added, errors);

@@ -34,7 +34,6 @@
 #include <string>
 #include <vector>
 
-#include "tambrix.h"
 #include "tmb_cleanup.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
@@ -43,12 +42,6 @@ namespace {
 
 constexpr size_t COPY_BUF_SIZE = 65536;
 constexpr size_t NAME_SIZE = 256;
-
-// Auto-join state: a per-process counter that goes into the temporary name
-// (for the reader of a debug session), and the name itself.
-int counter = 0;
-char tmpname[NAME_SIZE];
-char user_archive[NAME_SIZE];  // the part name the user gave
 
 // "Part name": longer than 4 characters, ending in '.' and three digits.
 int is_part_name(const char *p)
@@ -206,7 +199,7 @@ int fill_part(FILE *in, const char *path, FILE *part, const char *part_name,
 // The streams are unbuffered: every transfer is a whole chunk of up to
 // 64 KB, which goes to the system in one call instead of being copied
 // through a stdio buffer.
-int write_parts(FILE *in, const char *path, uint64_t part_bytes, unsigned char *buf,
+int write_parts(const SplitSettings &set, FILE *in, const char *path, uint64_t part_bytes, unsigned char *buf,
                 SplitResult &r)
 {
     char part_name[NAME_SIZE];
@@ -226,7 +219,7 @@ int write_parts(FILE *in, const char *path, uint64_t part_bytes, unsigned char *
             return 0;
         }
         setvbuf(part, nullptr, _IONBF, 0);
-        if (!g_opts.quiet) {
+        if (!set.quiet) {
             printf("  writing: %s\n", part_name);
             fflush(stdout);
         }
@@ -342,9 +335,6 @@ void read_sidecar(FILE *fp, Expected &e)
     }
 }
 
-// Identities of the parts and the sidecar read by the last join, so that
-// an extraction from the joined archive never writes over one of them.
-std::vector<FileId> s_join_inputs;
 
 // Opens a file to read whole: only a regular file. A FIFO or a device
 // would block or never end (a link to /dev/zero would fill the disk with
@@ -413,11 +403,6 @@ bool is_series_name(const std::string &stem, const char *leaf)
 // The series the last join read, by the identity of its directory and the
 // name its members start with: a file written under a member's name there
 // (a part not yet present included) would become part of the series.
-struct Series {
-    bool set = false;
-    FileId dir{};
-    std::string stem;
-} s_series;
 
 void report_refused_input(const char *path)
 {
@@ -485,7 +470,7 @@ int copy_part(FILE *part, const char *part_name, FILE *out, const char *out_path
 }
 
 // The part loop: 1, 2, 3, ... up to the first part that does not exist.
-int copy_parts(const char *base, FILE *out, const char *out_path, const FileId &out_id,
+int copy_parts(const SplitSettings &set, std::vector<FileId> &inputs, const char *base, FILE *out, const char *out_path, const FileId &out_id,
                uint64_t limit, unsigned char *buf, unsigned long &parts, uint64_t &total,
                uint16_t &crc)
 {
@@ -510,8 +495,8 @@ int copy_parts(const char *base, FILE *out, const char *out_path, const FileId &
             fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
             return 0;
         }
-        s_join_inputs.push_back(part_id);
-        if (!g_opts.quiet) {
+        inputs.push_back(part_id);
+        if (!set.quiet) {
             printf("  reading: %s\n", part_name);
             fflush(stdout);
         }
@@ -527,7 +512,7 @@ int copy_parts(const char *base, FILE *out, const char *out_path, const FileId &
 
 // Reads the sidecar before the parts, so that its size bounds the join.
 // 0 when it is there but cannot be used (a link, the output itself).
-int load_expected(const char *info_name, const char *out_path, const FileId &out_id, Expected &e)
+int load_expected(std::vector<FileId> &inputs, const char *info_name, const char *out_path, const FileId &out_id, Expected &e)
 {
     FileId id;
     FILE *fp = open_join_input(info_name, id);
@@ -542,7 +527,7 @@ int load_expected(const char *info_name, const char *out_path, const FileId &out
         fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
         return 0;
     }
-    s_join_inputs.push_back(id);
+    inputs.push_back(id);
     e.present = 1;
     read_sidecar(fp, e);
     fclose(fp);
@@ -552,7 +537,7 @@ int load_expected(const char *info_name, const char *out_path, const FileId &out
 // Compares the joined bytes with the sidecar. Returns the join's result.
 // A short result from fewer parts than the sidecar counts names the part
 // after the last one read: the series ended there, so that part is missing.
-int verify(const char *base, const char *info_name, const Expected &e, unsigned long parts,
+int verify(const SplitSettings &set, const char *base, const char *info_name, const Expected &e, unsigned long parts,
            uint64_t total, uint16_t crc)
 {
     if (!e.present) {
@@ -571,7 +556,7 @@ int verify(const char *base, const char *info_name, const Expected &e, unsigned 
             fprintf(stderr, "Missing part: %s.%03lu\n", base, parts + 1);
         return 1;
     }
-    if (!g_opts.quiet)
+    if (!set.quiet)
         printf("Verified OK against %s (size and CRC16 match)\n", info_name);
     return 0;
 }
@@ -579,7 +564,8 @@ int verify(const char *base, const char *info_name, const Expected &e, unsigned 
 // Joins the parts of `base` into the open, empty stream `out` of the file
 // `file` and closes it; messages name the output `out_path`. On failure the
 // file is removed (when it is a regular file).
-int join_into(const char *base, FILE *out, const char *file, const char *out_path)
+int join_into(const SplitSettings &set, StandIn *in, const char *base, FILE *out, const char *file,
+              const char *out_path)
 {
     setvbuf(out, nullptr, _IONBF, 0);  // whole chunks go straight out
     char info_name[NAME_SIZE];
@@ -592,10 +578,10 @@ int join_into(const char *base, FILE *out, const char *file, const char *out_pat
         remove_output(file);
         return 1;
     }
-    s_join_inputs.clear();
-    s_series.set = place_of(base, &s_series.dir, &s_series.stem);
+    in->join_inputs.clear();
+    in->series_set = place_of(base, &in->series_dir, &in->series_stem);
     Expected e;
-    if (!load_expected(info_name, out_path, out_id, e)) {
+    if (!load_expected(in->join_inputs, info_name, out_path, out_id, e)) {
         fclose(out);
         remove_output(file);
         return 1;
@@ -607,14 +593,14 @@ int join_into(const char *base, FILE *out, const char *file, const char *out_pat
         remove_output(file);
         return 1;
     }
-    if (!g_opts.quiet)
+    if (!set.quiet)
         printf("Joining: %s -> %s\n", base, out_path);
 
     unsigned long parts = 0;
     uint64_t total = 0;
     uint16_t crc = 0;
     uint64_t limit = e.have_size ? e.size : UINT64_MAX;
-    int ok = copy_parts(base, out, out_path, out_id, limit, buf, parts, total, crc);
+    int ok = copy_parts(set, in->join_inputs, base, out, out_path, out_id, limit, buf, parts, total, crc);
     free(buf);
     ok = close_checked(out, out_path, ok);
     if (!ok) {
@@ -627,10 +613,10 @@ int join_into(const char *base, FILE *out, const char *file, const char *out_pat
         remove_output(file);
         return 1;
     }
-    if (!g_opts.quiet)
+    if (!set.quiet)
         printf("\nJoined %lu part(s), %lu bytes total, CRC16=%04X\n", parts,
                (unsigned long)total, (unsigned)crc);
-    int result = verify(base, info_name, e, parts, total, crc);
+    int result = verify(set, base, info_name, e, parts, total, crc);
     if (result) {
         fprintf(stderr, "Removing corrupted output: %s\n", out_path);
         remove_output(file);
@@ -641,7 +627,7 @@ int join_into(const char *base, FILE *out, const char *file, const char *out_pat
 
 } // namespace
 
-int split_file(const char *path, uint64_t part_kb, int remove_after)
+int split_file(const SplitSettings &set, const char *path, uint64_t part_kb, int remove_after)
 {
     // Part sizes are counted in KB; a size whose byte count does not fit in
     // 64 bits (a negative count widened with its sign, say) is no size.
@@ -679,7 +665,7 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
            (unsigned long)part_kb);
 
     SplitResult r;
-    int ok = write_parts(in, path, part_bytes, buf, r);
+    int ok = write_parts(set, in, path, part_bytes, buf, r);
     free(buf);
     fclose(in);
     if (ok)
@@ -709,7 +695,7 @@ int split_file(const char *path, uint64_t part_kb, int remove_after)
     return 0;
 }
 
-int join_parts(const char *part_name, const char *out_path)
+int join_parts(const SplitSettings &set, const char *part_name, const char *out_path)
 {
     char base[NAME_SIZE];
     snprintf(base, sizeof base, "%s", part_name);
@@ -727,7 +713,7 @@ int join_parts(const char *part_name, const char *out_path)
     // A link counts as an existing output even when it leads nowhere; with
     // -o it is replaced by the joined file, never written through.
     struct stat out_st;
-    if (!g_opts.force_overwrite && lstat(out_path, &out_st) == 0) {
+    if (!set.force_overwrite && lstat(out_path, &out_st) == 0) {
         fprintf(stderr, "Output file already exists: %s (use -o to overwrite)\n", out_path);
         return 1;
     }
@@ -750,7 +736,8 @@ int join_parts(const char *part_name, const char *out_path)
         fprintf(stderr, "Cannot create: %s\n", out_path);
         return 1;
     }
-    if (join_into(base, out, tmp, out_path) != 0) {
+    StandIn read;
+    if (join_into(set, &read, base, out, tmp, out_path) != 0) {
         tmb_cleanup_release(tmp);  // join_into has removed it
         return 1;
     }
@@ -761,53 +748,49 @@ int join_parts(const char *part_name, const char *out_path)
     return 0;
 }
 
-int looks_like_split_part()
+int looks_like_split_part(const char *archive)
 {
-    return is_part_name(g_opts.archive);
+    return is_part_name(archive);
 }
 
-const char *maybe_join_for_read()
+const char *maybe_join_for_read(StandIn *in, const SplitSettings &set, const char *archive)
 {
-    if (!looks_like_split_part())
+    if (!looks_like_split_part(archive))
         return nullptr;
-    if (!g_opts.quiet)
+    if (!set.quiet)
         printf("Detected split parts -- joining before extraction.\n");
 
     // The name is unique and the file is created exclusively (mode 0600),
     // so neither a second process nor a planted file or link can be hit.
-    // Process id and counter only make the name easy to trace.
-    counter++;
+    // The process id only makes the name easy to trace.
     char prefix[NAME_SIZE];
-    snprintf(prefix, sizeof prefix, "%s/tambrix_joined_%d_%d_", tmb_temp_dir(), (int)getpid(),
-             counter);
-    FILE *out = tmb_create_temp(prefix, ".tmp", tmpname, sizeof tmpname);
+    snprintf(prefix, sizeof prefix, "%s/tambrix_joined_%d_", tmb_temp_dir(), (int)getpid());
+    FILE *out = tmb_create_temp(prefix, ".tmp", in->tmpname, sizeof in->tmpname);
     if (!out) {
         fprintf(stderr, "Cannot create temporary file: %s (%s)\n", tmb_temp_dir(), strerror(errno));
-        tmpname[0] = '\0';
+        in->tmpname[0] = '\0';
         return nullptr;
     }
 
     char base[NAME_SIZE];
-    snprintf(base, sizeof base, "%s", g_opts.archive);
+    snprintf(base, sizeof base, "%s", archive);
     base[strlen(base) - 4] = '\0';
-    if (join_into(base, out, tmpname, tmpname) != 0) {
-        tmb_cleanup_release(tmpname);  // join_into has removed the file
-        tmpname[0] = '\0';
+    if (join_into(set, in, base, out, in->tmpname, in->tmpname) != 0) {
+        tmb_cleanup_release(in->tmpname);  // join_into has removed the file
+        in->tmpname[0] = '\0';
         return nullptr;
     }
-    snprintf(user_archive, sizeof user_archive, "%s", g_opts.archive);
-    snprintf(g_opts.archive, sizeof g_opts.archive, "%s", tmpname);
-    return tmpname;
+    snprintf(in->user_archive, sizeof in->user_archive, "%s", archive);
+    return in->tmpname;
 }
 
-void stand_in_for_archive(const char *tmp)
+void stand_in_for_archive(StandIn *in, const char *tmp, const char *archive)
 {
-    snprintf(tmpname, sizeof tmpname, "%s", tmp);
-    snprintf(user_archive, sizeof user_archive, "%s", g_opts.archive);
-    snprintf(g_opts.archive, sizeof g_opts.archive, "%s", tmpname);
+    snprintf(in->tmpname, sizeof in->tmpname, "%s", tmp);
+    snprintf(in->user_archive, sizeof in->user_archive, "%s", archive);
 }
 
-void release_joined_for_read(const char *tmp)
+void release_joined_for_read(StandIn *in, const char *tmp)
 {
     if (!tmp || !*tmp)
         return;
@@ -815,25 +798,28 @@ void release_joined_for_read(const char *tmp)
     tmb_cleanup_release(tmp);
     // The guard holds a pointer to tmpname: clearing it makes a second call
     // a no-op instead of removing a file someone else made under that name.
-    if (tmp == tmpname) {
-        tmpname[0] = '\0';
-        user_archive[0] = '\0';
-        s_join_inputs.clear();
-        s_series.set = false;
+    if (tmp == in->tmpname) {
+        in->tmpname[0] = '\0';
+        in->user_archive[0] = '\0';
+        in->join_inputs.clear();
+        in->series_set = false;
     }
 }
 
-const char *tmb_archive_shown()
+const char *tmb_archive_shown(const StandIn &in, const char *archive)
 {
-    return tmpname[0] && user_archive[0] ? user_archive : g_opts.archive;
+    return in.tmpname[0] && in.user_archive[0] ? in.user_archive : archive;
 }
 
-const std::vector<FileId> &tmb_join_inputs() { return s_join_inputs; }
+const char *tmb_archive_read(const StandIn &in, const char *archive)
+{
+    return in.tmpname[0] && in.user_archive[0] ? in.tmpname : archive;
+}
 
-bool tmb_joined_series_member(int dirfd, const char *leaf)
+bool tmb_joined_series_member(const StandIn &in, int dirfd, const char *leaf)
 {
     struct stat st;
     // Only while a joined temporary stands in for the archive.
-    return s_series.set && tmpname[0] && user_archive[0] && fstat(dirfd, &st) == 0 &&
-           tmb_file_id(st) == s_series.dir && is_series_name(s_series.stem, leaf);
+    return in.series_set && in.tmpname[0] && in.user_archive[0] && fstat(dirfd, &st) == 0 &&
+           tmb_file_id(st) == in.series_dir && is_series_name(in.series_stem, leaf);
 }

@@ -106,20 +106,10 @@ void split_wildcard_path(const char *arg, char *dir, char *pattern)
     copy_cut(pattern, base, strlen(base));
 }
 
-namespace {
-int s_skipped = 0;
-} // namespace
-
-int wildcard_take_skipped()
+int wildcard_scan(const char *dir, const char *pattern, int recursive,
+                  void (*on_match)(const char *path, void *ctx), void *ctx)
 {
-    int n = s_skipped;
-    s_skipped = 0;
-    return n;
-}
-
-void wildcard_scan(const char *dir, const char *pattern, int recursive,
-                   void (*on_match)(const char *path, void *ctx), void *ctx)
-{
+    int skipped = 0;
     // The queue grows at its end while it is walked from its start, which
     // gives breadth-first order.
     StrList queue = {nullptr, 0, 0};
@@ -134,7 +124,7 @@ void wildcard_scan(const char *dir, const char *pattern, int recursive,
                 continue;
             char full[256];
             if (!join_path_checked(full, queue.items[i], de->d_name)) {
-                s_skipped++;
+                skipped++;
                 continue;
             }
             if (entry_is_dir(de, full)) {
@@ -148,6 +138,7 @@ void wildcard_scan(const char *dir, const char *pattern, int recursive,
         closedir(d);
     }
     expand_list_free(&queue);
+    return skipped;
 }
 
 namespace {
@@ -159,24 +150,24 @@ void add_to_result(const char *path, void *ctx)
 
 } // namespace
 
-void expand_pack_wildcards()
+void expand_pack_wildcards(Options &o)
 {
-    int c = g_opts.command;
-    if ((c != 'a' && c != 'u' && c != 'f') || g_opts.nfiles <= 0)
+    int c = o.command;
+    if ((c != 'a' && c != 'u' && c != 'f') || o.nfiles <= 0)
         return;
     StrList result = {nullptr, 0, 0};
     bool any_pattern = false;
-    for (int i = 0; i < g_opts.nfiles; i++) {
-        const char *arg = g_opts.files[i];
+    for (int i = 0; i < o.nfiles; i++) {
+        const char *arg = o.files[i];
         if (!is_wildcard_arg(arg)) {
             expand_list_add(&result, arg);
             continue;
         }
         char dir[256], pattern[256];
         split_wildcard_path(arg, dir, pattern);
-        if (!g_opts.quiet)
+        if (!o.quiet)
             printf("Expanding: %s (dir='%s' pat='%s')\n", arg, dir[0] ? dir : "(current)", pattern);
-        wildcard_scan(dir, pattern, g_opts.recursive, add_to_result, &result);
+        o.skipped_paths += wildcard_scan(dir, pattern, o.recursive, add_to_result, &result);
         any_pattern = true;
     }
     if (!any_pattern) {
@@ -193,6 +184,6 @@ void expand_pack_wildcards()
     }
     if (result.count < result.capacity)
         result.items[result.count] = nullptr;
-    g_opts.files = result.items;
-    g_opts.nfiles = result.count;
+    o.files = result.items;
+    o.nfiles = result.count;
 }

@@ -35,9 +35,7 @@ void split_wildcard_path(const char *arg, char *dir, char *pattern);
 // "<dir>/<name>" of each non-directory entry whose name matches `pattern`.
 // Symbolic links are never followed into directories here. A path too long
 // to hold is reported (join_path_checked) and passed over.
-void wildcard_scan(const char *dir, const char *pattern, int recursive,
-                   void (*on_match)(const char *path, void *ctx), void *ctx);
-
-// The number of paths the scans have passed over as too long since the last
-// call; the adding command counts them as errors.
-int wildcard_take_skipped();
+// Returns the number of paths passed over as too long; the adding commands
+// count them as errors.
+int wildcard_scan(const char *dir, const char *pattern, int recursive,
+                  void (*on_match)(const char *path, void *ctx), void *ctx);

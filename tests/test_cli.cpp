@@ -231,6 +231,7 @@ struct Parse : ::testing::Test {
     std::vector<char *> argv;
     int status = -1;
     std::string out, err;
+    Options opts{}; // as the command saw them
 
     void run(std::vector<std::string> args)
     {
@@ -243,13 +244,14 @@ struct Parse : ::testing::Test {
         g_debug_level = 0;
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        status = tambrix_main((int)storage.size(), argv.data());
+        opts = Options{};
+        status = tambrix_main((int)storage.size(), argv.data(), &opts);
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
     }
     std::vector<std::string> files() const
     {
-        return std::vector<std::string>(g_opts.files, g_opts.files + g_opts.nfiles);
+        return std::vector<std::string>(opts.files, opts.files + opts.nfiles);
     }
 };
 
@@ -257,22 +259,22 @@ TEST_F(Parse, DefaultsAndModifiers)
 {
     run({"z", "a.tmb", "f1", "f2"});
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(g_opts.command, 'z');
-    EXPECT_EQ(g_opts.method, 5);
-    EXPECT_EQ(g_opts.verbose + g_opts.quiet + g_opts.recursive + g_opts.force_overwrite + g_opts.sfx +
-                  g_opts.no_progress + g_opts.exclude_empty + g_opts.split_kb + g_opts.buffer_kb,
+    EXPECT_EQ(opts.command, 'z');
+    EXPECT_EQ(opts.method, 5);
+    EXPECT_EQ(opts.verbose + opts.quiet + opts.recursive + opts.force_overwrite + opts.sfx +
+                  opts.no_progress + opts.exclude_empty + opts.split_kb + opts.buffer_kb,
               0);
-    EXPECT_STREQ(g_opts.archive, "a.tmb");
+    EXPECT_STREQ(opts.archive, "a.tmb");
     EXPECT_EQ(files(), (std::vector<std::string>{"f1", "f2"}));
-    EXPECT_EQ(g_inbuf_max, 23488101u);
-    EXPECT_EQ(g_outbuf_max, 4194304u);
+    EXPECT_EQ(opts.inbuf_max, 23488101u);
+    EXPECT_EQ(opts.outbuf_max, 4194304u);
 
     run({"zkoqrvX", "a.tmb"}); // unknown modifier letters are ignored
-    EXPECT_EQ(g_opts.command, 'z');
-    EXPECT_EQ(g_opts.force_overwrite, 1);
-    EXPECT_EQ(g_opts.quiet, 1);
-    EXPECT_EQ(g_opts.recursive, 1);
-    EXPECT_EQ(g_opts.verbose, 1);
+    EXPECT_EQ(opts.command, 'z');
+    EXPECT_EQ(opts.force_overwrite, 1);
+    EXPECT_EQ(opts.quiet, 1);
+    EXPECT_EQ(opts.recursive, 1);
+    EXPECT_EQ(opts.verbose, 1);
     // Quiet: no buffer line, and the only banner is the one of the usage text.
     EXPECT_EQ(out.find("RAM: 32MB"), std::string::npos);
     EXPECT_EQ(out.find(BANNER_1, 1), std::string::npos);
@@ -326,25 +328,25 @@ TEST_F(Parse, OptionTable)
         args.insert(args.end(), c.opts.begin(), c.opts.end());
         run(args);
         std::string f = c.field;
-        int got = f == "method"            ? g_opts.method
-                  : f == "quiet"           ? g_opts.quiet
-                  : f == "verbose"         ? g_opts.verbose
-                  : f == "recursive"       ? g_opts.recursive
-                  : f == "force_overwrite" ? g_opts.force_overwrite
-                  : f == "no_progress"     ? g_opts.no_progress
-                  : f == "exclude_empty"   ? g_opts.exclude_empty
-                  : f == "sfx"             ? g_opts.sfx
-                  : f == "optimal"         ? g_opts.optimal
-                  : f == "debug"           ? g_debug_level
-                  : f == "split_kb"        ? g_opts.split_kb
-                                           : g_opts.buffer_kb;
+        int got = f == "method"            ? opts.method
+                  : f == "quiet"           ? opts.quiet
+                  : f == "verbose"         ? opts.verbose
+                  : f == "recursive"       ? opts.recursive
+                  : f == "force_overwrite" ? opts.force_overwrite
+                  : f == "no_progress"     ? opts.no_progress
+                  : f == "exclude_empty"   ? opts.exclude_empty
+                  : f == "sfx"             ? opts.sfx
+                  : f == "optimal"         ? opts.optimal
+                  : f == "debug"           ? opts.debug_level
+                  : f == "split_kb"        ? opts.split_kb
+                                           : opts.buffer_kb;
         EXPECT_EQ(got, c.value) << c.opts[0];
         // An unknown option stops the run before anything is done: no
         // banner, no dispatch (which would say "Unknown command").
         EXPECT_EQ(status, 1) << c.opts[0];
         if (c.unknown.empty()) {
             EXPECT_EQ(err, "Unknown command: z\n") << c.opts[0];
-            EXPECT_EQ(g_opts.nfiles, 0) << c.opts[0];
+            EXPECT_EQ(opts.nfiles, 0) << c.opts[0];
         } else {
             EXPECT_EQ(err, "Unknown option: " + c.unknown + "\n") << c.opts[0];
             EXPECT_EQ(out, "") << c.opts[0];
@@ -366,8 +368,8 @@ TEST_F(Parse, BufferSizes)
     };
     for (const Case &c : cases) {
         run({"z", "a.tmb", c.opt});
-        EXPECT_EQ(g_inbuf_max, c.in) << c.opt;
-        EXPECT_EQ(g_outbuf_max, c.out) << c.opt;
+        EXPECT_EQ(opts.inbuf_max, c.in) << c.opt;
+        EXPECT_EQ(opts.outbuf_max, c.out) << c.opt;
         EXPECT_NE(out.find("RAM: 32MB\n"), std::string::npos) << "the line never changes";
     }
 }
@@ -375,16 +377,16 @@ TEST_F(Parse, BufferSizes)
 TEST_F(Parse, PathOptionsConsumeTheNextArgument)
 {
     run({"z", "-d", "-q", "a.tmb", "-i", "-v"});
-    EXPECT_STREQ(g_opts.work_dir, "-q");
-    EXPECT_EQ(g_opts.quiet, 0);
-    EXPECT_STREQ(g_opts.archive, "a.tmb");
-    EXPECT_STREQ(g_opts.list_file, "-v");
-    EXPECT_EQ(g_opts.verbose, 0);
+    EXPECT_STREQ(opts.work_dir, "-q");
+    EXPECT_EQ(opts.quiet, 0);
+    EXPECT_STREQ(opts.archive, "a.tmb");
+    EXPECT_STREQ(opts.list_file, "-v");
+    EXPECT_EQ(opts.verbose, 0);
     EXPECT_EQ(err, "Cannot open filelist: -v\n");
     EXPECT_EQ(status, 1);
 
     run({"z", "a.tmb", "-d"}); // nothing after: not an option
-    EXPECT_STREQ(g_opts.work_dir, "");
+    EXPECT_STREQ(opts.work_dir, "");
     EXPECT_EQ(err, "Unknown option: -d\n");
     EXPECT_EQ(status, 1);
 }
@@ -392,15 +394,15 @@ TEST_F(Parse, PathOptionsConsumeTheNextArgument)
 TEST_F(Parse, WorkDirectoryFromAFileArgument)
 {
     run({"z", "a.tmb", "f1", "RAM:", "out/", "f2"});
-    EXPECT_STREQ(g_opts.work_dir, "RAM:");
+    EXPECT_STREQ(opts.work_dir, "RAM:");
     EXPECT_EQ(files(), (std::vector<std::string>{"f1", "out/", "f2"}));
 
     run({"z", "a.tmb", "-d", "dest", "RAM:out/", "b.txt"});
-    EXPECT_STREQ(g_opts.work_dir, "dest");
+    EXPECT_STREQ(opts.work_dir, "dest");
     EXPECT_EQ(files(), (std::vector<std::string>{"RAM:out/", "b.txt"}));
 
     run({"z", "a.tmb", "", "x:"}); // an empty argument has no last character
-    EXPECT_STREQ(g_opts.work_dir, "x:");
+    EXPECT_STREQ(opts.work_dir, "x:");
     EXPECT_EQ(files(), (std::vector<std::string>{""}));
 }
 
@@ -440,13 +442,13 @@ TEST_F(Parse, ArchiveNames)
         std::vector<std::string> args{"zq"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         run(args);
-        EXPECT_EQ(std::string(g_opts.archive), c.expect) << c.args.back();
+        EXPECT_EQ(std::string(opts.archive), c.expect) << c.args.back();
     }
     // A lone "-" is a name wherever it stands, never an option.
     run({"z", "-", "-"});
-    EXPECT_EQ(std::string(g_opts.archive), "-");
-    ASSERT_EQ(g_opts.nfiles, 1);
-    EXPECT_EQ(std::string(g_opts.files[0]), "-");
+    EXPECT_EQ(std::string(opts.archive), "-");
+    ASSERT_EQ(opts.nfiles, 1);
+    EXPECT_EQ(std::string(opts.files[0]), "-");
     EXPECT_EQ(err, "Unknown command: z\n");
 }
 
@@ -457,9 +459,9 @@ TEST_F(Parse, AtMost1024NonOptionArguments)
         args.push_back(std::string("n").append(std::to_string(i)));
     args.push_back("-r"); // options after the cut still count
     run(args);
-    EXPECT_EQ(g_opts.nfiles, 1023);
-    EXPECT_STREQ(g_opts.files[1022], "n1023");
-    EXPECT_EQ(g_opts.recursive, 1);
+    EXPECT_EQ(opts.nfiles, 1023);
+    EXPECT_STREQ(opts.files[1022], "n1023");
+    EXPECT_EQ(opts.recursive, 1);
 }
 
 // ---- the file list and the work directory, through the listing ----------

@@ -12,6 +12,7 @@
 #include "tambrix.h"
 #include "tmb_header.h"
 #include "tmb_progress.h"
+#include "tmb_worker_progress.h"
 
 namespace {
 
@@ -62,9 +63,8 @@ protected:
 
     void SetUp() override
     {
-        g_opts = Options{};
         fake_now = 0;
-        tmb_prog_set_clock(fake_clock);
+        bar.clock = fake_clock;
         fflush(stdout);
         saved_ = dup(1);
         capture_ = tmpfile();
@@ -73,8 +73,6 @@ protected:
     void TearDown() override
     {
         restore();
-        tmb_prog_set_clock(nullptr);
-        g_prog_on = 0;
     }
     void restore()
     {
@@ -101,6 +99,7 @@ protected:
         return s;
     }
 
+    ProgressBar bar;
     int saved_ = -1;
     FILE *capture_ = nullptr;
     long pos_ = 0;
@@ -109,45 +108,48 @@ clock_t ProgressTest::fake_now = 0;
 
 TEST_F(ProgressTest, SmallFilesAndQuietGetNoBar)
 {
-    EXPECT_EQ(tmb_prog_begin(32767), 0);
-    EXPECT_EQ(tmb_prog_begin(32768), 1);
-    g_opts.quiet = 1;
-    EXPECT_EQ(tmb_prog_begin(100000), 0);
-    g_opts.quiet = 0;
-    g_opts.no_progress = 1;
-    EXPECT_EQ(tmb_prog_begin(100000), 0);
+    EXPECT_EQ(tmb_prog_begin(bar, 32767), 0);
+    EXPECT_EQ(tmb_prog_begin(bar, 32768), 1);
+    // -q and -n each turn the bar off.
+    for (auto set : {&Options::quiet, &Options::no_progress}) {
+        Options o{};
+        o.*set = 1;
+        bar = progress_bar(o);
+        bar.clock = fake_clock;
+        EXPECT_EQ(tmb_prog_begin(bar, 100000), 0);
+    }
     take();
-    tmb_prog_add(50000);
+    tmb_prog_add(bar, 50000);
     EXPECT_EQ(take(), "");
 }
 
 TEST_F(ProgressTest, StepsAndFinalBar)
 {
-    ASSERT_EQ(tmb_prog_begin(100000), 1);
+    ASSERT_EQ(tmb_prog_begin(bar, 100000), 1);
     EXPECT_EQ(take(), "\n\r  [>                   ]   0%             ");
 
-    tmb_prog_add(50000);
+    tmb_prog_add(bar, 50000);
     EXPECT_EQ(take(), "\r  [==========>         ]  50%             ");
 
     // 54 % to 56 % crosses a 5 % step: drawn at once.
-    tmb_prog_add(4000);
+    tmb_prog_add(bar, 4000);
     take();
-    tmb_prog_add(2000);
+    tmb_prog_add(bar, 2000);
     EXPECT_EQ(take(), "\r  [===========>        ]  56%             ");
 
     // Reports within a step redraw only on every 8th call, once a second.
     for (int i = 0; i < 8; i++)
-        tmb_prog_add(1);
+        tmb_prog_add(bar, 1);
     EXPECT_EQ(take(), "");
     fake_now = 1500000;  // 1.5 s of processor time
     for (int i = 0; i < 8; i++)
-        tmb_prog_add(1);
+        tmb_prog_add(bar, 1);
     EXPECT_NE(take(), "");
 
-    tmb_prog_add(1000000);  // more than the total still shows 100 %
+    tmb_prog_add(bar, 1000000);  // more than the total still shows 100 %
     take();
     fake_now = 2050000;
-    prog_draw(1);
+    prog_draw(bar, 1);
     // 1056016 bytes = 1031 KB in 2.05 s: 1031 * 100 / 205 = 502 KB/s.
     EXPECT_EQ(take(), "\r  [====================] 100%  2.05s  avg: 502 KB/s   ");
 }
@@ -168,10 +170,10 @@ TEST_F(ProgressTest, WorkerProgressDrawsTheStepsOfOneThread)
         reports.push_back(n);
         sum += n;
     }
-    ASSERT_EQ(tmb_prog_begin(total), 1);
+    ASSERT_EQ(tmb_prog_begin(bar, total), 1);
     for (uint64_t n : reports)
-        tmb_prog_add(n);
-    tmb_prog_end();
+        tmb_prog_add(bar, n);
+    tmb_prog_end(bar);
     const std::string direct = take();
     size_t draws = 0;
     for (char c : direct)
@@ -193,7 +195,7 @@ TEST_F(ProgressTest, WorkerProgressDrawsTheStepsOfOneThread)
         SCOPED_TRACE(c.what);
         WorkerProgress wp;
         lzh::Progress sink = wp.sink(total);
-        ASSERT_EQ(tmb_prog_begin(total), 1);
+        ASSERT_EQ(tmb_prog_begin(bar, total), 1);
         if (c.threaded) {
             std::atomic<bool> finished{false};
             std::thread worker([&] {
@@ -202,7 +204,7 @@ TEST_F(ProgressTest, WorkerProgressDrawsTheStepsOfOneThread)
                 finished.store(true);
             });
             while (!finished.load()) {
-                wp.show();
+                wp.show(tmb_prog_sink(bar));
                 std::this_thread::yield();
             }
             worker.join();
@@ -210,11 +212,11 @@ TEST_F(ProgressTest, WorkerProgressDrawsTheStepsOfOneThread)
             for (size_t i = 0; i < reports.size(); i++) {
                 sink.add(reports[i]);
                 if (c.every && (i + 1) % (size_t)c.every == 0)
-                    wp.show();
+                    wp.show(tmb_prog_sink(bar));
             }
         }
-        wp.show();
-        tmb_prog_end();
+        wp.show(tmb_prog_sink(bar));
+        tmb_prog_end(bar);
         EXPECT_EQ(take(), direct);
     }
 }
@@ -222,9 +224,9 @@ TEST_F(ProgressTest, WorkerProgressDrawsTheStepsOfOneThread)
 TEST_F(ProgressTest, ElapsedLine)
 {
     fake_now = 75500000;
-    print_elapsed(0);
+    print_elapsed(0, fake_clock);
     fake_now = 2050000;
-    print_elapsed(0);
+    print_elapsed(0, fake_clock);
     EXPECT_EQ(take(), "Time: 1m 15.50s\nTime: 2.05s\n");
 }
 

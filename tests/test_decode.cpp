@@ -157,6 +157,10 @@ struct Outcome {
 
 uint16_t crc_of(const Bytes &b) { return tmb_crc16(b.data(), b.size(), 0); }
 
+// The progress bar the extractions of these tests report to (off unless a
+// test arms it).
+ProgressBar s_bar;
+
 // The unpacking context of these tests, made with the limits BufferLimits
 // sets (those of a default run otherwise).
 uint64_t s_in_max = 23488101, s_out_max = 4194304;
@@ -194,7 +198,7 @@ Outcome extract(int method, const Bytes &packed, uint64_t orig, int64_t comp = -
     testing::internal::CaptureStderr();
     Outcome r;
     r.crc = 0xBEEF;
-    r.rc = tmb_extract(ctx(), arc, out, &h, &r.crc, tmb_prog_sink());
+    r.rc = tmb_extract(ctx(), arc, out, &h, &r.crc, tmb_prog_sink(s_bar));
     r.err = testing::internal::GetCapturedStderr();
     fclose(out);
     r.out.assign(mem, mem + memlen);
@@ -1151,7 +1155,7 @@ TEST(Extract, TestingComputesTheSameCrc)
 TEST(Extract, ProgressCountsEveryByte)
 {
     BufferLimits bl(1 << 20, 1024);
-    tmb_prog_set_clock([]() -> clock_t { return 0; }); // never a timed redraw
+    s_bar.clock = []() -> clock_t { return 0; }; // never a timed redraw
     std::vector<Sym> syms;
     for (int i = 0; i < 3000; i++)
         syms.push_back(i % 3 ? Sym{0, (unsigned)i % 256} : Sym{200, (unsigned)i % 5000});
@@ -1166,18 +1170,18 @@ TEST(Extract, ProgressCountsEveryByte)
     } cases[] = {{6, &w.bytes}, {0, &stored}};
     for (auto c : cases) {
         SCOPED_TRACE(c.method);
-        g_prog_on = 1;
-        g_prog_total = (uint64_t)1 << 62; // no 5 % step is ever crossed
-        g_prog_done = 0;
-        g_prog_last = 0;
-        g_prog_calls = 0;
+        s_bar.prog_on = 1;
+        s_bar.prog_total = (uint64_t)1 << 62; // no 5 % step is ever crossed
+        s_bar.prog_done = 0;
+        s_bar.prog_last = 0;
+        s_bar.prog_calls = 0;
         Outcome r = extract(c.method, *c.packed, n);
         EXPECT_EQ(r.rc, 0);
-        EXPECT_EQ(g_prog_done, n);
-        EXPECT_GE((uint64_t)g_prog_calls * 1024, n);
-        g_prog_on = 0;
+        EXPECT_EQ(s_bar.prog_done, n);
+        EXPECT_GE((uint64_t)s_bar.prog_calls * 1024, n);
+        s_bar.prog_on = 0;
     }
-    tmb_prog_set_clock(nullptr);
+    s_bar = ProgressBar{};
 }
 
 // ---------------------------------------------------------------------------

@@ -714,8 +714,6 @@ TEST_F(Extract, SplitArchiveIsJoinedAndTheTemporaryFileRemoved)
 // Packs `data` with the encoder of this program into an "-lhN-" entry.
 LzhEntry packed_entry(const std::string &name, const std::string &data, int method)
 {
-    g_opts = Options{};
-    g_opts.quiet = 1;  // no progress bar in the test's own output
     FILE *in = tmpfile(), *out = tmpfile();
     fwrite(data.data(), 1, data.size(), in);
     rewind(in);

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "tambrix.h"
 #include "tmb_match.h"
 
 namespace {
@@ -41,14 +40,9 @@ struct FileWanted : ::testing::Test {
         for (std::string &s : storage)
             ptrs.push_back(s.data());
         ptrs.push_back(nullptr);
-        g_opts.files = ptrs.data();
-        g_opts.nfiles = (int)storage.size();
+        sel = file_selection(ptrs.data(), (int)storage.size());
     }
-    void TearDown() override
-    {
-        g_opts.files = nullptr;
-        g_opts.nfiles = 0;
-    }
+    Selection sel;
 };
 
 TEST_F(FileWanted, FullNameOrBaseName)
@@ -73,7 +67,7 @@ TEST_F(FileWanted, FullNameOrBaseName)
     };
     for (const Case &c : cases) {
         use(c.patterns);
-        EXPECT_EQ(file_wanted(c.name), c.expect)
+        EXPECT_EQ(file_wanted(sel, c.name), c.expect)
             << (c.patterns.empty() ? "(none)" : c.patterns[0]) << " vs " << c.name;
     }
 }
@@ -81,9 +75,9 @@ TEST_F(FileWanted, FullNameOrBaseName)
 TEST_F(FileWanted, GoesByCountNotByTerminator)
 {
     use({"a.txt", "b.txt"});
-    g_opts.nfiles = 1;
-    EXPECT_EQ(file_wanted("b.txt"), 0);
-    EXPECT_EQ(file_wanted("a.txt"), 1);
+    sel = file_selection(ptrs.data(), 1);
+    EXPECT_EQ(file_wanted(sel, "b.txt"), 0);
+    EXPECT_EQ(file_wanted(sel, "a.txt"), 1);
 }
 
 TEST(StrCaseCmp, FoldsAsciiLettersOnly)

@@ -1,5 +1,5 @@
 // Splitting into parts, the sidecar, joining with verification and the
-// auto-join, called directly with g_opts set by hand.
+// auto-join, called directly with the settings set by hand.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,7 +12,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tambrix.h"
 #include "tmb_header.h"
 #include "tmb_split.h"
 #include "testkit.h"
@@ -92,8 +91,7 @@ private:
 
 class SplitTest : public ::testing::Test {
 protected:
-    void SetUp() override { g_opts = Options{}; }
-    void TearDown() override { g_opts = Options{}; }
+    SplitSettings set;
     TempDir dir;
 };
 
@@ -122,7 +120,7 @@ TEST_F(SplitTest, PartLayoutAndSidecarForEverySizeShape)
         Bytes data = pattern_bytes(c.size);
         write_file(path, data);
         Captured cap;
-        ASSERT_EQ(split_file(path.c_str(), c.kb, 0), 0);
+        ASSERT_EQ(split_file(set, path.c_str(), c.kb, 0), 0);
         cap.finish();
         EXPECT_EQ(cap.err, "");
 
@@ -155,15 +153,15 @@ TEST_F(SplitTest, ExactMessagesAndQuiet)
         "\nDone. 3 part(s) written, CRC16=" + crc + "\nInfo file: " + path + ".info\n";
     {
         Captured cap;
-        ASSERT_EQ(split_file(path.c_str(), 1, 0), 0);
+        ASSERT_EQ(split_file(set, path.c_str(), 1, 0), 0);
         cap.finish();
         EXPECT_EQ(cap.out, head + "  writing: " + path + ".001\n  writing: " + path +
                                ".002\n  writing: " + path + ".003\n" + tail);
     }
-    g_opts.quiet = 1;
+    set.quiet = 1;
     {
         Captured cap;
-        ASSERT_EQ(split_file(path.c_str(), 1, 1), 0);
+        ASSERT_EQ(split_file(set, path.c_str(), 1, 1), 0);
         cap.finish();
         EXPECT_EQ(cap.out, head + tail + "Removed original: " + path + "\n");
         EXPECT_EQ(cap.err, "");
@@ -176,7 +174,7 @@ TEST_F(SplitTest, EmptyFileGivesNoPartsButASidecar)
     std::string path = dir / "empty";
     write_text(path, "");
     Captured cap;
-    ASSERT_EQ(split_file(path.c_str(), 880, 0), 0);
+    ASSERT_EQ(split_file(set, path.c_str(), 880, 0), 0);
     cap.finish();
     EXPECT_EQ(cap.out, "Splitting: " + path + " (0 bytes) into 880KB parts\n\nDone. 0 part(s) "
                        "written, CRC16=0000\nInfo file: " + path + ".info\n");
@@ -190,7 +188,7 @@ TEST_F(SplitTest, SidecarNameIsTheBaseNameAfterSlashOrColon)
     std::string path = dir / "RAM:x/b.lzh";
     write_text(path, "abc");
     Captured cap;
-    ASSERT_EQ(split_file(path.c_str(), 1, 0), 0);
+    ASSERT_EQ(split_file(set, path.c_str(), 1, 0), 0);
     cap.finish();
     EXPECT_NE(read_text(path + ".info").find("\nname=b.lzh\n"), std::string::npos);
 
@@ -198,7 +196,7 @@ TEST_F(SplitTest, SidecarNameIsTheBaseNameAfterSlashOrColon)
     std::string dev = dir / "DF0:c.tmb";
     write_text(dev, "abc");
     Captured cap2;
-    ASSERT_EQ(split_file(dev.c_str(), 1, 0), 0);
+    ASSERT_EQ(split_file(set, dev.c_str(), 1, 0), 0);
     cap2.finish();
     EXPECT_NE(read_text(dev + ".info").find("\nname=c.tmb\n"), std::string::npos);
 }
@@ -212,7 +210,7 @@ TEST_F(SplitTest, InvalidPartSizesTouchNothing)
     for (uint64_t kb : {uint64_t{0}, (uint64_t)(int64_t)-5, UINT64_MAX / 1024 + 1}) {
         SCOPED_TRACE(kb);
         Captured cap;
-        EXPECT_EQ(split_file(path.c_str(), kb, 1), 1);
+        EXPECT_EQ(split_file(set, path.c_str(), kb, 1), 1);
         cap.finish();
         EXPECT_EQ(cap.err, "Invalid part size: 0\n");
         EXPECT_EQ(cap.out, "");
@@ -222,7 +220,7 @@ TEST_F(SplitTest, InvalidPartSizesTouchNothing)
     }
     // The largest valid count is accepted: one part holds everything.
     Captured cap;
-    EXPECT_EQ(split_file(path.c_str(), UINT64_MAX / 1024, 0), 0);
+    EXPECT_EQ(split_file(set, path.c_str(), UINT64_MAX / 1024, 0), 0);
     cap.finish();
     EXPECT_EQ(read_file(path + ".001").size(), 100u);
 }
@@ -234,7 +232,7 @@ TEST_F(SplitTest, MissingFileOrDirectoryIsReported)
         SCOPED_TRACE(name);
         std::string path = dir / name;
         Captured cap;
-        EXPECT_EQ(split_file(path.c_str(), 1, 1), 1);
+        EXPECT_EQ(split_file(set, path.c_str(), 1, 1), 1);
         cap.finish();
         EXPECT_EQ(cap.err, "Cannot open: " + path + "\n");
         EXPECT_EQ(cap.out, "");
@@ -259,7 +257,7 @@ TEST_F(SplitTest, FailedPartKeepsTheOriginalAndRemovesTheParts)
         std::string bad = path + bad_part;
         ASSERT_EQ(mkdir(bad.c_str(), 0755), 0);
         Captured cap;
-        EXPECT_EQ(split_file(path.c_str(), 1, 1), 1);
+        EXPECT_EQ(split_file(set, path.c_str(), 1, 1), 1);
         cap.finish();
         EXPECT_EQ(cap.err, "Cannot create: " + bad + "\n");
         EXPECT_EQ(cap.out.find("Done."), std::string::npos);
@@ -295,7 +293,7 @@ TEST_F(SplitTest, LinksAtPartAndSidecarNamesAreReplacedNotFollowed)
         ASSERT_EQ(symlink(l.target.c_str(), (path + l.ext).c_str()), 0);
     {
         Captured cap;
-        ASSERT_EQ(split_file(path.c_str(), 1, 0), 0) << cap.err;
+        ASSERT_EQ(split_file(set, path.c_str(), 1, 0), 0) << cap.err;
     }
     EXPECT_EQ(read_text(victim), "precious");
     EXPECT_FALSE(file_exists(nowhere));
@@ -306,7 +304,7 @@ TEST_F(SplitTest, LinksAtPartAndSidecarNamesAreReplacedNotFollowed)
     }
     EXPECT_EQ(read_text(path + ".info"), sidecar_text("a.tmb", 2500, 3, crc_hex(data)));
     Captured cap;
-    ASSERT_EQ(join_parts((path + ".001").c_str(), (dir / "back").c_str()), 0);
+    ASSERT_EQ(join_parts(set, (path + ".001").c_str(), (dir / "back").c_str()), 0);
     EXPECT_EQ(read_file(dir / "back"), data);
 }
 
@@ -316,13 +314,13 @@ TEST_F(SplitTest, StalePartsOfAnEarlierLongerSplitAreRemoved)
     write_file(path, pattern_bytes(5000));
     {
         Captured cap;
-        ASSERT_EQ(split_file(path.c_str(), 1, 0), 0);
+        ASSERT_EQ(split_file(set, path.c_str(), 1, 0), 0);
     }
     ASSERT_TRUE(file_exists(path + ".005"));
     Bytes small = pattern_bytes(1500);
     write_file(path, small);
     Captured cap;
-    ASSERT_EQ(split_file(path.c_str(), 1, 0), 0);
+    ASSERT_EQ(split_file(set, path.c_str(), 1, 0), 0);
     cap.finish();
     EXPECT_NE(cap.out.find("Removed stale part: " + path + ".003\n"), std::string::npos);
     EXPECT_FALSE(file_exists(path + ".003"));
@@ -332,7 +330,7 @@ TEST_F(SplitTest, StalePartsOfAnEarlierLongerSplitAreRemoved)
     ASSERT_EQ(mkdir((path + ".003").c_str(), 0755), 0);
     {
         Captured cap3;
-        EXPECT_EQ(split_file(path.c_str(), 1, 1), 1);
+        EXPECT_EQ(split_file(set, path.c_str(), 1, 1), 1);
         cap3.finish();
         EXPECT_NE(cap3.err.find("Cannot remove stale part: " + path + ".003\n"),
                   std::string::npos);
@@ -344,12 +342,12 @@ TEST_F(SplitTest, StalePartsOfAnEarlierLongerSplitAreRemoved)
     ASSERT_EQ(rmdir((path + ".003").c_str()), 0);
     {
         Captured cap4;
-        ASSERT_EQ(split_file(path.c_str(), 1, 0), 0);
+        ASSERT_EQ(split_file(set, path.c_str(), 1, 0), 0);
     }
 
     remove(path.c_str());
     Captured cap2;
-    EXPECT_EQ(join_parts((path + ".001").c_str(), path.c_str()), 0);
+    EXPECT_EQ(join_parts(set, (path + ".001").c_str(), path.c_str()), 0);
     cap2.finish();
     EXPECT_EQ(read_file(path), small);
 }
@@ -362,7 +360,7 @@ TEST_F(SplitTest, NamesThatWouldBeCutAreRefused)
     path += std::string(252 - path.size(), 'n');
     write_file(path, pattern_bytes(10));
     Captured cap;
-    EXPECT_EQ(split_file(path.c_str(), 1, 1), 1);
+    EXPECT_EQ(split_file(set, path.c_str(), 1, 1), 1);
     cap.finish();
     EXPECT_EQ(cap.err, "Name too long: " + path + ".info\n");
     EXPECT_TRUE(file_exists(path));
@@ -378,7 +376,7 @@ protected:
         Bytes data = pattern_bytes(n);
         write_file(base, data);
         Captured cap;
-        EXPECT_EQ(split_file(base.c_str(), 1, 1), 0);
+        EXPECT_EQ(split_file(set, base.c_str(), 1, 1), 0);
         return data;
     }
     std::string base = dir / "arc.tmb";
@@ -392,7 +390,7 @@ TEST_F(JoinTest, JoinsFromPartOneWhicheverPartIsNamed)
         SCOPED_TRACE(named);
         remove(base.c_str());
         Captured cap;
-        EXPECT_EQ(join_parts((base + named).c_str(), base.c_str()), 0);
+        EXPECT_EQ(join_parts(set, (base + named).c_str(), base.c_str()), 0);
         cap.finish();
         EXPECT_EQ(read_file(base), data);
         EXPECT_EQ(cap.err, "");
@@ -404,9 +402,9 @@ TEST_F(JoinTest, JoinsFromPartOneWhicheverPartIsNamed)
     }
     // Quiet: nothing on stdout.
     remove(base.c_str());
-    g_opts.quiet = 1;
+    set.quiet = 1;
     Captured cap;
-    EXPECT_EQ(join_parts((base + ".001").c_str(), base.c_str()), 0);
+    EXPECT_EQ(join_parts(set, (base + ".001").c_str(), base.c_str()), 0);
     cap.finish();
     EXPECT_EQ(cap.out + cap.err, "");
 }
@@ -458,7 +456,7 @@ TEST_F(JoinTest, SidecarDecidesTheResult)
         else
             write_text(base + ".info", c.sidecar);
         Captured cap;
-        EXPECT_EQ(join_parts((base + ".001").c_str(), out.c_str()), c.result);
+        EXPECT_EQ(join_parts(set, (base + ".001").c_str(), out.c_str()), c.result);
         cap.finish();
         EXPECT_EQ(cap.err, c.err);
         std::string tail = c.out_tail;
@@ -472,9 +470,9 @@ TEST_F(JoinTest, SidecarDecidesTheResult)
     // Failed verification is reported under -q as well.
     write_text(base + ".info", "size=1\ncrc16=0\n");
     remove((dir / "out").c_str());
-    g_opts.quiet = 1;
+    set.quiet = 1;
     Captured cap;
-    EXPECT_EQ(join_parts((base + ".001").c_str(), (dir / "out").c_str()), 1);
+    EXPECT_EQ(join_parts(set, (base + ".001").c_str(), (dir / "out").c_str()), 1);
     cap.finish();
     EXPECT_EQ(cap.out, "");
     // The join stops soon after the declared size instead of reading on.
@@ -489,7 +487,7 @@ TEST_F(JoinTest, AGapEndsThePartSequence)
     std::string out = dir / "out";
     {
         Captured cap;
-        EXPECT_EQ(join_parts((base + ".003").c_str(), out.c_str()), 1);
+        EXPECT_EQ(join_parts(set, (base + ".003").c_str(), out.c_str()), 1);
         cap.finish();
         EXPECT_NE(cap.out.find("Joined 1 part(s), 1024 bytes total"), std::string::npos);
         EXPECT_EQ(cap.err.rfind("VERIFICATION FAILED: expected size=2500", 0), 0u);
@@ -498,7 +496,7 @@ TEST_F(JoinTest, AGapEndsThePartSequence)
     // Without a sidecar nothing can tell the join is short.
     remove((base + ".info").c_str());
     Captured cap;
-    EXPECT_EQ(join_parts((base + ".003").c_str(), out.c_str()), 0);
+    EXPECT_EQ(join_parts(set, (base + ".003").c_str(), out.c_str()), 0);
     cap.finish();
     EXPECT_EQ(read_file(out), Bytes(data.begin(), data.begin() + 1024));
 }
@@ -543,9 +541,9 @@ TEST_F(JoinTest, RefusalsAndMissingParts)
     const std::string info = read_text(base + ".info");
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        g_opts.force_overwrite = c.force;
+        set.force_overwrite = c.force;
         Captured cap;
-        EXPECT_EQ(join_parts(c.input.c_str(), c.output.c_str()), 1);
+        EXPECT_EQ(join_parts(set, c.input.c_str(), c.output.c_str()), 1);
         cap.finish();
         EXPECT_EQ(cap.err, c.err);
         EXPECT_EQ(cap.out, "");
@@ -558,7 +556,7 @@ TEST_F(JoinTest, RefusalsAndMissingParts)
     // The output created under the next part's name would feed itself.
     {
         Captured cap;
-        EXPECT_EQ(join_parts((base + ".001").c_str(), (base + ".003").c_str()), 1);
+        EXPECT_EQ(join_parts(set, (base + ".001").c_str(), (base + ".003").c_str()), 1);
         cap.finish();
         EXPECT_NE(cap.err.find("Output would overwrite its own input: " + base + ".003\n"),
                   std::string::npos);
@@ -566,10 +564,10 @@ TEST_F(JoinTest, RefusalsAndMissingParts)
     }
 
     // With -o an existing output is replaced.
-    g_opts.force_overwrite = 1;
+    set.force_overwrite = 1;
     {
         Captured cap;
-        EXPECT_EQ(join_parts((base + ".002").c_str(), out.c_str()), 0);
+        EXPECT_EQ(join_parts(set, (base + ".002").c_str(), out.c_str()), 0);
         cap.finish();
         EXPECT_EQ(read_file(out), data);
     }
@@ -577,9 +575,9 @@ TEST_F(JoinTest, RefusalsAndMissingParts)
     // Part 1 missing: nothing is left behind.
     remove((base + ".001").c_str());
     remove(out.c_str());
-    g_opts.force_overwrite = 0;
+    set.force_overwrite = 0;
     Captured cap;
-    EXPECT_EQ(join_parts((base + ".002").c_str(), out.c_str()), 1);
+    EXPECT_EQ(join_parts(set, (base + ".002").c_str(), out.c_str()), 1);
     cap.finish();
     EXPECT_EQ(cap.err, "No parts found matching: " + base + ".001\n");
     EXPECT_FALSE(file_exists(out));
@@ -598,16 +596,16 @@ TEST_F(JoinTest, LinkAtTheOutputIsReplacedNotFollowed)
         std::string out = dir / "out";
         remove(out.c_str());
         ASSERT_EQ(symlink(target.c_str(), out.c_str()), 0);
-        g_opts.force_overwrite = 0;
+        set.force_overwrite = 0;
         {
             Captured cap;
-            EXPECT_EQ(join_parts((base + ".001").c_str(), out.c_str()), 1);
+            EXPECT_EQ(join_parts(set, (base + ".001").c_str(), out.c_str()), 1);
             cap.finish();
             EXPECT_EQ(cap.err, "Output file already exists: " + out + " (use -o to overwrite)\n");
         }
-        g_opts.force_overwrite = 1;
+        set.force_overwrite = 1;
         Captured cap;
-        EXPECT_EQ(join_parts((base + ".001").c_str(), out.c_str()), 0);
+        EXPECT_EQ(join_parts(set, (base + ".001").c_str(), out.c_str()), 0);
         cap.finish();
         struct stat st;
         ASSERT_EQ(lstat(out.c_str(), &st), 0);
@@ -631,14 +629,14 @@ TEST_F(JoinTest, SpecialOutputsAreNeverReplaced)
     ASSERT_EQ(symlink("null", (dir / "to-null").c_str()), 0);
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
     ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
-    g_opts.force_overwrite = 1;
+    set.force_overwrite = 1;
     for (const char *name : {"null", "to-null", "fifo", "d"}) {
         SCOPED_TRACE(name);
         std::string out = dir / name;
         struct stat before;
         ASSERT_EQ(lstat(out.c_str(), &before), 0);
         Captured cap;
-        EXPECT_EQ(join_parts((base + ".001").c_str(), out.c_str()), 1);
+        EXPECT_EQ(join_parts(set, (base + ".001").c_str(), out.c_str()), 1);
         cap.finish();
         EXPECT_EQ(cap.err, "Cannot open/create: " + out + " (not a regular file)\n");
         EXPECT_EQ(cap.out, "");
@@ -682,52 +680,51 @@ TEST(SplitPartName, RecognisesPointAndThreeDigits)
         {"a.01", 0},  {"a.00x", 0},   {"a_001", 0}, {"a.tmb", 0},          {"", 0},
     };
     for (const auto &c : cases) {
-        snprintf(g_opts.archive, sizeof g_opts.archive, "%s", c.name);
-        EXPECT_EQ(looks_like_split_part(), c.part) << c.name;
+        EXPECT_EQ(looks_like_split_part(c.name), c.part) << c.name;
     }
-    g_opts = Options{};
 }
 
 TEST_F(JoinTest, AutoJoinMakesAPrivateTemporaryAndReleasesIt)
 {
     Bytes data = make_parts(2500);
-    snprintf(g_opts.archive, sizeof g_opts.archive, "%s.002", base.c_str());
+    std::string archive = base + ".002";
+    StandIn in;
     std::string tmp;
     {
         Captured cap;
-        const char *p = maybe_join_for_read();
+        const char *p = maybe_join_for_read(&in, set, archive.c_str());
         cap.finish();
         ASSERT_NE(p, nullptr) << cap.err;
         tmp = p;
-        EXPECT_EQ(std::string(g_opts.archive), tmp);
+        EXPECT_EQ(std::string(tmb_archive_read(in, archive.c_str())), tmp);
+        EXPECT_EQ(std::string(tmb_archive_shown(in, archive.c_str())), archive);
         EXPECT_EQ(cap.out.rfind("Detected split parts -- joining before extraction.\nJoining: " +
                                     base + " -> " + tmp + "\n",
                                 0),
                   0u)
             << cap.out;
-        JoinedReadGuard guard(p);
+        JoinedReadGuard guard(&in, p);
         EXPECT_EQ(tmp.rfind("/tmp/tambrix_joined_", 0), 0u);
         EXPECT_EQ(tmp.substr(tmp.size() - 4), ".tmp");
         EXPECT_EQ(read_file(tmp), data);
         struct stat st;
         ASSERT_EQ(stat(tmp.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
-        release_joined_for_read(p);  // by hand, then again by the guard
+        release_joined_for_read(&in, p);  // by hand, then again by the guard
         EXPECT_FALSE(file_exists(tmp));
     }
     EXPECT_TRUE(joined_temps().empty());
 
     // Two joins in one process get different names.
-    snprintf(g_opts.archive, sizeof g_opts.archive, "%s.001", base.c_str());
-    g_opts.quiet = 1;
+    archive = base + ".001";
+    set.quiet = 1;
     Captured cap;
-    const char *p1 = maybe_join_for_read();
+    const char *p1 = maybe_join_for_read(&in, set, archive.c_str());
     std::string first = p1 ? p1 : "";
-    release_joined_for_read(p1);
-    snprintf(g_opts.archive, sizeof g_opts.archive, "%s.001", base.c_str());
-    const char *p2 = maybe_join_for_read();
+    release_joined_for_read(&in, p1);
+    const char *p2 = maybe_join_for_read(&in, set, archive.c_str());
     std::string second = p2 ? p2 : "";
-    release_joined_for_read(p2);
+    release_joined_for_read(&in, p2);
     cap.finish();
     EXPECT_EQ(cap.out, "");
     EXPECT_FALSE(first.empty());
@@ -756,18 +753,18 @@ TEST_F(JoinTest, FailedAutoJoinLeavesNothingAndKeepsTheArchiveName)
         else
             write_text(victim, std::string(1024, 'x'));
         std::string named = base + ".002";
-        snprintf(g_opts.archive, sizeof g_opts.archive, "%s", named.c_str());
+        StandIn in;
         Captured cap;
-        EXPECT_EQ(maybe_join_for_read(), nullptr);
+        EXPECT_EQ(maybe_join_for_read(&in, set, named.c_str()), nullptr);
         cap.finish();
         EXPECT_EQ(cap.err.rfind(c.err_start, 0), 0u) << cap.err;
-        EXPECT_EQ(std::string(g_opts.archive), named);
+        EXPECT_EQ(std::string(tmb_archive_read(in, named.c_str())), named);
         EXPECT_TRUE(joined_temps().empty());
     }
     // Not a part name: nothing happens at all.
-    snprintf(g_opts.archive, sizeof g_opts.archive, "%s", base.c_str());
+    StandIn in;
     Captured cap;
-    EXPECT_EQ(maybe_join_for_read(), nullptr);
+    EXPECT_EQ(maybe_join_for_read(&in, set, base.c_str()), nullptr);
     cap.finish();
     EXPECT_EQ(cap.out + cap.err, "");
 }
