@@ -165,11 +165,11 @@ bool settle_archive_name(Options &o)
 // The archive "-" is standard input for the reading commands and standard
 // output for a. A command that rewrites its archive in place, or makes
 // parts or a program file beside it, needs a file.
-int settle_stdio_archive(const Options &o)
+int settle_stdio_archive(Options &o)
 {
     int c = o.command;
     if (c == 'a' && !o.sfx && o.split_kb <= 0)
-        return tmb_stdout_archive_begin();
+        return tmb_stdout_archive_begin(&o.stdout_fd);
     if (c == 'a') {
         fprintf(stderr, "%s needs an archive file, not - (standard output)\n",
                 o.sfx ? "-sfx" : "-s<KB>");
@@ -391,7 +391,7 @@ void init_buffers(Options &o)
 
 namespace {
 
-int run_command_line(Options &o, int argc, char **argv)
+int run_command_line(Options &o, DebugLog &log, int argc, char **argv)
 {
     const char *prog = argc > 0 ? argv[0] : "tambrix";
     if (argc < 2) {
@@ -462,10 +462,8 @@ int run_command_line(Options &o, int argc, char **argv)
     else if (!o.quiet)
         banner();
     init_buffers(o);
-    g_debug_level = o.debug_level;
-    // The header reader's own lines join the debug log.
-    if (o.debug_level > 0)
-        tmb_header_debug_to([](const char *line) { dbg_log("%s", line); });
+    log.debug_level = o.debug_level;
+    o.log = &log;
 
     if (o.list_file[0] != '\0') {
         int status = load_file_list(o);
@@ -481,7 +479,9 @@ int run_command_line(Options &o, int argc, char **argv)
 int tambrix_main(int argc, char **argv, Options *parsed)
 {
     Options o{};
-    int status = run_command_line(o, argc, argv);
+    DebugLog log;
+    int status = run_command_line(o, log, argc, argv);
+    o.log = nullptr; // it ends here
     if (parsed)
         *parsed = o;
     return status;

@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 
+struct DebugLog;
+
 struct Options {
     int command;          // command letter (unsigned value of the first character)
     int method;           // 0 stored, 5/6/7 for -lh5-/-lh6-/-lh7-
@@ -23,6 +25,8 @@ struct Options {
     int nfiles;
     int debug_level;      // -debug<n>
     int skipped_paths;    // paths the wildcard expansion passed over as too long
+    int stdout_fd = -1;   // a -: the real standard output, kept for the archive
+    DebugLog *log = nullptr; // the debug log of the run (held by tambrix_main)
     // Largest packed entry read into memory whole, and the decoder's output
     // buffer size (from -b<KB>; set by init_buffers).
     uint64_t inbuf_max;

@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 #include "tmb_cleanup.h"
-#include "tmb_debug.h"
 #include "tmb_compress.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
@@ -278,7 +277,7 @@ void pack_work(AddState &as, PackJob &j, EncoderCtx *ctx, const lzh::Progress &p
 int pack_finish(AddState &as, PackJob &j)
 {
     const char *path = j.path.c_str();
-    dbg_log("tmb_compress returned %d", j.packed);
+    as.log.line("tmb_compress returned %d", j.packed);
     // The archive is as sound without -9, only larger; the user who asked
     // for the smallest one learns why it is not, once per run.
     if (j.fell_back && !as.session->told_fallback) {
@@ -311,7 +310,7 @@ int pack_finish(AddState &as, PackJob &j)
     EntryHeader &h = j.h;
     h.comp_size = j.packed_end > 0 ? (uint64_t)j.packed_end : 0;
     int ratio = h.orig_size ? (int)(100 - (int64_t)(h.comp_size * 100 / h.orig_size)) : 0;
-    dbg_log("compressed size=%ld (ratio=%d%%)", (long)h.comp_size, ratio);
+    as.log.line("compressed size=%ld (ratio=%d%%)", (long)h.comp_size, ratio);
 
     FILE *arc = as.session->arc;
     off_t entry_start = ftello(arc);
@@ -358,7 +357,7 @@ void count(AddState &as, int ok)
 int add_stored(AddState &as, const char *path, const char *arcname, const char *name)
 {
     FILE *arc = as.session->arc;
-    dbg_log("add_file_lh0: filepath='%s' arcname='%s'", path, arcname);
+    as.log.line("add_file_lh0: filepath='%s' arcname='%s'", path, arcname);
     struct stat st;
     bool not_regular, too_large;
     BufferedFile in = open_input(path, &st, &not_regular, &too_large);
@@ -366,7 +365,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
         if (report_refused(as, path, not_regular, too_large))
             return 0;
         int err = errno;
-        dbg_log("  fopen FAILED");
+        as.log.line("  fopen FAILED");
         fprintf(stderr, "  Cannot open: %s (%s)\n", tmb_shown(path).c_str(), strerror(err));
         end_line_error(as);
         return 0;
@@ -391,7 +390,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
         crc = tmb_crc16(buf, size, 0);
     }
     in.close();
-    dbg_log("  file size=%lu crc=0x%04X arcname will be='%s'", (unsigned long)size, crc, name);
+    as.log.line("  file size=%lu crc=0x%04X arcname will be='%s'", (unsigned long)size, crc, name);
 
     EntryHeader h;
     fill_header(&h, name, mtime_or_now(&st));
@@ -416,7 +415,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
         return 0;
     }
     free(buf);
-    dbg_log("  add_file_lh0 OK: written %lu bytes", (unsigned long)size);
+    as.log.line("  add_file_lh0 OK: written %lu bytes", (unsigned long)size);
     if (!as.set.quiet)
         fputs(" OK\n", stdout);
     return 1;
@@ -451,13 +450,13 @@ void add_compressed(AddState &as, const char *path, const char *arcname, const c
                     // The stdout line stays as it always was; scripts that
                     // send standard output away still learn which file
                     // failed and why.
-                    dbg_log("add_path lhX: fopen '%s' FAILED", p);
+                    as.log.line("add_path lhX: fopen '%s' FAILED", p);
                     if (!as.set.quiet)
                         fputs(" OPEN ERROR\n", stdout);
                     fprintf(stderr, "  Cannot open: %s (%s)\n", tmb_shown(p).c_str(), strerror(j->open_errno));
                 }
             } else {
-                dbg_log("cannot create temp file in '%s'", j->slot_dir);
+                as.log.line("cannot create temp file in '%s'", j->slot_dir);
                 fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", tmb_shown(j->slot_dir).c_str(),
                         strerror(j->slot_errno));
                 as.add_tally.broken = 1;
@@ -472,7 +471,7 @@ void add_compressed(AddState &as, const char *path, const char *arcname, const c
     PackSession &ps = *as.session;
     if (!ps.pool->threaded()) {
         adding_line(as, arcname);
-        dbg_log("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", path, name,
+        as.log.line("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", path, name,
                 (unsigned long)j->h.orig_size, method);
         progress_begin(as, j->h.orig_size);
         pack_work(as, *j, ps.ctxs[0], as.progress.bytes);
@@ -494,7 +493,7 @@ void add_compressed(AddState &as, const char *path, const char *arcname, const c
         // walk knew.
         [&as, j, shown_name, arcname_s = std::string(name), size = j->h.orig_size] {
             adding_line(as, shown_name.c_str());
-            dbg_log("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", j->path.c_str(),
+            as.log.line("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", j->path.c_str(),
                     arcname_s.c_str(), (unsigned long)size, j->method);
             progress_begin(as, size);
         },

@@ -8,6 +8,7 @@
 
 #include "tmb_codec.h"
 #include "tmb_io.h"
+#include "tmb_log.h"
 
 // What the calls of add_path have done since the tally was last cleared:
 // entries actually written, and failures, one for each file that could not
@@ -52,6 +53,7 @@ struct PackSession;
 struct AddState {
     AddSettings set;
     AddProgress progress;
+    LogSink log;           // debug lines
     AddTally add_tally = {0, 0, 0};
     int arc_root_len = 0;
     int add_file_no = 0;

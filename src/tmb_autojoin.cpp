@@ -6,6 +6,7 @@
 
 #include "tambrix.h"
 #include "tmb_cmd.h"
+#include "tmb_debug.h"
 #include "tmb_method.h"
 #include "tmb_pool.h"
 #include "tmb_spool.h"
@@ -19,7 +20,7 @@ int tmb_autojoin_begin(StandIn *in, const Options &o)
         if (!tmb_is_stream_archive(o.archive))
             return 0;
         char tmp[sizeof in->tmpname];
-        if (tmb_spool_archive(o.archive, tmp, sizeof tmp))
+        if (tmb_spool_archive(o.archive, tmp, sizeof tmp, dbg_sink(o.log)))
             return 1;
         stand_in_for_archive(in, tmp, o.archive);
         return 0;

@@ -80,7 +80,7 @@ void add_argument(AddRun *run, const char *arg)
         return;
     }
     const char *arcname = add_argument_name(*run->as, arg);
-    dbg_log("adding '%s' as '%s' method=%d", arg, arcname, run->method);
+    dbg_log(run->o->log, "adding '%s' as '%s' method=%d", arg, arcname, run->method);
     add_counted(run, arg, arcname);
 }
 
@@ -102,7 +102,7 @@ FILE *open_old_archive(const char *archive)
 // into the archive's place by a stray argument, or one of the many files
 // that start with a zero byte must not be lost. 1 when the name may be
 // written.
-int may_replace(const char *archive)
+int may_replace(const char *archive, const LogSink &log)
 {
     struct stat st;
     int fd = tmb_open_to_replace(archive, &st);
@@ -115,7 +115,7 @@ int may_replace(const char *archive)
     }
     EntryHeader h;
     const char *why = nullptr;
-    int r = tmb_walk_next(fp, (int64_t)st.st_size, &h, &why);
+    int r = tmb_walk_next(fp, (int64_t)st.st_size, &h, &why, log);
     // An archive whose first entry is cut short is still an archive.
     int is_archive = r == TMB_WALK_ENTRY || r == TMB_WALK_END || r == TMB_WALK_CUT;
     fclose(fp);
@@ -146,6 +146,7 @@ void add_init(AddState &as, const Options &o, ProgressBar *bar)
     as.set.exclude_empty = o.exclude_empty;
     as.set.optimal = o.optimal;
     as.set.threads = o.threads;
+    as.log = dbg_sink(o.log);
     if (bar) {
         as.progress.user = bar;
         as.progress.begin = [](void *b, uint64_t total) { tmb_prog_begin(*static_cast<ProgressBar *>(b), total); };
@@ -160,12 +161,12 @@ int cmd_add(const Options &o)
     ProgressBar bar = progress_bar(o);
     AddState as;
     add_init(as, o, &bar);
-    dbg_open();
-    dbg_log("=== cmd_add start ===");
-    dbg_log("archive='%s' method=%d nfiles=%d recursive=%d sfx=%d", o.archive, o.method,
+    dbg_open(o.log);
+    dbg_log(o.log, "=== cmd_add start ===");
+    dbg_log(o.log, "archive='%s' method=%d nfiles=%d recursive=%d sfx=%d", o.archive, o.method,
             o.nfiles, o.recursive, o.sfx);
     for (int i = 0; i < o.nfiles; i++)
-        dbg_log("  files[%d]='%s'", i, o.files[i]);
+        dbg_log(o.log, "  files[%d]='%s'", i, o.files[i]);
 
     if (o.nfiles <= 0) {
         fprintf(stderr, "No files specified.\n");
@@ -176,7 +177,7 @@ int cmd_add(const Options &o)
     if (o.sfx)
         return sfx_build(as, o, start);
     bool to_stdout = strcmp(o.archive, "-") == 0;
-    if (!to_stdout && !may_replace(o.archive))
+    if (!to_stdout && !may_replace(o.archive, dbg_sink(o.log)))
         return 1;
 
     // The archive is written to a temporary file created exclusively beside
@@ -185,11 +186,12 @@ int cmd_add(const Options &o)
     // leaves neither a cut-off archive nor a lost old one.
     NewArchive tmp;
     if (!rewrite_create(&tmp, o.archive)) {
-        dbg_log("create temporary archive for '%s' FAILED", o.archive);
+        dbg_log(o.log, "create temporary archive for '%s' FAILED", o.archive);
         fprintf(stderr, "Cannot open/create: %s (%s)\n", o.archive, strerror(errno));
         return 1;
     }
-    dbg_log("temporary archive '%s'", tmp.path);
+    dbg_log(o.log, "temporary archive '%s'", tmp.path);
+    tmp.stdout_fd = o.stdout_fd;
     FILE *arc = tmp.file.get();
     FILE *old = to_stdout ? nullptr : open_old_archive(o.archive);
     add_set_archive(as, arc, old);
@@ -227,8 +229,8 @@ int cmd_add(const Options &o)
         written = false;
         run.errors++;
     }
-    dbg_log("=== cmd_add end: added=%d errors=%d ===", run.added, run.errors);
-    dbg_close();
+    dbg_log(o.log, "=== cmd_add end: added=%d errors=%d ===", run.added, run.errors);
+    dbg_close(o.log);
 
     // Only a complete archive is split; the split removes it afterwards.
     // A failed split keeps the archive but must not end in a success status.

@@ -6,6 +6,7 @@
 #include "tambrix.h"
 #include "tmb_shown.h"
 #include "tmb_cmd.h"
+#include "tmb_debug.h"
 #include "tmb_match.h"
 #include "tmb_rewrite.h"
 
@@ -44,7 +45,7 @@ int cmd_delete(const Options &o)
         return 1;
     }
     OldArchive old;
-    int opened = rewrite_open_old(&old, o.archive);
+    int opened = rewrite_open_old(&old, o.archive, dbg_sink(o.log));
     if (opened <= 0) {
         if (opened == 0)
             fprintf(stderr, "Cannot open: %s\n", o.archive);

@@ -144,7 +144,7 @@ const char *unsafe_reason(const char *part)
 void refuse_unsafe(ExtractRun &r, const char *name, const char *reason)
 {
     settle(r);
-    dbg_log("unsafe name '%s' (%s) -> refusing", name, reason);
+    dbg_log(r.o->log, "unsafe name '%s' (%s) -> refusing", name, reason);
     fprintf(stderr, "  WARNING: refusing entry '%s': %s would leave the target directory\n",
             tmb_shown(name).c_str(), reason);
     r.errors++;
@@ -160,7 +160,7 @@ void normalize_name(char *name)
 
 // Entries the main loop will take up as files, for the "[i/n]" counter:
 // the same test as the loop's, after the same backslash rule.
-int count_wanted(Selection sel, const char *archive)
+int count_wanted(Selection sel, const char *archive, const LogSink &log)
 {
     BufferedFile arc(fopen(archive, "rb"));
     FILE *fp = arc.get();
@@ -170,7 +170,7 @@ int count_wanted(Selection sel, const char *archive)
     int64_t size = tmb_file_size(fp);
     EntryHeader h;
     const char *why = nullptr;
-    while (tmb_walk_next(fp, size, &h, &why) == TMB_WALK_ENTRY) {
+    while (tmb_walk_next(fp, size, &h, &why, log) == TMB_WALK_ENTRY) {
         normalize_name(h.name);
         if (!h.is_dir && file_wanted(sel, h.name))
             total++;
@@ -180,22 +180,23 @@ int count_wanted(Selection sel, const char *archive)
     return total;
 }
 
-void debug_header(const EntryHeader &h)
+void debug_header(ExtractRun &r, const EntryHeader &h)
 {
-    if (g_debug_level <= 0)
+    DebugLog *log = r.o->log;
+    if (!log || log->debug_level <= 0)
         return;
-    dbg_log("---");
-    dbg_open();
-    if (g_dbg_fp) {
+    dbg_log(r.o->log, "---");
+    dbg_open(r.o->log);
+    if (log->dbg_fp) {
         size_t len = strlen(h.name);
-        fprintf(g_dbg_fp, "RAW[%s] str='%s' n1=%ld n2=%ld strlen=%ld firstbytes=", "hdr.name",
+        fprintf(log->dbg_fp, "RAW[%s] str='%s' n1=%ld n2=%ld strlen=%ld firstbytes=", "hdr.name",
                 h.name, (long)h.comp_size, (long)h.orig_size, (long)len);
         for (size_t i = 0; i < len && i < 8; i++)
-            fprintf(g_dbg_fp, "%02x ", (unsigned char)h.name[i]);
-        fputc('\n', g_dbg_fp);
-        fflush(g_dbg_fp);
+            fprintf(log->dbg_fp, "%02x ", (unsigned char)h.name[i]);
+        fputc('\n', log->dbg_fp);
+        fflush(log->dbg_fp);
     }
-    dbg_log("read_header OK: name='%s' is_dir=%d comp_size=%lu orig_size=%lu method=%d data_pos=%ld",
+    dbg_log(r.o->log, "read_header OK: name='%s' is_dir=%d comp_size=%lu orig_size=%lu method=%d data_pos=%ld",
             h.name, h.is_dir, (unsigned long)h.comp_size, (unsigned long)h.orig_size, h.method,
             (long)h.data_pos);
 }
@@ -205,9 +206,9 @@ void debug_header(const EntryHeader &h)
 // skipped (counted here).
 int confirm_overwrite(ExtractRun &r, const std::string &outpath)
 {
-    dbg_log("overwrite-check fopen('%s','rb') = %s", outpath.c_str(), "EXISTS");
+    dbg_log(r.o->log, "overwrite-check fopen('%s','rb') = %s", outpath.c_str(), "EXISTS");
     if (r.skip_all) {
-        dbg_log("skip_all: skipping");
+        dbg_log(r.o->log, "skip_all: skipping");
         r.skipped++;
         return 0;
     }
@@ -231,7 +232,7 @@ int confirm_overwrite(ExtractRun &r, const std::string &outpath)
         r.overwrite_all = 1;
         return 1;
     case 'N':
-        dbg_log("skip_all set");
+        dbg_log(r.o->log, "skip_all set");
         r.skipped++;
         r.skip_all = 1;
         return 0;
@@ -239,7 +240,7 @@ int confirm_overwrite(ExtractRun &r, const std::string &outpath)
     case 'Y':
         return 1;
     default:
-        dbg_log("user declined overwrite, skipping");
+        dbg_log(r.o->log, "user declined overwrite, skipping");
         r.skipped++;
         return 0;
     }
@@ -348,27 +349,27 @@ void unpack_to_temp(FileJob &j, ExtractCtx *ctx, StreamBuffer &buf, FILE *arcfp,
 }
 
 // Reports how the unpacking went. Returns 0 when the file is good, or 1.
-int report_unpacked(const FileJob &j)
+int report_unpacked(ExtractRun &r, const FileJob &j)
 {
     const char *shown = nullptr;
     std::string s = tmb_shown(j.outpath.c_str());
     shown = s.c_str();
     if (j.open_errno || j.write_errno) {
         int e = j.open_errno ? j.open_errno : j.write_errno;
-        dbg_log("write to '%s' failed, errno=%d", j.outpath.c_str(), e);
+        dbg_log(r.o->log, "write to '%s' failed, errno=%d", j.outpath.c_str(), e);
         printf(" ERROR\n");
         fflush(stdout);
         fprintf(stderr, "  ERROR: cannot write %s: %s\n", shown, strerror(e));
         return 1;
     }
     if (j.rc != TMB_EXTRACT_OK) {
-        dbg_log("tmb_extract returned non-zero (failure)");
+        dbg_log(r.o->log, "tmb_extract returned non-zero (failure)");
         printf(" ERROR\n");
         fflush(stdout);
         tmb_report_entry(j.h.name, tmb_extract_reason(j.rc));
         return 1;
     }
-    dbg_log("tmb_extract returned 0, expected_crc=%04X got_crc=%04X", j.h.crc, (unsigned)j.crc);
+    dbg_log(r.o->log, "tmb_extract returned 0, expected_crc=%04X got_crc=%04X", j.h.crc, (unsigned)j.crc);
     if (j.crc != j.h.crc) {
         printf(" CRC ERR (exp %04X got %04X)\n", j.h.crc, (unsigned)j.crc);
         tmb_report_entry(j.h.name, "CRC mismatch (damaged)");
@@ -380,7 +381,7 @@ int report_unpacked(const FileJob &j)
 // The finish of a file entry: the outcome, and the rename into place.
 void finish_file(ExtractRun &r, FileJob &j)
 {
-    int failed = report_unpacked(j);
+    int failed = report_unpacked(r, j);
     if (!failed && renameat(j.dirfd, j.tmp, j.dirfd, j.leaf.c_str()) != 0) {
         int e = errno;
         printf(" ERROR\n");
@@ -452,7 +453,7 @@ void send_batch(ExtractRun &r)
 void extract_file(ExtractRun &r, const EntryHeader &h, const OutDirRef &dir, const std::string &leaf,
                   const std::string &outpath, const std::string &target)
 {
-    dbg_log("attempting fopen('%s', \"wb\")", outpath.c_str());
+    dbg_log(r.o->log, "attempting fopen('%s', \"wb\")", outpath.c_str());
     auto j = std::make_shared<FileJob>();
     j->h = h;
     j->leaf = leaf;
@@ -467,12 +468,12 @@ void extract_file(ExtractRun &r, const EntryHeader &h, const OutDirRef &dir, con
         j->fd = tmb_create_temp_at(dirfd, j->tmp, sizeof j->tmp, 0666);
         if (j->fd < 0) {
             int e = errno;
-            dbg_log("fopen('%s', \"wb\") FAILED, errno=%d", outpath.c_str(), e);
+            dbg_log(r.o->log, "fopen('%s', \"wb\") FAILED, errno=%d", outpath.c_str(), e);
             report_cannot_create(r, h, outpath, e);
             return;
         }
         j->dirfd = dirfd;
-        dbg_log("calling tmb_extract for '%s'", outpath.c_str());
+        dbg_log(r.o->log, "calling tmb_extract for '%s'", outpath.c_str());
         // One thread: the line comes first, the bar runs while unpacking.
         print_progress_line(r, h);
         tmb_prog_begin(r.bar, h.orig_size);
@@ -486,7 +487,7 @@ void extract_file(ExtractRun &r, const EntryHeader &h, const OutDirRef &dir, con
     // before the job is done.
     j->dir = dir;
     j->dirfd = dirfd;
-    dbg_log("calling tmb_extract for '%s'", outpath.c_str());
+    dbg_log(r.o->log, "calling tmb_extract for '%s'", outpath.c_str());
     r.pending_targets.insert(target);
     ExtractRun *run = &r;
     // The worker makes the temporary too (the creates are the costly
@@ -595,19 +596,19 @@ void report_too_long(ExtractRun &r, const std::string &outpath, const EntryHeade
 
 void handle_entry(ExtractRun &r, EntryHeader &h)
 {
-    debug_header(h);
+    debug_header(r, h);
     normalize_name(h.name);
-    dbg_log("name after backslash normalization: '%s'", h.name);
+    dbg_log(r.o->log, "name after backslash normalization: '%s'", h.name);
 
     if (!file_wanted(r.sel, h.name)) {
-        dbg_log("file_wanted('%s') returned FALSE -> skipping", h.name);
+        dbg_log(r.o->log, "file_wanted('%s') returned FALSE -> skipping", h.name);
         r.skipped++;
         return;
     }
-    dbg_log("file_wanted('%s') returned TRUE -> proceeding", h.name);
+    dbg_log(r.o->log, "file_wanted('%s') returned TRUE -> proceeding", h.name);
 
     if (h.is_dir) {
-        dbg_log("entry is a directory");
+        dbg_log(r.o->log, "entry is a directory");
         if (r.strip_paths)
             return;
         std::string outpath = join_path(r.o->work_dir, h.name);
@@ -617,7 +618,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
         } else if (const char *why = unsafe_reason(h.name)) {
             refuse_unsafe(r, h.name, why);
         } else {
-            dbg_log("directory outpath='%s', calling mkdirs", outpath.c_str());
+            dbg_log(r.o->log, "directory outpath='%s', calling mkdirs", outpath.c_str());
             std::string rel = r.name_prefix + h.name;
             std::vector<std::string> levels = outdir_levels(rel.c_str());
             settle_if_in_the_way(r, levels);
@@ -636,7 +637,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
             outname = slash + 1;
     }
     std::string outpath = join_path(r.o->work_dir, outname);
-    dbg_log("built outpath='%s' (work_dir='%s', name='%s', strip_paths=%d)", outpath.c_str(),
+    dbg_log(r.o->log, "built outpath='%s' (work_dir='%s', name='%s', strip_paths=%d)", outpath.c_str(),
             r.o->work_dir, outname, r.strip_paths);
     // A path that does not fit is refused, never cut: a cut name could be
     // another entry's file or take the place of a directory. The same for
@@ -671,7 +672,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
         r.errors++;
         return;
     }
-    dbg_log("calling mkdirs('%s') for parent directories", outpath.c_str());
+    dbg_log(r.o->log, "calling mkdirs('%s') for parent directories", outpath.c_str());
     std::string rel = r.name_prefix + outname;
     std::vector<std::string> levels = outdir_levels(rel.c_str());
     settle_if_in_the_way(r, levels);
@@ -706,7 +707,7 @@ void handle_entry(ExtractRun &r, EntryHeader &h)
             return;
         }
     } else {
-        dbg_log("overwrite-check fopen('%s','rb') = %s", outpath.c_str(), "does not exist");
+        dbg_log(r.o->log, "overwrite-check fopen('%s','rb') = %s", outpath.c_str(), "does not exist");
     }
     extract_file(r, h, dir, leaf, outpath, target_key(levels));
 }
@@ -726,15 +727,15 @@ int cmd_extract(const Options &o)
     const char *read_archive = tmb_archive_read(r.joined, o.archive);
     r.sel = file_selection(o.files, o.nfiles);
 
-    dbg_open();
-    dbg_log("=== cmd_extract start ===");
-    dbg_log("archive='%s' work_dir='%s' strip_paths=%d force_overwrite=%d", read_archive,
+    dbg_open(o.log);
+    dbg_log(o.log, "=== cmd_extract start ===");
+    dbg_log(o.log, "archive='%s' work_dir='%s' strip_paths=%d force_overwrite=%d", read_archive,
             o.work_dir, r.strip_paths, o.force_overwrite);
-    dbg_log("nfiles=%d (file filter list; if >0, ONLY these names are extracted)", o.nfiles);
+    dbg_log(o.log, "nfiles=%d (file filter list; if >0, ONLY these names are extracted)", o.nfiles);
     for (int i = 0; i < o.nfiles; i++)
-        dbg_log("  files[%d]='%s'", i, o.files[i]);
+        dbg_log(o.log, "  files[%d]='%s'", i, o.files[i]);
 
-    r.total = count_wanted(r.sel, read_archive);
+    r.total = count_wanted(r.sel, read_archive, dbg_sink(o.log));
     clock_t start = clock();
 
     FILE *arc = r.arc.get();
@@ -753,7 +754,7 @@ int cmd_extract(const Options &o)
     }
     outdir_init(r.out, root.c_str());
 
-    dbg_log("fopen archive '%s' = %s", read_archive, "OK");
+    dbg_log(o.log, "fopen archive '%s' = %s", read_archive, "OK");
     printf("Extracting: %s\n\n", shown_archive);
     fflush(stdout);
 
@@ -766,7 +767,7 @@ int cmd_extract(const Options &o)
         r.arc.close();
         outdir_close(r.out);
         tmb_autojoin_end(&r.joined);
-        dbg_close();
+        dbg_close(o.log);
         return 1;
     }
     int workers = (int)r.ctxs.size();
@@ -782,7 +783,7 @@ int cmd_extract(const Options &o)
     int64_t pos = 0;
     int walk;
     file_wanted_begin(r.sel);
-    while ((walk = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY) {
+    while ((walk = tmb_walk_next(arc, size, &h, &why, dbg_sink(o.log))) == TMB_WALK_ENTRY) {
         r.at_next = h.comp_size == 0;
         handle_entry(r, h);
         // Whatever the entry read of its data, the next header is here.
@@ -810,8 +811,8 @@ int cmd_extract(const Options &o)
     r.arc.close();
     outdir_close(r.out);
     tmb_autojoin_end(&r.joined);
-    dbg_log("=== cmd_extract end: extracted=%d skipped=%d errors=%d ===", r.extracted, r.skipped,
+    dbg_log(o.log, "=== cmd_extract end: extracted=%d skipped=%d errors=%d ===", r.extracted, r.skipped,
             r.errors);
-    dbg_close();
+    dbg_close(o.log);
     return r.errors > 0 || unmatched > 0 ? 1 : 0;
 }

@@ -10,6 +10,7 @@
 #include "tmb_shown.h"
 #include "tmb_autojoin.h"
 #include "tmb_cmd.h"
+#include "tmb_debug.h"
 #include "tmb_header.h"
 #include "tmb_io.h"
 #include "tmb_match.h"
@@ -70,14 +71,15 @@ void print_totals(FILE *out, const Totals &t)
 // 0 when the walk stopped at damage (or a read error, or something that is
 // no archive at all) instead of the real end, after saying so: a listing
 // cut short must not pass for the whole archive.
-int list_entries(FILE *arc, const char *shown, Selection &sel, FILE *out, int verbose, Totals *t)
+int list_entries(FILE *arc, const char *shown, Selection &sel, FILE *out, int verbose, Totals *t,
+                 const LogSink &log)
 {
     int64_t size = tmb_file_size(arc);
     EntryHeader h;
     const char *why = nullptr;
     int64_t pos = 0;
     int r;
-    while ((r = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY || r == TMB_WALK_CUT) {
+    while ((r = tmb_walk_next(arc, size, &h, &why, log)) == TMB_WALK_ENTRY || r == TMB_WALK_CUT) {
         // An entry cut off by the end of the file is still shown, as its
         // header reads; the damage is said after the listing.
         if (h.method != -1 && file_wanted(sel, h.name)) {
@@ -136,7 +138,7 @@ int cmd_list(const Options &o)
     printf(" %s\n", shown);
     fputs(verbose ? LONG_HEAD : SHORT_HEAD, stdout);
     Totals t;
-    int complete = list_entries(arc, shown, sel, stdout, verbose, &t);
+    int complete = list_entries(arc, shown, sel, stdout, verbose, &t, dbg_sink(o.log));
     print_totals(stdout, t);
     fflush(stdout);
     arc_file.close();
@@ -200,7 +202,7 @@ int cmd_savelist(const Options &o)
         fprintf(fp, " %s\n", shown);
         fputs(SHORT_HEAD, fp);
         Totals t;
-        int complete = list_entries(arc, shown, every, fp, 0, &t);
+        int complete = list_entries(arc, shown, every, fp, 0, &t, dbg_sink(o.log));
         print_totals(fp, t);
         if (!complete) {
             tmb_output_abort(&out);

@@ -12,6 +12,7 @@
 #include "tambrix.h"
 #include "tmb_autojoin.h"
 #include "tmb_cmd.h"
+#include "tmb_debug.h"
 #include "tmb_header.h"
 #include "tmb_match.h"
 #include "tmb_method.h"
@@ -118,7 +119,7 @@ int cmd_test(const Options &o)
     const char *why = nullptr;
     int walk;
     Selection sel = file_selection(o.files, o.nfiles);
-    while ((walk = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY) {
+    while ((walk = tmb_walk_next(arc, size, &h, &why, dbg_sink(o.log))) == TMB_WALK_ENTRY) {
         // A directory entry a name selects is not tested, but the name has
         // matched.
         if (!file_wanted(sel, h.name) || h.is_dir) {
@@ -192,7 +193,7 @@ int cmd_print(const Options &o)
     EntryHeader h;
     const char *why = nullptr;
     int walk;
-    while ((walk = tmb_walk_next(arc, size, &h, &why)) == TMB_WALK_ENTRY) {
+    while ((walk = tmb_walk_next(arc, size, &h, &why, dbg_sink(o.log))) == TMB_WALK_ENTRY) {
         if (h.is_dir || strcmp(h.name, wanted) != 0) {
             seek_past(arc, h);
             continue;

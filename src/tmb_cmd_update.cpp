@@ -22,6 +22,7 @@
 #include "tambrix.h"
 #include "tmb_add.h"
 #include "tmb_cmd.h"
+#include "tmb_debug.h"
 #include "tmb_io.h"
 #include "tmb_match.h"
 #include "tmb_progress.h"
@@ -282,7 +283,7 @@ void add_pass(UpdateRun *run)
 
 int run_update(UpdateRun *run)
 {
-    int opened = rewrite_open_old(&run->old, run->o->archive);
+    int opened = rewrite_open_old(&run->old, run->o->archive, dbg_sink(run->o->log));
     if (opened < 0)
         return 1;
     run->have_old = opened == 1;

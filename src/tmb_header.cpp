@@ -33,8 +33,6 @@
 #include "tmb_header.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdarg>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -165,41 +163,24 @@ void common_fields(EntryHeader *h, const uint8_t *hdr)
     h->attribute = hdr[19];
 }
 
-// Where the debug lines go; none unless the debug log asked for them.
-std::atomic<void (*)(const char *)> s_debug_sink{nullptr};
-
-void debug_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void debug_line(const char *fmt, ...)
-{
-    void (*sink)(const char *) = s_debug_sink.load(std::memory_order_relaxed);
-    if (!sink)
-        return;
-    char line[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    sink(line);
-}
-
 // The debug dump of a level-0 header as read.
-void dump_lv0(const uint8_t *bytes, unsigned n)
+void dump_lv0(const LogSink &log, const uint8_t *bytes, unsigned n)
 {
     char hex[24 * 3 + 1] = "";
     for (unsigned i = 0; i < n && i < 24; i++)
         snprintf(hex + 3 * i, 4, "%02x ", bytes[i]);
-    debug_line("BYTES[%s] extra=%d bytes=%s", "read_header_lv0.full", (int)n, hex);
+    log.line("BYTES[%s] extra=%d bytes=%s", "read_header_lv0.full", (int)n, hex);
 }
 
 // Level 0: H bytes after the first two. The name is cut to what the header
 // holds and the CRC reads as 0 when it lies outside the header; such an
 // entry then fails its CRC check instead of taking bytes of the data.
-int read_lv0(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned H)
+int read_lv0(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned H, const LogSink &log)
 {
     if (read_bytes(fp, hdr + 2, H) != H)
         return 0;
-    if (s_debug_sink.load(std::memory_order_relaxed))
-        dump_lv0(hdr + 2, H);
+    if (log.on())
+        dump_lv0(log, hdr + 2, H);
     if (H <= 21)
         return 0;
     if (!sum_ok(hdr, H))
@@ -208,7 +189,7 @@ int read_lv0(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned H)
     common_fields(h, hdr);
     h->mtime = dos_to_unix_time(get32(hdr + 15));
     unsigned N = hdr[21];
-    debug_line("read_header_lv0: namelen=full[19]=%d hsize=%d", (int)N, (int)H);
+    log.line("read_header_lv0: namelen=full[19]=%d hsize=%d", (int)N, (int)H);
     copy_text(h->name, 255, hdr + 22, std::min<size_t>(N, end - 22), false);
     h->crc = 22 + N + 2 <= end ? (uint16_t)get16(hdr + 22 + N) : 0;
     h->os_id = 0;
@@ -365,7 +346,7 @@ int read_lv2(FILE *fp, EntryHeader *h, uint8_t *hdr, unsigned T)
 // Chooses the level from the first bytes; the stream stands at offset 7
 // (the method id has been read) and is put back to offset 2 for the
 // level's reader.
-int read_by_level(FILE *fp, EntryHeader *h, uint8_t *hdr)
+int read_by_level(FILE *fp, EntryHeader *h, uint8_t *hdr, const LogSink &log)
 {
     unsigned H = hdr[0];
     unsigned T = hdr[0] | hdr[1] << 8;
@@ -381,7 +362,7 @@ int read_by_level(FILE *fp, EntryHeader *h, uint8_t *hdr)
             return 0;
         if (got == 25 && hdr[20] == 1)
             return read_lv1(fp, h, hdr, H);
-        return read_lv0(fp, h, hdr, H);
+        return read_lv0(fp, h, hdr, H, log);
     }
     // No dashes: only a level-2 header can say where it ends.
     if (T <= 25)
@@ -395,7 +376,7 @@ int read_by_level(FILE *fp, EntryHeader *h, uint8_t *hdr)
 // (bytes 0 and 1 are 00 01), a method id at offset 2, level 2 at offset 20,
 // and a header CRC that matches. `hdr[0]` is the 0 already read; anything
 // else is the end, and the stream goes back to just after that 0.
-int read_zero_led(FILE *fp, EntryHeader *h, uint8_t *hdr)
+int read_zero_led(FILE *fp, EntryHeader *h, uint8_t *hdr, const LogSink &log)
 {
     int64_t after = ftello(fp);
     uint8_t b[256];
@@ -410,14 +391,14 @@ int read_zero_led(FILE *fp, EntryHeader *h, uint8_t *hdr)
     hdr[1] = 1;
     if (read_bytes(fp, hdr + 2, 5) != 5)
         return 0;
-    return finish_header(h, read_by_level(fp, h, hdr));
+    return finish_header(h, read_by_level(fp, h, hdr, log));
 }
 
 // The header reader: 1 a header was read, 0 none could be, kBadSum one
 // was read whose check value does not match. `*first` gets the header's
 // first byte (or EOF), by which a failed read tells the end of the archive
 // from damage.
-int read_header(FILE *fp, EntryHeader *h, int *first)
+int read_header(FILE *fp, EntryHeader *h, int *first, const LogSink &log)
 {
     memset(h, 0, sizeof *h);
     h->method = -1;
@@ -431,7 +412,7 @@ int read_header(FILE *fp, EntryHeader *h, int *first)
     if (c0 == EOF)
         return 0;
     if (c0 == 0)
-        return read_zero_led(fp, h, hdr);
+        return read_zero_led(fp, h, hdr, log);
     int c1 = fgetc(fp);
     if (c1 == EOF)
         return 0;
@@ -439,7 +420,7 @@ int read_header(FILE *fp, EntryHeader *h, int *first)
     hdr[1] = (uint8_t)c1;
     if (read_bytes(fp, hdr + 2, 5) != 5)
         return 0;
-    return finish_header(h, read_by_level(fp, h, hdr));
+    return finish_header(h, read_by_level(fp, h, hdr, log));
 }
 
 // After a zero byte at offset 0 that starts no header: true when the file
@@ -457,16 +438,16 @@ bool end_mark_alone(FILE *fp, int64_t size)
 
 } // namespace
 
-int tmb_read_header(FILE *fp, EntryHeader *h)
+int tmb_read_header(FILE *fp, EntryHeader *h, const LogSink &log)
 {
     int first;
-    return read_header(fp, h, &first) > 0;
+    return read_header(fp, h, &first, log) > 0;
 }
 
-int tmb_walk_next(FILE *fp, int64_t size, EntryHeader *h, const char **why)
+int tmb_walk_next(FILE *fp, int64_t size, EntryHeader *h, const char **why, const LogSink &log)
 {
     int c;
-    int r = read_header(fp, h, &c);
+    int r = read_header(fp, h, &c, log);
     int64_t pos = h->header_pos;
     if (r <= 0) {
         bool end = r == 0 && (c == 0 || c == EOF) && !ferror(fp);
@@ -666,7 +647,3 @@ int tmb_write_header_lv2(FILE *fp, const EntryHeader *h)
     return fwrite(b, 1, T, fp) == T;
 }
 
-void tmb_header_debug_to(void (*sink)(const char *line))
-{
-    s_debug_sink.store(sink, std::memory_order_relaxed);
-}

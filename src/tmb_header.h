@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include "tmb_crc.h"
+#include "tmb_log.h"
 
 struct EntryHeader {
     int method;          // method_table number, -1 when unknown
@@ -31,11 +32,9 @@ extern const MethodEntry method_table[];
 
 // 1 when a header was read; 0 at the end of the archive and on every
 // failure, a header whose check value does not match included.
-int tmb_read_header(FILE *fp, EntryHeader *h);
-
-// Sends the reader's debug lines (the bytes of level-0 headers as read) to
-// `sink`, one line without its line feed per call; nullptr for none.
-void tmb_header_debug_to(void (*sink)(const char *line));
+// The reader's debug lines (the bytes of level-0 headers as read) go to
+// `log`.
+int tmb_read_header(FILE *fp, EntryHeader *h, const LogSink &log = {});
 
 // The next entry of an archive walked from its start. The header reader
 // answers 0 both at the end and at a damaged header; this tells them
@@ -52,7 +51,7 @@ enum : int { TMB_WALK_CUT = -2, TMB_WALK_DAMAGED = -1, TMB_WALK_END = 0, TMB_WAL
 // on damage *why says what was found there and the stream stands where
 // that header starts (when it can). TMB_WALK_CUT is damage too: a sound
 // header (filled in `h`) whose data runs past the end of the file.
-int tmb_walk_next(FILE *fp, int64_t size, EntryHeader *h, const char **why);
+int tmb_walk_next(FILE *fp, int64_t size, EntryHeader *h, const char **why, const LogSink &log = {});
 
 // 1 when the regular file behind `fp` holds an archive anywhere, not only
 // at its start (a self-extractor holds one after its code, other files may

@@ -65,10 +65,11 @@ constexpr uint64_t kDigestStart = 0xCBF29CE484222325ull;
 
 } // namespace
 
-int rewrite_open_old(OldArchive *old, const char *path)
+int rewrite_open_old(OldArchive *old, const char *path, const LogSink &log)
 {
     *old = OldArchive{};
     old->path = path;
+    old->log = log;
     // Looked at as a to-be-replaced file is: only a regular one, and a
     // FIFO at the name is refused at once instead of waiting for a writer.
     struct stat st;
@@ -95,7 +96,7 @@ int rewrite_next_entry(OldArchive *old, EntryHeader *h)
     FILE *fp = old->file.get();
     int64_t pos = (int64_t)ftello(fp);
     const char *why = nullptr;
-    int r = tmb_walk_next(fp, old->size, h, &why);
+    int r = tmb_walk_next(fp, old->size, h, &why, old->log);
     if (r < 0) {
         report_damage(old, pos, why);
         return -1;
@@ -165,7 +166,7 @@ int64_t renew_zero_led_header(OldArchive *old, int64_t header_pos, NewArchive *o
 {
     FILE *fp = old->file.get();
     EntryHeader h;
-    if (fseeko(fp, (off_t)header_pos, SEEK_SET) != 0 || !tmb_read_header(fp, &h)) {
+    if (fseeko(fp, (off_t)header_pos, SEEK_SET) != 0 || !tmb_read_header(fp, &h, old->log)) {
         report_damage(old, header_pos, "unreadable entry header");
         return -1;
     }
@@ -285,7 +286,7 @@ int rewrite_install(NewArchive *tmp, const char *archive)
         return 0;
     }
     if (to_stdout) {
-        ok = tmb_stdout_archive_write(tmp->path);
+        ok = tmb_stdout_archive_write(tmp->stdout_fd, tmp->path);
         rewrite_abort(tmp);
         return ok;
     }

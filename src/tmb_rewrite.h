@@ -20,11 +20,13 @@ struct OldArchive {
     struct timespec mtime = {};
     uint64_t entries = 0, layout = 0;              // the walk under way
     uint64_t first_entries = 0, first_layout = 0;  // the walk before the last restart
+    LogSink log;                                    // the header reader's debug lines
 };
 
 // Opens the archive "rb". 1 opened; 0 it does not exist (errno ENOENT);
-// -1 it exists but cannot be read (a message has been printed).
-int rewrite_open_old(OldArchive *old, const char *path);
+// -1 it exists but cannot be read (a message has been printed). The
+// header reader's debug lines go to `log`.
+int rewrite_open_old(OldArchive *old, const char *path, const LogSink &log = {});
 
 // Reads the next entry: 1 an entry (the stream stands at its data, data_pos
 // is set), 0 the real end (a zero byte where a header starts, or the end of
@@ -58,6 +60,7 @@ struct NewArchive {
     BufferedFile file;
     char path[512] = "";
     char target[512] = "";  // the name the new archive is renamed to
+    int stdout_fd = -1;     // for the archive "-": the standard output it goes to
 };
 
 // Copies header and data of an entry unchanged: 1 done, 0 failed (message

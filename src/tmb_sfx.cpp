@@ -176,7 +176,7 @@ int sfx_build(AddState &as, const Options &o, clock_t start)
     }
     tmp_file.close();
     tmp_guard.remove_now();
-    dbg_log("TMB data: %ld bytes", n);
+    dbg_log(o.log, "TMB data: %ld bytes", n);
 
     // Patch a copy; the embedded image itself never changes.
     unsigned char *copy = (unsigned char *)malloc(tmb_stub_len);
@@ -187,7 +187,7 @@ int sfx_build(AddState &as, const Options &o, clock_t start)
     }
     memcpy(copy, tmb_stub, tmb_stub_len);
     SfxPlan plan;
-    if (!sfx_patch_image(copy, tmb_stub_len, (size_t)n, &plan)) {
+    if (!sfx_patch_image(copy, tmb_stub_len, (size_t)n, &plan, dbg_sink(o.log))) {
         fputs("Archive too large for a self-extracting file\n", stderr);
         free(copy);
         free(data);
@@ -206,7 +206,7 @@ int sfx_build(AddState &as, const Options &o, clock_t start)
     printf("\nSelf-extracting archive: %s\n", o.archive);
     print_elapsed(start);
     fflush(stdout);
-    dbg_log("=== cmd_add end (sfx): added=%d errors=%d ===", added, errors);
-    dbg_close();
+    dbg_log(o.log, "=== cmd_add end (sfx): added=%d errors=%d ===", added, errors);
+    dbg_close(o.log);
     return errors != 0;
 }

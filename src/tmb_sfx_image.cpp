@@ -23,7 +23,7 @@
 
 #include <cstring>
 
-#include "tmb_debug.h"
+#include "tmb_log.h"
 
 namespace {
 
@@ -160,10 +160,10 @@ int find_data_end(const unsigned char *img, size_t len, SfxPlan *plan)
 
 } // namespace
 
-int sfx_patch_image(unsigned char *img, size_t len, size_t n, SfxPlan *plan)
+int sfx_patch_image(unsigned char *img, size_t len, size_t n, SfxPlan *plan, const LogSink &log)
 {
     if (!sfx_find_data_hunk(img, len, plan)) {
-        dbg_log("No DATA hunk found, appending TMB after stub");
+        log.line("No DATA hunk found, appending TMB after stub");
         plan->insert_at = len;
         plan->fill = 0;
         if ((uint64_t)len > 0xFFFFFFFFu)
@@ -180,7 +180,7 @@ int sfx_patch_image(unsigned char *img, size_t len, size_t n, SfxPlan *plan)
         plan->in_debug = 1;
         plan->insert_at = plan->debug_at + 8;
         plan->fill = (size_t)(padded - n);
-        dbg_log("archive of %zu bytes in a debug block at 0x%zx", n, plan->debug_at);
+        log.line("archive of %zu bytes in a debug block at 0x%zx", n, plan->debug_at);
         patch_placeholder(img, len, (uint32_t)plan->insert_at);
         return 1;
     }
@@ -189,13 +189,13 @@ int sfx_patch_image(unsigned char *img, size_t len, size_t n, SfxPlan *plan)
     if (new_longs > SIZE_MASK || plan->insert_at + padded > 0xFFFFFFFFu)
         return 0;
     plan->fill = (size_t)(padded - n);
-    dbg_log("DATA hunk at 0x%x, size=%u LW, tmb_offset_in_data=%u", (unsigned)plan->data_pos,
+    log.line("DATA hunk at 0x%x, size=%u LW, tmb_offset_in_data=%u", (unsigned)plan->data_pos,
             (unsigned)plan->data_longs, (unsigned)(4 * plan->data_longs));
     // The header's size table starts at byte 20; entry k is hunk k's size.
     put_be32(img + 20 + 4 * plan->hunk_index, (uint32_t)new_longs);
     put_be32(img + plan->data_pos + 4, (uint32_t)new_longs);
     if (patch_placeholder(img, len, (uint32_t)plan->insert_at))
-        dbg_log("patched DEADBEEF -> tmb_file_offset=%u", (unsigned)plan->insert_at);
+        log.line("patched DEADBEEF -> tmb_file_offset=%u", (unsigned)plan->insert_at);
     return 1;
 }
 

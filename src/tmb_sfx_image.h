@@ -2,6 +2,7 @@
 // the size and offset patches and the output layout of a self-extracting
 // file. Kept apart from the command so it can be used on any image.
 #pragma once
+#include "tmb_log.h"
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -37,7 +38,7 @@ int sfx_find_data_hunk(const unsigned char *img, size_t len, SfxPlan *plan);
 // the data hunk instead (the sizes stay), when the hunk has its end block.
 // Without a data hunk only the placeholder is set (to `len`: the archive is
 // appended). Returns 1, or 0 when the archive is too large to be addressed.
-int sfx_patch_image(unsigned char *img, size_t len, size_t n, SfxPlan *plan);
+int sfx_patch_image(unsigned char *img, size_t len, size_t n, SfxPlan *plan, const LogSink &log = {});
 
 // Writes the patched image and the archive data to `out` as planned.
 // Returns 1 when every write succeeded.

@@ -108,7 +108,7 @@ int spool_close(void *) { return 0; }
 // Walks the archive entry by entry, which pulls through exactly the bytes
 // it covers; the walk on the temporary afterwards meets the same bytes and
 // reports what it finds there (damage included) itself.
-void spool_walk(Spool *s)
+void spool_walk(Spool *s, const LogSink &log)
 {
     cookie_io_functions_t io = {spool_read, nullptr, spool_seek, spool_close};
     FILE *view = fopencookie(s, "rb", io);
@@ -118,13 +118,11 @@ void spool_walk(Spool *s)
     }
     EntryHeader h;
     const char *why = nullptr;
-    while (tmb_walk_next(view, -1, &h, &why) == TMB_WALK_ENTRY &&
+    while (tmb_walk_next(view, -1, &h, &why, log) == TMB_WALK_ENTRY &&
            fseeko(view, (off_t)(h.data_pos + (int64_t)h.comp_size), SEEK_SET) == 0) {
     }
     fclose(view);
 }
-
-int s_stdout_fd = -1;  // the real standard output while `a -` runs
 
 } // namespace
 
@@ -136,7 +134,7 @@ bool tmb_is_stream_archive(const char *name)
     return stat(name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
-int tmb_spool_archive(const char *name, char *tmp, size_t size)
+int tmb_spool_archive(const char *name, char *tmp, size_t size, const LogSink &log)
 {
     bool std_in = strcmp(name, "-") == 0;
     if (std_in && isatty(0)) {
@@ -161,7 +159,7 @@ int tmb_spool_archive(const char *name, char *tmp, size_t size)
     Spool s;
     s.in = in;
     s.out = fileno(fp);
-    spool_walk(&s);
+    spool_walk(&s, log);
     if (!std_in)
         close(in);
     int closed = fclose(fp) == 0;
@@ -178,25 +176,25 @@ int tmb_spool_archive(const char *name, char *tmp, size_t size)
     return 0;
 }
 
-int tmb_stdout_archive_begin()
+int tmb_stdout_archive_begin(int *kept)
 {
     fflush(stdout);
     if (isatty(1)) {
         fprintf(stderr, "Cannot write an archive to a terminal: -\n");
         return 1;
     }
-    s_stdout_fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
-    if (s_stdout_fd < 0 || dup2(2, 1) < 0) {
+    *kept = fcntl(1, F_DUPFD_CLOEXEC, 3);
+    if (*kept < 0 || dup2(2, 1) < 0) {
         fprintf(stderr, "Cannot write: - (%s)\n", strerror(errno));
         return 1;
     }
     return 0;
 }
 
-int tmb_stdout_archive_write(const char *path)
+int tmb_stdout_archive_write(int kept, const char *path)
 {
     int in = open(path, O_RDONLY | O_CLOEXEC);
-    bool ok = in >= 0 && s_stdout_fd >= 0;
+    bool ok = in >= 0 && kept >= 0;
     char buf[kChunk];
     while (ok) {
         ssize_t n = read(in, buf, sizeof buf);
@@ -206,7 +204,7 @@ int tmb_stdout_archive_write(const char *path)
             ok = n == 0;
             break;
         }
-        ok = write_all(s_stdout_fd, buf, (size_t)n);
+        ok = write_all(kept, buf, (size_t)n);
     }
     int err = errno;
     if (in >= 0)

@@ -24,14 +24,16 @@ bool tmb_is_stream_archive(const char *name);
 // exclusive temporary in tmb_temp_dir(), registered for removal on every
 // way out of the process, signals included; its path goes to `tmp`.
 // Returns 0 done, 1 failed (said why on standard error, nothing left).
-int tmb_spool_archive(const char *name, char *tmp, size_t size);
+// The walk's debug lines go to `log`.
+struct LogSink;
+int tmb_spool_archive(const char *name, char *tmp, size_t size, const LogSink &log);
 
 // For `a -`: keeps the real standard output for the archive and points
 // descriptor 1 at standard error, so that no banner, progress or message
-// can ever go into the archive's stream. Refuses a terminal. Returns 0
-// done, 1 failed (said why).
-int tmb_stdout_archive_begin();
+// can ever go into the archive's stream; the kept descriptor goes to
+// `kept`. Refuses a terminal. Returns 0 done, 1 failed (said why).
+int tmb_stdout_archive_begin(int *kept);
 
-// Copies the finished archive file `path` to the kept standard output.
-// 1 done; 0 failed (said why).
-int tmb_stdout_archive_write(const char *path);
+// Copies the finished archive file `path` to the kept standard output
+// `kept`. 1 done; 0 failed (said why).
+int tmb_stdout_archive_write(int kept, const char *path);

@@ -241,7 +241,6 @@ struct Parse : ::testing::Test {
         for (std::string &s : storage)
             argv.push_back(s.data());
         argv.push_back(nullptr);
-        g_debug_level = 0;
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         opts = Options{};
@@ -352,7 +351,6 @@ TEST_F(Parse, OptionTable)
             EXPECT_EQ(out, "") << c.opts[0];
         }
     }
-    g_debug_level = 0;
 }
 
 TEST_F(Parse, BufferSizes)
