@@ -7,6 +7,7 @@
 #include "tambrix.h"
 #include "tmb_cmd.h"
 #include "tmb_header.h"
+#include "tmb_report.h"
 
 namespace {
 

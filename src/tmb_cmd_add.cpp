@@ -174,8 +174,17 @@ int cmd_add(const Options &o)
     }
     // The self-extracting builder writes the .run file its own way, through
     // temporaries as well.
-    if (o.sfx)
-        return sfx_build(as, o, start);
+    if (o.sfx) {
+        int added = 0, errors = 0;
+        if (!sfx_build(as, o.archive, o.files, o.nfiles, o.method, &added, &errors))
+            return 1;
+        printf("\nSelf-extracting archive: %s\n", o.archive);
+        print_elapsed(start);
+        fflush(stdout);
+        dbg_log(o.log, "=== cmd_add end (sfx): added=%d errors=%d ===", added, errors);
+        dbg_close(o.log);
+        return errors != 0;
+    }
     bool to_stdout = strcmp(o.archive, "-") == 0;
     if (!to_stdout && !may_replace(o.archive, dbg_sink(o.log)))
         return 1;

@@ -8,6 +8,7 @@
 #include "tmb_cmd.h"
 #include "tmb_debug.h"
 #include "tmb_match.h"
+#include "tmb_report.h"
 #include "tmb_rewrite.h"
 
 namespace {

@@ -39,6 +39,7 @@
 #include "tmb_pool.h"
 #include "tmb_progress.h"
 #include "tmb_worker_progress.h"
+#include "tmb_report.h"
 #include "tmb_shown.h"
 #include "tmb_split.h"
 #include "tmb_stream.h"
@@ -307,6 +308,7 @@ struct FileJob {
     int fd = -1;            // the temporary, open for writing
     // Results.
     int rc = TMB_EXTRACT_FAILED;
+    bool no_memory = false; // the decoder's memory could not be had
     uint16_t crc = 0;
     int create_errno = 0;   // the temporary could not be made
     int open_errno = 0;     // the temporary could not be made a stream
@@ -330,6 +332,7 @@ void unpack_to_temp(FileJob &j, ExtractCtx *ctx, StreamBuffer &buf, FILE *arcfp,
     buf.attach(out);
     j.rc = arcfp ? tmb_extract(ctx, arcfp, out, &j.h, &j.crc, prog)
                  : tmb_extract_at(ctx, arcfd, j.h.data_pos, out, &j.h, &j.crc, prog);
+    j.no_memory = j.rc == TMB_EXTRACT_FAILED && tmb_extract_out_of_memory(ctx);
 
     // Every byte must reach the file: a full disk or a file size limit shows
     // up in the writes, the final flush or the close, and is an error.
@@ -363,6 +366,8 @@ int report_unpacked(ExtractRun &r, const FileJob &j)
         return 1;
     }
     if (j.rc != TMB_EXTRACT_OK) {
+        if (j.no_memory)
+            fputs("Not enough memory to unpack\n", stderr);
         dbg_log(r.o->log, "tmb_extract returned non-zero (failure)");
         printf(" ERROR\n");
         fflush(stdout);

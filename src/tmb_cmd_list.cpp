@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "tambrix.h"
+#include "tmb_report.h"
 #include "tmb_shown.h"
 #include "tmb_autojoin.h"
 #include "tmb_cmd.h"

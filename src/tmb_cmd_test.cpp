@@ -18,6 +18,7 @@
 #include "tmb_method.h"
 #include "tmb_pool.h"
 #include "tmb_progress.h"
+#include "tmb_report.h"
 #include "tmb_shown.h"
 #include "tmb_split.h"
 #include "tmb_stream.h"
@@ -64,11 +65,14 @@ int cmd_test(const Options &o)
     struct Result {
         EntryHeader h;
         int rc = TMB_EXTRACT_FAILED;
+        bool no_memory = false; // the decoder's memory could not be had
         uint16_t crc = 0;
         bool supported = true;
     };
     auto report = [&](const Result &t) {
         if (t.rc != 0) {
+            if (t.no_memory)
+                fputs("Not enough memory to unpack\n", stderr);
             printf("DECOMPRESS ERROR\n");
             if (t.rc == TMB_EXTRACT_UNSUPPORTED)
                 fprintf(stderr, "Unsupported method: %s: %s\n", tmb_method_name(t.h.method),
@@ -102,8 +106,10 @@ int cmd_test(const Options &o)
         pool.submit(
             [b = batch, arcfd, &ctxs](int w) {
                 for (auto &t : *b)
-                    if (t->supported)
+                    if (t->supported) {
                         t->rc = tmb_extract_at(ctxs[(size_t)w], arcfd, t->h.data_pos, nullptr, &t->h, &t->crc);
+                        t->no_memory = tmb_extract_out_of_memory(ctxs[(size_t)w]);
+                    }
             },
             [b = batch, &line, &report] {
                 for (auto &t : *b) {
@@ -135,8 +141,10 @@ int cmd_test(const Options &o)
             t->rc = TMB_EXTRACT_UNSUPPORTED;
         if (!pool.threaded()) {
             line(h);
-            if (supported)
+            if (supported) {
                 t->rc = tmb_extract(ctxs[0], arc, nullptr, &t->h, &t->crc);
+                t->no_memory = tmb_extract_out_of_memory(ctxs[0]);
+            }
             seek_past(arc, h);
             report(*t);
             continue;
@@ -210,6 +218,8 @@ int cmd_print(const Options &o)
         ExtractCtx *ctx = tmb_extract_new(o.inbuf_max, o.outbuf_max);
         uint16_t crc = 0;
         int rc = ctx ? tmb_extract(ctx, arc, stdout, &h, &crc) : TMB_EXTRACT_FAILED;
+        if (ctx && tmb_extract_out_of_memory(ctx))
+            fputs("Not enough memory to unpack\n", stderr);
         tmb_extract_free(ctx);
         arc_file.close();
         tmb_autojoin_end(&joined);

@@ -8,16 +8,9 @@
 #include <cstdio>
 
 #include "tmb_codec.h"
+#include "tmb_encoder.h"
 #include "tmb_header.h"
 
-struct EncoderCtx;                       // opaque to callers
-
-// A context with the buffers of the default encoder (about 650 KB); the
-// buffers of -9 come with its first use, grow with the largest file it has
-// packed up to 1 MB and stay (at most about 43 MB more). nullptr when
-// memory is short.
-EncoderCtx *tmb_encoder_new();
-void tmb_encoder_free(EncoderCtx *ctx);
 
 // Packs `in` into `out` with method 5, 6 or 7, falling back to a stored copy
 // (method 0) when packing does not pay. Fills orig_size, comp_size, crc and

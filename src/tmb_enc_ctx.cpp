@@ -4,7 +4,7 @@
 #include <new>
 
 #include "slide_opt.h"
-#include "tmb_compress.h"
+#include "tmb_encoder.h"
 #include "tmb_opt_parse.h"
 
 namespace enc {

@@ -69,7 +69,3 @@ int64_t tmb_tm_to_time(const struct tm *tm);
 void tmb_time_to_tm(int64_t t, struct tm *tm);
 
 int tmb_write_header_lv2(FILE *fp, const EntryHeader *h);
-
-// Listing line printer and date text.
-void tmb_print_header(const EntryHeader *h, int verbose);
-void tmb_format_time(int64_t t, char *buf, size_t size);

@@ -6,8 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#include "tmb_shown.h"
-
 int tmb_strcasecmp(const char *a, const char *b)
 {
     for (;; a++, b++) {
@@ -145,16 +143,4 @@ int file_wanted(Selection &sel, const char *name)
         }
     }
     return wanted;
-}
-
-int file_wanted_unmatched(const Selection &sel)
-{
-    int n = 0;
-    for (size_t i = 0; i < sel.selected.size() && i < (size_t)sel.nfiles; i++) {
-        if (sel.selected[i])
-            continue;
-        fprintf(stderr, "No entry matches: %s\n", tmb_shown(sel.files[i]).c_str());
-        n++;
-    }
-    return n;
 }

@@ -20,10 +20,6 @@ Selection file_selection(char *const *files, int nfiles);
 // base name.
 int file_wanted(Selection &sel, const char *name);
 
-// The name arguments that select nothing, like tar's "Not found in
-// archive": file_wanted notes every argument that selects a name, from the
-// last file_wanted_begin on; file_wanted_unmatched then writes
-// "No entry matches: NAME" on standard error for each argument that
-// selected none, and returns their number.
+// file_wanted notes every argument that selects a name, from the last
+// file_wanted_begin on (see file_wanted_unmatched).
 void file_wanted_begin(Selection &sel);
-int file_wanted_unmatched(const Selection &sel);

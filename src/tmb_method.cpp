@@ -183,12 +183,6 @@ uint8_t *read_whole(Held &held, FILE *fp, uint64_t comp_size, uint64_t inbuf_max
     return buf;
 }
 
-int unsupported(int method)
-{
-    fprintf(stderr, "Unsupported method: %s\n", tmb_method_name(method));
-    return TMB_EXTRACT_UNSUPPORTED;
-}
-
 } // namespace
 
 struct ExtractCtx {
@@ -196,6 +190,7 @@ struct ExtractCtx {
     uint64_t outbuf_max;
     lzh::Decoder *dec; // obtained on first use
     Held held;         // packed data read whole
+    bool no_memory;    // the last entry failed for want of the decoder's memory
 };
 
 ExtractCtx *tmb_extract_new(uint64_t inbuf_max, uint64_t outbuf_max)
@@ -207,6 +202,8 @@ ExtractCtx *tmb_extract_new(uint64_t inbuf_max, uint64_t outbuf_max)
     }
     return ctx;
 }
+
+bool tmb_extract_out_of_memory(const ExtractCtx *ctx) { return ctx->no_memory; }
 
 void tmb_extract_free(ExtractCtx *ctx)
 {
@@ -261,14 +258,15 @@ int run_entry(ExtractCtx *ctx, const MethodAction *m, const lzh::Source &src, FI
 // decoder, obtained on first use.
 const MethodAction *prepare(ExtractCtx *ctx, const EntryHeader *h, int *rc)
 {
+    ctx->no_memory = false;
     const MethodAction *m = find_action(h->method);
     if (!m || (m->action == Action::Lh1 && h->orig_size != 0)) {
         // "-lh1-" cannot be decoded here; only an empty entry is fine.
-        *rc = unsupported(h->method);
+        *rc = TMB_EXTRACT_UNSUPPORTED;
         return nullptr;
     }
     if (!ctx->dec && !(ctx->dec = lzh::decoder_new(ctx->outbuf_max))) {
-        fputs("Not enough memory to unpack\n", stderr);
+        ctx->no_memory = true;
         *rc = TMB_EXTRACT_FAILED;
         return nullptr;
     }

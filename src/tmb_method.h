@@ -30,7 +30,9 @@ void tmb_extract_free(ExtractCtx *ctx);
 // results above; *crc (the CRC-16 of the bytes produced) is only set, and
 // only worth comparing, after TMB_EXTRACT_OK. Bytes produced are reported
 // to `prog`. Afterwards `arc` stands at the end of the entry's packed data,
-// unless reading the archive failed.
+// unless reading the archive failed. Nothing is printed: the caller names
+// the entry and says why (tmb_extract_out_of_memory tells a lack of memory
+// from a failed write).
 int tmb_extract(ExtractCtx *ctx, FILE *arc, FILE *out, const EntryHeader *h, uint16_t *crc,
                 const lzh::Progress &prog = {});
 
@@ -40,6 +42,10 @@ int tmb_extract(ExtractCtx *ctx, FILE *arc, FILE *out, const EntryHeader *h, uin
 // own context.
 int tmb_extract_at(ExtractCtx *ctx, int fd, int64_t offset, FILE *out, const EntryHeader *h,
                    uint16_t *crc, const lzh::Progress &prog = {});
+
+// True when the last tmb_extract or tmb_extract_at on `ctx` failed
+// (TMB_EXTRACT_FAILED) because the decoder's memory could not be had.
+bool tmb_extract_out_of_memory(const ExtractCtx *ctx);
 
 // Clears the decoder's code tables (they carry over between entries), so
 // that a test or fuzz run starts from a known state.

@@ -10,12 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tambrix.h"
 #include "tmb_add.h"
 #include "tmb_cleanup.h"
-#include "tmb_debug.h"
 #include "tmb_io.h"
-#include "tmb_progress.h"
 #include "tmb_rewrite.h"
 #include "tmb_sfx_image.h"
 #include "tmb_stream.h"
@@ -91,25 +88,25 @@ int install_program(const char *archive, const unsigned char *img, size_t len, c
 
 } // namespace
 
-int sfx_build(AddState &as, const Options &o, clock_t start)
+int sfx_build(AddState &as, const char *archive, char *const *files, int nfiles, int method, int *added_out,
+              int *errors_out)
 {
-    const int method = o.method;
     FILE *old_program;
-    if (!may_replace_program(o.archive, &old_program))
-        return 1;
+    if (!may_replace_program(archive, &old_program))
+        return 0;
     // The entries go to a temporary archive beside the output, created
     // exclusively so that no existing file or link is ever written through.
     char tmp_name[512];
     char prefix[300];
-    snprintf(prefix, sizeof prefix, "%s.", o.archive);
+    snprintf(prefix, sizeof prefix, "%s.", archive);
     BufferedFile tmp_file(tmb_create_temp(prefix, ".tmp", tmp_name, sizeof tmp_name));
     FILE *tmp = tmp_file.get();
     if (!tmp) {
         // No file was made: name the directory it was to be made in.
-        fprintf(stderr, "Cannot create temp: %s (%s)\n", tmb_dir_of(o.archive).c_str(), strerror(errno));
+        fprintf(stderr, "Cannot create temp: %s (%s)\n", tmb_dir_of(archive).c_str(), strerror(errno));
         if (old_program)
             fclose(old_program);
-        return 1;
+        return 0;
     }
     TempArchive tmp_guard(tmp_name);
 
@@ -119,8 +116,8 @@ int sfx_build(AddState &as, const Options &o, clock_t start)
     // and the program being replaced.
     add_set_archive(as, tmp, old_program);
     int added = 0, errors = 0;
-    for (int i = 0; i < o.nfiles; i++) {
-        const char *path = o.files[i];
+    for (int i = 0; i < nfiles; i++) {
+        const char *path = files[i];
         const char *name = path;
         while (name[0] == '.' && name[1] == '/')
             name += 2;
@@ -140,12 +137,12 @@ int sfx_build(AddState &as, const Options &o, clock_t start)
         fclose(old_program);
     // Entries lost for want of disk or memory: no program is built.
     if (as.add_tally.broken) {
-        fprintf(stderr, "Cannot build %s; left unchanged\n", o.archive);
-        return 1;
+        fprintf(stderr, "Cannot build %s; left unchanged\n", archive);
+        return 0;
     }
     if (added == 0) {
-        add_report_nothing_added(o.archive);
-        return 1;
+        add_report_nothing_added(archive);
+        return 0;
     }
 
     // End the archive and read it back whole through the same stream. A
@@ -155,58 +152,55 @@ int sfx_build(AddState &as, const Options &o, clock_t start)
     fputc(0, tmp);
     if (fflush(tmp) != 0 || ferror(tmp)) {
         fprintf(stderr, "Cannot write temp: %s\n", tmp_name);
-        return 1;
+        return 0;
     }
     long n = -1;
     if (fseek(tmp, 0, SEEK_END) == 0)
         n = ftell(tmp);
     if (n < 0 || fseek(tmp, 0, SEEK_SET) != 0) {
         fputs("Cannot read temp\n", stderr);
-        return 1;
+        return 0;
     }
     unsigned char *data = (unsigned char *)malloc(n > 0 ? (size_t)n : 1);
     if (!data) {
         fputs("Out of memory\n", stderr);
-        return 1;
+        return 0;
     }
     if (fread(data, 1, (size_t)n, tmp) != (size_t)n) {
         fputs("Cannot read temp\n", stderr);
         free(data);
-        return 1;
+        return 0;
     }
     tmp_file.close();
     tmp_guard.remove_now();
-    dbg_log(o.log, "TMB data: %ld bytes", n);
+    as.log.line("TMB data: %ld bytes", n);
 
     // Patch a copy; the embedded image itself never changes.
     unsigned char *copy = (unsigned char *)malloc(tmb_stub_len);
     if (!copy) {
         free(data);
         fputs("Out of memory\n", stderr);
-        return 1;
+        return 0;
     }
     memcpy(copy, tmb_stub, tmb_stub_len);
     SfxPlan plan;
-    if (!sfx_patch_image(copy, tmb_stub_len, (size_t)n, &plan, dbg_sink(o.log))) {
+    if (!sfx_patch_image(copy, tmb_stub_len, (size_t)n, &plan, as.log)) {
         fputs("Archive too large for a self-extracting file\n", stderr);
         free(copy);
         free(data);
-        return 1;
+        return 0;
     }
 
     // Stub up to the end of the data contents, archive, fill bytes, the rest
     // of the stub (or, without a data hunk, stub then archive). A truncated
     // executable would crash on AmigaOS; none is ever put in place.
-    int ok = install_program(o.archive, copy, tmb_stub_len, &plan, data, (size_t)n);
+    int ok = install_program(archive, copy, tmb_stub_len, &plan, data, (size_t)n);
     free(copy);
     free(data);
     if (!ok)
-        return 1;
+        return 0;
 
-    printf("\nSelf-extracting archive: %s\n", o.archive);
-    print_elapsed(start);
-    fflush(stdout);
-    dbg_log(o.log, "=== cmd_add end (sfx): added=%d errors=%d ===", added, errors);
-    dbg_close(o.log);
-    return errors != 0;
+    *added_out = added;
+    *errors_out = errors;
+    return 1;
 }

@@ -8,10 +8,12 @@
 extern const unsigned char tmb_stub[];
 extern const size_t tmb_stub_len;
 
-// Called by cmd_add when -sfx is given: adds the file arguments and writes
-// the ".run" file named by o.archive. Both the entries and the program
-// go to exclusive temporaries; the program is renamed into place only when
-// complete. Returns the command's exit status.
+// The builder of the self-extracting file: adds `files` (each one path, a
+// directory's entries named relative to it) with `method` and writes the
+// program `archive` (a ".run" file). Both the entries and the program go
+// to exclusive temporaries; the program is renamed into place only when
+// complete. Returns 1 when the program was built (`*added` entries went
+// in, `*errors` inputs failed), 0 when it was not (said why).
 struct AddState;
-struct Options;
-int sfx_build(AddState &as, const Options &o, clock_t start);
+int sfx_build(AddState &as, const char *archive, char *const *files, int nfiles, int method, int *added,
+              int *errors);

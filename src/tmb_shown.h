@@ -12,14 +12,3 @@
 // valid UTF-8 text shows as it is, and so do the bytes 0xA0 to 0xFF of an
 // 8-bit character set. Names written to disk are never changed.
 std::string tmb_shown(const char *name);
-
-// The standard-error line of an entry that failed: "  ERROR: NAME: REASON".
-// Scripts see every failure there, whatever goes to standard output.
-void tmb_report_entry(const char *name, const char *reason);
-
-// The reason for a failed tmb_extract result, for tmb_report_entry.
-const char *tmb_extract_reason(int rc);
-
-// Says on standard error why the walk of `archive` stopped before its end:
-// at offset 0 the file is no LZH archive; elsewhere the archive is damaged.
-void tmb_report_walk_damage(const char *archive, int64_t pos, const char *why);

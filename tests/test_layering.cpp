@@ -20,7 +20,7 @@ namespace {
 // Base-name prefixes of the format and codec modules.
 const char *const kCodec[] = {"tmb_header", "tmb_crc",  "tmb_codec", "tmb_decode", "tmb_method",
                               "tmb_compress", "tmb_enc_", "tmb_opt_", "huf",       "bitio",
-                              "crcio",      "maketree", "slide_opt", "tmb_log"};
+                              "crcio",      "maketree", "slide_opt", "tmb_log",   "tmb_encoder"};
 
 bool is_codec(const std::string &file)
 {
