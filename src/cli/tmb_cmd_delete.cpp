@@ -3,7 +3,7 @@
 // it in the old one's place.
 #include <cstdio>
 
-#include "tambrix.h"
+#include "options.h"
 #include "tmb_shown.h"
 #include "tmb_cmd.h"
 #include "tmb_debug.h"

@@ -1,6 +1,6 @@
 #include <csignal>
 
-#include "tambrix.h"
+#include "options.h"
 
 int main(int argc, char **argv)
 {

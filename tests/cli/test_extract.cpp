@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "lzh_builder.h"
-#include "tambrix.h"
 #include "pack_kit.h"
 #include "testkit.h"
 #include "tmb_compress.h"

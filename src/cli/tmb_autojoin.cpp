@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "tambrix.h"
+#include "options.h"
 #include "tmb_cmd.h"
 #include "tmb_debug.h"
 #include "tmb_method.h"

@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-#include "tambrix.h"
+#include "options.h"
 
 namespace {
 

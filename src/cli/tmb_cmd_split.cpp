@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tambrix.h"
+#include "options.h"
 #include "tmb_cmd.h"
 #include "tmb_split.h"
 

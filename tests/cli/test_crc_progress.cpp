@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tambrix.h"
+#include "options.h"
 #include "tmb_header.h"
 #include "tmb_progress.h"
 #include "tmb_worker_progress.h"

@@ -15,7 +15,7 @@
 
 #include "archive_entries.h"
 #include "lzh_builder.h"
-#include "tambrix.h"
+#include "options.h"
 #include "testkit.h"
 #include "tmb_debug.h"
 #include "tmb_header.h"

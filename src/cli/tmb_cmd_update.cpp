@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "tambrix.h"
+#include "options.h"
 #include "tmb_add.h"
 #include "tmb_cmd.h"
 #include "tmb_debug.h"

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tambrix.h"
+#include "options.h"
 #include <string>
 
 #include "tmb_add.h"

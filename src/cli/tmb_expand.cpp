@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tambrix.h"
+#include "options.h"
 #include "tmb_cmd.h"
 #include "tmb_wildcard.h"
 

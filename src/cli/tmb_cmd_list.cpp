@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include "tambrix.h"
+#include "options.h"
 #include "tmb_report.h"
 #include "tmb_shown.h"
 #include "tmb_autojoin.h"

@@ -26,7 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tambrix.h"
+#include "options.h"
 #include "tmb_autojoin.h"
 #include "tmb_cmd.h"
 #include "tmb_cleanup.h"

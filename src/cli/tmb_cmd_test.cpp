@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string>
 
-#include "tambrix.h"
+#include "options.h"
 #include "tmb_autojoin.h"
 #include "tmb_cmd.h"
 #include "tmb_debug.h"

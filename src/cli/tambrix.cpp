@@ -1,6 +1,6 @@
 // Entry point: options, archive-name rules, file list, banner, usage and
 // dispatch.
-#include "tambrix.h"
+#include "options.h"
 
 #include <cerrno>
 #include <climits>

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "pack_kit.h"
-#include "tambrix.h"
 #include "tmb_compress.h"
 #include "tmb_decode.h"
 #include "tmb_header.h"
