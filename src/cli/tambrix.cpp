@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tmb_cmd.h"
 #include "tmb_debug.h"
@@ -39,6 +40,21 @@ const Command s_commands[] = {
 constexpr int MAX_ARGS = 1024;
 char *s_args[MAX_ARGS];
 int s_nargs = 0;
+
+// Memory the arguments point into beyond argv: the file list's lines and
+// the expanded wildcard arguments, with the arrays that hold them. Kept
+// like s_args until the next run (or the end of the process).
+struct OwnedArgs {
+    std::vector<void *> blocks;
+    void clear()
+    {
+        for (void *p : blocks)
+            free(p);
+        blocks.clear();
+    }
+    ~OwnedArgs() { clear(); }
+};
+OwnedArgs s_owned;
 
 // Copies a path into a 256-byte field. A longer one is refused, never
 // cut: a cut name would make the archive, the work directory or the list
@@ -269,6 +285,9 @@ int load_file_list(Options &o)
             list[n++] = copy;
     }
     list[n] = nullptr;
+    s_owned.blocks.push_back(list);
+    for (int i = o.nfiles; i < n; i++)
+        s_owned.blocks.push_back(list[i]);
     o.files = list;
     o.nfiles = n;
     fclose(fp);
@@ -422,6 +441,7 @@ int run_command_line(Options &o, DebugLog &log, int argc, char **argv)
     // nothing of a tree), so nothing is done at all.
     bool usable = true;
     s_nargs = 0;
+    s_owned.clear();
     for (int i = 2; i < argc; i++) {
         // A lone "-" is a name (standard input or output), not an option.
         if (argv[i][0] != '-' || argv[i][1] == '\0') {
@@ -470,7 +490,7 @@ int run_command_line(Options &o, DebugLog &log, int argc, char **argv)
         if (status != 0)
             return status;
     }
-    expand_pack_wildcards(o);
+    expand_pack_wildcards(o, s_owned.blocks);
     return dispatch(o, prog);
 }
 

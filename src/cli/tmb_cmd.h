@@ -1,6 +1,7 @@
 // The command procedures: each takes the options of the run and returns the
 // exit status.
 #pragma once
+#include <vector>
 
 struct Options;
 
@@ -25,5 +26,6 @@ struct AddState;
 struct ProgressBar;
 void add_init(AddState &as, const Options &o, ProgressBar *bar);
 
-// Expands wildcard arguments of a, u and f before dispatch.
-void expand_pack_wildcards(Options &o);
+// Expands wildcard arguments of a, u and f before dispatch. The memory the
+// new argument list takes goes to `owned` (freed by the caller).
+void expand_pack_wildcards(Options &o, std::vector<void *> &owned);

@@ -1,6 +1,7 @@
 // Wildcard arguments of a, u and f, expanded before dispatch.
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "options.h"
 #include "tmb_cmd.h"
@@ -15,7 +16,7 @@ void add_to_result(const char *path, void *ctx)
 
 } // namespace
 
-void expand_pack_wildcards(Options &o)
+void expand_pack_wildcards(Options &o, std::vector<void *> &owned)
 {
     int c = o.command;
     if ((c != 'a' && c != 'u' && c != 'f') || o.nfiles <= 0)
@@ -51,4 +52,7 @@ void expand_pack_wildcards(Options &o)
         result.items[result.count] = nullptr;
     o.files = result.items;
     o.nfiles = result.count;
+    owned.push_back(result.items);
+    for (int i = 0; i < result.count; i++)
+        owned.push_back(result.items[i]);
 }
