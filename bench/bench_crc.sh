@@ -9,7 +9,7 @@ MB=${1:-64}
 TMP=$(mktemp -d /tmp/tmbbench.XXXXXX)
 trap 'rm -rf "$TMP"' EXIT INT TERM
 
-g++ -O2 -std=c++20 -I"$ROOT/src" "$ROOT/bench/crc_speed.cpp" "$ROOT/src/tmb_crc.cpp" -o "$TMP/crc_speed"
+g++ -O2 -std=c++20 -I"$ROOT/src/lzh" -I"$ROOT/src/archive" "$ROOT/bench/crc_speed.cpp" "$ROOT/src/lzh/tmb_crc.cpp" -o "$TMP/crc_speed"
 set -- $("$TMP/crc_speed" "$MB")
 FAST=$1 SLOW=$2
 

@@ -7,8 +7,6 @@ set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 CORPUS=${1:-/tmp/tmb-bench-corpus}
 [ -f "$CORPUS/text.txt" ] || bash "$ROOT/../shared/bench/make-corpus.sh" "$CORPUS" >/dev/null
-cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DTMB_TESTS=OFF >/dev/null
-cmake --build "$ROOT/build-bench" -j2 --target tmbcore >/dev/null
-g++ -std=c++20 -O2 -Wall -Wextra -I "$ROOT/src" "$ROOT/bench/bench_decode.cpp" \
-    "$ROOT/build-bench/libtmbcore.a" -o "$ROOT/build-bench/bench_decode"
+cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DTMB_TESTS=OFF -DTMB_BENCH=ON >/dev/null
+cmake --build "$ROOT/build-bench" -j2 --target bench_decode >/dev/null
 "$ROOT/build-bench/bench_decode" "$CORPUS"

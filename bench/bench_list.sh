@@ -11,9 +11,9 @@ COUNT=${1:-100000}
 TMP=$(mktemp -d /tmp/tmbbench.XXXXXX)
 trap 'rm -rf "$TMP"' EXIT INT TERM
 
-g++ -O2 -std=c++20 -I"$ROOT/src" -I"$ROOT/tests/support" -DTAMBRIX_BIN="\"$BUILD/tambrix\"" \
+g++ -O2 -std=c++20 -I"$ROOT/src/lzh" -I"$ROOT/src/archive" -I"$ROOT/tests/support" -DTAMBRIX_BIN="\"$BUILD/tambrix\"" \
     "$ROOT/bench/make_many.cpp" "$ROOT/tests/support/lzh_builder.cpp" \
-    "$ROOT/tests/support/testkit.cpp" "$ROOT/src/tmb_crc.cpp" -o "$TMP/make_many"
+    "$ROOT/tests/support/testkit.cpp" "$ROOT/src/lzh/tmb_crc.cpp" -o "$TMP/make_many"
 "$TMP/make_many" "$TMP/many.lzh" "$TMP/many.tar" "$COUNT"
 
 now() { date +%s%N; }

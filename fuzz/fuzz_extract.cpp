@@ -11,7 +11,6 @@
 // output (testing). Both must agree on the result and the CRC-16, and a
 // success must produce exactly the original size.
 #include "fuzz_common.h"
-#include "tambrix.h"
 #include "tmb_decode.h"
 #include "tmb_method.h"
 

@@ -4,9 +4,10 @@
 #include <cstring>
 
 #include "fuzz_common.h"
-#include "tambrix.h"
+#include "options.h"
 #include "tmb_cmd.h"
 #include "tmb_header.h"
+#include "tmb_report.h"
 
 namespace {
 
@@ -47,12 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
 
-    memset(&g_opts, 0, sizeof g_opts);
-    snprintf(g_opts.archive, sizeof g_opts.archive, "%s", s_path);
-    g_opts.command = size && (data[0] & 1) ? 'v' : 'l';
-    g_opts.quiet = 1;
+    Options o{};
+    snprintf(o.archive, sizeof o.archive, "%s", s_path);
+    o.command = size && (data[0] & 1) ? 'v' : 'l';
+    o.quiet = 1;
     // The listing fails exactly when the walk meets damage before the end.
-    if (cmd_list() != (walk < 0 ? 1 : 0))
+    if (cmd_list(o) != (walk < 0 ? 1 : 0))
         fuzz::fail("listing status differs from the walk's end");
     return 0;
 }

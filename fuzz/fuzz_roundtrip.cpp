@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "fuzz_common.h"
-#include "tambrix.h"
 #include "tmb_compress.h"
 #include "tmb_decode.h"
 #include "tmb_method.h"
