@@ -1,16 +1,18 @@
 // Adding one path of the file system to an open archive stream.
 //
 // A file becomes one entry with a level-2 header: stored ("-lh0-") straight
-// from memory, or packed into a private temporary file first, because the
+// from the file in chunks, or packed into a private temporary file first, because the
 // header, which carries the packed size and the CRC, must precede the data.
 // A directory is walked with -r; a directory with nothing in it becomes an
 // entry of its own whose name ends in '/'.
 #include "tmb_add.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 #include <cstdint>
@@ -349,6 +351,35 @@ void count(int ok)
         g_add_tally.failed++;
 }
 
+// Moves up to `limit` bytes of `in` to `arc` through `buf`, with their
+// CRC-16 and count. Stops early at the end of the input, which may come
+// before `limit` when the file shrank since it was measured.
+enum class StoreCopy { kDone, kReadFailed, kWriteFailed };
+
+StoreCopy store_copy(FILE *in, FILE *arc, uint64_t limit, unsigned char *buf, size_t buf_size,
+                     uint64_t *total, uint16_t *crc)
+{
+    *total = 0;
+    *crc = 0;
+    while (*total < limit) {
+        size_t want = (size_t)std::min<uint64_t>(buf_size, limit - *total);
+        size_t n = fread(buf, 1, want, in);
+        if (n == 0)
+            break;
+        *crc = tmb_crc16(buf, n, *crc);
+        if (fwrite(buf, 1, n, arc) != n)
+            return StoreCopy::kWriteFailed;
+        *total += n;
+    }
+    return ferror(in) ? StoreCopy::kReadFailed : StoreCopy::kDone;
+}
+
+// A stored file goes straight from the input to the archive in chunks: the
+// header is written first with the measured size, the data follows, and the
+// header is written again over itself once the CRC and the number of bytes
+// actually read are known (its length depends only on the name). As in the
+// packed path, no more than the measured size is read, so a file that grows
+// meanwhile gives its first bytes, and one that shrinks gives what it has.
 int add_stored(const char *path, const char *arcname, const char *name)
 {
     FILE *arc = s_session->arc;
@@ -367,50 +398,59 @@ int add_stored(const char *path, const char *arcname, const char *name)
     }
     uint64_t size = (uint64_t)st.st_size;
 
-    unsigned char *buf = (unsigned char *)malloc(size ? size : 1);
+    // The input's stream buffer already reads ahead in large blocks; this
+    // one only has to carry a chunk across to the archive's.
+    constexpr size_t kChunk = kTmbStreamBuffer;
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kChunk]);
     if (!buf) {
         fprintf(stderr, "  Out of memory: %s\n", tmb_shown(path).c_str());
         g_add_tally.broken = 1;
         end_line_error();
         return 0;
     }
-    uint16_t crc = 0;
-    if (size != 0) {
-        if (fread(buf, 1, size, in.get()) != size) {
-            fprintf(stderr, "  Read error: %s\n", tmb_shown(path).c_str());
-            free(buf);
-            end_line_error();
-            return 0;
-        }
-        crc = tmb_crc16(buf, size, 0);
-    }
-    in.close();
-    dbg_log("  file size=%lu crc=0x%04X arcname will be='%s'", (unsigned long)size, crc, name);
 
     EntryHeader h;
     fill_header(&h, name, mtime_or_now(&st));
     h.method = 0;
     h.orig_size = size;
     h.comp_size = size;
-    h.crc = crc;
     off_t entry_start = ftello(arc);
     if (!tmb_write_header_lv2(arc, &h)) {
-        free(buf);
         fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
         g_add_tally.broken = 1;
         end_line_error();
         return 0;
     }
-    if (size != 0 && fwrite(buf, 1, size, arc) != size) {
-        fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
-        g_add_tally.broken = 1;
-        free(buf);
+    uint64_t total = 0;
+    uint16_t crc = 0;
+    StoreCopy copied = store_copy(in.get(), arc, size, buf.get(), kChunk, &total, &crc);
+    in.close();
+    if (copied == StoreCopy::kReadFailed) {
+        fprintf(stderr, "  Read error: %s\n", tmb_shown(path).c_str());
         undo_entry(arc, entry_start);
         end_line_error();
         return 0;
     }
-    free(buf);
-    dbg_log("  add_file_lh0 OK: written %lu bytes", (unsigned long)size);
+    dbg_log("  file size=%lu crc=0x%04X arcname will be='%s'", (unsigned long)total, crc, name);
+
+    // The header again, now with what was read; then back to the end of
+    // the data (not the end of the file, which may hold an entry taken back
+    // before this one).
+    h.orig_size = total;
+    h.comp_size = total;
+    h.crc = crc;
+    off_t data_end = ftello(arc);
+    bool ok = copied == StoreCopy::kDone && entry_start >= 0 && data_end >= 0 &&
+              fseeko(arc, entry_start, SEEK_SET) == 0 && tmb_write_header_lv2(arc, &h) &&
+              fseeko(arc, data_end, SEEK_SET) == 0;
+    if (!ok) {
+        fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
+        g_add_tally.broken = 1;
+        undo_entry(arc, entry_start);
+        end_line_error();
+        return 0;
+    }
+    dbg_log("  add_file_lh0 OK: written %lu bytes", (unsigned long)total);
     if (!g_opts.quiet)
         fputs(" OK\n", stdout);
     return 1;
@@ -521,7 +561,7 @@ void add_file(const char *path, const char *arcname, const char *name, int metho
         add_compressed(path, arcname, name, method);
         return;
     }
-    // A stored file is read and written whole in its turn.
+    // A stored file is copied into the archive in its turn.
     in_turn([p = std::string(path), a = std::string(arcname), n = std::string(name)] {
         adding_line(a.c_str());
         count(add_stored(p.c_str(), a.c_str(), n.c_str()));
