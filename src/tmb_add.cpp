@@ -375,9 +375,10 @@ StoreCopy store_copy(FILE *in, FILE *arc, uint64_t limit, unsigned char *buf, si
 }
 
 // A stored file goes straight from the input to the archive in chunks: the
-// header is written first with the measured size, the data follows, and the
-// header is written again over itself once the CRC and the number of bytes
-// actually read are known (its length depends only on the name). As in the
+// header of a file larger than a chunk is written first with the measured
+// size, the data follows, and the header is written again over itself once
+// the CRC and the number of bytes actually read are known (its length
+// depends only on the name). As in the
 // packed path, no more than the measured size is read, so a file that grows
 // meanwhile gives its first bytes, and one that shrinks gives what it has.
 int add_stored(const char *path, const char *arcname, const char *name)
@@ -409,11 +410,27 @@ int add_stored(const char *path, const char *arcname, const char *name)
         return 0;
     }
 
+    // A file that fits the buffer (most do) is read first: its header then
+    // goes out once, with everything known, and the archive is not sought.
+    const bool in_one = size <= kChunk;
+    uint64_t total = 0;
+    uint16_t crc = 0;
+    if (in_one) {
+        total = fread(buf.get(), 1, (size_t)size, in.get());
+        if (ferror(in.get())) {
+            fprintf(stderr, "  Read error: %s\n", tmb_shown(path).c_str());
+            end_line_error();
+            return 0;
+        }
+        crc = tmb_crc16(buf.get(), (size_t)total, 0);
+    }
+
     EntryHeader h;
     fill_header(&h, name, mtime_or_now(&st));
     h.method = 0;
-    h.orig_size = size;
-    h.comp_size = size;
+    h.orig_size = in_one ? total : size;
+    h.comp_size = h.orig_size;
+    h.crc = crc;
     off_t entry_start = ftello(arc);
     if (!tmb_write_header_lv2(arc, &h)) {
         fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
@@ -421,9 +438,11 @@ int add_stored(const char *path, const char *arcname, const char *name)
         end_line_error();
         return 0;
     }
-    uint64_t total = 0;
-    uint16_t crc = 0;
-    StoreCopy copied = store_copy(in.get(), arc, size, buf.get(), kChunk, &total, &crc);
+    StoreCopy copied = StoreCopy::kDone;
+    if (!in_one)
+        copied = store_copy(in.get(), arc, size, buf.get(), kChunk, &total, &crc);
+    else if (total != 0 && fwrite(buf.get(), 1, (size_t)total, arc) != total)
+        copied = StoreCopy::kWriteFailed;
     in.close();
     if (copied == StoreCopy::kReadFailed) {
         fprintf(stderr, "  Read error: %s\n", tmb_shown(path).c_str());
@@ -433,16 +452,18 @@ int add_stored(const char *path, const char *arcname, const char *name)
     }
     dbg_log("  file size=%lu crc=0x%04X arcname will be='%s'", (unsigned long)total, crc, name);
 
-    // The header again, now with what was read; then back to the end of
-    // the data (not the end of the file, which may hold an entry taken back
-    // before this one).
-    h.orig_size = total;
-    h.comp_size = total;
-    h.crc = crc;
-    off_t data_end = ftello(arc);
-    bool ok = copied == StoreCopy::kDone && entry_start >= 0 && data_end >= 0 &&
-              fseeko(arc, entry_start, SEEK_SET) == 0 && tmb_write_header_lv2(arc, &h) &&
-              fseeko(arc, data_end, SEEK_SET) == 0;
+    // A larger file: the header again, now with what was read; then back
+    // to the end of the data (not the end of the file, which may hold an
+    // entry taken back before this one).
+    bool ok = copied == StoreCopy::kDone;
+    if (ok && !in_one) {
+        h.orig_size = total;
+        h.comp_size = total;
+        h.crc = crc;
+        off_t data_end = ftello(arc);
+        ok = entry_start >= 0 && data_end >= 0 && fseeko(arc, entry_start, SEEK_SET) == 0 &&
+             tmb_write_header_lv2(arc, &h) && fseeko(arc, data_end, SEEK_SET) == 0;
+    }
     if (!ok) {
         fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
         g_add_tally.broken = 1;
