@@ -3,6 +3,9 @@
 #   make test   install what the tests need, build and run every test
 BUILD ?= build
 JOBS ?= 2
+# CI sets WERROR=ON so that a new warning fails the build; a user's build
+# with another compiler keeps going.
+WERROR ?= OFF
 
 .PHONY: all build build-tests demo test test-asan test-tsan deps clean fuzz install bench
 
@@ -16,7 +19,7 @@ build:
 
 # Everything, tests included, in the same tree as the program.
 build-tests:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTMB_TESTS=ON >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTMB_TESTS=ON -DTMB_WERROR=$(WERROR) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 deps:
@@ -30,7 +33,7 @@ test: deps build-tests
 
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
-	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DTMB_SANITIZE=ON -DTMB_TESTS=ON >/dev/null
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DTMB_SANITIZE=ON -DTMB_TESTS=ON -DTMB_WERROR=$(WERROR) >/dev/null
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
 
@@ -41,7 +44,7 @@ test-asan: deps
 TSAN_TESTS = Parallel|Threads|WorkerProgress|ApiThreads
 TSAN_TARGETS = tambrix tmb_faults tmb_rss_probe test_parallel test_encode test_crc_progress test_api_threads
 test-tsan: deps
-	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMB_TSAN=ON -DTMB_TESTS=ON >/dev/null
+	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMB_TSAN=ON -DTMB_TESTS=ON -DTMB_WERROR=$(WERROR) >/dev/null
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	cd $(BUILD)-tsan && TSAN_OPTIONS=halt_on_error=1:exitcode=66 ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)' -E 'Signal'
 

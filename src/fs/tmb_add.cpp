@@ -1,16 +1,18 @@
 // Adding one path of the file system to an open archive stream.
 //
 // A file becomes one entry with a level-2 header: stored ("-lh0-") straight
-// from memory, or packed into a private temporary file first, because the
+// from the file in chunks, or packed into a private temporary file first, because the
 // header, which carries the packed size and the CRC, must precede the data.
 // A directory is walked with -r; a directory with nothing in it becomes an
 // entry of its own whose name ends in '/'.
 #include "tmb_add.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 #include <cstdint>
@@ -354,6 +356,36 @@ void count(AddState &as, int ok)
         as.add_tally.failed++;
 }
 
+// Moves up to `limit` bytes of `in` to `arc` through `buf`, with their
+// CRC-16 and count. Stops early at the end of the input, which may come
+// before `limit` when the file shrank since it was measured.
+enum class StoreCopy { kDone, kReadFailed, kWriteFailed };
+
+StoreCopy store_copy(FILE *in, FILE *arc, uint64_t limit, unsigned char *buf, size_t buf_size,
+                     uint64_t *total, uint16_t *crc)
+{
+    *total = 0;
+    *crc = 0;
+    while (*total < limit) {
+        size_t want = (size_t)std::min<uint64_t>(buf_size, limit - *total);
+        size_t n = fread(buf, 1, want, in);
+        if (n == 0)
+            break;
+        *crc = tmb_crc16(buf, n, *crc);
+        if (fwrite(buf, 1, n, arc) != n)
+            return StoreCopy::kWriteFailed;
+        *total += n;
+    }
+    return ferror(in) ? StoreCopy::kReadFailed : StoreCopy::kDone;
+}
+
+// A stored file goes straight from the input to the archive in chunks: the
+// header of a file larger than a chunk is written first with the measured
+// size, the data follows, and the header is written again over itself once
+// the CRC and the number of bytes actually read are known (its length
+// depends only on the name). As in the
+// packed path, no more than the measured size is read, so a file that grows
+// meanwhile gives its first bytes, and one that shrinks gives what it has.
 int add_stored(AddState &as, const char *path, const char *arcname, const char *name)
 {
     FILE *arc = as.session->arc;
@@ -362,7 +394,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
     bool not_regular, too_large;
     BufferedFile in = open_input(path, &st, &not_regular, &too_large);
     if (!in) {
-        if (report_refused(as, path, not_regular, too_large))
+        if (report_refused(path, not_regular, too_large))
             return 0;
         int err = errno;
         as.log.line("  fopen FAILED");
@@ -372,50 +404,79 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
     }
     uint64_t size = (uint64_t)st.st_size;
 
-    unsigned char *buf = (unsigned char *)malloc(size ? size : 1);
+    // The input's stream buffer already reads ahead in large blocks; this
+    // one only has to carry a chunk across to the archive's.
+    constexpr size_t kChunk = kTmbStreamBuffer;
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kChunk]);
     if (!buf) {
         fprintf(stderr, "  Out of memory: %s\n", tmb_shown(path).c_str());
         as.add_tally.broken = 1;
         end_line_error(as);
         return 0;
     }
+
+    // A file that fits the buffer (most do) is read first: its header then
+    // goes out once, with everything known, and the archive is not sought.
+    const bool in_one = size <= kChunk;
+    uint64_t total = 0;
     uint16_t crc = 0;
-    if (size != 0) {
-        if (fread(buf, 1, size, in.get()) != size) {
+    if (in_one) {
+        total = fread(buf.get(), 1, (size_t)size, in.get());
+        if (ferror(in.get())) {
             fprintf(stderr, "  Read error: %s\n", tmb_shown(path).c_str());
-            free(buf);
             end_line_error(as);
             return 0;
         }
-        crc = tmb_crc16(buf, size, 0);
+        crc = tmb_crc16(buf.get(), (size_t)total, 0);
     }
-    in.close();
-    as.log.line("  file size=%lu crc=0x%04X arcname will be='%s'", (unsigned long)size, crc, name);
 
     EntryHeader h;
     fill_header(&h, name, mtime_or_now(&st));
     h.method = 0;
-    h.orig_size = size;
-    h.comp_size = size;
+    h.orig_size = in_one ? total : size;
+    h.comp_size = h.orig_size;
     h.crc = crc;
     off_t entry_start = ftello(arc);
     if (!tmb_write_header_lv2(arc, &h)) {
-        free(buf);
         fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
         as.add_tally.broken = 1;
         end_line_error(as);
         return 0;
     }
-    if (size != 0 && fwrite(buf, 1, size, arc) != size) {
-        fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
-        as.add_tally.broken = 1;
-        free(buf);
+    StoreCopy copied = StoreCopy::kDone;
+    if (!in_one)
+        copied = store_copy(in.get(), arc, size, buf.get(), kChunk, &total, &crc);
+    else if (total != 0 && fwrite(buf.get(), 1, (size_t)total, arc) != total)
+        copied = StoreCopy::kWriteFailed;
+    in.close();
+    if (copied == StoreCopy::kReadFailed) {
+        fprintf(stderr, "  Read error: %s\n", tmb_shown(path).c_str());
         undo_entry(arc, entry_start);
         end_line_error(as);
         return 0;
     }
-    free(buf);
-    as.log.line("  add_file_lh0 OK: written %lu bytes", (unsigned long)size);
+    as.log.line("  file size=%lu crc=0x%04X arcname will be='%s'", (unsigned long)total, crc, name);
+
+    // A larger file: the header again, now with what was read; then back
+    // to the end of the data (not the end of the file, which may hold an
+    // entry taken back before this one).
+    bool ok = copied == StoreCopy::kDone;
+    if (ok && !in_one) {
+        h.orig_size = total;
+        h.comp_size = total;
+        h.crc = crc;
+        off_t data_end = ftello(arc);
+        ok = entry_start >= 0 && data_end >= 0 && fseeko(arc, entry_start, SEEK_SET) == 0 &&
+             tmb_write_header_lv2(arc, &h) && fseeko(arc, data_end, SEEK_SET) == 0;
+    }
+    if (!ok) {
+        fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
+        as.add_tally.broken = 1;
+        undo_entry(arc, entry_start);
+        end_line_error(as);
+        return 0;
+    }
+    as.log.line("  add_file_lh0 OK: written %lu bytes", (unsigned long)total);
     if (!as.set.quiet)
         fputs(" OK\n", stdout);
     return 1;

@@ -30,14 +30,6 @@ constexpr uint32_t SPLIT_CHUNK = 256;
 // when its match lists would need more.
 constexpr size_t CACHE_PER_POS = 4;
 
-// The price of each symbol, from the code lengths of a block or region.
-struct Costs {
-    uint32_t lit[256];
-    uint32_t len[MAX_MATCH + 1];     // c symbol of each match length
-    uint32_t pos[lzh::NPMAX];        // p symbol and extra bits of a class
-    uint32_t turn[2][2];             // a literal (0) or match (1) after either
-};
-
 // Prices from symbol counts: a symbol that occurs costs its Huffman code
 // length; one that does not costs a bit more than the longest code, the
 // price of bringing it in.
@@ -143,7 +135,12 @@ uint32_t find_matches(OptEncoder *e, int32_t start, uint32_t n, int32_t end)
             break;
         unsigned k = mf_find(&e->mf, e->buf, p, max_len, e->prm.nice, e->cache + used);
         used += k;
-        if (k > 0 && e->cache[used - 1].len >= std::min(e->prm.nice, max_len))
+        // Only a match that reached `nice` starts skipping; one that merely
+        // ran into the end of the data does not: the few positions left
+        // are searched, or the parse could not weigh a literal followed by
+        // a match from one of them (a length that costs less, at the end of
+        // every file).
+        if (k > 0 && e->cache[used - 1].len >= e->prm.nice)
             skip = e->cache[used - 1].len - 1u;
     }
     e->mstart[i] = (uint32_t)used;
@@ -574,6 +571,18 @@ void opt_free(EncoderCtx *ctx)
     free(e->flogf);
     delete e;
     ctx->opt = nullptr;
+}
+
+size_t opt_parse_fixed(EncoderCtx *ctx, const uint8_t *data, uint32_t n, const Costs &c, uint32_t *out)
+{
+    OptEncoder *e = ctx->opt;
+    const int32_t w = (int32_t)1 << e->m.dicbit;
+    n = std::min(n, e->prm.region);
+    mf_reset(&e->mf, (uint32_t)w, e->prm.depth);
+    memset(e->buf, 0, (size_t)w);
+    memcpy(e->buf + w, data, n);
+    n = find_matches(e, w, n, w + (int32_t)n);
+    return parse_range(e, e->buf + w, 0, n, c, out);
 }
 
 void opt_encode(EncoderCtx *ctx)

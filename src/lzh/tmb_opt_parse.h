@@ -43,6 +43,15 @@ struct OptParams {
     unsigned surprise_match = BY_METHOD;
 };
 
+// The price of each symbol in sixteenths of a bit, from the code lengths
+// of a block or region, that the parse weighs tokens by.
+struct Costs {
+    uint32_t lit[256];
+    uint32_t len[MAX_MATCH + 1];     // c symbol of each match length
+    uint32_t pos[lzh::NPMAX];        // p symbol and extra bits of a class
+    uint32_t turn[2][2];             // a literal (0) or match (1) after either
+};
+
 // Work space of the block splitter, for every chunk of tokens of a region.
 struct SplitSpace {
     uint32_t *ent;         // the chunks' symbol counts, each as symbol << 16 | count
@@ -86,6 +95,13 @@ bool opt_prepare(EncoderCtx *ctx, int method, const OptParams &prm = OptParams()
 // Packs the input bound to the context (tmb_enc_wrap.h) to its end, like
 // enc::encode: compsize, crc, bytes_read and unpackable tell the outcome.
 void opt_encode(EncoderCtx *ctx);
+
+// The parse alone, under prices fixed by the caller: the first `n` bytes of
+// `data` (at most the region) as one region with no history, their match
+// lists and the cheapest tokens for them (to `out`, room for n). No pricing
+// passes, no blocks, no output. Returns the token count. Lets the parse be
+// held against an exhaustive search.
+size_t opt_parse_fixed(EncoderCtx *ctx, const uint8_t *data, uint32_t n, const Costs &c, uint32_t *out);
 
 // Frees the -9 encoder of the context, if it has one.
 void opt_free(EncoderCtx *ctx);

@@ -69,6 +69,8 @@ TEST_F(ZeroLed, WrittenWithAPadByteAndReadBackByEveryCommand)
     EXPECT_EQ(testkit::read_text(dir / ("out/" + kLong)), "long name");
     EXPECT_EQ(testkit::read_text(dir / "out/b.txt"), "last");
     ASSERT_EQ(run({"dq", "x.tmb", "a.txt"}).status, 0);
+    EXPECT_EQ(testkit::header_crc_faults(testkit::read_file(dir / "x.tmb"), &count), "");
+    EXPECT_EQ(count, 2u);
     EXPECT_NE(run({"lq", "x.tmb"}).out.find("  2 files\n"), std::string::npos);
     EXPECT_EQ(run({"pq", "x.tmb", "b.txt"}).out, "last");
     // u replaces it with a newer copy; the entry after it survives.

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
@@ -143,6 +144,74 @@ TEST(CliPrompt, QuestionReachesTheTerminalWhenOutputGoesElsewhere)
         EXPECT_NE(out.find(c.done), std::string::npos) << out;
         if (c.output_to_file) {
             EXPECT_EQ(r.tty, ask); // nothing else goes to the terminal
+        }
+    }
+}
+
+// The run's output less its "Time:" line, which differs from run to run.
+std::string without_time(const std::string &text)
+{
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        if (text.compare(at, 5, "Time:") != 0)
+            out.append(text, at, end - at);
+        at = end;
+    }
+    return out;
+}
+
+// Entries of one name, or a file and then a directory below its name: on
+// several threads the later entry waits for the earlier one to be in
+// place, so the terminal is asked exactly what one thread asks, and the
+// answers typed there end the same way.
+TEST(CliPrompt, SameNameEntriesAskOnSeveralThreadsAsOnOne)
+{
+    TempDir dir;
+    // Large enough to be unpacked by a worker of its own.
+    std::string big(40000, 'b');
+    for (size_t i = 0; i < big.size(); i += 7)
+        big[i] = (char)('a' + i % 23);
+    auto file = [](const std::string &name, const std::string &data) { return build_lv2(stored(name, data)); };
+    LzhEntry below;
+    below.dir = "f/";
+    below.method = "-lhd-";
+    const std::string ask = "  overwrite out/f? [y]es [n]o [A]ll [N]one: ";
+    struct Case {
+        const char *what;
+        std::vector<Bytes> entries;
+        std::string typed;
+        size_t asked;      // times the question reaches the terminal
+        std::string after; // out/f afterwards
+        int status;
+    };
+    const Case cases[] = {
+        {"twice, yes", {file("f", big), file("f", "two")}, "y\n", 1, "two", 0},
+        {"twice, no", {file("f", big), file("f", "two")}, "n\n", 1, big, 0},
+        {"three times, all", {file("f", big), file("f", "two"), file("f", "three")}, "A\n", 1, "three", 0},
+        {"three times, yes then no", {file("f", big), file("f", "two"), file("f", big + "3")}, "y\nn\n", 2,
+         "two", 0},
+        {"a file, then a directory below its name", {file("f", big), build_lv2(below)}, "", 0, big, 1},
+    };
+    for (const Case &c : cases) {
+        write_file(dir / "a.tmb", make_archive(c.entries));
+        TtyRun first;
+        for (const char *t : {"-T1", "-T2"}) {
+            SCOPED_TRACE(std::string(c.what) + " " + t);
+            std::filesystem::remove_all(dir / "out");
+            std::filesystem::create_directories(dir / "out");
+            TtyRun r = run_on_tty({"x", "-q", t, "a.tmb", "out/"}, dir.path(), c.typed, dir / "log.txt");
+            r.file = without_time(r.file);
+            EXPECT_EQ(r.status, c.status) << r.file;
+            EXPECT_EQ(count_of(r.tty, ask), c.asked) << r.tty;
+            EXPECT_TRUE(read_text(dir / "out/f") == c.after) << read_text(dir / "out/f").size() << " bytes";
+            if (first.status < 0) {
+                first = r;
+                continue;
+            }
+            EXPECT_EQ(r.tty, first.tty);
+            EXPECT_EQ(r.file, first.file);
         }
     }
 }

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -413,6 +414,40 @@ TEST_F(Faults, AddWithAReadErrorInAnInputFile)
             EXPECT_TRUE(Bytes(p.out.begin(), p.out.end()) == b);
         }
         EXPECT_TRUE(plain({"p", "new.tmb", "a.txt"}).out == a);
+    }
+}
+
+// A file that another process cuts or extends after it was measured: the
+// entry holds what was read, at most the measured size, and its header
+// says so (sizes and CRC), stored or packed alike. The large file exceeds
+// a stream buffer, which stdio may fill before the first read (while the
+// packed path measures the file), and is stored in several chunks; the
+// small one is stored in one.
+TEST_F(Faults, AddOfAFileThatChangesSizeWhileRead)
+{
+    const std::string large = numbers(1, 50000), small = numbers(1, 2000);
+    struct Case {
+        const char *method;
+        const std::string &text;
+    };
+    const Case cases[] = {{"-lh0", large}, {"-lh5", large}, {"-lh0", small}};
+    for (const Case &c : cases) {
+        const size_t n = c.text.size();
+        for (size_t to : {size_t(0), n / 2, n * 2}) {
+            SCOPED_TRACE(std::string(c.method) + " " + std::to_string(n) + " bytes resized to " +
+                         std::to_string(to));
+            testkit::write_text(dir / "src/grows.txt", c.text);
+            std::remove((dir / "new.tmb").c_str());
+            RunResult r = faulty({"aq", c.method, "new.tmb", "src/grows.txt", "src/c.txt"},
+                                 {"TMB_RESIZE_READ_MATCH=src/grows.txt", "TMB_RESIZE_TO=" + std::to_string(to)});
+            EXPECT_EQ(r.status, 0) << r.err;
+            expect_sound("new.tmb");
+            RunResult p = plain({"p", "new.tmb", "grows.txt"});
+            EXPECT_EQ(p.status, 0) << p.err;
+            EXPECT_EQ(p.out.size(), std::min(to, n));
+            EXPECT_TRUE(p.out == c.text.substr(0, std::min(to, n)));
+            EXPECT_TRUE(plain({"p", "new.tmb", "c.txt"}).out == numbers(5000, 5900));
+        }
     }
 }
 

@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <dirent.h>
 #include <filesystem>
+#include <mutex>
 #include <random>
 #include <regex>
 #include <string>
@@ -40,6 +42,38 @@ std::string words_text(std::mt19937 &rng, size_t n)
     return s;
 }
 
+// A file as snapshot() shows it: "name=SIZE:HASH" (64-bit FNV-1a).
+std::string file_item(const std::string &rel, const std::string &data)
+{
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (unsigned char c : data)
+        h = (h ^ c) * 0x100000001b3ull;
+    char tail[48];
+    snprintf(tail, sizeof tail, "=%zu:%016llx", data.size(), (unsigned long long)h);
+    return rel + tail;
+}
+
+// Two jobs that wait for each other, at most a few seconds: they meet only
+// when the pool runs them at the same time, whatever the scheduler does
+// with the threads meanwhile (a slow or busy machine only delays them).
+class Rendezvous {
+public:
+    explicit Rendezvous(int parties) : left_(parties) {}
+    // True when every party arrived within the time.
+    bool arrive_and_wait()
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (--left_ == 0)
+            cv_.notify_all();
+        return cv_.wait_for(lock, std::chrono::seconds(20), [this] { return left_ <= 0; });
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    int left_;
+};
+
 TEST(ParallelPool, FinishesInOrderWithBoundedQueue)
 {
     for (int workers : {1, 3}) {
@@ -47,6 +81,8 @@ TEST(ParallelPool, FinishesInOrderWithBoundedQueue)
         const size_t max_pending = workers == 1 ? 1 : 5;
         std::vector<int> finished;
         std::atomic<int> running{0}, most{0};
+        std::atomic<int> met{0};
+        Rendezvous first_two(2);
         int submitted = 0;
         {
             OrderedPool pool(workers, max_pending);
@@ -57,12 +93,16 @@ TEST(ParallelPool, FinishesInOrderWithBoundedQueue)
                 // Jobs submitted but not finished never exceed the queue.
                 EXPECT_LE(submitted - (int)finished.size(), (int)max_pending + 1);
                 pool.submit(
-                    [&, delay](int w) {
+                    [&, delay, i](int w) {
                         EXPECT_GE(w, 0);
                         EXPECT_LT(w, workers);
                         int now = ++running;
                         for (int m = most; now > m && !most.compare_exchange_weak(m, now);)
                             ;
+                        // With threads, the first two jobs are both queued
+                        // before the first must finish: they must meet.
+                        if (workers > 1 && i < 2)
+                            met += first_two.arrive_and_wait();
                         std::this_thread::sleep_for(std::chrono::microseconds(delay));
                         --running;
                     },
@@ -78,7 +118,8 @@ TEST(ParallelPool, FinishesInOrderWithBoundedQueue)
             EXPECT_EQ(finished[(size_t)i], i);
         EXPECT_LE(most.load(), workers);
         if (workers > 1) {
-            EXPECT_GT(most.load(), 1) << "the work never ran side by side";
+            EXPECT_EQ(met.load(), 2) << "the work never ran side by side";
+            EXPECT_GE(most.load(), 2);
         }
     }
 }
@@ -115,7 +156,9 @@ protected:
         return out;
     }
 
-    // Every file below `root` (relative name and contents), sorted.
+    // Every file below `root`, sorted: its relative name with its size and
+    // a hash of its contents (file_item), never the contents themselves:
+    // a failed comparison then prints lines, not megabytes.
     std::string snapshot(const std::string &root)
     {
         std::vector<std::string> items;
@@ -124,7 +167,7 @@ protected:
             if (e.is_directory())
                 items.push_back(rel + "/");
             else
-                items.push_back(rel + "=" + read_text(e.path().string()));
+                items.push_back(file_item(rel, read_text(e.path().string())));
         }
         std::sort(items.begin(), items.end());
         std::string s;
@@ -286,18 +329,20 @@ TEST_F(Parallel, EntriesMeetingAtOneTargetActAsOnOneThread)
         std::string tree;            // the target afterwards, as snapshot() shows it
     };
     const Case cases[] = {
-        {"one name twice", {file("f", "one"), file("f", "two")}, "", "overwrite out/f? ", 0, "f=one\n"},
-        {"one name twice, large", {file("f", big), file("f", "two")}, "y\n", "overwrite out/f? ", 0, "f=two\n"},
+        {"one name twice", {file("f", "one"), file("f", "two")}, "", "overwrite out/f? ", 0,
+         file_item("f", "one") + "\n"},
+        {"one name twice, large", {file("f", big), file("f", "two")}, "y\n", "overwrite out/f? ", 0,
+         file_item("f", "two") + "\n"},
         {"doubled slash", {file("d/f", "one"), file("d//f", "two")}, "y\n", "overwrite out/d//f? ", 0,
-         "d/\nd/f=two\n"},
+         "d/\n" + file_item("d/f", "two") + "\n"},
         {"dot level first", {file("d/f", "one"), file("./d/f", "two")}, "n\n", "overwrite out/./d/f? ", 0,
-         "d/\nd/f=one\n"},
+         "d/\n" + file_item("d/f", "one") + "\n"},
         {"dot level inside", {file("d/f", big), file("d/./f", "two")}, "A\n", "overwrite out/d/./f? ", 0,
-         "d/\nd/f=two\n"},
+         "d/\n" + file_item("d/f", "two") + "\n"},
         {"file, then a file below its name", {file("d", "one"), file("./d/x", "two")}, "",
-         "cannot create directory out/d: Not a directory", 1, "d=one\n"},
+         "cannot create directory out/d: Not a directory", 1, file_item("d", "one") + "\n"},
         {"file, then a directory of its name", {file("d", big), directory("d/")}, "",
-         "cannot create directory out/d: Not a directory", 1, "d=" + big + "\n"},
+         "cannot create directory out/d: Not a directory", 1, file_item("d", big) + "\n"},
         {"directory, then a file of its name", {directory("d/"), file("./d", "two")}, "",
          "not writing out/./d: a directory is in the way", 1, "d/\n"},
     };

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -255,6 +256,44 @@ TEST_F(Resources, SplitAndJoinOfALargeArchiveStayBounded)
     RunResult j = run({"j", "many.tmb.001"});
     ASSERT_EQ(j.status, 0) << j.err;
     EXPECT_TRUE(testkit::read_file(dir / "many.tmb") == arc);
+}
+
+// A stored file of 64 MB moves through a fixed buffer: memory stays that
+// of a stored file of a few bytes, and the entry is the file's bytes
+// behind a header whose sizes and CRCs (checked bit by bit) fit them.
+TEST_F(Resources, StoredFileStreamsInBoundedMemory)
+{
+    testkit::write_text(dir / "tiny.bin", "tiny");
+    RunResult small = run({"aq", "-lh0", "tiny.tmb", "tiny.bin"});
+    ASSERT_EQ(small.status, 0) << small.err;
+
+    const size_t N = 64u << 20;
+    Bytes data(N);
+    uint32_t x = 12345;
+    for (size_t i = 0; i < N; i++) {
+        x = x * 1103515245u + 12345u;
+        data[i] = (uint8_t)(x >> 24);
+    }
+    testkit::write_file(dir / "big.bin", data);
+    RunResult r = run({"aq", "-lh0", "big.tmb", "big.bin"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(r.peak_rss_kb, small.peak_rss_kb + 4096);
+
+    Bytes arc = testkit::read_file(dir / "big.tmb");
+    const size_t T = 7 + 34; // "big.bin"
+    ASSERT_EQ(arc.size(), T + N + testkit::end_marker().size());
+    size_t headers = 0;
+    EXPECT_EQ(testkit::header_crc_faults(arc, &headers), "");
+    EXPECT_EQ(headers, 1u);
+    auto u32 = [&](size_t at) {
+        return (uint32_t)arc[at] | (uint32_t)arc[at + 1] << 8 | (uint32_t)arc[at + 2] << 16 |
+               (uint32_t)arc[at + 3] << 24;
+    };
+    EXPECT_EQ(std::string(arc.begin() + 2, arc.begin() + 7), "-lh0-");
+    EXPECT_EQ(u32(7), N);
+    EXPECT_EQ(u32(11), N);
+    EXPECT_EQ(arc[21] | arc[22] << 8, testkit::crc16_bitwise(data.data(), N));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), arc.begin() + (long)T));
 }
 
 // ---------------------------------------------------------------------------

@@ -20,6 +20,11 @@
 //       would: "remove" unlinks it, "truncate:N" cuts it to N bytes,
 //       "zero:OFF" writes a zero byte at offset OFF, "replace" renames a
 //       copy of it over it.
+//   TMB_RESIZE_READ_MATCH, TMB_RESIZE_TO=N
+//       At the first read from a matching file, before it takes effect,
+//       the file is cut or extended (with zero bytes) to N bytes, as a
+//       process still writing it would: a file that changes size after it
+//       was measured and opened.
 //   TMB_SIGNAL_READ_MATCH, TMB_SIGNAL=SIG
 //       The first read from a matching file raises signal SIG in the
 //       program, as if the user had interrupted it at that moment.
@@ -204,9 +209,22 @@ size_t guarded_write(const void *data, size_t bytes, FILE *fp)
 long s_read_budget = -2;
 
 bool s_signalled = false;
+std::atomic<bool> s_resized{false}; // workers read their files at once
+
+void resize_before_first_read(FILE *fp)
+{
+    char path[4096];
+    if (s_resized.load() || !matches(fp, "TMB_RESIZE_READ_MATCH") || !path_of(fp, path, sizeof path))
+        return;
+    if (s_resized.exchange(true))
+        return;
+    if (truncate(path, env_long("TMB_RESIZE_TO", 0)) != 0)
+        perror("faults: resize");
+}
 
 size_t guarded_read(void *data, size_t bytes, FILE *fp)
 {
+    resize_before_first_read(fp);
     if (!s_signalled && matches(fp, "TMB_SIGNAL_READ_MATCH")) {
         s_signalled = true;
         signal_process();

@@ -4,6 +4,8 @@
 // that does not shrink is stored.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -384,6 +386,126 @@ TEST_P(Opt, SurprisingTokensArePriced)
         EXPECT_LT(b.surprises(), a.surprises() * 8 / 10)
             << a.surprises() << " surprising tokens when free, " << b.surprises() << " when priced";
     }
+}
+
+// ----------------------------------------- the parse against every parse
+
+// The cheapest parse of tiny inputs by exhaustive search: at every position
+// a literal or any match the data allows (every distance back to the start,
+// every length from 3 to the end of the data, overlapping the position
+// itself too), with no match finder involved. The price of a token depends
+// on the kind of the one before, so the least sum over all the parses from
+// a position on is kept for each kind before; the first token comes after
+// a literal.
+uint32_t cheapest_parse(const Bytes &d, const tmbopt::Costs &c)
+{
+    const size_t n = d.size();
+    std::vector<uint32_t> best(2 * (n + 1), 0);
+    for (size_t i = n; i-- > 0;) {
+        for (unsigned before = 0; before < 2; before++) {
+            uint32_t least = c.lit[d[i]] + c.turn[before][0] + best[2 * (i + 1)];
+            for (size_t dist = 1; dist <= i; dist++) {
+                size_t same = 0;
+                while (i + same < n && same < tmbopt::MAX_MATCH && d[i + same] == d[i - dist + same])
+                    same++;
+                for (size_t l = tmbopt::MIN_MATCH; l <= same; l++)
+                    least = std::min(least, c.len[l] + c.pos[std::bit_width(dist - 1)] + c.turn[before][1] +
+                                                best[2 * (i + l) + 1]);
+            }
+            best[2 * i + before] = least;
+        }
+    }
+    return best[0];
+}
+
+// What tokens cost under the same prices; fails the test when they are not
+// a parse of `d` (a match that copies other bytes, reaches before the start
+// or past the end, or tokens that do not cover the data).
+uint32_t price_of(const Bytes &d, const uint32_t *tokens, size_t nt, const tmbopt::Costs &c)
+{
+    uint32_t sum = 0;
+    size_t at = 0;
+    unsigned before = 0;
+    for (size_t t = 0; t < nt; t++) {
+        unsigned len = tmbopt::tok_len(tokens[t]), v = tmbopt::tok_value(tokens[t]);
+        if (len == 1) {
+            EXPECT_LT(at, d.size());
+            EXPECT_EQ(v, at < d.size() ? d[at] : ~0u) << "literal at " << at;
+            sum += c.lit[v & 0xFF] + c.turn[before][0];
+        } else {
+            size_t dist = (size_t)v + 1;
+            EXPECT_GE(len, tmbopt::MIN_MATCH);
+            EXPECT_LE(at + len, d.size());
+            EXPECT_LE(dist, at) << "match at " << at << " reaches before the start";
+            for (size_t k = 0; k < len && dist <= at && at + k < d.size(); k++)
+                EXPECT_EQ(d[at + k], d[at + k - dist]) << "match at " << at << " copies another byte";
+            sum += c.len[len] + c.pos[std::bit_width((size_t)v)] + c.turn[before][1];
+        }
+        before = len > 1;
+        at += len;
+    }
+    EXPECT_EQ(at, d.size());
+    return sum;
+}
+
+// Prices for the search: anything for literals, lengths and turns (a
+// longer match may cost less or more than a shorter one), and positions
+// that cost more the further back they reach, as their extra bits grow:
+// then the nearest of the matches of one length is the cheapest, which is
+// the one the match finder reports.
+tmbopt::Costs random_prices(Rng &r)
+{
+    tmbopt::Costs c{};
+    for (uint32_t &p : c.lit)
+        p = 16 + r.below(200);
+    for (unsigned l = tmbopt::MIN_MATCH; l <= tmbopt::MAX_MATCH; l++)
+        c.len[l] = 16 + r.below(300);
+    uint32_t up = r.below(64);
+    for (uint32_t &p : c.pos) {
+        p = up;
+        up += r.below(48);
+    }
+    for (auto &row : c.turn)
+        for (uint32_t &p : row)
+            p = r.below(80);
+    return c;
+}
+
+// On inputs of 1 to 40 bytes, the parse costs exactly as little as the
+// best of all parses under the same prices: never more (a length or a
+// match it did not weigh, a turn priced wrongly) and never less (then its
+// tokens would not be a parse of the input).
+TEST_P(Opt, ParseIsTheCheapestOfAllParsesOfTinyInputs)
+{
+    const int method = GetParam();
+    EncoderCtx *ctx = testkit::shared_encoder();
+    ASSERT_TRUE(tmbopt::opt_prepare(ctx, method));
+    Rng r(900 + (uint64_t)method);
+    size_t matches = 0, cut_short = 0;
+    for (int round = 0; round < 1500; round++) {
+        const size_t n = 1 + r.below(40);
+        // Two or three letters make matches everywhere, of many lengths and
+        // distances; now and then any byte.
+        const unsigned letters = round % 10 == 0 ? 256 : 2 + r.below(2);
+        Bytes d(n);
+        for (uint8_t &b : d)
+            b = (uint8_t)('a' + r.below(letters));
+        const tmbopt::Costs c = random_prices(r);
+        std::vector<uint32_t> tokens(n);
+        size_t nt = tmbopt::opt_parse_fixed(ctx, d.data(), (uint32_t)n, c, tokens.data());
+        ASSERT_LE(nt, n);
+        const uint32_t got = price_of(d, tokens.data(), nt, c), least = cheapest_parse(d, c);
+        ASSERT_EQ(got, least) << "round " << round << ", " << n << " bytes: "
+                              << std::string(d.begin(), d.end());
+        for (size_t t = 0; t < nt; t++) {
+            unsigned len = tmbopt::tok_len(tokens[t]);
+            matches += len > 1;
+            cut_short += len > 1 && len < n; // not simply the whole rest
+        }
+    }
+    // The inputs gave the parse something to choose from.
+    EXPECT_GT(matches, 1000u);
+    EXPECT_GT(cut_short, 500u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, Opt, testing::Values(5, 6, 7));
