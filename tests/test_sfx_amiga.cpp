@@ -78,10 +78,10 @@ void make_run(const testkit::TempDir &dir, const std::vector<std::string> &args)
 }
 
 // The method field of the first entry of a .run file built with the
-// embedded image (archive at 10984).
+// embedded image (archive at 11992).
 std::string first_method(const Bytes &run)
 {
-    return std::string(run.begin() + 10984 + 2, run.begin() + 10984 + 7);
+    return std::string(run.begin() + 11992 + 2, run.begin() + 11992 + 7);
 }
 
 // A .run file around the given archive bytes, as the builder lays it out.
@@ -440,7 +440,7 @@ void SfxAmiga::build_all()
     testkit::write_text(d / "bad.txt", "these bytes will not survive\n");
     ASSERT_NO_FATAL_FAILURE(make_run(d, {"-lh0", "hd/bad", "bad.txt"}));
     Bytes bad = testkit::read_file(d / "hd/bad.run");
-    bad[10984 + 34 + 7 + 3] ^= 0x20; // inside the data after the 41-byte header
+    bad[11992 + 34 + 7 + 3] ^= 0x20; // inside the data after the 41-byte header
     testkit::write_file(d / "hd/bad.run", bad);
     testkit::write_text(d / "hd/yes.txt", "y\n");
     script += "echo \"old bad\" >RAM:bad.txt\n";
