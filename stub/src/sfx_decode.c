@@ -325,7 +325,18 @@ __attribute__((noinline)) static void read_c_len(void)
     }
     i = 0;
     while (i < n) {
-        unsigned t = decode_sym(s_pt_table, PTABLE_BITS, s_pt_len, NPT);
+        unsigned t;
+        INPUT(in);
+        /* a length is a table lookup nearly always: no call for it */
+        if (in->nbits <= 24)
+            fill_bits(in);
+        t = s_pt_table[in->bitbuf >> (32 - PTABLE_BITS)];
+        if (t < NPT) {
+            in->bitbuf <<= s_pt_len[t];
+            in->nbits -= s_pt_len[t];
+        } else {
+            t = decode_sym(s_pt_table, PTABLE_BITS, s_pt_len, NPT);
+        }
         if (t >= 3) {
             if (i < NC)
                 s_c_len[i] = (uint8_t)(t - 2);
@@ -370,15 +381,15 @@ static int flush(os_fh out, uint32_t from, uint32_t to, uint32_t wsize)
  * data that ended early all wait for the byte count `event`: `left` counts
  * down to it, so a token costs one test for all of them.
  */
-#define SYNC() (in->bitbuf = bb, in->nbits = nb)
-#define LOAD() (bb = in->bitbuf, nb = in->nbits)
+#define SYNC() (in->bitbuf = bb, in->nbits = nb, in->rp = rp)
+#define LOAD() (bb = in->bitbuf, nb = in->nbits, rp = in->rp, dend = in->dend)
 /* At least 17 bits in bb: enough for a table code and the extra bits of
  * a distance. Two bytes at a time where the buffer holds them. */
 #define FILL()                                                                  \
     if (nb <= 16) {                                                             \
-        if (in->dend - in->rp >= 2) {                                           \
-            bb |= (uint32_t)(in->rp[0] << 8 | in->rp[1]) << (16 - nb);          \
-            in->rp += 2;                                                        \
+        if (dend - rp >= 2) {                                                   \
+            bb |= (uint32_t)(rp[0] << 8 | rp[1]) << (16 - nb);                  \
+            rp += 2;                                                            \
             nb += 16;                                                           \
         } else {                                                                \
             SYNC();                                                             \
@@ -421,6 +432,8 @@ enum entry_result decode_entry(os_fh out, int digit)
     volatile unsigned np = 17;
     volatile int pbit = 5;
     int nb = 0;
+    /* the read position and its end, in registers like the bit buffer */
+    uint8_t *rp, *dend;
     INPUT(in);
 
     /* wsize is first the method's window (how far back a match reaches) */
@@ -451,6 +464,8 @@ enum entry_result decode_entry(os_fh out, int digit)
     in->dend = in->rp;
     in->past = in->overrun = 0;
     s_crc = 0;
+    rp = in->rp; /* the bit buffer starts empty: bb and nb are 0 */
+    dend = in->dend;
 
     for (;;) {
         unsigned c;
