@@ -7,13 +7,13 @@
 # into OUTDIR/tmb_stub.bin with the converter ELF2HUNK, padded to the layout
 # the builder of self-extracting files documents for the embedded image:
 #
-#   byte     0  HUNK_HEADER, 3 hunks: 2308, 11 and 23089 longwords
-#   byte    32  HUNK_CODE, 9232 bytes (the code, then zero longwords)
-#   byte  9272  its HUNK_RELOC32, 1656 bytes (filler entries point into the
-#               zero longwords), then HUNK_END
-#   byte 10932  HUNK_DATA, 44 bytes; the placeholder at 10952
-#   byte 10984  its HUNK_RELOC32, 40 bytes, HUNK_END, HUNK_BSS, HUNK_END
-#   11040 bytes in all
+#   byte      0  HUNK_HEADER, 3 hunks: 2560, 11 and 23089 longwords
+#   byte     32  HUNK_CODE, 10240 bytes (the code, then zero longwords)
+#   byte  10280  its HUNK_RELOC32, 1656 bytes (filler entries point into the
+#                zero longwords), then HUNK_END
+#   byte 11940  HUNK_DATA, 44 bytes; the placeholder at 11960
+#   byte 11992  its HUNK_RELOC32, 40 bytes, HUNK_END, HUNK_BSS, HUNK_END
+#   12048 bytes in all
 #
 # `cmake --build build --target stub_image` runs this and refreshes the
 # committed stub/tmb_stub.bin.
@@ -22,6 +22,6 @@ conv=${1:?usage: stub-image.sh ELF2HUNK OUTDIR}
 out=${2:?usage: stub-image.sh ELF2HUNK OUTDIR}
 root=$(cd "$(dirname "$0")/.." && pwd)
 sh "$root/stub/build.sh" "$out"
-"$conv" --code-longs 2308 --code-reloc-bytes 1656 \
+"$conv" --code-longs 2560 --code-reloc-bytes 1656 \
         --data-longs 11 --data-reloc-bytes 40 --bss-longs 23089 \
         "$out/tmb_stub.elf" "$out/tmb_stub.bin"

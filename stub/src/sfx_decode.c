@@ -33,14 +33,27 @@
 
 uint8_t s_window[65536] __attribute__((aligned(4))); /* filled a longword at a time */
 static uint8_t s_c_len[NC];
-static uint16_t s_c_table[1 << CTABLE_BITS];
+/* Tables are filled and cleared a longword (two entries) at a time. */
+static uint16_t s_c_table[1 << CTABLE_BITS] __attribute__((aligned(4)));
 static uint8_t s_pt_len[20];
-static uint16_t s_pt_table[1 << PTABLE_BITS];
+static uint16_t s_pt_table[1 << PTABLE_BITS] __attribute__((aligned(4)));
 static uint16_t s_left[NODES];
 static uint16_t s_right[NODES];
 /* The CRC table split into its low and high bytes: the 68000 then works
  * on bytes and never shifts the CRC by 8 (a slow shift on this CPU). */
 static uint8_t s_crc_lo[256], s_crc_hi[256];
+
+/* Longwords over tables and the window, which are declared as bytes or
+ * words: the type tells the compiler that they alias. */
+typedef uint32_t __attribute__((may_alias)) u32_alias;
+
+/* Sets n (>= 1) longwords from p on to v. */
+static void fill_longs(u32_alias *p, uint32_t v, uint32_t n)
+{
+    do
+        *p++ = v;
+    while (--n);
+}
 
 /* ---- CRC-16/ARC, reflected polynomial 0xA001 ---- */
 
@@ -185,8 +198,7 @@ static void make_table(unsigned n, const uint8_t *len, int width, uint16_t *tabl
     next[1] = 0;
     for (i = 1; i < 16; i++)
         next[i + 1] = (uint16_t)(next[i] + (count[i] << (16 - i)));
-    for (i = 0; i < size; i++)
-        table[i] = 0;
+    fill_longs((u32_alias *)table, 0, size / 2);
 
     for (j = 0; j < n; j++) {
         unsigned l = len[j], code, k;
@@ -198,9 +210,14 @@ static void make_table(unsigned n, const uint8_t *len, int width, uint16_t *tabl
         next[l] = (uint16_t)(code + (1u << (16 - l)));
         k = code >> (16 - width);
         if (l <= (unsigned)width) {
-            unsigned end = k + (1u << (width - l));
-            for (; k < end && k < size; k++)
+            /* 2^(width - l) slots from k, a multiple of their count (code
+             * is a multiple of 2^(16 - l)): from two slots on k is even
+             * and the run ends within the table. */
+            unsigned run = 1u << (width - l);
+            if (run == 1)
                 table[k] = (uint16_t)j;
+            else
+                fill_longs((u32_alias *)&table[k], j | (uint32_t)j << 16, run / 2);
             continue;
         }
         slot = &table[k];
@@ -263,8 +280,7 @@ __attribute__((noinline)) static void read_pt_len(unsigned nn, int nbit, unsigne
             s = 0;
         for (i = 0; i < NPT; i++)
             s_pt_len[i] = 0;
-        for (i = 0; i < 256; i++)
-            s_pt_table[i] = (uint16_t)s;
+        fill_longs((u32_alias *)s_pt_table, s | (uint32_t)s << 16, 256 / 2);
         return;
     }
     i = 0;
@@ -304,13 +320,23 @@ __attribute__((noinline)) static void read_c_len(void)
         unsigned s = get_bits(CBIT);
         for (i = 0; i < NC; i++)
             s_c_len[i] = 0;
-        for (i = 0; i < (1u << CTABLE_BITS); i++)
-            s_c_table[i] = (uint16_t)s;
+        fill_longs((u32_alias *)s_c_table, s | (uint32_t)s << 16, (1u << CTABLE_BITS) / 2);
         return;
     }
     i = 0;
     while (i < n) {
-        unsigned t = decode_sym(s_pt_table, PTABLE_BITS, s_pt_len, NPT);
+        unsigned t;
+        INPUT(in);
+        /* a length is a table lookup nearly always: no call for it */
+        if (in->nbits <= 24)
+            fill_bits(in);
+        t = s_pt_table[in->bitbuf >> (32 - PTABLE_BITS)];
+        if (t < NPT) {
+            in->bitbuf <<= s_pt_len[t];
+            in->nbits -= s_pt_len[t];
+        } else {
+            t = decode_sym(s_pt_table, PTABLE_BITS, s_pt_len, NPT);
+        }
         if (t >= 3) {
             if (i < NC)
                 s_c_len[i] = (uint8_t)(t - 2);
@@ -355,15 +381,15 @@ static int flush(os_fh out, uint32_t from, uint32_t to, uint32_t wsize)
  * data that ended early all wait for the byte count `event`: `left` counts
  * down to it, so a token costs one test for all of them.
  */
-#define SYNC() (in->bitbuf = bb, in->nbits = nb)
-#define LOAD() (bb = in->bitbuf, nb = in->nbits)
+#define SYNC() (in->bitbuf = bb, in->nbits = nb, in->rp = rp)
+#define LOAD() (bb = in->bitbuf, nb = in->nbits, rp = in->rp, dend = in->dend)
 /* At least 17 bits in bb: enough for a table code and the extra bits of
  * a distance. Two bytes at a time where the buffer holds them. */
 #define FILL()                                                                  \
     if (nb <= 16) {                                                             \
-        if (in->dend - in->rp >= 2) {                                           \
-            bb |= (uint32_t)(in->rp[0] << 8 | in->rp[1]) << (16 - nb);          \
-            in->rp += 2;                                                        \
+        if (dend - rp >= 2) {                                                   \
+            bb |= (uint32_t)(rp[0] << 8 | rp[1]) << (16 - nb);                  \
+            rp += 2;                                                            \
             nb += 16;                                                           \
         } else {                                                                \
             SYNC();                                                             \
@@ -406,6 +432,8 @@ enum entry_result decode_entry(os_fh out, int digit)
     volatile unsigned np = 17;
     volatile int pbit = 5;
     int nb = 0;
+    /* the read position and its end, in registers like the bit buffer */
+    uint8_t *rp, *dend;
     INPUT(in);
 
     /* wsize is first the method's window (how far back a match reaches) */
@@ -436,6 +464,8 @@ enum entry_result decode_entry(os_fh out, int digit)
     in->dend = in->rp;
     in->past = in->overrun = 0;
     s_crc = 0;
+    rp = in->rp; /* the bit buffer starts empty: bb and nb are 0 */
+    dend = in->dend;
 
     for (;;) {
         unsigned c;
@@ -501,6 +531,33 @@ enum entry_result decode_entry(os_fh out, int digit)
              * start would wrap below address 0 where the window lies low */
             from = win + (((uint32_t)(wp - win) - d - 1) & (wsize - 1));
             if (from + len <= wend && wp + len < wend) {
+                if (len >= 8 && d >= 3 && !(((uintptr_t)from ^ (uintptr_t)wp) & 1)) {
+                    /* Source and destination both even or both odd: after
+                     * one byte both are even, and the 68000 moves longwords
+                     * at even addresses, 5 cycles a byte. A distance of 4 or
+                     * more reads only bytes already written. */
+                    uint32_t n4;
+                    if ((uintptr_t)wp & 1) {
+                        *wp++ = *from++;
+                        len--;
+                    }
+                    n4 = len >> 2;
+                    len &= 3;
+#ifdef __mc68000__
+                    n4--;
+                    __asm__ volatile("1: move.l (%[s])+,(%[d])+\n"
+                                     "   dbra %[n],1b"
+                                     : [s] "+a"(from), [d] "+a"(wp), [n] "+d"(n4)
+                                     :
+                                     : "cc", "memory");
+#else
+                    /* bytes here: the host's checks want aligned longwords */
+                    for (n4 *= 4; n4 > 0; n4--)
+                        *wp++ = *from++;
+#endif
+                    if (len == 0)
+                        continue;
+                }
 #ifdef __mc68000__
                 /* 22 cycles a byte; gcc's indexed loop took 48 */
                 len--;

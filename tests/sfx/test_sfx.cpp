@@ -69,13 +69,13 @@ struct Image {
     Image &end() { return w(END); }
 };
 
-// The extractor's layout: code 2308 longwords with 410 relocations, data
+// The extractor's layout: code 2560 longwords with 410 relocations, data
 // 11 longwords with the placeholder fourth and 6 relocations, BSS 23089.
 Bytes documented_image()
 {
     Image im;
-    im.header({2308, 11, 23089})
-        .hunk(CODE, 2308).relocs(410, 0).end()
+    im.header({2560, 11, 23089})
+        .hunk(CODE, 2560).relocs(410, 0).end()
         .hunk(DATA, 11, 3).relocs(6, 2).end()
         .w(BSS).w(23089).end();
     return im.b;
@@ -117,40 +117,40 @@ Bytes archive_of(size_t n)
 TEST(SfxImage, DocumentedLayoutWithArchiveOf101Bytes)
 {
     Bytes stub = documented_image();
-    ASSERT_EQ(stub.size(), 11040u);
+    ASSERT_EQ(stub.size(), 12048u);
     Bytes archive = archive_of(101);
     Built r = build(stub, archive);
     ASSERT_EQ(r.ok, 1);
     EXPECT_EQ(r.plan.found, 1);
-    EXPECT_EQ(r.plan.data_pos, 10932u);
+    EXPECT_EQ(r.plan.data_pos, 11940u);
     EXPECT_EQ(r.plan.data_longs, 11u);
-    EXPECT_EQ(r.plan.insert_at, 10984u);
+    EXPECT_EQ(r.plan.insert_at, 11992u);
     EXPECT_EQ(r.plan.fill, 3u);
 
     // Size words in the header and in the hunk: 11 + 26 longwords.
     EXPECT_EQ(be32_at(r.file, 24), 37u);
-    EXPECT_EQ(be32_at(r.file, 10936), 37u);
-    // The placeholder holds the archive's offset, 10984 = 0x2AE8.
-    EXPECT_EQ(Bytes(r.file.begin() + 10952, r.file.begin() + 10956), (Bytes{0x00, 0x00, 0x2A, 0xE8}));
+    EXPECT_EQ(be32_at(r.file, 11944), 37u);
+    // The placeholder holds the archive's offset, 11992 = 0x2ED8.
+    EXPECT_EQ(Bytes(r.file.begin() + 11960, r.file.begin() + 11964), (Bytes{0x00, 0x00, 0x2E, 0xD8}));
 
-    // Everything else of the first 10984 bytes is the stub unchanged.
-    Bytes expect(stub.begin(), stub.begin() + 10984);
+    // Everything else of the first 11992 bytes is the stub unchanged.
+    Bytes expect(stub.begin(), stub.begin() + 11992);
     expect[27] = 37;
-    expect[10939] = 37;
-    expect[10954] = 0x2A;
-    expect[10955] = 0xE8;
-    expect[10952] = expect[10953] = 0;
-    ASSERT_EQ(r.file.size(), 10984u + 101 + 3 + 56);
-    EXPECT_EQ(Bytes(r.file.begin(), r.file.begin() + 10984), expect);
-    EXPECT_EQ(Bytes(r.file.begin() + 10984, r.file.begin() + 10984 + 101), archive);
-    EXPECT_EQ(Bytes(r.file.begin() + 11085, r.file.begin() + 11088), (Bytes{0, 0, 0}));
-    EXPECT_EQ(Bytes(r.file.begin() + 11088, r.file.end()), Bytes(stub.end() - 56, stub.end()));
+    expect[11947] = 37;
+    expect[11962] = 0x2E;
+    expect[11963] = 0xD8;
+    expect[11960] = expect[11961] = 0;
+    ASSERT_EQ(r.file.size(), 11992u + 101 + 3 + 56);
+    EXPECT_EQ(Bytes(r.file.begin(), r.file.begin() + 11992), expect);
+    EXPECT_EQ(Bytes(r.file.begin() + 11992, r.file.begin() + 11992 + 101), archive);
+    EXPECT_EQ(Bytes(r.file.begin() + 12093, r.file.begin() + 12096), (Bytes{0, 0, 0}));
+    EXPECT_EQ(Bytes(r.file.begin() + 12096, r.file.end()), Bytes(stub.end() - 56, stub.end()));
 
     // The result is itself a walkable image whose data hunk now ends where
     // its relocations begin.
     SfxPlan again;
     ASSERT_EQ(sfx_find_data_hunk(r.file.data(), r.file.size(), &again), 1);
-    EXPECT_EQ(again.insert_at, 10984u + 104);
+    EXPECT_EQ(again.insert_at, 11992u + 104);
     EXPECT_EQ(be32_at(r.file, again.insert_at), RELOC32);
 }
 
@@ -165,8 +165,8 @@ TEST(SfxImage, FillBytesRoundTheArchiveToLongwords)
         ASSERT_EQ(r.ok, 1);
         EXPECT_EQ(r.plan.fill, c.fill) << c.n;
         EXPECT_EQ(be32_at(r.file, 24), c.longs) << c.n;
-        EXPECT_EQ(be32_at(r.file, 10936), c.longs) << c.n;
-        EXPECT_EQ(r.file.size(), 11040 + c.n + c.fill) << c.n;
+        EXPECT_EQ(be32_at(r.file, 11944), c.longs) << c.n;
+        EXPECT_EQ(r.file.size(), 12048 + c.n + c.fill) << c.n;
     }
 }
 
@@ -203,10 +203,10 @@ TEST(SfxImage, WalkFindsTheFirstDataHunkOrGivesUp)
     huge_table.w(HEADER).w(0).w(0xFFFFFFFF).w(0).w(0).hunk(DATA, 1);
 
     Bytes cut = documented_image();
-    cut.resize(9272 + 800);  // inside the code hunk's relocations
+    cut.resize(10280 + 800);  // inside the code hunk's relocations
 
     std::vector<Case> cases = {
-        {"documented layout", documented_image(), 1, 10932, 1},
+        {"documented layout", documented_image(), 1, 11940, 1},
         {"two code hunks, two data hunks", two_code.b, 1, 36 + 16 + 20 + 4 + 12 + 4, 2},
         {"data hunk first", data_first.b, 1, 24, 0},
         {"relocation block without groups", empty_relocs.b, 1, 28 + 12 + 8 + 4, 1},
@@ -344,32 +344,32 @@ TEST(SfxImage, LargeArchiveGoesIntoADebugBlock)
     Built r = build(stub, archive);
     ASSERT_EQ(r.ok, 1);
     EXPECT_EQ(r.plan.in_debug, 1);
-    EXPECT_EQ(r.plan.debug_at, 11024u);  // after the data's 6 relocations
-    EXPECT_EQ(r.plan.insert_at, 11032u);
+    EXPECT_EQ(r.plan.debug_at, 12032u);  // after the data's 6 relocations
+    EXPECT_EQ(r.plan.insert_at, 12040u);
     EXPECT_EQ(r.plan.fill, 3u);
     EXPECT_EQ(be32_at(r.file, 24), 11u);
-    EXPECT_EQ(be32_at(r.file, 10936), 11u);
-    EXPECT_EQ(be32_at(r.file, 10952), 11032u);
-    Bytes expect(stub.begin(), stub.begin() + 11024);
-    expect[10952] = expect[10953] = 0;
-    expect[10954] = 0x2B;
-    expect[10955] = 0x18;
+    EXPECT_EQ(be32_at(r.file, 11944), 11u);
+    EXPECT_EQ(be32_at(r.file, 11960), 12040u);
+    Bytes expect(stub.begin(), stub.begin() + 12032);
+    expect[11960] = expect[11961] = 0;
+    expect[11962] = 0x2F;
+    expect[11963] = 0x08;
     ASSERT_EQ(r.file.size(), stub.size() + 8 + archive.size() + 3);
-    EXPECT_EQ(Bytes(r.file.begin(), r.file.begin() + 11024), expect);
-    EXPECT_EQ(be32_at(r.file, 11024), 0x3F1u);
-    EXPECT_EQ(be32_at(r.file, 11028), (archive.size() + 3) / 4);
-    EXPECT_TRUE(Bytes(r.file.begin() + 11032, r.file.begin() + 11032 + (long)archive.size()) == archive);
+    EXPECT_EQ(Bytes(r.file.begin(), r.file.begin() + 12032), expect);
+    EXPECT_EQ(be32_at(r.file, 12032), 0x3F1u);
+    EXPECT_EQ(be32_at(r.file, 12036), (archive.size() + 3) / 4);
+    EXPECT_TRUE(Bytes(r.file.begin() + 12040, r.file.begin() + 12040 + (long)archive.size()) == archive);
     EXPECT_EQ(Bytes(r.file.end() - 16 - 3, r.file.end() - 16), (Bytes{0, 0, 0}));
     EXPECT_EQ(Bytes(r.file.end() - 16, r.file.end()), Bytes(stub.end() - 16, stub.end()));
 
     // Without an end block after the data hunk's relocations the archive
     // stays in the data hunk.
     Bytes no_end = stub;
-    no_end.resize(11024);
+    no_end.resize(12032);
     Built kept = build(no_end, archive);
     ASSERT_EQ(kept.ok, 1);
     EXPECT_EQ(kept.plan.in_debug, 0);
-    EXPECT_EQ(kept.plan.insert_at, 10984u);
+    EXPECT_EQ(kept.plan.insert_at, 11992u);
 }
 
 } // namespace
@@ -382,10 +382,10 @@ namespace {
 TEST(SfxImage, EmbeddedExtractorLayout)
 {
     Bytes img(tmb_stub, tmb_stub + tmb_stub_len);
-    ASSERT_EQ(img.size(), 11040u);
+    ASSERT_EQ(img.size(), 12048u);
     EXPECT_EQ(be32_at(img, 0), HEADER);
     EXPECT_EQ(be32_at(img, 8), 3u);
-    EXPECT_EQ(be32_at(img, 20), 2308u);
+    EXPECT_EQ(be32_at(img, 20), 2560u);
     EXPECT_EQ(be32_at(img, 24), 11u);
     EXPECT_EQ(be32_at(img, 28), 23089u);
 
@@ -408,7 +408,7 @@ TEST(SfxImage, EmbeddedExtractorLayout)
                     uint32_t off = be32_at(img, pos + 8 + 4 * i);
                     EXPECT_EQ(off % 2, 0u);
                     // relocated longwords lie inside their hunk
-                    EXPECT_LE(off + 4, blocks.size() < 3 ? 9232u : 44u);
+                    EXPECT_LE(off + 4, blocks.size() < 3 ? 10240u : 44u);
                 }
                 pos += 8 + 4 * (size_t)count;
             }
@@ -422,12 +422,12 @@ TEST(SfxImage, EmbeddedExtractorLayout)
 
     SfxPlan plan;
     ASSERT_EQ(sfx_find_data_hunk(img.data(), img.size(), &plan), 1);
-    EXPECT_EQ(plan.data_pos, 10932u);
+    EXPECT_EQ(plan.data_pos, 11940u);
     EXPECT_EQ(plan.data_longs, 11u);
-    EXPECT_EQ(plan.insert_at, 10984u);
+    EXPECT_EQ(plan.insert_at, 11992u);
     const uint8_t marker[4] = {0xDE, 0xAD, 0xBE, 0xEF};
     auto hit = std::search(img.begin(), img.end(), marker, marker + 4);
-    EXPECT_EQ(hit - img.begin(), 10952);
+    EXPECT_EQ(hit - img.begin(), 11960);
 }
 
 } // namespace
@@ -487,10 +487,10 @@ RunFile split_run(const Bytes &run)
 {
     RunFile r;
     uint32_t longs = be32_at(run, 24) - 11;
-    r.head.assign(run.begin(), run.begin() + 10984);
+    r.head.assign(run.begin(), run.begin() + 11992);
     size_t padded = 4 * (size_t)longs;
-    r.tail.assign(run.begin() + 10984 + (long)padded, run.end());
-    Bytes body(run.begin() + 10984, run.begin() + 10984 + (long)padded);
+    r.tail.assign(run.begin() + 11992 + (long)padded, run.end());
+    Bytes body(run.begin() + 11992, run.begin() + 11992 + (long)padded);
     // the archive ends with its two zero bytes; up to 3 fill bytes follow
     size_t n = 0;
     for (const Entry &e : entries_of(body))
@@ -521,16 +521,16 @@ TEST(SfxBuild, RunFileIsTheExtractorWithTheArchiveInItsDataHunk)
     EXPECT_EQ(headers, 1u);
     uint32_t longs = 11 + (uint32_t)((n + 3) / 4);
     EXPECT_EQ(f.fill, Bytes((4 - n % 4) % 4, 0));
-    EXPECT_EQ(run.size(), 11040 + n + f.fill.size());
+    EXPECT_EQ(run.size(), 12048 + n + f.fill.size());
 
-    Bytes expect_head(tmb_stub, tmb_stub + 10984);
-    for (size_t at : {24, 10936})
+    Bytes expect_head(tmb_stub, tmb_stub + 11992);
+    for (size_t at : {24, 11944})
         for (int i = 0; i < 4; i++)
             expect_head[at + i] = (uint8_t)(longs >> (24 - 8 * i));
-    const uint8_t offset[4] = {0x00, 0x00, 0x2A, 0xE8};
-    std::copy(offset, offset + 4, expect_head.begin() + 10952);
+    const uint8_t offset[4] = {0x00, 0x00, 0x2E, 0xD8};
+    std::copy(offset, offset + 4, expect_head.begin() + 11960);
     EXPECT_TRUE(f.head == expect_head);
-    EXPECT_TRUE(f.tail == Bytes(tmb_stub + 10984, tmb_stub + tmb_stub_len));
+    EXPECT_TRUE(f.tail == Bytes(tmb_stub + 11992, tmb_stub + tmb_stub_len));
 
     auto entries = entries_of(f.archive);
     ASSERT_EQ(entries.size(), 1u);
