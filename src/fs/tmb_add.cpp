@@ -394,7 +394,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
     bool not_regular, too_large;
     BufferedFile in = open_input(path, &st, &not_regular, &too_large);
     if (!in) {
-        if (report_refused(path, not_regular, too_large))
+        if (report_refused(as, path, not_regular, too_large))
             return 0;
         int err = errno;
         as.log.line("  fopen FAILED");
