@@ -158,12 +158,38 @@ int tmb_follow_links(const char *path, char *out, size_t size)
     return 0;
 }
 
+// The umask as the kernel reports it in /proc/self/status ("Umask:" and
+// an octal number, since Linux 4.7): reading it there changes nothing, so
+// threads creating files meanwhile keep their mask. -1 when not found.
+static int read_umask_from_proc()
+{
+    int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return -1;
+    buf[n] = '\0';
+    const char *p = strstr(buf, "\nUmask:");
+    if (!p)
+        return -1;
+    char *end;
+    long mask = strtol(p + 7, &end, 8);
+    return end != p + 7 && mask >= 0 && mask <= 0777 ? (int)mask : -1;
+}
+
 mode_t tmb_new_file_mode()
 {
-    // The umask can be read only by setting it.
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+    int mask = read_umask_from_proc();
+    if (mask < 0) {
+        // Elsewhere the umask can be read only by setting it and back.
+        mode_t old = umask(0);
+        umask(old);
+        mask = (int)old;
+    }
+    return 0666 & ~(mode_t)mask;
 }
 
 const char *tmb_temp_dir()

@@ -15,7 +15,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -340,14 +339,7 @@ int tambrix_writer_open_path(tambrix_writer **out, const char *path)
     return lib_guard([&]() -> int {
         auto w = std::make_unique<tambrix_writer>();
         w->to_path = true;
-        // The permission bits of a new archive come from the umask, which
-        // the shared helper reads by setting it and setting it back: two
-        // handles doing so at once could leave it at 0. One at a time.
-        static std::mutex umask_lock;
-        std::unique_lock<std::mutex> hold(umask_lock);
-        int opened = tmb_output_open(&w->out, path);
-        hold.unlock();
-        if (!opened) {
+        if (!tmb_output_open(&w->out, path)) {
             w->finished = true; // nothing to abandon
             return TAMBRIX_E_OPEN;
         }

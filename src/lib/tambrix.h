@@ -15,11 +15,11 @@
  *    an end. tambrix_strerror() turns any code into a short message.
  *  - No call prints, exits, installs a signal handler, changes the working
  *    directory, or keeps state outside its handle. No C++ exception leaves
- *    the library. (One exception to the letter: tambrix_writer_open_path
- *    reads the umask for a new archive's permission bits by setting it and
- *    setting it straight back; library handles take turns at it, but a
- *    file another thread of the caller creates in that instant may get
- *    the bits of umask 0.)
+ *    the library. (tambrix_writer_open_path gives a new archive the
+ *    permission bits of the umask, read from /proc/self/status; only on a
+ *    system without that file does it read the umask by setting it and
+ *    straight back, when a file another thread creates in that instant
+ *    could get the bits of umask 0.)
  *  - Handles are opaque. A handle is used by one thread at a time; separate
  *    handles may be used from separate threads at once, with no locking by
  *    the caller (they share nothing).

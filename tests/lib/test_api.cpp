@@ -757,3 +757,25 @@ TEST(ApiWrite, CancelWithQueuedEntries)
 }
 
 } // namespace
+
+// A new archive gets the permission bits a file created under the
+// caller's umask gets; the mask is read without being changed.
+TEST(ApiWrite, NewArchiveTakesTheBitsOfTheUmask)
+{
+    testkit::TempDir d;
+    const mode_t saved = umask(022);
+    for (mode_t mask : {(mode_t)022, (mode_t)027, (mode_t)077, (mode_t)002}) {
+        umask(mask);
+        std::string arc = d / ("arc" + std::to_string(mask) + ".tmb");
+        tambrix_writer *w;
+        ASSERT_EQ(tambrix_writer_open_path(&w, arc.c_str()), TAMBRIX_OK);
+        EXPECT_EQ(tambrix_add_memory(w, "a", "abc", 3, 0, nullptr, 0), TAMBRIX_OK);
+        EXPECT_EQ(tambrix_writer_finish(w), TAMBRIX_OK);
+        tambrix_writer_free(w);
+        struct stat st;
+        ASSERT_EQ(stat(arc.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << "umask " << std::oct << mask;
+        EXPECT_EQ(umask(mask), mask) << "the umask was changed";
+    }
+    umask(saved);
+}
