@@ -116,7 +116,7 @@ struct Decoder {
 
     // Output window and buffer.
     uint8_t *outbuf;       // history area + output area + slack
-    uint64_t outbuf_cap;   // bytes handed on per flush
+    uint64_t outbuf_cap;   // bytes per piece given out
     size_t area;           // size of the output area (>= outbuf_cap)
     uint8_t *pending;      // first byte produced but not yet flushed
     uint8_t *crc_done;     // first byte not yet in outcrc
@@ -717,7 +717,7 @@ void dwin_init(Decoder *d, uint64_t size)
     d->pending = area_start(d);
 }
 
-// The decoder stops at the limit either because a flush is due or to fold
+// The decoder stops at the limit either because a piece is due or to fold
 // the bytes produced so far into the CRC while they are still in the cache.
 uint8_t *next_limit(Decoder *d, uint8_t *pos)
 {
