@@ -4,8 +4,9 @@
 // The driver owns the files. It reads an entry's packed bytes into memory
 // when they fit the limit (one read, and the decoder's bit reader then runs
 // on memory) or streams them, never reading past the entry's packed size;
-// it gives the decoder a sink that reports progress and writes the bytes
-// out. Stored entries ("-lh0-", "-lz4-") are copied; "-lh4-" to "-lh7-" are
+// pulls the decoder's output a piece at a time and reports progress and
+// writes the pieces out, or hands them to a caller that pulls them itself
+// (tmb_extract_begin). Stored entries ("-lh0-", "-lz4-") are copied; "-lh4-" to "-lh7-" are
 // decoded.
 #include "tmb_method.h"
 
@@ -71,11 +72,6 @@ size_t stream_read(void *user, uint8_t *dst, size_t n)
     return got;
 }
 
-struct StreamOut {
-    FILE *fp;
-    const lzh::Progress *prog;
-};
-
 // The same from a descriptor at an offset of its own (pread): any number
 // of threads can read one archive this way at once.
 struct PreadIn {
@@ -100,13 +96,6 @@ size_t pread_read(void *user, uint8_t *dst, size_t n)
         s->left -= (uint64_t)k;
     }
     return done;
-}
-
-bool stream_put(void *user, const uint8_t *p, size_t n)
-{
-    auto *o = static_cast<StreamOut *>(user);
-    o->prog->add(n);
-    return !o->fp || (fwrite(p, 1, n, o->fp) == n && !ferror(o->fp));
 }
 
 // True unless `fd` is a regular file with fewer than `n` bytes after `pos`,
@@ -191,6 +180,13 @@ struct ExtractCtx {
     lzh::Decoder *dec; // obtained on first use
     Held held;         // packed data read whole
     bool no_memory;    // the last entry failed for want of the decoder's memory
+    // The entry being pulled: where its packed bytes come from when they
+    // are streamed, and the archive to leave past the entry at its end
+    // (at `end_at`, or -1: past what `sin` has left unread).
+    StreamIn sin;
+    PreadIn pin;
+    FILE *arc;
+    off_t end_at;
 };
 
 ExtractCtx *tmb_extract_new(uint64_t inbuf_max, uint64_t outbuf_max)
@@ -228,30 +224,28 @@ bool tmb_extract_supported(const EntryHeader *h)
 
 namespace {
 
-// Unpacks one entry whose packed bytes come from `src` (memory or a read
-// callback) after the method was found supported.
-int run_entry(ExtractCtx *ctx, const MethodAction *m, const lzh::Source &src, FILE *out,
-              const EntryHeader *h, uint16_t *crc, const lzh::Progress &prog)
+// Starts the decoder on one entry whose packed bytes come from `src`
+// (memory or a read callback) after the method was found supported.
+void start(ExtractCtx *ctx, const MethodAction *m, const lzh::Source &src, const EntryHeader *h, bool keep)
 {
-    StreamOut o = {out, &prog};
-    lzh::Sink sink = {stream_put, &o, out != nullptr};
-    uint16_t sum = 0;
-    int rc;
     if (m->action == Action::Stored)
-        rc = lzh::copy_stored(ctx->dec, src, sink, h->orig_size, &sum);
+        lzh::copy_start(ctx->dec, src, h->orig_size, keep);
     else if (m->action == Action::Decode)
-        rc = lzh::decode(ctx->dec, src, sink, h->method, h->orig_size, &sum);
+        lzh::decode_start(ctx->dec, src, h->method, h->orig_size, keep);
     else
-        rc = lzh::DECODE_OK; // an empty "-lh1-" entry
-    rc = rc == lzh::DECODE_OK ? TMB_EXTRACT_OK
-         : rc == lzh::DECODE_CUT ? TMB_EXTRACT_DAMAGED
-                                 : TMB_EXTRACT_FAILED;
-    // Buffered bytes may fail to go out only now.
-    if (rc == TMB_EXTRACT_OK && out && fflush(out) != 0)
-        rc = TMB_EXTRACT_FAILED;
-    if (rc == TMB_EXTRACT_OK)
-        *crc = sum;
-    return rc;
+        lzh::copy_start(ctx->dec, src, 0, keep); // an empty "-lh1-" entry
+}
+
+// Leaves the archive stream past the entry, whether or not all was read.
+void leave(ExtractCtx *ctx)
+{
+    if (!ctx->arc)
+        return;
+    if (ctx->end_at >= 0)
+        fseeko(ctx->arc, ctx->end_at, SEEK_SET);
+    else if (ctx->sin.left != 0)
+        fseeko(ctx->arc, (off_t)ctx->sin.left, SEEK_CUR);
+    ctx->arc = nullptr;
 }
 
 // The method's action, or nullptr after saying it is unsupported; and the
@@ -275,52 +269,103 @@ const MethodAction *prepare(ExtractCtx *ctx, const EntryHeader *h, int *rc)
 
 } // namespace
 
-int tmb_extract(ExtractCtx *ctx, FILE *arc, FILE *out, const EntryHeader *h, uint16_t *crc,
-                const lzh::Progress &prog)
+namespace {
+
+int begin_stream(ExtractCtx *ctx, FILE *arc, const EntryHeader *h, bool keep)
 {
     int rc;
+    ctx->arc = nullptr;
     const MethodAction *m = prepare(ctx, h, &rc);
     if (!m) {
         fseeko(arc, (off_t)h->comp_size, SEEK_CUR);
         return rc;
     }
     uint8_t *whole = read_whole(ctx->held, arc, h->comp_size, ctx->inbuf_max);
+    ctx->arc = arc;
+    ctx->end_at = -1;
     if (!whole) {
         // Streamed from a regular file, the bytes go straight from the file
-        // into the decoder's chunk (tmb_extract_at); through the stream's
-        // buffer each would be copied twice. The stream then moves past the
-        // entry.
+        // into the decoder's chunk (pread); through the stream's buffer
+        // each would be copied twice. The stream moves past the entry at
+        // its end.
         int fd = fileno(arc);
         off_t at = ftello(arc);
         struct stat st;
         if (fd >= 0 && at >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-            rc = tmb_extract_at(ctx, fd, (int64_t)at, out, h, crc, prog);
-            fseeko(arc, at + (off_t)h->comp_size, SEEK_SET);
-            return rc;
+            ctx->pin = {fd, (int64_t)at, h->comp_size};
+            ctx->end_at = at + (off_t)h->comp_size;
+            start(ctx, m, source_of(nullptr, h->comp_size, pread_read, &ctx->pin), h, keep);
+            return TMB_EXTRACT_OK;
         }
     }
-    StreamIn in = {arc, whole ? 0 : h->comp_size};
-    rc = run_entry(ctx, m, source_of(whole, h->comp_size, stream_read, &in), out, h, crc, prog);
-    // The stream stands at the entry's end whether or not all was read.
-    if (in.left != 0)
-        fseeko(arc, (off_t)in.left, SEEK_CUR);
-    return rc;
+    ctx->sin = {arc, whole ? 0 : h->comp_size};
+    start(ctx, m, source_of(whole, h->comp_size, stream_read, &ctx->sin), h, keep);
+    return TMB_EXTRACT_OK;
+}
+
+// Pulls the started entry through to `out` (nullptr: nowhere).
+int drain(ExtractCtx *ctx, FILE *out, uint16_t *crc, const lzh::Progress &prog)
+{
+    for (;;) {
+        const uint8_t *p;
+        size_t n;
+        int rc = tmb_extract_next(ctx, &p, &n, crc);
+        if (rc != TMB_EXTRACT_PIECE) {
+            // Buffered bytes may fail to go out only now.
+            if (rc == TMB_EXTRACT_OK && out && fflush(out) != 0)
+                rc = TMB_EXTRACT_FAILED;
+            return rc;
+        }
+        prog.add(n);
+        if (out && (fwrite(p, 1, n, out) != n || ferror(out))) {
+            leave(ctx);
+            return TMB_EXTRACT_FAILED;
+        }
+    }
+}
+
+} // namespace
+
+int tmb_extract_begin(ExtractCtx *ctx, FILE *arc, const EntryHeader *h)
+{
+    return begin_stream(ctx, arc, h, true);
+}
+
+int tmb_extract_next(ExtractCtx *ctx, const uint8_t **p, size_t *n, uint16_t *crc)
+{
+    int rc = lzh::decode_next(ctx->dec, p, n);
+    if (rc == lzh::DECODE_MORE)
+        return TMB_EXTRACT_PIECE;
+    leave(ctx);
+    if (rc != lzh::DECODE_OK)
+        return TMB_EXTRACT_DAMAGED;
+    *crc = lzh::decode_crc(ctx->dec);
+    return TMB_EXTRACT_OK;
+}
+
+int tmb_extract(ExtractCtx *ctx, FILE *arc, FILE *out, const EntryHeader *h, uint16_t *crc,
+                const lzh::Progress &prog)
+{
+    int rc = begin_stream(ctx, arc, h, out != nullptr);
+    return rc == TMB_EXTRACT_OK ? drain(ctx, out, crc, prog) : rc;
 }
 
 int tmb_extract_at(ExtractCtx *ctx, int fd, int64_t offset, FILE *out, const EntryHeader *h,
                    uint16_t *crc, const lzh::Progress &prog)
 {
     int rc;
+    ctx->arc = nullptr;
     const MethodAction *m = prepare(ctx, h, &rc);
     if (!m)
         return rc;
-    PreadIn in = {fd, offset, h->comp_size};
+    ctx->pin = {fd, offset, h->comp_size};
     uint8_t *whole = nullptr;
     if (read_whole_ok(h->comp_size, ctx->inbuf_max, fd, [offset] { return offset; }) &&
         (whole = hold(ctx->held, (size_t)h->comp_size))) {
-        PreadIn probe = in;
+        PreadIn probe = ctx->pin;
         if (pread_read(&probe, whole, (size_t)h->comp_size) != h->comp_size)
             whole = nullptr; // short: stream the same bytes instead
     }
-    return run_entry(ctx, m, source_of(whole, h->comp_size, pread_read, &in), out, h, crc, prog);
+    start(ctx, m, source_of(whole, h->comp_size, pread_read, &ctx->pin), h, out != nullptr);
+    return drain(ctx, out, crc, prog);
 }

@@ -11,6 +11,7 @@ enum : int {
     TMB_EXTRACT_FAILED = -1,      // no memory, or writing the output failed
     TMB_EXTRACT_DAMAGED = -2,     // the packed data ends before the entry does
     TMB_EXTRACT_UNSUPPORTED = -3, // a method this program cannot unpack
+    TMB_EXTRACT_PIECE = 1,        // tmb_extract_next: a piece of the bytes
 };
 
 // What unpacking needs between entries: the decoder (its tables, window
@@ -42,6 +43,18 @@ int tmb_extract(ExtractCtx *ctx, FILE *arc, FILE *out, const EntryHeader *h, uin
 // own context.
 int tmb_extract_at(ExtractCtx *ctx, int fd, int64_t offset, FILE *out, const EntryHeader *h,
                    uint16_t *crc, const lzh::Progress &prog = {});
+
+// The same, pulled by the caller a piece at a time. tmb_extract_begin
+// starts on the entry whose packed data starts at the current position of
+// `arc`: TMB_EXTRACT_OK, or a result as tmb_extract's with nothing started
+// (and `arc` past the entry). tmb_extract_next then gives the next piece
+// (TMB_EXTRACT_PIECE: *p and *n, at most 64 KB, valid until the next call
+// on `ctx`), or how the entry ended: TMB_EXTRACT_OK with *crc set, or
+// TMB_EXTRACT_DAMAGED; `arc` then stands past the entry. Until the end the
+// entry owns `arc` and `ctx`: a caller that gives up early repositions
+// `arc` itself.
+int tmb_extract_begin(ExtractCtx *ctx, FILE *arc, const EntryHeader *h);
+int tmb_extract_next(ExtractCtx *ctx, const uint8_t **p, size_t *n, uint16_t *crc);
 
 // True when the last tmb_extract or tmb_extract_at on `ctx` failed
 // (TMB_EXTRACT_FAILED) because the decoder's memory could not be had.

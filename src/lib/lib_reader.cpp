@@ -2,7 +2,9 @@
 //
 // The walk is the program's (tmb_walk_next), so an archive ends, and is
 // damaged, exactly where the program's listing says; the data is unpacked
-// by the program's extraction driver through an EntryPipe.
+// by the program's extraction driver on the caller's thread, each read
+// copying from the piece the decoder last produced, in its own buffer.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,10 +16,13 @@
 
 #include "tmb_header.h"
 #include "tmb_lib.h"
-#include "tmb_lib_pipe.h"
 #include "tmb_method.h"
 #include "tmb_shown.h"
 #include "tmb_stream.h"
+
+namespace {
+constexpr int kDataPending = 1;
+}
 
 struct tambrix_reader {
     BufferedFile file;
@@ -29,20 +34,17 @@ struct tambrix_reader {
     EntryHeader h = {};
     std::string shown;
     // The current entry's data.
-    std::unique_ptr<EntryPipe> pipe;
     int data = TAMBRIX_OK;   // its end: 1 while bytes may still come
+    bool started = false;    // the driver has begun on the entry
+    int ended = kDataPending; // the driver's end, told once the piece is taken
+    const uint8_t *piece = nullptr; // the driver's last piece, not all taken
+    size_t piece_len = 0;
     uint64_t delivered = 0;
 
-    ~tambrix_reader()
-    {
-        pipe.reset();  // the driver's thread uses `file` and `ex`
-        tmb_extract_free(ex);
-    }
+    ~tambrix_reader() { tmb_extract_free(ex); }
 };
 
 namespace {
-
-constexpr int kDataPending = 1;
 
 // The archive read from `fp` (at its start) of `size` bytes.
 int reader_new(tambrix_reader **out, FILE *fp, int64_t size)
@@ -98,7 +100,6 @@ int next_entry(tambrix_reader *r, tambrix_entry_info *info)
     if (r->walk != TAMBRIX_OK)
         return r->walk;
     FILE *fp = r->file.get();
-    r->pipe.reset();
     if (r->at_entry) {
         r->at_entry = false;
         // Packed sizes are at most 32 bits wide: this always moves forward.
@@ -132,6 +133,10 @@ int next_entry(tambrix_reader *r, tambrix_entry_info *info)
     }
     r->at_entry = true;
     r->data = kDataPending;
+    r->started = false;
+    r->ended = kDataPending;
+    r->piece = nullptr;
+    r->piece_len = 0;
     r->delivered = 0;
     r->shown = tmb_shown(r->h.name);
     fill_info(r, info);
@@ -139,14 +144,11 @@ int next_entry(tambrix_reader *r, tambrix_entry_info *info)
 }
 
 // How the driver's run ended, as the caller sees it.
-int data_result(const tambrix_reader *r)
+int data_result(const tambrix_reader *r, int rc, uint16_t crc)
 {
-    const EntryPipe &p = *r->pipe;
-    if (p.cancelled())
-        return TAMBRIX_E_CANCELLED;
-    switch (p.result()) {
+    switch (rc) {
     case TMB_EXTRACT_OK:
-        return p.crc() == r->h.crc ? TAMBRIX_OK : TAMBRIX_E_CRC;
+        return crc == r->h.crc ? TAMBRIX_OK : TAMBRIX_E_CRC;
     case TMB_EXTRACT_DAMAGED:
         return TAMBRIX_E_DAMAGED;
     case TMB_EXTRACT_UNSUPPORTED:
@@ -156,29 +158,48 @@ int data_result(const tambrix_reader *r)
     }
 }
 
+// Takes the driver's next piece into r->piece, or keeps its end in
+// r->ended. The cancel flag is looked at before each piece, as often as
+// the program's own extraction would.
+void next_piece(tambrix_reader *r)
+{
+    if (r->set.cancelled()) {
+        r->ended = TAMBRIX_E_CANCELLED;
+        return;
+    }
+    uint16_t crc = 0;
+    int rc = tmb_extract_next(r->ex, &r->piece, &r->piece_len, &crc);
+    if (rc != TMB_EXTRACT_PIECE) {
+        r->piece_len = 0;
+        r->ended = data_result(r, rc, crc);
+    }
+}
+
 int read_data(tambrix_reader *r, uint8_t *buf, size_t cap, size_t *got)
 {
     if (r->data != kDataPending)
         return r->data;
-    if (r->set.cancelled()) {
-        r->pipe.reset();
+    if (r->set.cancelled())
         return r->data = TAMBRIX_E_CANCELLED;
-    }
-    if (!r->pipe) {
+    if (!r->started) {
         // Checked here, so that the driver never has to say so itself.
         if (!tmb_extract_supported(&r->h))
             return r->data = TAMBRIX_E_UNSUPPORTED;
-        auto pipe = std::make_unique<EntryPipe>();
-        int rc = pipe->start(r->ex, r->file.get(), r->h, &r->set);
-        if (rc != TAMBRIX_OK)
-            return r->data = rc;
-        r->pipe = std::move(pipe);
+        int rc = tmb_extract_begin(r->ex, r->file.get(), &r->h);
+        if (rc != TMB_EXTRACT_OK)
+            return r->data = data_result(r, rc, 0);
+        r->started = true;
     }
     size_t n = 0;
-    while (n < cap) {
-        size_t k = r->pipe->pull(buf + n, cap - n);
-        if (k == 0)
-            break;
+    while (n < cap && r->ended == kDataPending) {
+        if (r->piece_len == 0) {
+            next_piece(r);
+            continue;
+        }
+        size_t k = std::min(cap - n, r->piece_len);
+        memcpy(buf + n, r->piece, k);
+        r->piece += k;
+        r->piece_len -= k;
         n += k;
     }
     if (n != 0) {
@@ -187,9 +208,7 @@ int read_data(tambrix_reader *r, uint8_t *buf, size_t cap, size_t *got)
         *got = n;
         return TAMBRIX_OK;
     }
-    r->data = data_result(r);
-    r->pipe.reset();
-    return r->data;
+    return r->data = r->ended;
 }
 
 } // namespace

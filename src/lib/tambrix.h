@@ -23,9 +23,9 @@
  *  - Handles are opaque. A handle is used by one thread at a time; separate
  *    handles may be used from separate threads at once, with no locking by
  *    the caller (they share nothing).
- *  - A handle may start threads of its own (a writer set to pack on several
- *    threads, and a reader while it unpacks an entry); they end before the
- *    call that frees the handle returns. Callbacks run only on the thread
+ *  - A writer set to pack on several threads starts threads of its own;
+ *    they end before the call that frees the handle returns. A reader
+ *    unpacks on the caller's thread, inside tambrix_read(). Callbacks run only on the thread
  *    that called into the library.
  *  - Strings are NUL-terminated bytes; entry names are bytes as stored in
  *    the archive, '/' between directory levels.

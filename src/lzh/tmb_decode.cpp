@@ -85,6 +85,9 @@ struct Bits {
 // live left/right arrays.
 constexpr uint32_t WALK = 1u << 31;
 
+enum class Job { Done, Decode, Stored }; // Done first: a fresh decoder runs nothing
+enum class Held { None, Literal, Match };
+
 } // namespace
 
 struct Decoder {
@@ -113,16 +116,31 @@ struct Decoder {
 
     // Output window and buffer.
     uint8_t *outbuf;       // history area + output area + slack
-    uint64_t outbuf_cap;   // bytes handed on per flush
+    uint64_t outbuf_cap;   // bytes per piece given out
     size_t area;           // size of the output area (>= outbuf_cap)
     uint8_t *pending;      // first byte produced but not yet flushed
     uint8_t *crc_done;     // first byte not yet in outcrc
     uint64_t pend;         // bytes produced since the last flush
     uint64_t dwinmask;     // window size - 1 of the current entry
     size_t spaces;         // bytes right before the output area known to be spaces
-    Sink sink;
-    bool write_failed;
+    bool keep;             // the caller wants the bytes, not only their count
     uint16_t outcrc;
+
+    // The run in progress between two calls of decode_next. A run stops
+    // whenever a piece is due and goes on where it stopped: the symbols
+    // left in the block, the bytes left to produce, the output position,
+    // and the one symbol that found no room before the piece went out.
+    Job job;
+    int result;            // the run's end, once job is Job::Done
+    const Params *mp;
+    uint64_t todo;
+    uint32_t r;
+    uint8_t *out;
+    uint8_t *limit;
+    bool handed;           // a piece went out: the area moves on first
+    Held held;
+    unsigned held_len;     // a match's length, or the literal itself
+    size_t held_dist;      // a match's distance - 1
 };
 
 namespace {
@@ -686,16 +704,6 @@ inline void copy_match(uint8_t *out, size_t dist, unsigned len)
 
 uint8_t *area_start(Decoder *d) { return d->outbuf + HIST; }
 
-// Hands `n` produced bytes on (their CRC is already taken). A failed write
-// is remembered. When the sink keeps no bytes `p` is not used.
-void hand_on(Decoder *d, const uint8_t *p, size_t n)
-{
-    if (n == 0 || d->write_failed)
-        return;
-    if (!d->sink.put(d->sink.user, d->sink.keep ? p : nullptr, n))
-        d->write_failed = true;
-}
-
 // Fills the `size` bytes before the first output position with spaces (the
 // window's start) and sets the window mask; `size` is a power of two.
 void dwin_init(Decoder *d, uint64_t size)
@@ -709,7 +717,7 @@ void dwin_init(Decoder *d, uint64_t size)
     d->pending = area_start(d);
 }
 
-// The decoder stops at the limit either because a flush is due or to fold
+// The decoder stops at the limit either because a piece is due or to fold
 // the bytes produced so far into the CRC while they are still in the cache.
 uint8_t *next_limit(Decoder *d, uint8_t *pos)
 {
@@ -727,7 +735,7 @@ uint8_t *slide(Decoder *d, uint8_t *pos)
 }
 
 // Returns the first output position and the limit up to which the decoder
-// may write without calling out_flush.
+// may write without calling out_due.
 uint8_t *out_begin(Decoder *d, uint8_t **limit)
 {
     d->crc_done = d->pending;
@@ -736,23 +744,42 @@ uint8_t *out_begin(Decoder *d, uint8_t **limit)
     return d->pending;
 }
 
+// The piece that ends at `pos`: its bytes, or nullptr when they are not
+// kept (testing slides the area without handing anything on, so only the
+// count is right then).
+void out_piece(Decoder *d, uint8_t *pos, const uint8_t **p, size_t *n)
+{
+    *p = d->keep ? pos - d->pend : nullptr;
+    *n = (size_t)d->pend;
+}
+
 // Called when fewer than `need` bytes (1 for a literal, the length of a
-// match) remain before the limit. Flushes when the output buffer cannot
-// take `need` more bytes; returns the next position and its limit, at least
-// `need` bytes on, or nullptr when the sink failed.
-uint8_t *out_flush(Decoder *d, uint8_t *pos, size_t need, uint8_t **limit)
+// match) remain before the limit. Folds the bytes since the last call into
+// the CRC; true when the piece cannot take `need` more bytes, which then
+// goes out (*p, *n) before the decoder writes on. Either way out_resume
+// gives the next position.
+bool out_due(Decoder *d, uint8_t *pos, size_t need, const uint8_t **p, size_t *n)
 {
     d->outcrc = tmb_crc16(d->crc_done, (size_t)(pos - d->crc_done), d->outcrc);
     d->pend += (uint64_t)(pos - d->crc_done);
-    if (d->pend + need > d->outbuf_cap) {
-        hand_on(d, pos - d->pend, (size_t)d->pend);
-        if (d->write_failed)
-            return nullptr;
+    d->crc_done = pos;
+    if (d->pend + need <= d->outbuf_cap)
+        return false;
+    out_piece(d, pos, p, n);
+    return true;
+}
+
+// The next position after out_due (`handed`: it gave out a piece, whose
+// bytes the caller is done with now) and its limit, at least the `need`
+// bytes asked for on.
+uint8_t *out_resume(Decoder *d, uint8_t *pos, bool handed, uint8_t **limit)
+{
+    if (handed) {
         d->pend = 0;
         if (pos + d->outbuf_cap > area_start(d) + d->area)
             pos = slide(d, pos);
-    } else if (!d->sink.keep && pos + CRC_STEP > area_start(d) + std::min(TEST_AREA, d->area)) {
-        // Testing keeps no bytes for a write, only their count: a small
+    } else if (!d->keep && pos + CRC_STEP > area_start(d) + std::min(TEST_AREA, d->area)) {
+        // Testing keeps no bytes for a piece, only their count: a small
         // area stays in the cache and spares touching the whole buffer.
         pos = slide(d, pos);
     }
@@ -761,15 +788,15 @@ uint8_t *out_flush(Decoder *d, uint8_t *pos, size_t need, uint8_t **limit)
     return pos;
 }
 
-// Flushes everything up to `pos` at the end of an entry.
-int out_finish(Decoder *d, uint8_t *pos)
+// The last piece, up to `pos` at the end of an entry (none when empty).
+bool out_finish(Decoder *d, uint8_t *pos, const uint8_t **p, size_t *n)
 {
     d->outcrc = tmb_crc16(d->crc_done, (size_t)(pos - d->crc_done), d->outcrc);
     d->pend += (uint64_t)(pos - d->crc_done);
-    hand_on(d, pos - d->pend, (size_t)d->pend);
+    out_piece(d, pos, p, n);
     d->pend = 0;
     d->pending = d->crc_done = pos;
-    return d->write_failed ? DECODE_SINK_FAILED : DECODE_OK;
+    return *n != 0;
 }
 
 // The decoder's state while it runs: the bit reader, the output position
@@ -893,20 +920,18 @@ inline uint32_t refills_at_hand(const uint8_t *ip, const uint8_t *iend)
     return ok;
 }
 
-int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
+// Decodes on from where the run stands until a piece is due (DECODE_MORE,
+// *piece and *piece_n set) or the entry ends or runs out of input.
+int decode_blocks(Decoder *d, const uint8_t **piece, size_t *piece_n)
 {
-    d->np_max = mp.np;
-    uint8_t *limit;
-    uint8_t *out = out_begin(d, &limit);
-    if (n == 0)
-        return out_finish(d, out);
-
-    const unsigned nsym_p = (unsigned)mp.np;
-    const unsigned pbit = (unsigned)mp.pbit;
+    const unsigned nsym_p = (unsigned)d->mp->np;
+    const unsigned pbit = (unsigned)d->mp->pbit;
     // A distance reaching further back than the window wraps within it.
     const size_t wmask = (size_t)d->dwinmask;
-    uint32_t r = 0; // symbols left in the block; a size of 0 means 2^32
-    uint64_t todo = n;
+    uint32_t r = d->r; // symbols left in the block; a size of 0 means 2^32
+    uint64_t todo = d->todo;
+    uint8_t *out = d->out;
+    uint8_t *limit = d->limit;
 
     // The bit reader lives in locals here so that it stays in registers;
     // the rare slow paths work on d->b and the locals are reloaded after.
@@ -931,6 +956,32 @@ int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
         }                                                                                          \
     } while (0)
 #define DROP(k) (bitbuf <<= (k), bitcnt -= (k))
+// Keeps where the run stands, with the symbol that waits for room, and
+// gives out the piece that is due.
+#define HAND_OUT(what, a, b)                                                                       \
+    do {                                                                                           \
+        SAVE_BITS();                                                                               \
+        d->r = r, d->todo = todo, d->out = out, d->limit = limit;                                  \
+        d->held = (what), d->held_len = (a), d->held_dist = (b);                                   \
+        d->handed = true;                                                                          \
+        return DECODE_MORE;                                                                        \
+    } while (0)
+
+    if (d->handed) {
+        // The piece given out last is done with: write on, the symbol that
+        // waited for room first.
+        d->handed = false;
+        out = out_resume(d, out, true, &limit);
+        if (d->held == Held::Literal) {
+            *out++ = (uint8_t)d->held_len;
+            todo--;
+        } else if (d->held == Held::Match) {
+            copy_match(out, d->held_dist + 1, d->held_len);
+            out += d->held_len;
+            todo -= d->held_len;
+        }
+        d->held = Held::None;
+    }
 
     while (todo != 0) {
         if (r == 0) {
@@ -979,9 +1030,9 @@ int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
             // surely hold a whole code (at most 23 bits) of the same block.
             for (;;) {
                 if (out == limit) [[unlikely]] {
-                    out = out_flush(d, out, 1, &limit);
-                    if (!out)
-                        return DECODE_SINK_FAILED;
+                    if (out_due(d, out, 1, piece, piece_n))
+                        HAND_OUT(Held::Literal, c, 0);
+                    out = out_resume(d, out, false, &limit);
                 }
                 *out++ = (uint8_t)c;
                 if (--todo == 0 || r == 0 || bitcnt < 23)
@@ -1021,9 +1072,9 @@ int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
         if (len > todo)
             len = (unsigned)todo;
         if ((size_t)(limit - out) < len) [[unlikely]] {
-            out = out_flush(d, out, len, &limit);
-            if (!out)
-                return DECODE_SINK_FAILED;
+            if (out_due(d, out, len, piece, piece_n))
+                HAND_OUT(Held::Match, len, dist);
+            out = out_resume(d, out, false, &limit);
         }
         copy_match(out, dist + 1, len);
         out += len;
@@ -1034,6 +1085,7 @@ int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
 #undef LOAD_BITS
 #undef REFILL
 #undef DROP
+#undef HAND_OUT
     // The refills check for an overrun only when they make up bytes, and
     // where they do that depends on how the bits were taken (the fast loop
     // refills differently), so the end looks once more: the made-up bits
@@ -1041,7 +1093,32 @@ int decode_blocks(Decoder *d, uint64_t n, const Params &mp)
     // not depend on the buffer sizes.
     if (made_up_bits_taken(d, d->b.cnt) > OVERRUN_SLACK_BITS)
         return DECODE_CUT;
-    return out_finish(d, out);
+    d->job = Job::Done;
+    d->result = DECODE_OK;
+    return out_finish(d, out, piece, piece_n) ? DECODE_MORE : DECODE_OK;
+}
+
+// The next piece of a stored entry, straight from the packed bytes when
+// they are all in memory.
+int stored_next(Decoder *d, const uint8_t **piece, size_t *piece_n)
+{
+    if (d->todo == 0)
+        return DECODE_OK;
+    size_t k = (size_t)std::min<uint64_t>(d->todo, d->outbuf_cap);
+    const uint8_t *p = area_start(d);
+    if (d->memory) {
+        if ((size_t)(d->b.iend - d->b.ip) < k)
+            return DECODE_CUT;
+        p = d->b.ip;
+        d->b.ip += k;
+    } else if (source_read(d, area_start(d), k) < k) {
+        return DECODE_CUT;
+    }
+    d->outcrc = tmb_crc16(p, k, d->outcrc);
+    d->todo -= k;
+    *piece = d->keep ? p : nullptr;
+    *piece_n = k;
+    return DECODE_MORE;
 }
 
 // Obtains the output buffer: flush_size bytes per flush, or 4096 when that
@@ -1069,12 +1146,14 @@ bool outbuf_obtain(Decoder *d, uint64_t want)
     return false;
 }
 
-void begin_entry(Decoder *d, const Source &src, const Sink &sink)
+void begin_entry(Decoder *d, const Source &src, uint64_t n, bool keep)
 {
     source_open(d, src);
-    d->sink = sink;
-    d->write_failed = false;
+    d->keep = keep;
     d->outcrc = 0;
+    d->todo = n;
+    d->handed = false;
+    d->held = Held::None;
 }
 
 } // namespace
@@ -1115,48 +1194,52 @@ void decode_tables_reset(Decoder *d)
     memset(d->pfast, 0, sizeof d->pfast);
 }
 
-int decode(Decoder *d, const Source &src, const Sink &sink, int method, uint64_t n, uint16_t *crc)
+int decode_start(Decoder *d, const Source &src, int method, uint64_t n, bool keep)
 {
     const Params *mp = params_of(method);
-    if (!mp)
-        return DECODE_CUT;
-    begin_entry(d, src, sink);
+    begin_entry(d, src, n, keep);
+    if (!mp) {
+        d->job = Job::Done;
+        return d->result = DECODE_CUT;
+    }
     dwin_init(d, (uint64_t)1 << mp->dicbit);
-    int rc = decode_blocks(d, n, *mp);
-    *crc = d->outcrc;
+    d->mp = mp;
+    d->np_max = mp->np;
+    d->r = 0;
+    d->out = out_begin(d, &d->limit);
+    d->job = Job::Decode;
+    return DECODE_OK;
+}
+
+void copy_start(Decoder *d, const Source &src, uint64_t n, bool keep)
+{
+    begin_entry(d, src, n, keep);
+    d->pending = area_start(d);
+    d->job = Job::Stored;
+}
+
+int decode_next(Decoder *d, const uint8_t **piece, size_t *piece_n)
+{
+    *piece = nullptr;
+    *piece_n = 0;
+    int rc;
+    switch (d->job) {
+    case Job::Decode:
+        rc = decode_blocks(d, piece, piece_n);
+        break;
+    case Job::Stored:
+        rc = stored_next(d, piece, piece_n);
+        break;
+    default:
+        return d->result;
+    }
+    if (rc != DECODE_MORE) {
+        d->job = Job::Done;
+        d->result = rc;
+    }
     return rc;
 }
 
-int copy_stored(Decoder *d, const Source &src, const Sink &sink, uint64_t n, uint16_t *crc)
-{
-    begin_entry(d, src, sink);
-    d->pending = area_start(d);
-    int rc = DECODE_OK;
-    while (n != 0) {
-        size_t k = (size_t)std::min<uint64_t>(n, d->outbuf_cap);
-        const uint8_t *p = area_start(d);
-        if (d->memory) {
-            // Straight from the packed bytes, no copy.
-            if ((size_t)(d->b.iend - d->b.ip) < k) {
-                rc = DECODE_CUT;
-                break;
-            }
-            p = d->b.ip;
-            d->b.ip += k;
-        } else if (source_read(d, area_start(d), k) < k) {
-            rc = DECODE_CUT;
-            break;
-        }
-        d->outcrc = tmb_crc16(p, k, d->outcrc);
-        hand_on(d, p, k);
-        if (d->write_failed) {
-            rc = DECODE_SINK_FAILED;
-            break;
-        }
-        n -= k;
-    }
-    *crc = d->outcrc;
-    return rc;
-}
+uint16_t decode_crc(const Decoder *d) { return d->outcrc; }
 
 } // namespace lzh

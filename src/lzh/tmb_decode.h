@@ -1,8 +1,8 @@
 // The decoder of "-lh4-" to "-lh7-" and the copier of stored data, with
 // all their state in one context. The decoder knows nothing of files: it
-// reads packed bytes from a source it is given and hands the bytes it
-// produces to a sink. The extraction driver (tmb_method.cpp) owns the
-// streams and builds both.
+// reads packed bytes from a source it is given, and its caller pulls the
+// bytes it produces a piece at a time, straight out of its output buffer.
+// The extraction driver (tmb_method.cpp) owns the streams.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -19,39 +19,38 @@ struct Source {
     void *user = nullptr;
 };
 
-// Receives the bytes produced, in order, in pieces of at most the flush
-// size given to decoder_new. With `keep` false (testing) the bytes are not
-// needed: `p` is then null and only the count is passed. `put` returns
-// false when writing failed; decoding then stops.
-struct Sink {
-    bool (*put)(void *user, const uint8_t *p, size_t n) = nullptr;
-    void *user = nullptr;
-    bool keep = true;
-};
-
 struct Decoder;
 
-// A decoder whose output is handed on `flush_size` bytes at a time (0 means
-// 65536; at least 256). nullptr when memory is short. The output buffer
-// doubles as the sliding window, so one decoder takes about
+// A decoder whose output comes in pieces of at most `flush_size` bytes (0
+// means 65536; at least 256). nullptr when memory is short. The output
+// buffer doubles as the sliding window, so one decoder takes about
 // max(flush_size, 128 KB) + 250 KB.
 Decoder *decoder_new(uint64_t flush_size);
 void decoder_free(Decoder *d);
 
-// Results of decode and copy_stored.
+// Results of decode_start and decode_next.
 enum : int {
-    DECODE_OK = 0,
-    DECODE_SINK_FAILED = -1, // the sink refused the bytes
-    DECODE_CUT = -2,         // the packed data ended before the entry did
+    DECODE_MORE = 1, // a piece of output is ready
+    DECODE_OK = 0,   // the entry is complete
+    DECODE_CUT = -2, // the packed data ended before the entry did
 };
 
-// Unpacks `n` bytes of method 4 to 7 from `src` into `sink`, leaving the
-// CRC-16 of those bytes in *crc. Damaged data still yields n bytes for the
-// CRC to judge; only data that runs out is DECODE_CUT.
-int decode(Decoder *d, const Source &src, const Sink &sink, int method, uint64_t n, uint16_t *crc);
+// Starts unpacking `n` bytes of method 4 to 7 from `src` (DECODE_OK), or
+// DECODE_CUT for any other method. `keep` false (testing): the bytes are
+// not wanted, only their count and CRC. Damaged data still yields n bytes
+// for the CRC to judge; only data that runs out is DECODE_CUT.
+int decode_start(Decoder *d, const Source &src, int method, uint64_t n, bool keep);
+// Starts copying `n` stored bytes from `src`.
+void copy_start(Decoder *d, const Source &src, uint64_t n, bool keep);
 
-// Copies `n` stored bytes from `src` to `sink`, with their CRC-16.
-int copy_stored(Decoder *d, const Source &src, const Sink &sink, uint64_t n, uint16_t *crc);
+// Runs the started entry on until its next piece: DECODE_MORE with the
+// piece in *p (nullptr when the bytes are not kept) and *n, valid until the
+// next call on `d`; otherwise how the entry ended, which every later call
+// repeats. The caller pulls at its own pace: the decoder keeps where it
+// stopped, and a piece is never copied inside the decoder to hand it out.
+int decode_next(Decoder *d, const uint8_t **p, size_t *n);
+// The CRC-16 of every byte produced so far; the entry's after DECODE_OK.
+uint16_t decode_crc(const Decoder *d);
 
 // Clears every code table and tree node. The tables normally carry over
 // from entry to entry (damaged data can reach old tree nodes); tests use

@@ -561,6 +561,67 @@ TEST(ApiRead, CancelAndProgress)
     }
 }
 
+// An entry too large to be read into memory whole is streamed: from a file
+// by position, from memory through the stream. Reads of any size, across
+// the decoder's pieces, give its bytes; an entry left half read, or read to
+// its end, leaves the walk at the next one.
+TEST(ApiRead, LongEntriesReadInAnySizeAndLeaveTheWalkInStep)
+{
+    // Noise keeps the packed data large; text between gives matches.
+    Bytes big = noise_bytes(200000, 7);
+    for (int i = 0; i < 3; i++) {
+        Bytes t = text_bytes(90000 + (size_t)i * 7), n = noise_bytes(60000, (uint32_t)i);
+        big.insert(big.end(), t.begin(), t.end());
+        big.insert(big.end(), n.begin(), n.end());
+    }
+    const std::string after = "the entry after";
+    for (const char *method : {"-lh5-", "-lh7-"}) {
+        testkit::TempDir d;
+        std::string path = d / "long.tmb";
+        tambrix_writer *w;
+        ASSERT_EQ(tambrix_writer_open_path(&w, path.c_str()), TAMBRIX_OK);
+        ASSERT_EQ(tambrix_add_memory(w, "long", big.data(), big.size(), kTime, method, 0), TAMBRIX_OK);
+        ASSERT_EQ(tambrix_add_memory(w, "after", after.data(), after.size(), kTime, method, 0), TAMBRIX_OK);
+        ASSERT_EQ(tambrix_writer_finish(w), TAMBRIX_OK);
+        tambrix_writer_free(w);
+        Bytes arc = testkit::read_file(path);
+        for (int from_memory : {0, 1})
+            for (size_t cap : {(size_t)1, (size_t)7, (size_t)65536, (size_t)65537, (size_t)1 << 20})
+                for (bool whole : {true, false}) {
+                    SCOPED_TRACE(testing::Message() << method << " memory " << from_memory << " cap " << cap
+                                                    << " whole " << whole);
+                    tambrix_reader *r;
+                    if (from_memory)
+                        ASSERT_EQ(tambrix_reader_open_memory(&r, arc.data(), arc.size()), TAMBRIX_OK);
+                    else
+                        ASSERT_EQ(tambrix_reader_open_path(&r, path.c_str()), TAMBRIX_OK);
+                    tambrix_entry_info info;
+                    ASSERT_EQ(tambrix_reader_next(r, &info), TAMBRIX_OK);
+                    EXPECT_GT(info.packed_size, 256u << 10); // more than is read whole
+                    Bytes got;
+                    if (whole) {
+                        EXPECT_EQ(read_all(r, &got, cap), TAMBRIX_OK);
+                        EXPECT_TRUE(got == big);
+                    } else {
+                        std::vector<uint8_t> buf(cap);
+                        size_t n = 0;
+                        while (got.size() < big.size() / 2 &&
+                               tambrix_read(r, buf.data(), cap, &n) == TAMBRIX_OK && n != 0)
+                            got.insert(got.end(), buf.begin(), buf.begin() + (long)n);
+                        ASSERT_GE(got.size(), big.size() / 2);
+                        EXPECT_TRUE(std::equal(got.begin(), got.end(), big.begin()));
+                    }
+                    ASSERT_EQ(tambrix_reader_next(r, &info), TAMBRIX_OK);
+                    EXPECT_EQ(std::string((const char *)info.name, info.name_len), "after");
+                    Bytes rest;
+                    EXPECT_EQ(read_all(r, &rest, cap), TAMBRIX_OK);
+                    EXPECT_EQ(std::string(rest.begin(), rest.end()), after);
+                    EXPECT_EQ(tambrix_reader_next(r, &info), TAMBRIX_END);
+                    tambrix_reader_free(r);
+                }
+    }
+}
+
 TEST(ApiRead, CallsOutOfOrderAndBadArguments)
 {
     Bytes arc{0};
