@@ -17,6 +17,7 @@
 #include "tmb_header.h"
 #include "tmb_io.h"
 #include "tmb_progress.h"
+#include "tmb_report.h"
 #include "tmb_rewrite.h"
 #include "tmb_shown.h"
 #include "tmb_sfx.h"
@@ -147,6 +148,7 @@ void add_init(AddState &as, const Options &o, ProgressBar *bar)
     as.set.optimal = o.optimal;
     as.set.threads = o.threads;
     as.log = dbg_sink(o.log);
+    as.msg = tmb_console();
     if (bar) {
         as.progress.user = bar;
         as.progress.begin = [](void *b, uint64_t total) { tmb_prog_begin(*static_cast<ProgressBar *>(b), total); };
@@ -232,7 +234,7 @@ int cmd_add(const Options &o)
         run.errors++;
     } else if (empty) {
         rewrite_abort(&tmp);
-        add_report_nothing_added(o.archive);
+        add_report_nothing_added(as, o.archive);
         written = false;
     } else if (!rewrite_commit(&tmp, o.archive)) {
         written = false;

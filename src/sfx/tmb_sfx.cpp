@@ -141,7 +141,7 @@ int sfx_build(AddState &as, const char *archive, char *const *files, int nfiles,
         return 0;
     }
     if (added == 0) {
-        add_report_nothing_added(archive);
+        add_report_nothing_added(as, archive);
         return 0;
     }
 
