@@ -69,7 +69,7 @@ void scan_argument(AddRun *run, const char *arg)
         if (!quiet)
             printf("Scanning: %s\n", tmb_shown(a.c_str()).c_str());
     });
-    run->errors += wildcard_scan(dir, pattern, run->o->recursive, add_match, run);
+    run->errors += wildcard_scan(tmb_console(), dir, pattern, run->o->recursive, add_match, run);
 }
 
 // A directory given by the caller contributes entries named relative to
@@ -106,7 +106,7 @@ FILE *open_old_archive(const char *archive)
 int may_replace(const char *archive, const LogSink &log)
 {
     struct stat st;
-    int fd = tmb_open_to_replace(archive, &st);
+    int fd = tmb_open_to_replace(tmb_console(), archive, &st);
     if (fd < 0)
         return fd == -1;
     FILE *fp = st.st_size > 0 ? fdopen(fd, "rb") : nullptr;
@@ -196,7 +196,7 @@ int cmd_add(const Options &o)
     // renamed over it only when every byte is written: a failure part-way
     // leaves neither a cut-off archive nor a lost old one.
     NewArchive tmp;
-    if (!rewrite_create(&tmp, o.archive)) {
+    if (!rewrite_create(&tmp, o.archive, tmb_console())) {
         dbg_log(o.log, "create temporary archive for '%s' FAILED", o.archive);
         fprintf(stderr, "Cannot open/create: %s (%s)\n", o.archive, strerror(errno));
         return 1;

@@ -669,8 +669,8 @@ void walk_dir(AddState &as, const char *path, const char *arcname, const struct 
             continue;
         entries++;
         char child[256], child_arc[256];
-        if (!join_path_checked(child, path, de->d_name) ||
-            !join_path_checked(child_arc, arcname, de->d_name)) {
+        if (!join_path_checked(as.msg, child, path, de->d_name) ||
+            !join_path_checked(as.msg, child_arc, arcname, de->d_name)) {
             w.say([&as] { as.add_tally.failed++; });
             continue;
         }

@@ -729,7 +729,7 @@ int join_parts(const SplitSettings &set, const char *part_name, const char *out_
     // by the joined file: as root, "-o /dev/null" would otherwise replace
     // the system's device with a plain file.
     struct stat old_st;
-    int old_fd = tmb_open_to_replace(out_path, &old_st);
+    int old_fd = tmb_open_to_replace(m, out_path, &old_st);
     if (old_fd == -2)
         return 1;
     if (old_fd >= 0)
