@@ -302,7 +302,7 @@ int pack_finish(AddState &as, PackJob &j)
         as.add_tally.broken |= j.tmp_failed;
         if (j.tmp_failed)
             msg_printf(as.msg, MSG_ERR, "  %s: %s (adding %s)\n", why, tmb_shown(j.slot->name).c_str(),
-                    tmb_shown(path).c_str());
+                       tmb_shown(path).c_str());
         else
             msg_printf(as.msg, MSG_ERR, "  %s: %s\n", why, tmb_shown(path).c_str());
         end_line_error(as);
@@ -519,7 +519,7 @@ void add_compressed(AddState &as, const char *path, const char *arcname, const c
             } else {
                 as.log.line("cannot create temp file in '%s'", j->slot_dir);
                 msg_printf(as.msg, MSG_ERR, "  Cannot create temporary file: %s (%s)\n", tmb_shown(j->slot_dir).c_str(),
-                        strerror(j->slot_errno));
+                           strerror(j->slot_errno));
                 as.add_tally.broken = 1;
                 end_line_error(as);
             }
@@ -755,7 +755,7 @@ void add_report_nothing_added(const AddState &as, const char *archive)
 {
     struct stat st;
     msg_printf(as.msg, MSG_ERR, "No entry added: %s; %s\n", archive,
-            stat(archive, &st) == 0 ? "left unchanged" : "not created");
+               stat(archive, &st) == 0 ? "left unchanged" : "not created");
 }
 
 void add_set_archive(AddState &as, FILE *arc, FILE *old)

@@ -25,7 +25,7 @@ void report_damage(const OldArchive *old, int64_t pos, const char *what)
         msg_printf(old->msg, MSG_ERR, "Not an LZH archive: %s (%s); archive left unchanged\n", old->path, what);
     else
         msg_printf(old->msg, MSG_ERR, "Damaged archive: %s (%s at offset %lld); archive left unchanged\n",
-                old->path, what, (long long)pos);
+                   old->path, what, (long long)pos);
 }
 
 // Bytes after the end mark: the rewritten archive ends at its own end mark,
@@ -155,7 +155,7 @@ int rewrite_unchanged(OldArchive *old)
         same = tmb_file_id(named) == tmb_file_id(st);
     if (!same)
         msg_printf(old->msg, MSG_ERR, "Archive changed while it was being rewritten: %s; not replaced\n",
-                old->path);
+                   old->path);
     return same;
 }
 

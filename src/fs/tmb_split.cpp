@@ -97,7 +97,7 @@ int close_checked(const MessageSink &m, FILE *fp, const char *name, int ok)
     errno = 0;
     if (!tmb_close_checked(fp)) {
         msg_printf(m, MSG_ERR, "Cannot write: %s (%s)\n", name,
-                errno ? strerror(errno) : "write error");
+                   errno ? strerror(errno) : "write error");
         return 0;
     }
     return 1;
@@ -553,8 +553,8 @@ int verify(const SplitSettings &set, const char *base, const char *info_name, co
         return 0;
     if (e.size != total || e.crc != crc) {
         msg_printf(m, MSG_ERR,
-                "VERIFICATION FAILED: expected size=%lu crc16=%04X, got size=%lu crc16=%04X\n",
-                (unsigned long)e.size, e.crc, (unsigned long)total, (unsigned)crc);
+                   "VERIFICATION FAILED: expected size=%lu crc16=%04X, got size=%lu crc16=%04X\n",
+                   (unsigned long)e.size, e.crc, (unsigned long)total, (unsigned)crc);
         if (total < e.size && e.have_parts && parts < e.parts)
             msg_printf(m, MSG_ERR, "Missing part: %s.%03lu\n", base, parts + 1);
         return 1;
@@ -619,7 +619,7 @@ int join_into(const SplitSettings &set, StandIn *in, const char *base, FILE *out
     }
     if (!set.quiet)
         msg_printf(m, MSG_OUT, "\nJoined %lu part(s), %lu bytes total, CRC16=%04X\n", parts,
-               (unsigned long)total, (unsigned)crc);
+                   (unsigned long)total, (unsigned)crc);
     int result = verify(set, base, info_name, e, parts, total, crc);
     if (result) {
         msg_printf(m, MSG_ERR, "Removing corrupted output: %s\n", out_path);
@@ -667,7 +667,7 @@ int split_file(const SplitSettings &set, const char *path, uint64_t part_kb, int
         return 1;
     }
     msg_printf(m, MSG_OUT, "Splitting: %s (%lu bytes) into %luKB parts\n", path, (unsigned long)size,
-           (unsigned long)part_kb);
+               (unsigned long)part_kb);
 
     SplitResult r;
     int ok = write_parts(set, in, path, part_bytes, buf, r);
@@ -683,7 +683,7 @@ int split_file(const SplitSettings &set, const char *path, uint64_t part_kb, int
         remove_placed_parts(m, path, r);
         if (!r.create_failed)
             msg_printf(m, MSG_ERR, "Split failed: %s is %s\n", path,
-                    remove_after ? "kept, not removed" : "unchanged");
+                       remove_after ? "kept, not removed" : "unchanged");
         msg_flush(m, MSG_OUT);
         return 1;
     }
@@ -707,8 +707,8 @@ int join_parts(const SplitSettings &set, const char *part_name, const char *out_
     snprintf(base, sizeof base, "%s", part_name);
     if (!is_part_name(base) || strlen(part_name) >= NAME_SIZE) {
         msg_printf(m, MSG_ERR,
-                "Expected a part filename ending in .NNN (e.g. archive.tmb.001), got: %s\n",
-                part_name);
+                   "Expected a part filename ending in .NNN (e.g. archive.tmb.001), got: %s\n",
+                   part_name);
         return 1;
     }
     base[strlen(base) - 4] = '\0';
