@@ -16,6 +16,7 @@
 #include "tmb_match.h"
 #include "tmb_shown.h"
 #include "tmb_spool.h"
+#include "tmb_report.h"
 
 const char tmb_verstag[] = "$VER: TAMBRIX 1.0 (30.11.2026) build 119";
 
@@ -185,7 +186,7 @@ int settle_stdio_archive(Options &o)
 {
     int c = o.command;
     if (c == 'a' && !o.sfx && o.split_kb <= 0)
-        return tmb_stdout_archive_begin(&o.stdout_fd);
+        return tmb_stdout_archive_begin(tmb_console(), &o.stdout_fd);
     if (c == 'a') {
         fprintf(stderr, "%s needs an archive file, not - (standard output)\n",
                 o.sfx ? "-sfx" : "-s<KB>");

@@ -11,6 +11,7 @@
 #include "tmb_pool.h"
 #include "tmb_spool.h"
 #include "tmb_split.h"
+#include "tmb_report.h"
 
 int tmb_autojoin_begin(StandIn *in, const Options &o)
 {
@@ -20,7 +21,7 @@ int tmb_autojoin_begin(StandIn *in, const Options &o)
         if (!tmb_is_stream_archive(o.archive))
             return 0;
         char tmp[sizeof in->tmpname];
-        if (tmb_spool_archive(o.archive, tmp, sizeof tmp, dbg_sink(o.log)))
+        if (tmb_spool_archive(tmb_console(), o.archive, tmp, sizeof tmp, dbg_sink(o.log)))
             return 1;
         stand_in_for_archive(in, tmp, o.archive);
         return 0;

@@ -17,6 +17,7 @@
 #include "tmb_header.h"
 #include "tmb_io.h"
 #include "tmb_progress.h"
+#include "tmb_report.h"
 #include "tmb_rewrite.h"
 #include "tmb_shown.h"
 #include "tmb_sfx.h"
@@ -68,7 +69,7 @@ void scan_argument(AddRun *run, const char *arg)
         if (!quiet)
             printf("Scanning: %s\n", tmb_shown(a.c_str()).c_str());
     });
-    run->errors += wildcard_scan(dir, pattern, run->o->recursive, add_match, run);
+    run->errors += wildcard_scan(tmb_console(), dir, pattern, run->o->recursive, add_match, run);
 }
 
 // A directory given by the caller contributes entries named relative to
@@ -105,7 +106,7 @@ FILE *open_old_archive(const char *archive)
 int may_replace(const char *archive, const LogSink &log)
 {
     struct stat st;
-    int fd = tmb_open_to_replace(archive, &st);
+    int fd = tmb_open_to_replace(tmb_console(), archive, &st);
     if (fd < 0)
         return fd == -1;
     FILE *fp = st.st_size > 0 ? fdopen(fd, "rb") : nullptr;
@@ -147,6 +148,7 @@ void add_init(AddState &as, const Options &o, ProgressBar *bar)
     as.set.optimal = o.optimal;
     as.set.threads = o.threads;
     as.log = dbg_sink(o.log);
+    as.msg = tmb_console();
     if (bar) {
         as.progress.user = bar;
         as.progress.begin = [](void *b, uint64_t total) { tmb_prog_begin(*static_cast<ProgressBar *>(b), total); };
@@ -194,7 +196,7 @@ int cmd_add(const Options &o)
     // renamed over it only when every byte is written: a failure part-way
     // leaves neither a cut-off archive nor a lost old one.
     NewArchive tmp;
-    if (!rewrite_create(&tmp, o.archive)) {
+    if (!rewrite_create(&tmp, o.archive, tmb_console())) {
         dbg_log(o.log, "create temporary archive for '%s' FAILED", o.archive);
         fprintf(stderr, "Cannot open/create: %s (%s)\n", o.archive, strerror(errno));
         return 1;
@@ -232,7 +234,7 @@ int cmd_add(const Options &o)
         run.errors++;
     } else if (empty) {
         rewrite_abort(&tmp);
-        add_report_nothing_added(o.archive);
+        add_report_nothing_added(as, o.archive);
         written = false;
     } else if (!rewrite_commit(&tmp, o.archive)) {
         written = false;

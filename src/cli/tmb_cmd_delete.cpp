@@ -46,7 +46,7 @@ int cmd_delete(const Options &o)
         return 1;
     }
     OldArchive old;
-    int opened = rewrite_open_old(&old, o.archive, dbg_sink(o.log));
+    int opened = rewrite_open_old(&old, o.archive, tmb_console(), dbg_sink(o.log));
     if (opened <= 0) {
         if (opened == 0)
             fprintf(stderr, "Cannot open: %s\n", o.archive);
@@ -56,7 +56,7 @@ int cmd_delete(const Options &o)
     if (!rewrite_check(&old))
         return 1;
     NewArchive tmp;
-    if (!rewrite_create(&tmp, o.archive)) {
+    if (!rewrite_create(&tmp, o.archive, tmb_console())) {
         rewrite_report_create(&tmp, o.archive, errno);
         return 1;
     }

@@ -6,6 +6,7 @@
 
 #include "options.h"
 #include "tmb_cmd.h"
+#include "tmb_report.h"
 #include "tmb_split.h"
 
 namespace {
@@ -37,6 +38,7 @@ SplitSettings split_settings(const Options &o)
     SplitSettings set;
     set.quiet = o.quiet;
     set.force_overwrite = o.force_overwrite;
+    set.msg = tmb_console();
     return set;
 }
 

@@ -29,6 +29,7 @@
 #include "tmb_rewrite.h"
 #include "tmb_shown.h"
 #include "tmb_wildcard.h"
+#include "tmb_report.h"
 
 namespace {
 
@@ -139,7 +140,7 @@ void collect_candidates(UpdateRun *run)
         if (is_wildcard_arg(arg)) {
             char dir[256], pattern[256];
             split_wildcard_path(arg, dir, pattern);
-            skipped += wildcard_scan(dir, pattern, run->o->recursive, note_match, run);
+            skipped += wildcard_scan(tmb_console(), dir, pattern, run->o->recursive, note_match, run);
             continue;
         }
         const char *arcname = add_argument_name(run->as, arg);
@@ -283,7 +284,7 @@ void add_pass(UpdateRun *run)
 
 int run_update(UpdateRun *run)
 {
-    int opened = rewrite_open_old(&run->old, run->o->archive, dbg_sink(run->o->log));
+    int opened = rewrite_open_old(&run->old, run->o->archive, tmb_console(), dbg_sink(run->o->log));
     if (opened < 0)
         return 1;
     run->have_old = opened == 1;
@@ -292,7 +293,7 @@ int run_update(UpdateRun *run)
     run->arcmap.assign(run->cands.size(), Record{false, 0});
     if (run->have_old && !build_map(run))
         return 1;
-    if (!rewrite_create(&run->tmp, run->o->archive)) {
+    if (!rewrite_create(&run->tmp, run->o->archive, tmb_console())) {
         rewrite_report_create(&run->tmp, run->o->archive, errno);
         return 1;
     }

@@ -6,6 +6,7 @@
 #include "options.h"
 #include "tmb_cmd.h"
 #include "tmb_wildcard.h"
+#include "tmb_report.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ void expand_pack_wildcards(Options &o, std::vector<void *> &owned)
         split_wildcard_path(arg, dir, pattern);
         if (!o.quiet)
             printf("Expanding: %s (dir='%s' pat='%s')\n", arg, dir[0] ? dir : "(current)", pattern);
-        o.skipped_paths += wildcard_scan(dir, pattern, o.recursive, add_to_result, &result);
+        o.skipped_paths += wildcard_scan(tmb_console(), dir, pattern, o.recursive, add_to_result, &result);
         any_pattern = true;
     }
     if (!any_pattern) {

@@ -46,3 +46,21 @@ int file_wanted_unmatched(const Selection &sel)
     }
     return n;
 }
+
+namespace {
+
+FILE *console_stream(int stream) { return stream == MSG_ERR ? stderr : stdout; }
+
+void console_out(void *, int stream, const char *bytes, size_t n) { fwrite(bytes, 1, n, console_stream(stream)); }
+
+void console_flush(void *, int stream) { fflush(console_stream(stream)); }
+
+} // namespace
+
+MessageSink tmb_console()
+{
+    MessageSink sink;
+    sink.out = console_out;
+    sink.flush = console_flush;
+    return sink;
+}

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tmb_msg.h"
+
 struct EntryHeader;
 struct Selection;
 
@@ -26,3 +28,9 @@ void tmb_format_time(int64_t t, char *buf, size_t size);
 // archive": writes "No entry matches: NAME" on standard error for each
 // argument of `sel` that selected no entry, and returns their number.
 int file_wanted_unmatched(const Selection &sel);
+
+// The sink through which the layers below the program talk: MSG_OUT goes
+// to standard output, MSG_ERR to standard error, each through its stdio
+// stream, so that their buffering and the program's own lines interleave
+// as if the layers had printed themselves.
+MessageSink tmb_console();

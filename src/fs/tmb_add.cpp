@@ -72,7 +72,7 @@ void fill_header(EntryHeader *h, const char *name, int64_t mtime)
 void end_line_error(AddState &as)
 {
     if (!as.set.quiet)
-        fputs(" ERROR\n", stdout);
+        msg_puts(as.msg, MSG_OUT, " ERROR\n");
 }
 
 // Opens a file for reading without blocking on a FIFO and without following
@@ -111,9 +111,9 @@ BufferedFile open_input(const char *path, struct stat *st, bool *not_regular, bo
 int report_refused(AddState &as, const char *path, bool not_regular, bool too_large)
 {
     if (not_regular)
-        fprintf(stderr, "  Not a regular file: %s\n", tmb_shown(path).c_str());
+        msg_printf(as.msg, MSG_ERR, "  Not a regular file: %s\n", tmb_shown(path).c_str());
     else if (too_large)
-        fprintf(stderr, "  File too large (4 GiB or more): %s\n", tmb_shown(path).c_str());
+        msg_printf(as.msg, MSG_ERR, "  File too large (4 GiB or more): %s\n", tmb_shown(path).c_str());
     else
         return 0;
     end_line_error(as);
@@ -284,7 +284,7 @@ int pack_finish(AddState &as, PackJob &j)
     // for the smallest one learns why it is not, once per run.
     if (j.fell_back && !as.session->told_fallback) {
         as.session->told_fallback = true;
-        fprintf(stderr, "  Not enough memory for -9: packing with the default parse instead\n");
+        msg_printf(as.msg, MSG_ERR, "  Not enough memory for -9: packing with the default parse instead\n");
     }
     // Each failure is named once on standard error, the most telling first:
     // the compressor takes a failed read for the end of the input, and a
@@ -301,10 +301,10 @@ int pack_finish(AddState &as, PackJob &j)
     if (why) {
         as.add_tally.broken |= j.tmp_failed;
         if (j.tmp_failed)
-            fprintf(stderr, "  %s: %s (adding %s)\n", why, tmb_shown(j.slot->name).c_str(),
-                    tmb_shown(path).c_str());
+            msg_printf(as.msg, MSG_ERR, "  %s: %s (adding %s)\n", why, tmb_shown(j.slot->name).c_str(),
+                       tmb_shown(path).c_str());
         else
-            fprintf(stderr, "  %s: %s\n", why, tmb_shown(path).c_str());
+            msg_printf(as.msg, MSG_ERR, "  %s: %s\n", why, tmb_shown(path).c_str());
         end_line_error(as);
         return 0;
     }
@@ -317,7 +317,7 @@ int pack_finish(AddState &as, PackJob &j)
     FILE *arc = as.session->arc;
     off_t entry_start = ftello(arc);
     if (!tmb_write_header_lv2(arc, &h)) {
-        fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
+        msg_printf(as.msg, MSG_ERR, "  Write error: %s\n", tmb_shown(path).c_str());
         as.add_tally.broken = 1;
         end_line_error(as);
         return 0;
@@ -326,16 +326,16 @@ int pack_finish(AddState &as, PackJob &j)
     CopyResult copied = tmb_copy_bytes(j.slot->fp, arc, h.comp_size);
     if (copied != CopyResult::kDone) {
         if (copied == CopyResult::kWriteFailed)
-            fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
+            msg_printf(as.msg, MSG_ERR, "  Write error: %s\n", tmb_shown(path).c_str());
         else
-            fprintf(stderr, "  Cannot read temporary file: %s\n", tmb_shown(j.slot->name).c_str());
+            msg_printf(as.msg, MSG_ERR, "  Cannot read temporary file: %s\n", tmb_shown(j.slot->name).c_str());
         as.add_tally.broken = 1;
         undo_entry(arc, entry_start);
         end_line_error(as);
         return 0;
     }
     if (!as.set.quiet)
-        printf(" OK (%lu->%lu)\n", (unsigned long)h.orig_size, (unsigned long)h.comp_size);
+        msg_printf(as.msg, MSG_OUT, " OK (%lu->%lu)\n", (unsigned long)h.orig_size, (unsigned long)h.comp_size);
     return 1;
 }
 
@@ -344,8 +344,8 @@ void adding_line(AddState &as, const char *arcname)
 {
     as.add_file_no++;
     if (!as.set.quiet)
-        printf("[%d] adding:  %-40s", as.add_file_no, tmb_shown(arcname).c_str());
-    fflush(stdout);
+        msg_printf(as.msg, MSG_OUT, "[%d] adding:  %-40s", as.add_file_no, tmb_shown(arcname).c_str());
+    msg_flush(as.msg, MSG_OUT);
 }
 
 void count(AddState &as, int ok)
@@ -398,7 +398,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
             return 0;
         int err = errno;
         as.log.line("  fopen FAILED");
-        fprintf(stderr, "  Cannot open: %s (%s)\n", tmb_shown(path).c_str(), strerror(err));
+        msg_printf(as.msg, MSG_ERR, "  Cannot open: %s (%s)\n", tmb_shown(path).c_str(), strerror(err));
         end_line_error(as);
         return 0;
     }
@@ -409,7 +409,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
     constexpr size_t kChunk = kTmbStreamBuffer;
     std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kChunk]);
     if (!buf) {
-        fprintf(stderr, "  Out of memory: %s\n", tmb_shown(path).c_str());
+        msg_printf(as.msg, MSG_ERR, "  Out of memory: %s\n", tmb_shown(path).c_str());
         as.add_tally.broken = 1;
         end_line_error(as);
         return 0;
@@ -423,7 +423,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
     if (in_one) {
         total = fread(buf.get(), 1, (size_t)size, in.get());
         if (ferror(in.get())) {
-            fprintf(stderr, "  Read error: %s\n", tmb_shown(path).c_str());
+            msg_printf(as.msg, MSG_ERR, "  Read error: %s\n", tmb_shown(path).c_str());
             end_line_error(as);
             return 0;
         }
@@ -438,7 +438,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
     h.crc = crc;
     off_t entry_start = ftello(arc);
     if (!tmb_write_header_lv2(arc, &h)) {
-        fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
+        msg_printf(as.msg, MSG_ERR, "  Write error: %s\n", tmb_shown(path).c_str());
         as.add_tally.broken = 1;
         end_line_error(as);
         return 0;
@@ -450,7 +450,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
         copied = StoreCopy::kWriteFailed;
     in.close();
     if (copied == StoreCopy::kReadFailed) {
-        fprintf(stderr, "  Read error: %s\n", tmb_shown(path).c_str());
+        msg_printf(as.msg, MSG_ERR, "  Read error: %s\n", tmb_shown(path).c_str());
         undo_entry(arc, entry_start);
         end_line_error(as);
         return 0;
@@ -470,7 +470,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
              tmb_write_header_lv2(arc, &h) && fseeko(arc, data_end, SEEK_SET) == 0;
     }
     if (!ok) {
-        fprintf(stderr, "  Write error: %s\n", tmb_shown(path).c_str());
+        msg_printf(as.msg, MSG_ERR, "  Write error: %s\n", tmb_shown(path).c_str());
         as.add_tally.broken = 1;
         undo_entry(arc, entry_start);
         end_line_error(as);
@@ -478,7 +478,7 @@ int add_stored(AddState &as, const char *path, const char *arcname, const char *
     }
     as.log.line("  add_file_lh0 OK: written %lu bytes", (unsigned long)total);
     if (!as.set.quiet)
-        fputs(" OK\n", stdout);
+        msg_puts(as.msg, MSG_OUT, " OK\n");
     return 1;
 }
 
@@ -513,13 +513,13 @@ void add_compressed(AddState &as, const char *path, const char *arcname, const c
                     // failed and why.
                     as.log.line("add_path lhX: fopen '%s' FAILED", p);
                     if (!as.set.quiet)
-                        fputs(" OPEN ERROR\n", stdout);
-                    fprintf(stderr, "  Cannot open: %s (%s)\n", tmb_shown(p).c_str(), strerror(j->open_errno));
+                        msg_puts(as.msg, MSG_OUT, " OPEN ERROR\n");
+                    msg_printf(as.msg, MSG_ERR, "  Cannot open: %s (%s)\n", tmb_shown(p).c_str(), strerror(j->open_errno));
                 }
             } else {
                 as.log.line("cannot create temp file in '%s'", j->slot_dir);
-                fprintf(stderr, "  Cannot create temporary file: %s (%s)\n", tmb_shown(j->slot_dir).c_str(),
-                        strerror(j->slot_errno));
+                msg_printf(as.msg, MSG_ERR, "  Cannot create temporary file: %s (%s)\n", tmb_shown(j->slot_dir).c_str(),
+                           strerror(j->slot_errno));
                 as.add_tally.broken = 1;
                 end_line_error(as);
             }
@@ -579,7 +579,7 @@ void add_file(AddState &as, const char *path, const char *arcname, const char *n
     if (is_the_archive(as, st)) {
         in_turn(as, [&as, a = std::string(arcname)] {
             if (!as.set.quiet)
-                printf("  skipping the archive itself:  %s\n", tmb_shown(a.c_str()).c_str());
+                msg_printf(as.msg, MSG_OUT, "  skipping the archive itself:  %s\n", tmb_shown(a.c_str()).c_str());
         });
         return;
     }
@@ -613,7 +613,7 @@ void add_empty_dir(AddState &as, const char *name, const struct stat *st)
     h->is_dir = 1;
     in_turn(as, [&as, h] {
         if (!tmb_write_header_lv2(as.session->arc, h.get())) {
-            fprintf(stderr, "  Write error: %s\n", tmb_shown(h->name).c_str());
+            msg_printf(as.msg, MSG_ERR, "  Write error: %s\n", tmb_shown(h->name).c_str());
             as.add_tally.broken = 1;
             as.add_tally.failed++;
             return;
@@ -648,7 +648,7 @@ void walk_dir(AddState &as, const char *path, const char *arcname, const struct 
     // path, with the option that would have added it.
     if (!as.set.recursive) {
         w.say([&as, p = std::string(path)] {
-            fprintf(stderr, "  Directory not added: %s (-r adds its files)\n", tmb_shown(p.c_str()).c_str());
+            msg_printf(as.msg, MSG_ERR, "  Directory not added: %s (-r adds its files)\n", tmb_shown(p.c_str()).c_str());
             as.add_tally.failed++;
         });
         return;
@@ -657,7 +657,7 @@ void walk_dir(AddState &as, const char *path, const char *arcname, const struct 
     if (!d) {
         int e = errno;
         w.say([&as, p = std::string(path), e] {
-            fprintf(stderr, "  Cannot list directory: %s (%s)\n", tmb_shown(p.c_str()).c_str(), strerror(e));
+            msg_printf(as.msg, MSG_ERR, "  Cannot list directory: %s (%s)\n", tmb_shown(p.c_str()).c_str(), strerror(e));
             as.add_tally.failed++;
         });
         return;
@@ -669,15 +669,15 @@ void walk_dir(AddState &as, const char *path, const char *arcname, const struct 
             continue;
         entries++;
         char child[256], child_arc[256];
-        if (!join_path_checked(child, path, de->d_name) ||
-            !join_path_checked(child_arc, arcname, de->d_name)) {
+        if (!join_path_checked(as.msg, child, path, de->d_name) ||
+            !join_path_checked(as.msg, child_arc, arcname, de->d_name)) {
             w.say([&as] { as.add_tally.failed++; });
             continue;
         }
         if (is_link_to_dir(de, child)) {
             w.say([&as, a = std::string(child_arc)] {
                 if (!as.set.quiet)
-                    printf("  skipping link to directory:  %s\n", tmb_shown(a.c_str()).c_str());
+                    msg_printf(as.msg, MSG_OUT, "  skipping link to directory:  %s\n", tmb_shown(a.c_str()).c_str());
             });
             continue;
         }
@@ -715,7 +715,7 @@ void add_any(AddState &as, const char *path, const char *arcname, int method)
     w.dir = [&as](const char *arcname) {
         in_turn(as, [&as, a = std::string(arcname)] {
             if (!as.set.quiet)
-                printf("  adding dir:  %s\n", tmb_shown(a.c_str()).c_str());
+                msg_printf(as.msg, MSG_OUT, "  adding dir:  %s\n", tmb_shown(a.c_str()).c_str());
         });
     };
     w.say = [&as](std::function<void()> f) { in_turn(as, std::move(f)); };
@@ -751,11 +751,11 @@ void add_walk(AddState &as, const char *path, const char *arcname, const AddWalk
     walk_any(as, path, arcname, walk);
 }
 
-void add_report_nothing_added(const char *archive)
+void add_report_nothing_added(const AddState &as, const char *archive)
 {
     struct stat st;
-    fprintf(stderr, "No entry added: %s; %s\n", archive,
-            stat(archive, &st) == 0 ? "left unchanged" : "not created");
+    msg_printf(as.msg, MSG_ERR, "No entry added: %s; %s\n", archive,
+               stat(archive, &st) == 0 ? "left unchanged" : "not created");
 }
 
 void add_set_archive(AddState &as, FILE *arc, FILE *old)
@@ -781,7 +781,7 @@ int add_begin(AddState &as, FILE *arc)
         ps->ctxs.push_back(ctx);
     }
     if (ps->ctxs.empty()) {
-        fprintf(stderr, "  Out of memory: cannot pack\n");
+        msg_printf(as.msg, MSG_ERR, "  Out of memory: cannot pack\n");
         as.add_tally.broken = 1;
         return 0;
     }

@@ -9,6 +9,7 @@
 #include "tmb_codec.h"
 #include "tmb_io.h"
 #include "tmb_log.h"
+#include "tmb_msg.h"
 
 // What the calls of add_path have done since the tally was last cleared:
 // entries actually written, and failures, one for each file that could not
@@ -54,6 +55,7 @@ struct AddState {
     AddSettings set;
     AddProgress progress;
     LogSink log;           // debug lines
+    MessageSink msg;       // the "[n] adding:" lines and the failures
     AddTally add_tally = {0, 0, 0};
     int arc_root_len = 0;
     int add_file_no = 0;
@@ -113,7 +115,7 @@ struct AddWalk {
 void add_walk(AddState &as, const char *path, const char *arcname, const AddWalk &walk);
 // Says on standard error that no entry went in, so `archive` is left as it
 // was (or not created): an archive of nothing is never what was asked for.
-void add_report_nothing_added(const char *archive);
+void add_report_nothing_added(const AddState &as, const char *archive);
 
 // Names the archive stream being written, and for u and f also the old
 // archive being replaced, so that neither a tree walk nor a pattern stores

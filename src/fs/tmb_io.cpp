@@ -198,18 +198,18 @@ const char *tmb_temp_dir()
     return t && *t ? t : "/tmp";
 }
 
-int tmb_open_to_replace(const char *path, struct stat *st)
+int tmb_open_to_replace(const MessageSink &msg, const char *path, struct stat *st)
 {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return -1;
-        fprintf(stderr, "Cannot open/create: %s (%s)\n", path, strerror(errno));
+        msg_printf(msg, MSG_ERR, "Cannot open/create: %s (%s)\n", path, strerror(errno));
         return -2;
     }
     if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
         close(fd);
-        fprintf(stderr, "Cannot open/create: %s (not a regular file)\n", path);
+        msg_printf(msg, MSG_ERR, "Cannot open/create: %s (not a regular file)\n", path);
         return -2;
     }
     return fd;

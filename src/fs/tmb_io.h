@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "tmb_msg.h"
 #include "tmb_stream.h"
 
 // A file's identity: device and inode. Two names, links or open streams
@@ -68,7 +69,7 @@ int tmb_follow_links(const char *path, char *out, size_t size);
 // first: only a regular file, and without waiting on a FIFO. Returns the
 // descriptor (`st` filled in), -1 when there is no such file, or -2 after
 // saying why it cannot be replaced ("Cannot open/create: PATH (reason)").
-int tmb_open_to_replace(const char *path, struct stat *st);
+int tmb_open_to_replace(const MessageSink &msg, const char *path, struct stat *st);
 
 // Flushes and closes; 1 when every buffered byte reached the file.
 int tmb_close_checked(FILE *fp);

@@ -22,10 +22,10 @@ void report_damage(const OldArchive *old, int64_t pos, const char *what)
     // No header where the first one should be: the file is no archive at
     // all (as the reading commands say).
     if (pos == 0 && strcmp(what, "unreadable entry header") == 0)
-        fprintf(stderr, "Not an LZH archive: %s (%s); archive left unchanged\n", old->path, what);
+        msg_printf(old->msg, MSG_ERR, "Not an LZH archive: %s (%s); archive left unchanged\n", old->path, what);
     else
-        fprintf(stderr, "Damaged archive: %s (%s at offset %lld); archive left unchanged\n",
-                old->path, what, (long long)pos);
+        msg_printf(old->msg, MSG_ERR, "Damaged archive: %s (%s at offset %lld); archive left unchanged\n",
+                   old->path, what, (long long)pos);
 }
 
 // Bytes after the end mark: the rewritten archive ends at its own end mark,
@@ -65,15 +65,16 @@ constexpr uint64_t kDigestStart = 0xCBF29CE484222325ull;
 
 } // namespace
 
-int rewrite_open_old(OldArchive *old, const char *path, const LogSink &log)
+int rewrite_open_old(OldArchive *old, const char *path, const MessageSink &msg, const LogSink &log)
 {
     *old = OldArchive{};
     old->path = path;
     old->log = log;
+    old->msg = msg;
     // Looked at as a to-be-replaced file is: only a regular one, and a
     // FIFO at the name is refused at once instead of waiting for a writer.
     struct stat st;
-    int fd = tmb_open_to_replace(path, &st);
+    int fd = tmb_open_to_replace(msg, path, &st);
     if (fd < 0) {
         errno = fd == -1 ? ENOENT : EINVAL;
         return fd == -1 ? 0 : -1;
@@ -81,7 +82,7 @@ int rewrite_open_old(OldArchive *old, const char *path, const LogSink &log)
     old->file.reset(fdopen(fd, "rb"));
     if (!old->file) {
         close(fd);
-        fprintf(stderr, "Cannot open: %s\n", path);
+        msg_printf(msg, MSG_ERR, "Cannot open: %s\n", path);
         return -1;
     }
     old->size = (int64_t)st.st_size;
@@ -153,8 +154,8 @@ int rewrite_unchanged(OldArchive *old)
     if (same && stat(old->path, &named) == 0)
         same = tmb_file_id(named) == tmb_file_id(st);
     if (!same)
-        fprintf(stderr, "Archive changed while it was being rewritten: %s; not replaced\n",
-                old->path);
+        msg_printf(old->msg, MSG_ERR, "Archive changed while it was being rewritten: %s; not replaced\n",
+                   old->path);
     return same;
 }
 
@@ -172,7 +173,7 @@ int64_t renew_zero_led_header(OldArchive *old, int64_t header_pos, NewArchive *o
     }
     int64_t data_pos = (int64_t)ftello(fp);
     if (!tmb_write_header_lv2(out->file.get(), &h)) {
-        fprintf(stderr, "Write error on %s; %s left unchanged\n", out->path, old->path);
+        msg_printf(old->msg, MSG_ERR, "Write error on %s; %s left unchanged\n", out->path, old->path);
         return -1;
     }
     return data_pos - header_pos;
@@ -201,14 +202,15 @@ int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, New
         report_damage(old, header_pos, "short read while copying an entry");
         return 0;
     case CopyResult::kWriteFailed:
-        fprintf(stderr, "Write error on %s; %s left unchanged\n", out->path, old->path);
+        msg_printf(old->msg, MSG_ERR, "Write error on %s; %s left unchanged\n", out->path, old->path);
         return 0;
     }
     return 0;
 }
 
-int rewrite_create(NewArchive *tmp, const char *archive)
+int rewrite_create(NewArchive *tmp, const char *archive, const MessageSink &msg)
 {
+    tmp->msg = msg;
     tmp->file.close();
     tmp->path[0] = '\0';
     tmp->target[0] = '\0';
@@ -240,7 +242,7 @@ void rewrite_report_create(const NewArchive *tmp, const char *archive, int err)
     // The directory of the file to replace: the link's target when the
     // archive name is one (the name itself when that could not be found).
     const char *file = tmp->target[0] ? tmp->target : archive;
-    fprintf(stderr, "Cannot create temp file: %s (%s)\n", tmb_dir_of(file).c_str(), strerror(err));
+    msg_printf(tmp->msg, MSG_ERR, "Cannot create temp file: %s (%s)\n", tmb_dir_of(file).c_str(), strerror(err));
 }
 
 void rewrite_abort(NewArchive *tmp)
@@ -264,7 +266,7 @@ int rewrite_commit(NewArchive *tmp, const char *archive)
             ok = 0;
     }
     if (!ok) {
-        fprintf(stderr, "Write error on %s; %s left unchanged\n", tmp->path, archive);
+        msg_printf(tmp->msg, MSG_ERR, "Write error on %s; %s left unchanged\n", tmp->path, archive);
         rewrite_abort(tmp);
         return 0;
     }
@@ -281,17 +283,17 @@ int rewrite_install(NewArchive *tmp, const char *archive)
         ok = 0;
     int closed = tmp->file.close_checked();
     if (!ok || !closed) {
-        fprintf(stderr, "Write error on %s; %s left unchanged\n", tmp->path, archive);
+        msg_printf(tmp->msg, MSG_ERR, "Write error on %s; %s left unchanged\n", tmp->path, archive);
         rewrite_abort(tmp);
         return 0;
     }
     if (to_stdout) {
-        ok = tmb_stdout_archive_write(tmp->stdout_fd, tmp->path);
+        ok = tmb_stdout_archive_write(tmp->msg, tmp->stdout_fd, tmp->path);
         rewrite_abort(tmp);
         return ok;
     }
     if (rename(tmp->path, tmp->target) != 0) {
-        fprintf(stderr, "Cannot replace %s: %s; archive left unchanged\n", archive, strerror(errno));
+        msg_printf(tmp->msg, MSG_ERR, "Cannot replace %s: %s; archive left unchanged\n", archive, strerror(errno));
         rewrite_abort(tmp);
         return 0;
     }

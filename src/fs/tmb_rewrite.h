@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "tmb_header.h"
+#include "tmb_msg.h"
 #include "tmb_stream.h"
 
 // An archive opened for copying, with its size for the damage checks.
@@ -21,12 +22,13 @@ struct OldArchive {
     uint64_t entries = 0, layout = 0;              // the walk under way
     uint64_t first_entries = 0, first_layout = 0;  // the walk before the last restart
     LogSink log;                                    // the header reader's debug lines
+    MessageSink msg;                                // what is said about it
 };
 
 // Opens the archive "rb". 1 opened; 0 it does not exist (errno ENOENT);
 // -1 it exists but cannot be read (a message has been printed). The
 // header reader's debug lines go to `log`.
-int rewrite_open_old(OldArchive *old, const char *path, const LogSink &log = {});
+int rewrite_open_old(OldArchive *old, const char *path, const MessageSink &msg, const LogSink &log = {});
 
 // Reads the next entry: 1 an entry (the stream stands at its data, data_pos
 // is set), 0 the real end (a zero byte where a header starts, or the end of
@@ -61,6 +63,7 @@ struct NewArchive {
     char path[512] = "";
     char target[512] = "";  // the name the new archive is renamed to
     int stdout_fd = -1;     // for the archive "-": the standard output it goes to
+    MessageSink msg;        // what is said about it (set by rewrite_create)
 };
 
 // Copies header and data of an entry unchanged: 1 done, 0 failed (message
@@ -68,7 +71,7 @@ struct NewArchive {
 int rewrite_copy_entry(OldArchive *old, int64_t header_pos, uint64_t length, NewArchive *out);
 
 // 1 when the temporary archive is open; 0 on failure (errno set).
-int rewrite_create(NewArchive *tmp, const char *archive);
+int rewrite_create(NewArchive *tmp, const char *archive, const MessageSink &msg);
 // After a failed rewrite_create: "Cannot create temp file: DIR (reason)",
 // with the directory where it was to be made (no name was made).
 void rewrite_report_create(const NewArchive *tmp, const char *archive, int err);

@@ -56,30 +56,30 @@ int is_part_name(const char *p)
 }
 
 // Builds "base.NNN"; 0 (with a message) when it does not fit.
-int make_part_name(char *buf, const char *base, unsigned long k)
+int make_part_name(const MessageSink &m, char *buf, const char *base, unsigned long k)
 {
     int n = snprintf(buf, NAME_SIZE, "%s.%03lu", base, k);
     if (n < 0 || (size_t)n >= NAME_SIZE) {
-        fprintf(stderr, "Name too long: %s.%03lu\n", base, k);
+        msg_printf(m, MSG_ERR, "Name too long: %s.%03lu\n", base, k);
         return 0;
     }
     return 1;
 }
 
-int make_info_name(char *buf, const char *base)
+int make_info_name(const MessageSink &m, char *buf, const char *base)
 {
     int n = snprintf(buf, NAME_SIZE, "%s.info", base);
     if (n < 0 || (size_t)n >= NAME_SIZE) {
-        fprintf(stderr, "Name too long: %s.info\n", base);
+        msg_printf(m, MSG_ERR, "Name too long: %s.info\n", base);
         return 0;
     }
     return 1;
 }
 
-int write_all(FILE *fp, const void *buf, size_t len, const char *name)
+int write_all(const MessageSink &m, FILE *fp, const void *buf, size_t len, const char *name)
 {
     if (len && fwrite(buf, 1, len, fp) != len) {
-        fprintf(stderr, "Cannot write: %s (%s)\n", name, strerror(errno));
+        msg_printf(m, MSG_ERR, "Cannot write: %s (%s)\n", name, strerror(errno));
         return 0;
     }
     return 1;
@@ -88,7 +88,7 @@ int write_all(FILE *fp, const void *buf, size_t len, const char *name)
 // Closes a stream written so far without error (`ok`), and reports when
 // buffered bytes did not reach the file. After an error already reported
 // the stream is only closed.
-int close_checked(FILE *fp, const char *name, int ok)
+int close_checked(const MessageSink &m, FILE *fp, const char *name, int ok)
 {
     if (!ok) {
         fclose(fp);
@@ -96,8 +96,8 @@ int close_checked(FILE *fp, const char *name, int ok)
     }
     errno = 0;
     if (!tmb_close_checked(fp)) {
-        fprintf(stderr, "Cannot write: %s (%s)\n", name,
-                errno ? strerror(errno) : "write error");
+        msg_printf(m, MSG_ERR, "Cannot write: %s (%s)\n", name,
+                   errno ? strerror(errno) : "write error");
         return 0;
     }
     return 1;
@@ -162,12 +162,12 @@ struct SplitResult {
 
 // Reads the next chunk of at most `want` bytes; 0 at the end of the file.
 // A read error is reported and gives -1.
-long read_chunk(FILE *in, const char *path, unsigned char *buf, uint64_t want)
+long read_chunk(const MessageSink &m, FILE *in, const char *path, unsigned char *buf, uint64_t want)
 {
     size_t n = want < COPY_BUF_SIZE ? (size_t)want : COPY_BUF_SIZE;
     size_t got = fread(buf, 1, n, in);
     if (got == 0 && ferror(in)) {
-        fprintf(stderr, "Cannot read: %s (%s)\n", path, strerror(errno));
+        msg_printf(m, MSG_ERR, "Cannot read: %s (%s)\n", path, strerror(errno));
         return -1;
     }
     return (long)got;
@@ -175,19 +175,19 @@ long read_chunk(FILE *in, const char *path, unsigned char *buf, uint64_t want)
 
 // Writes one part: the `got` bytes already in `buf`, then further chunks
 // until the part is full or the file ends.
-int fill_part(FILE *in, const char *path, FILE *part, const char *part_name,
+int fill_part(const MessageSink &m, FILE *in, const char *path, FILE *part, const char *part_name,
               uint64_t part_bytes, unsigned char *buf, long got, SplitResult &r)
 {
     uint64_t room = part_bytes;
     while (got > 0) {
-        if (!write_all(part, buf, (size_t)got, part_name))
+        if (!write_all(m, part, buf, (size_t)got, part_name))
             return 0;
         r.crc = tmb_crc16(buf, (size_t)got, r.crc);
         r.total += (uint64_t)got;
         room -= (uint64_t)got;
         if (room == 0)
             return 1;
-        got = read_chunk(in, path, buf, room);
+        got = read_chunk(m, in, path, buf, room);
     }
     return got == 0;
 }
@@ -202,34 +202,35 @@ int fill_part(FILE *in, const char *path, FILE *part, const char *part_name,
 int write_parts(const SplitSettings &set, FILE *in, const char *path, uint64_t part_bytes, unsigned char *buf,
                 SplitResult &r)
 {
+    const MessageSink &m = set.msg;
     char part_name[NAME_SIZE];
     char tmp[TEMP_NAME_SIZE];
     for (;;) {
-        long got = read_chunk(in, path, buf, part_bytes);
+        long got = read_chunk(m, in, path, buf, part_bytes);
         if (got <= 0)
             return got == 0;
 
         r.parts++;
-        if (!make_part_name(part_name, path, r.parts))
+        if (!make_part_name(m, part_name, path, r.parts))
             return 0;
         FILE *part = create_beside(part_name, tmp);
         if (!part) {
-            fprintf(stderr, "Cannot create: %s\n", part_name);
+            msg_printf(m, MSG_ERR, "Cannot create: %s\n", part_name);
             r.create_failed = true;
             return 0;
         }
         setvbuf(part, nullptr, _IONBF, 0);
         if (!set.quiet) {
-            printf("  writing: %s\n", part_name);
-            fflush(stdout);
+            msg_printf(m, MSG_OUT, "  writing: %s\n", part_name);
+            msg_flush(m, MSG_OUT);
         }
-        int ok = fill_part(in, path, part, part_name, part_bytes, buf, got, r);
-        if (!close_checked(part, part_name, ok)) {
+        int ok = fill_part(m, in, path, part, part_name, part_bytes, buf, got, r);
+        if (!close_checked(m, part, part_name, ok)) {
             discard_temp(tmp);
             return 0;
         }
         if (!place_temp(tmp, part_name)) {
-            fprintf(stderr, "Cannot create: %s\n", part_name);
+            msg_printf(m, MSG_ERR, "Cannot create: %s\n", part_name);
             r.create_failed = true;
             return 0;
         }
@@ -239,18 +240,18 @@ int write_parts(const SplitSettings &set, FILE *in, const char *path, uint64_t p
 
 // A failed split takes back the parts it made: a series that stops short
 // would join into a file that is not the original.
-void remove_placed_parts(const char *path, const SplitResult &r)
+void remove_placed_parts(const MessageSink &m, const char *path, const SplitResult &r)
 {
     char part_name[NAME_SIZE];
     for (unsigned long k = 1; k <= r.placed; k++)
-        if (make_part_name(part_name, path, k))
+        if (make_part_name(m, part_name, path, k))
             remove(part_name);
 }
 
 // Parts numbered after the last one written may remain from an earlier,
 // longer split of the same name. A join reads every part up to the first
 // gap, so they would be glued onto this file: remove them.
-int remove_stale_parts(const char *path, const FileId &in_id, unsigned long parts)
+int remove_stale_parts(const MessageSink &m, const char *path, const FileId &in_id, unsigned long parts)
 {
     char part_name[NAME_SIZE];
     for (unsigned long k = parts + 1;; k++) {
@@ -263,31 +264,31 @@ int remove_stale_parts(const char *path, const FileId &in_id, unsigned long part
         // Only files and links go; anything else is not ours to remove.
         int removable = (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && tmb_file_id(st) != in_id;
         if (!removable || remove(part_name) != 0) {
-            fprintf(stderr, "Cannot remove stale part: %s\n", part_name);
+            msg_printf(m, MSG_ERR, "Cannot remove stale part: %s\n", part_name);
             return 0;
         }
-        printf("Removed stale part: %s\n", part_name);
+        msg_printf(m, MSG_OUT, "Removed stale part: %s\n", part_name);
     }
 }
 
-int write_sidecar(const char *info_name, const char *path, const SplitResult &r)
+int write_sidecar(const MessageSink &m, const char *info_name, const char *path, const SplitResult &r)
 {
     char tmp[TEMP_NAME_SIZE];
     FILE *fp = create_beside(info_name, tmp);
     if (!fp) {
-        fprintf(stderr, "Cannot create: %s\n", info_name);
+        msg_printf(m, MSG_ERR, "Cannot create: %s\n", info_name);
         return 0;
     }
     int ok = fprintf(fp, "TAMBRIXSPLIT 1\nname=%s\nsize=%lu\nparts=%lu\ncrc16=%04X\n",
                      tmb_base_name(path), (unsigned long)r.total, r.parts, (unsigned)r.crc) > 0;
     if (!ok)
-        fprintf(stderr, "Cannot write: %s (%s)\n", info_name, strerror(errno));
-    if (!close_checked(fp, info_name, ok)) {
+        msg_printf(m, MSG_ERR, "Cannot write: %s (%s)\n", info_name, strerror(errno));
+    if (!close_checked(m, fp, info_name, ok)) {
         discard_temp(tmp);
         return 0;
     }
     if (!place_temp(tmp, info_name)) {
-        fprintf(stderr, "Cannot create: %s (%s)\n", info_name, strerror(errno));
+        msg_printf(m, MSG_ERR, "Cannot create: %s (%s)\n", info_name, strerror(errno));
         return 0;
     }
     return 1;
@@ -295,11 +296,11 @@ int write_sidecar(const char *info_name, const char *path, const SplitResult &r)
 
 // Measures the size by seeking to the end, as the "Splitting:" line wants
 // it before the first byte is copied.
-int measure(FILE *in, const char *path, uint64_t &size)
+int measure(const MessageSink &m, FILE *in, const char *path, uint64_t &size)
 {
     off_t end;
     if (fseeko(in, 0, SEEK_END) != 0 || (end = ftello(in)) < 0 || fseeko(in, 0, SEEK_SET) != 0) {
-        fprintf(stderr, "Cannot read: %s (%s)\n", path, strerror(errno));
+        msg_printf(m, MSG_ERR, "Cannot read: %s (%s)\n", path, strerror(errno));
         return 0;
     }
     size = (uint64_t)end;
@@ -404,17 +405,17 @@ bool is_series_name(const std::string &stem, const char *leaf)
 // name its members start with: a file written under a member's name there
 // (a part not yet present included) would become part of the series.
 
-void report_refused_input(const char *path)
+void report_refused_input(const MessageSink &m, const char *path)
 {
     const char *why = errno == ELOOP ? "it is a symbolic link"
                       : errno == EINVAL ? "not a regular file"
                                         : strerror(errno);
-    fprintf(stderr, "Cannot read: %s (%s)\n", path, why);
+    msg_printf(m, MSG_ERR, "Cannot read: %s (%s)\n", path, why);
 }
 
 // Refuses an output that is one of the parts or the sidecar: opening it for
 // writing would destroy the input before it is read.
-int output_is_input(const char *base, const char *info_name, const char *out_path)
+int output_is_input(const MessageSink &m, const char *base, const char *info_name, const char *out_path)
 {
     // An output named as a member of the series (a part not there yet
     // included) would replace it, or join into the series and lengthen it.
@@ -424,7 +425,7 @@ int output_is_input(const char *base, const char *info_name, const char *out_pat
     std::string out_leaf, stem;
     if (place_of(out_path, &out_dir, &out_leaf) && place_of(base, &base_dir, &stem) &&
         out_dir == base_dir && is_series_name(stem, out_leaf.c_str())) {
-        fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
+        msg_printf(m, MSG_ERR, "Output would overwrite its own input: %s\n", out_path);
         return 1;
     }
     struct stat out_st;
@@ -441,26 +442,26 @@ int output_is_input(const char *base, const char *info_name, const char *out_pat
         hit = tmb_file_id(ps) == out_id;
     }
     if (hit)
-        fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
+        msg_printf(m, MSG_ERR, "Output would overwrite its own input: %s\n", out_path);
     return hit;
 }
 
 // Copies one open part to the output. Stops early, successfully, once the
 // output holds more than `limit` bytes: the verification then fails on the
 // size without the join reading on through whatever the parts hold.
-int copy_part(FILE *part, const char *part_name, FILE *out, const char *out_path,
+int copy_part(const MessageSink &m, FILE *part, const char *part_name, FILE *out, const char *out_path,
               unsigned char *buf, uint64_t limit, uint64_t &total, uint16_t &crc)
 {
     for (;;) {
         size_t got = fread(buf, 1, COPY_BUF_SIZE, part);
         if (got == 0) {
             if (ferror(part)) {
-                fprintf(stderr, "Cannot read: %s (%s)\n", part_name, strerror(errno));
+                msg_printf(m, MSG_ERR, "Cannot read: %s (%s)\n", part_name, strerror(errno));
                 return 0;
             }
             return 1;
         }
-        if (!write_all(out, buf, got, out_path))
+        if (!write_all(m, out, buf, got, out_path))
             return 0;
         crc = tmb_crc16(buf, got, crc);
         total += got;
@@ -474,15 +475,16 @@ int copy_parts(const SplitSettings &set, std::vector<FileId> &inputs, const char
                uint64_t limit, unsigned char *buf, unsigned long &parts, uint64_t &total,
                uint16_t &crc)
 {
+    const MessageSink &m = set.msg;
     char part_name[NAME_SIZE];
     for (unsigned long k = 1;; k++) {
-        if (!make_part_name(part_name, base, k))
+        if (!make_part_name(m, part_name, base, k))
             return 0;
         FileId part_id;
         FILE *part = open_join_input(part_name, part_id);
         if (!part) {
             if (errno != ENOENT) {
-                report_refused_input(part_name);
+                report_refused_input(m, part_name);
                 return 0;
             }
             return 1;
@@ -492,15 +494,15 @@ int copy_parts(const SplitSettings &set, std::vector<FileId> &inputs, const char
             // The output was created under a part's name: reading it while
             // writing it would never end.
             fclose(part);
-            fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
+            msg_printf(m, MSG_ERR, "Output would overwrite its own input: %s\n", out_path);
             return 0;
         }
         inputs.push_back(part_id);
         if (!set.quiet) {
-            printf("  reading: %s\n", part_name);
-            fflush(stdout);
+            msg_printf(m, MSG_OUT, "  reading: %s\n", part_name);
+            msg_flush(m, MSG_OUT);
         }
-        int ok = copy_part(part, part_name, out, out_path, buf, limit, total, crc);
+        int ok = copy_part(m, part, part_name, out, out_path, buf, limit, total, crc);
         fclose(part);
         if (!ok)
             return 0;
@@ -512,19 +514,19 @@ int copy_parts(const SplitSettings &set, std::vector<FileId> &inputs, const char
 
 // Reads the sidecar before the parts, so that its size bounds the join.
 // 0 when it is there but cannot be used (a link, the output itself).
-int load_expected(std::vector<FileId> &inputs, const char *info_name, const char *out_path, const FileId &out_id, Expected &e)
+int load_expected(const MessageSink &m, std::vector<FileId> &inputs, const char *info_name, const char *out_path, const FileId &out_id, Expected &e)
 {
     FileId id;
     FILE *fp = open_join_input(info_name, id);
     if (!fp) {
         if (errno == ENOENT)
             return 1;
-        report_refused_input(info_name);
+        report_refused_input(m, info_name);
         return 0;
     }
     if (id == out_id) {
         fclose(fp);
-        fprintf(stderr, "Output would overwrite its own input: %s\n", out_path);
+        msg_printf(m, MSG_ERR, "Output would overwrite its own input: %s\n", out_path);
         return 0;
     }
     inputs.push_back(id);
@@ -540,24 +542,25 @@ int load_expected(std::vector<FileId> &inputs, const char *info_name, const char
 int verify(const SplitSettings &set, const char *base, const char *info_name, const Expected &e, unsigned long parts,
            uint64_t total, uint16_t crc)
 {
+    const MessageSink &m = set.msg;
     if (!e.present) {
         // Said on standard error even under -q: a script must be able to
         // tell that nothing vouches for these bytes.
-        fprintf(stderr, "No .info sidecar found (%s) -- cannot verify integrity\n", info_name);
+        msg_printf(m, MSG_ERR, "No .info sidecar found (%s) -- cannot verify integrity\n", info_name);
         return 0;
     }
     if (!e.have_size || !e.have_crc)
         return 0;
     if (e.size != total || e.crc != crc) {
-        fprintf(stderr,
-                "VERIFICATION FAILED: expected size=%lu crc16=%04X, got size=%lu crc16=%04X\n",
-                (unsigned long)e.size, e.crc, (unsigned long)total, (unsigned)crc);
+        msg_printf(m, MSG_ERR,
+                   "VERIFICATION FAILED: expected size=%lu crc16=%04X, got size=%lu crc16=%04X\n",
+                   (unsigned long)e.size, e.crc, (unsigned long)total, (unsigned)crc);
         if (total < e.size && e.have_parts && parts < e.parts)
-            fprintf(stderr, "Missing part: %s.%03lu\n", base, parts + 1);
+            msg_printf(m, MSG_ERR, "Missing part: %s.%03lu\n", base, parts + 1);
         return 1;
     }
     if (!set.quiet)
-        printf("Verified OK against %s (size and CRC16 match)\n", info_name);
+        msg_printf(m, MSG_OUT, "Verified OK against %s (size and CRC16 match)\n", info_name);
     return 0;
 }
 
@@ -567,13 +570,14 @@ int verify(const SplitSettings &set, const char *base, const char *info_name, co
 int join_into(const SplitSettings &set, StandIn *in, const char *base, FILE *out, const char *file,
               const char *out_path)
 {
+    const MessageSink &m = set.msg;
     setvbuf(out, nullptr, _IONBF, 0);  // whole chunks go straight out
     char info_name[NAME_SIZE];
     FileId out_id;
-    int named = make_info_name(info_name, base);
+    int named = make_info_name(m, info_name, base);
     if (!named || !tmb_stream_id(out, &out_id)) {
         if (named)
-            fprintf(stderr, "Cannot create: %s (%s)\n", out_path, strerror(errno));
+            msg_printf(m, MSG_ERR, "Cannot create: %s (%s)\n", out_path, strerror(errno));
         fclose(out);
         remove_output(file);
         return 1;
@@ -581,7 +585,7 @@ int join_into(const SplitSettings &set, StandIn *in, const char *base, FILE *out
     in->join_inputs.clear();
     in->series_set = place_of(base, &in->series_dir, &in->series_stem);
     Expected e;
-    if (!load_expected(in->join_inputs, info_name, out_path, out_id, e)) {
+    if (!load_expected(m, in->join_inputs, info_name, out_path, out_id, e)) {
         fclose(out);
         remove_output(file);
         return 1;
@@ -589,12 +593,12 @@ int join_into(const SplitSettings &set, StandIn *in, const char *base, FILE *out
     unsigned char *buf = static_cast<unsigned char *>(malloc(COPY_BUF_SIZE));
     if (!buf) {
         fclose(out);
-        fprintf(stderr, "Out of memory\n");
+        msg_printf(m, MSG_ERR, "Out of memory\n");
         remove_output(file);
         return 1;
     }
     if (!set.quiet)
-        printf("Joining: %s -> %s\n", base, out_path);
+        msg_printf(m, MSG_OUT, "Joining: %s -> %s\n", base, out_path);
 
     unsigned long parts = 0;
     uint64_t total = 0;
@@ -602,26 +606,26 @@ int join_into(const SplitSettings &set, StandIn *in, const char *base, FILE *out
     uint64_t limit = e.have_size ? e.size : UINT64_MAX;
     int ok = copy_parts(set, in->join_inputs, base, out, out_path, out_id, limit, buf, parts, total, crc);
     free(buf);
-    ok = close_checked(out, out_path, ok);
+    ok = close_checked(m, out, out_path, ok);
     if (!ok) {
-        fprintf(stderr, "Removing incomplete output: %s\n", out_path);
+        msg_printf(m, MSG_ERR, "Removing incomplete output: %s\n", out_path);
         remove_output(file);
         return 1;
     }
     if (parts == 0) {
-        fprintf(stderr, "No parts found matching: %s.001\n", base);
+        msg_printf(m, MSG_ERR, "No parts found matching: %s.001\n", base);
         remove_output(file);
         return 1;
     }
     if (!set.quiet)
-        printf("\nJoined %lu part(s), %lu bytes total, CRC16=%04X\n", parts,
-               (unsigned long)total, (unsigned)crc);
+        msg_printf(m, MSG_OUT, "\nJoined %lu part(s), %lu bytes total, CRC16=%04X\n", parts,
+                   (unsigned long)total, (unsigned)crc);
     int result = verify(set, base, info_name, e, parts, total, crc);
     if (result) {
-        fprintf(stderr, "Removing corrupted output: %s\n", out_path);
+        msg_printf(m, MSG_ERR, "Removing corrupted output: %s\n", out_path);
         remove_output(file);
     }
-    fflush(stdout);
+    msg_flush(m, MSG_OUT);
     return result;
 }
 
@@ -629,15 +633,16 @@ int join_into(const SplitSettings &set, StandIn *in, const char *base, FILE *out
 
 int split_file(const SplitSettings &set, const char *path, uint64_t part_kb, int remove_after)
 {
+    const MessageSink &m = set.msg;
     // Part sizes are counted in KB; a size whose byte count does not fit in
     // 64 bits (a negative count widened with its sign, say) is no size.
     if (part_kb == 0 || part_kb > UINT64_MAX / 1024) {
-        fprintf(stderr, "Invalid part size: %lu\n", 0UL);
+        msg_printf(m, MSG_ERR, "Invalid part size: %lu\n", 0UL);
         return 1;
     }
     uint64_t part_bytes = part_kb * 1024;
     char info_name[NAME_SIZE];
-    if (!make_info_name(info_name, path))
+    if (!make_info_name(m, info_name, path))
         return 1;
 
     // Only a regular file is split (a link to one is followed): a
@@ -646,84 +651,85 @@ int split_file(const SplitSettings &set, const char *path, uint64_t part_kb, int
     FileId in_id;
     FILE *in = open_regular(path, true, in_id);
     if (!in) {
-        fprintf(stderr, "Cannot open: %s\n", path);
+        msg_printf(m, MSG_ERR, "Cannot open: %s\n", path);
         return 1;
     }
     uint64_t size = 0;
     setvbuf(in, nullptr, _IONBF, 0);
-    if (!measure(in, path, size)) {
+    if (!measure(m, in, path, size)) {
         fclose(in);
         return 1;
     }
     unsigned char *buf = static_cast<unsigned char *>(malloc(COPY_BUF_SIZE));
     if (!buf) {
         fclose(in);
-        fprintf(stderr, "Out of memory\n");
+        msg_printf(m, MSG_ERR, "Out of memory\n");
         return 1;
     }
-    printf("Splitting: %s (%lu bytes) into %luKB parts\n", path, (unsigned long)size,
-           (unsigned long)part_kb);
+    msg_printf(m, MSG_OUT, "Splitting: %s (%lu bytes) into %luKB parts\n", path, (unsigned long)size,
+               (unsigned long)part_kb);
 
     SplitResult r;
     int ok = write_parts(set, in, path, part_bytes, buf, r);
     free(buf);
     fclose(in);
     if (ok)
-        ok = remove_stale_parts(path, in_id, r.parts);
+        ok = remove_stale_parts(m, path, in_id, r.parts);
     // The sidecar describes the parts as written; it equals the measured
     // size unless the file changed while it was being split.
     if (ok)
-        ok = write_sidecar(info_name, path, r);
+        ok = write_sidecar(m, info_name, path, r);
     if (!ok) {
-        remove_placed_parts(path, r);
+        remove_placed_parts(m, path, r);
         if (!r.create_failed)
-            fprintf(stderr, "Split failed: %s is %s\n", path,
-                    remove_after ? "kept, not removed" : "unchanged");
-        fflush(stdout);
+            msg_printf(m, MSG_ERR, "Split failed: %s is %s\n", path,
+                       remove_after ? "kept, not removed" : "unchanged");
+        msg_flush(m, MSG_OUT);
         return 1;
     }
 
-    printf("\nDone. %lu part(s) written, CRC16=%04X\n", r.parts, (unsigned)r.crc);
-    printf("Info file: %s\n", info_name);
+    msg_printf(m, MSG_OUT, "\nDone. %lu part(s) written, CRC16=%04X\n", r.parts, (unsigned)r.crc);
+    msg_printf(m, MSG_OUT, "Info file: %s\n", info_name);
     if (remove_after) {
         if (remove(path) == 0)
-            printf("Removed original: %s\n", path);
+            msg_printf(m, MSG_OUT, "Removed original: %s\n", path);
         else
-            fprintf(stderr, "Warning: could not remove original %s\n", path);
+            msg_printf(m, MSG_ERR, "Warning: could not remove original %s\n", path);
     }
-    fflush(stdout);
+    msg_flush(m, MSG_OUT);
     return 0;
 }
 
 int join_parts(const SplitSettings &set, const char *part_name, const char *out_path)
 {
+    const MessageSink &m = set.msg;
     char base[NAME_SIZE];
     snprintf(base, sizeof base, "%s", part_name);
     if (!is_part_name(base) || strlen(part_name) >= NAME_SIZE) {
-        fprintf(stderr,
-                "Expected a part filename ending in .NNN (e.g. archive.tmb.001), got: %s\n",
-                part_name);
+        msg_printf(m, MSG_ERR,
+                   "Expected a part filename ending in .NNN (e.g. archive.tmb.001), got: %s\n",
+                   part_name);
         return 1;
     }
     base[strlen(base) - 4] = '\0';
 
     char info_name[NAME_SIZE];
-    if (!make_info_name(info_name, base))
+    if (!make_info_name(m, info_name, base))
         return 1;
     // A link counts as an existing output even when it leads nowhere; with
     // -o it is replaced by the joined file, never written through.
     struct stat out_st;
     if (!set.force_overwrite && lstat(out_path, &out_st) == 0) {
-        fprintf(stderr, "Output file already exists: %s (use -o to overwrite)\n", out_path);
+        msg_printf(m, MSG_ERR, "Output file already exists: %s (use -o to overwrite)\n", out_path);
         return 1;
     }
-    if (output_is_input(base, info_name, out_path))
+    if (output_is_input(m, base, info_name, out_path))
         return 1;
     // A device, a FIFO or a directory (or a link to one) is never replaced
     // by the joined file: as root, "-o /dev/null" would otherwise replace
     // the system's device with a plain file.
     struct stat old_st;
-    int old_fd = tmb_open_to_replace(out_path, &old_st);
+    int old_fd = tmb_open_to_replace(m, out_path, &old_st);
     if (old_fd == -2)
         return 1;
     if (old_fd >= 0)
@@ -733,7 +739,7 @@ int join_parts(const SplitSettings &set, const char *part_name, const char *out_
     char tmp[TEMP_NAME_SIZE];
     FILE *out = create_beside(out_path, tmp);
     if (!out) {
-        fprintf(stderr, "Cannot create: %s\n", out_path);
+        msg_printf(m, MSG_ERR, "Cannot create: %s\n", out_path);
         return 1;
     }
     StandIn read;
@@ -742,7 +748,7 @@ int join_parts(const SplitSettings &set, const char *part_name, const char *out_
         return 1;
     }
     if (!place_temp(tmp, out_path)) {
-        fprintf(stderr, "Cannot create: %s (%s)\n", out_path, strerror(errno));
+        msg_printf(m, MSG_ERR, "Cannot create: %s (%s)\n", out_path, strerror(errno));
         return 1;
     }
     return 0;
@@ -755,10 +761,11 @@ int looks_like_split_part(const char *archive)
 
 const char *maybe_join_for_read(StandIn *in, const SplitSettings &set, const char *archive)
 {
+    const MessageSink &m = set.msg;
     if (!looks_like_split_part(archive))
         return nullptr;
     if (!set.quiet)
-        printf("Detected split parts -- joining before extraction.\n");
+        msg_printf(m, MSG_OUT, "Detected split parts -- joining before extraction.\n");
 
     // The name is unique and the file is created exclusively (mode 0600),
     // so neither a second process nor a planted file or link can be hit.
@@ -767,7 +774,7 @@ const char *maybe_join_for_read(StandIn *in, const SplitSettings &set, const cha
     snprintf(prefix, sizeof prefix, "%s/tambrix_joined_%d_", tmb_temp_dir(), (int)getpid());
     FILE *out = tmb_create_temp(prefix, ".tmp", in->tmpname, sizeof in->tmpname);
     if (!out) {
-        fprintf(stderr, "Cannot create temporary file: %s (%s)\n", tmb_temp_dir(), strerror(errno));
+        msg_printf(m, MSG_ERR, "Cannot create temporary file: %s (%s)\n", tmb_temp_dir(), strerror(errno));
         in->tmpname[0] = '\0';
         return nullptr;
     }

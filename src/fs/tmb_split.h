@@ -10,13 +10,15 @@
 #include <vector>
 
 #include "tmb_io.h"
+#include "tmb_msg.h"
 
 // What split and join take from the options: whether they talk (the
 // "writing:", "reading:" and verification lines) and whether a join may
-// replace an existing output.
+// replace an existing output; and where what they say goes.
 struct SplitSettings {
     int quiet = 0;
     int force_overwrite = 0;
+    MessageSink msg;
 };
 
 // A temporary file that stands in for the archive of a reading command: the

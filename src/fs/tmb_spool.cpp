@@ -134,23 +134,23 @@ bool tmb_is_stream_archive(const char *name)
     return stat(name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
-int tmb_spool_archive(const char *name, char *tmp, size_t size, const LogSink &log)
+int tmb_spool_archive(const MessageSink &msg, const char *name, char *tmp, size_t size, const LogSink &log)
 {
     bool std_in = strcmp(name, "-") == 0;
     if (std_in && isatty(0)) {
-        fprintf(stderr, "Cannot read an archive from a terminal: -\n");
+        msg_printf(msg, MSG_ERR, "Cannot read an archive from a terminal: -\n");
         return 1;
     }
     int in = std_in ? 0 : open(name, O_RDONLY | O_CLOEXEC);
     if (in < 0) {
-        fprintf(stderr, "Cannot open: %s (%s)\n", name, strerror(errno));
+        msg_printf(msg, MSG_ERR, "Cannot open: %s (%s)\n", name, strerror(errno));
         return 1;
     }
     char prefix[512];
     snprintf(prefix, sizeof prefix, "%s/tambrix_stream_%d_", tmb_temp_dir(), (int)getpid());
     FILE *fp = tmb_create_temp(prefix, ".tmp", tmp, size);
     if (!fp) {
-        fprintf(stderr, "Cannot create temporary file: %s (%s)\n", tmb_temp_dir(), strerror(errno));
+        msg_printf(msg, MSG_ERR, "Cannot create temporary file: %s (%s)\n", tmb_temp_dir(), strerror(errno));
         if (!std_in)
             close(in);
         tmp[0] = '\0';
@@ -165,9 +165,9 @@ int tmb_spool_archive(const char *name, char *tmp, size_t size, const LogSink &l
     int closed = fclose(fp) == 0;
     if (s.in_errno || s.out_errno || !closed) {
         if (s.in_errno)
-            fprintf(stderr, "Cannot read: %s (%s)\n", name, strerror(s.in_errno));
+            msg_printf(msg, MSG_ERR, "Cannot read: %s (%s)\n", name, strerror(s.in_errno));
         else
-            fprintf(stderr, "Cannot write: %s (%s)\n", tmp, strerror(s.out_errno ? s.out_errno : errno));
+            msg_printf(msg, MSG_ERR, "Cannot write: %s (%s)\n", tmp, strerror(s.out_errno ? s.out_errno : errno));
         remove(tmp);
         tmb_cleanup_release(tmp);
         tmp[0] = '\0';
@@ -176,22 +176,22 @@ int tmb_spool_archive(const char *name, char *tmp, size_t size, const LogSink &l
     return 0;
 }
 
-int tmb_stdout_archive_begin(int *kept)
+int tmb_stdout_archive_begin(const MessageSink &msg, int *kept)
 {
-    fflush(stdout);
+    msg_flush(msg, MSG_OUT);
     if (isatty(1)) {
-        fprintf(stderr, "Cannot write an archive to a terminal: -\n");
+        msg_printf(msg, MSG_ERR, "Cannot write an archive to a terminal: -\n");
         return 1;
     }
     *kept = fcntl(1, F_DUPFD_CLOEXEC, 3);
     if (*kept < 0 || dup2(2, 1) < 0) {
-        fprintf(stderr, "Cannot write: - (%s)\n", strerror(errno));
+        msg_printf(msg, MSG_ERR, "Cannot write: - (%s)\n", strerror(errno));
         return 1;
     }
     return 0;
 }
 
-int tmb_stdout_archive_write(int kept, const char *path)
+int tmb_stdout_archive_write(const MessageSink &msg, int kept, const char *path)
 {
     int in = open(path, O_RDONLY | O_CLOEXEC);
     bool ok = in >= 0 && kept >= 0;
@@ -210,6 +210,6 @@ int tmb_stdout_archive_write(int kept, const char *path)
     if (in >= 0)
         close(in);
     if (!ok)
-        fprintf(stderr, "Write error on standard output: - (%s)\n", strerror(err ? err : EIO));
+        msg_printf(msg, MSG_ERR, "Write error on standard output: - (%s)\n", strerror(err ? err : EIO));
     return ok;
 }

@@ -16,6 +16,8 @@
 #pragma once
 #include <cstddef>
 
+#include "tmb_msg.h"
+
 // True for "-" and for an existing name that is neither a regular file nor
 // a directory (checked without opening it, so a FIFO is not disturbed).
 bool tmb_is_stream_archive(const char *name);
@@ -26,14 +28,14 @@ bool tmb_is_stream_archive(const char *name);
 // Returns 0 done, 1 failed (said why on standard error, nothing left).
 // The walk's debug lines go to `log`.
 struct LogSink;
-int tmb_spool_archive(const char *name, char *tmp, size_t size, const LogSink &log);
+int tmb_spool_archive(const MessageSink &msg, const char *name, char *tmp, size_t size, const LogSink &log);
 
 // For `a -`: keeps the real standard output for the archive and points
 // descriptor 1 at standard error, so that no banner, progress or message
 // can ever go into the archive's stream; the kept descriptor goes to
 // `kept`. Refuses a terminal. Returns 0 done, 1 failed (said why).
-int tmb_stdout_archive_begin(int *kept);
+int tmb_stdout_archive_begin(const MessageSink &msg, int *kept);
 
 // Copies the finished archive file `path` to the kept standard output
 // `kept`. 1 done; 0 failed (said why).
-int tmb_stdout_archive_write(int kept, const char *path);
+int tmb_stdout_archive_write(const MessageSink &msg, int kept, const char *path);

@@ -54,11 +54,11 @@ void join_path_cut(char *out, const char *dir, const char *name)
     out[n] = 0;
 }
 
-int join_path_checked(char *out, const char *dir, const char *name)
+int join_path_checked(const MessageSink &msg, char *out, const char *dir, const char *name)
 {
     size_t len = strlen(dir) + 1 + strlen(name);
     if (len > 255) {
-        fprintf(stderr, "  Path too long: %s/%s\n", tmb_shown(dir).c_str(), tmb_shown(name).c_str());
+        msg_printf(msg, MSG_ERR, "  Path too long: %s/%s\n", tmb_shown(dir).c_str(), tmb_shown(name).c_str());
         return 0;
     }
     join_path_cut(out, dir, name);
@@ -104,7 +104,7 @@ void split_wildcard_path(const char *arg, char *dir, char *pattern)
     copy_cut(pattern, base, strlen(base));
 }
 
-int wildcard_scan(const char *dir, const char *pattern, int recursive,
+int wildcard_scan(const MessageSink &msg, const char *dir, const char *pattern, int recursive,
                   void (*on_match)(const char *path, void *ctx), void *ctx)
 {
     int skipped = 0;
@@ -121,7 +121,7 @@ int wildcard_scan(const char *dir, const char *pattern, int recursive,
             if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0)
                 continue;
             char full[256];
-            if (!join_path_checked(full, queue.items[i], de->d_name)) {
+            if (!join_path_checked(msg, full, queue.items[i], de->d_name)) {
                 skipped++;
                 continue;
             }

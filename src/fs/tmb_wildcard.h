@@ -2,6 +2,8 @@
 // expanded by the program itself by listing directories.
 #pragma once
 
+#include "tmb_msg.h"
+
 // A growable list of owned strings: capacity 256 at first, then doubled.
 struct StrList {
     char **items;
@@ -21,7 +23,7 @@ void join_path_cut(char *out, const char *dir, const char *name);
 // and returns 1; otherwise prints "  Path too long: <dir>/<name>" on
 // standard error and returns 0. A cut path would name another file, often
 // the directory itself, so a walk must neither descend into it nor add it.
-int join_path_checked(char *out, const char *dir, const char *name);
+int join_path_checked(const MessageSink &msg, char *out, const char *dir, const char *name);
 
 // 1 when the argument holds '*', '?' or '#?'.
 int is_wildcard_arg(const char *arg);
@@ -37,5 +39,5 @@ void split_wildcard_path(const char *arg, char *dir, char *pattern);
 // to hold is reported (join_path_checked) and passed over.
 // Returns the number of paths passed over as too long; the adding commands
 // count them as errors.
-int wildcard_scan(const char *dir, const char *pattern, int recursive,
+int wildcard_scan(const MessageSink &msg, const char *dir, const char *pattern, int recursive,
                   void (*on_match)(const char *path, void *ctx), void *ctx);

@@ -46,18 +46,18 @@ private:
 // an AmigaOS program (its first word is the hunk header's type 0x3F3): a
 // file named by mistake must not be lost. `old` receives the existing
 // program, opened only so that the tree walk knows it, or nullptr.
-int may_replace_program(const char *path, FILE **old)
+int may_replace_program(const MessageSink &msg, const char *path, FILE **old)
 {
     *old = nullptr;
     struct stat st;
-    int fd = tmb_open_to_replace(path, &st);
+    int fd = tmb_open_to_replace(msg, path, &st);
     if (fd < 0)
         return fd == -1;
     static const unsigned char kHunkHeader[4] = {0x00, 0x00, 0x03, 0xF3};
     unsigned char word[4];
     if (st.st_size > 0 && (read(fd, word, 4) != 4 || memcmp(word, kHunkHeader, 4) != 0)) {
         close(fd);
-        fprintf(stderr, "Not a self-extracting archive, not replaced: %s\n", path);
+        msg_printf(msg, MSG_ERR, "Not a self-extracting archive, not replaced: %s\n", path);
         return 0;
     }
     *old = fdopen(fd, "rb");
@@ -70,16 +70,16 @@ int may_replace_program(const char *path, FILE **old)
 // beside the file a link of that name points at) and renames it into
 // place: an existing .run stays whole until the new one is complete, and no
 // link planted at the temporary's name can redirect the write.
-int install_program(const char *archive, const unsigned char *img, size_t len, const SfxPlan *plan,
+int install_program(const MessageSink &msg, const char *archive, const unsigned char *img, size_t len, const SfxPlan *plan,
                     const unsigned char *data, size_t n)
 {
     NewArchive out;
-    if (!rewrite_create(&out, archive)) {
-        fprintf(stderr, "Cannot open/create: %s (%s)\n", archive, strerror(errno));
+    if (!rewrite_create(&out, archive, msg)) {
+        msg_printf(msg, MSG_ERR, "Cannot open/create: %s (%s)\n", archive, strerror(errno));
         return 0;
     }
     if (!sfx_write_image(out.file.get(), img, len, plan, data, n)) {
-        fprintf(stderr, "Cannot write: %s; %s left unchanged\n", out.path, archive);
+        msg_printf(msg, MSG_ERR, "Cannot write: %s; %s left unchanged\n", out.path, archive);
         rewrite_abort(&out);
         return 0;
     }
@@ -92,7 +92,7 @@ int sfx_build(AddState &as, const char *archive, char *const *files, int nfiles,
               int *errors_out)
 {
     FILE *old_program;
-    if (!may_replace_program(archive, &old_program))
+    if (!may_replace_program(as.msg, archive, &old_program))
         return 0;
     // The entries go to a temporary archive beside the output, created
     // exclusively so that no existing file or link is ever written through.
@@ -103,7 +103,7 @@ int sfx_build(AddState &as, const char *archive, char *const *files, int nfiles,
     FILE *tmp = tmp_file.get();
     if (!tmp) {
         // No file was made: name the directory it was to be made in.
-        fprintf(stderr, "Cannot create temp: %s (%s)\n", tmb_dir_of(archive).c_str(), strerror(errno));
+        msg_printf(as.msg, MSG_ERR, "Cannot create temp: %s (%s)\n", tmb_dir_of(archive).c_str(), strerror(errno));
         if (old_program)
             fclose(old_program);
         return 0;
@@ -137,37 +137,37 @@ int sfx_build(AddState &as, const char *archive, char *const *files, int nfiles,
         fclose(old_program);
     // Entries lost for want of disk or memory: no program is built.
     if (as.add_tally.broken) {
-        fprintf(stderr, "Cannot build %s; left unchanged\n", archive);
+        msg_printf(as.msg, MSG_ERR, "Cannot build %s; left unchanged\n", archive);
         return 0;
     }
     if (added == 0) {
-        add_report_nothing_added(archive);
+        add_report_nothing_added(as, archive);
         return 0;
     }
 
     // End the archive and read it back whole through the same stream. A
     // temporary archive that could not be written whole must not become a
     // broken .run file.
-    fputc(0, tmp);
-    fputc(0, tmp);
+    static const unsigned char end_mark[2] = {0, 0};
+    fwrite(end_mark, 1, 2, tmp);
     if (fflush(tmp) != 0 || ferror(tmp)) {
-        fprintf(stderr, "Cannot write temp: %s\n", tmp_name);
+        msg_printf(as.msg, MSG_ERR, "Cannot write temp: %s\n", tmp_name);
         return 0;
     }
     long n = -1;
     if (fseek(tmp, 0, SEEK_END) == 0)
         n = ftell(tmp);
     if (n < 0 || fseek(tmp, 0, SEEK_SET) != 0) {
-        fputs("Cannot read temp\n", stderr);
+        msg_puts(as.msg, MSG_ERR, "Cannot read temp\n");
         return 0;
     }
     unsigned char *data = (unsigned char *)malloc(n > 0 ? (size_t)n : 1);
     if (!data) {
-        fputs("Out of memory\n", stderr);
+        msg_puts(as.msg, MSG_ERR, "Out of memory\n");
         return 0;
     }
     if (fread(data, 1, (size_t)n, tmp) != (size_t)n) {
-        fputs("Cannot read temp\n", stderr);
+        msg_puts(as.msg, MSG_ERR, "Cannot read temp\n");
         free(data);
         return 0;
     }
@@ -179,13 +179,13 @@ int sfx_build(AddState &as, const char *archive, char *const *files, int nfiles,
     unsigned char *copy = (unsigned char *)malloc(tmb_stub_len);
     if (!copy) {
         free(data);
-        fputs("Out of memory\n", stderr);
+        msg_puts(as.msg, MSG_ERR, "Out of memory\n");
         return 0;
     }
     memcpy(copy, tmb_stub, tmb_stub_len);
     SfxPlan plan;
     if (!sfx_patch_image(copy, tmb_stub_len, (size_t)n, &plan, as.log)) {
-        fputs("Archive too large for a self-extracting file\n", stderr);
+        msg_puts(as.msg, MSG_ERR, "Archive too large for a self-extracting file\n");
         free(copy);
         free(data);
         return 0;
@@ -194,7 +194,7 @@ int sfx_build(AddState &as, const char *archive, char *const *files, int nfiles,
     // Stub up to the end of the data contents, archive, fill bytes, the rest
     // of the stub (or, without a data hunk, stub then archive). A truncated
     // executable would crash on AmigaOS; none is ever put in place.
-    int ok = install_program(archive, copy, tmb_stub_len, &plan, data, (size_t)n);
+    int ok = install_program(as.msg, archive, copy, tmb_stub_len, &plan, data, (size_t)n);
     free(copy);
     free(data);
     if (!ok)

@@ -89,8 +89,22 @@ private:
     bool done_ = false;
 };
 
+// The sink the program gives split and join: their messages go to the
+// standard streams, where Captured collects them.
+void to_stdio(void *, int stream, const char *bytes, size_t n)
+{
+    fwrite(bytes, 1, n, stream == MSG_ERR ? stderr : stdout);
+}
+
+void flush_stdio(void *, int stream) { fflush(stream == MSG_ERR ? stderr : stdout); }
+
 class SplitTest : public ::testing::Test {
 protected:
+    SplitTest()
+    {
+        set.msg.out = to_stdio;
+        set.msg.flush = flush_stdio;
+    }
     SplitSettings set;
     TempDir dir;
 };
