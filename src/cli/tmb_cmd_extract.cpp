@@ -302,7 +302,7 @@ struct FileJob {
     EntryHeader h;
     OutDirRef dir;          // the entry's directory, shared with the walk
     int dirfd = -1;         // its descriptor
-    char tmp[32] = {};
+    AtomicFile tmp;         // the file being written, placed as leaf in dirfd
     std::string leaf, outpath;
     std::string target;     // the key of its place in pending_targets
     int fd = -1;            // the temporary, open for writing
@@ -387,16 +387,15 @@ int report_unpacked(ExtractRun &r, const FileJob &j)
 void finish_file(ExtractRun &r, FileJob &j)
 {
     int failed = report_unpacked(r, j);
-    if (!failed && renameat(j.dirfd, j.tmp, j.dirfd, j.leaf.c_str()) != 0) {
+    if (failed) {
+        tmb_atomic_abort(&j.tmp);
+    } else if (!tmb_atomic_place(&j.tmp)) {
         int e = errno;
         printf(" ERROR\n");
         fprintf(stderr, "  ERROR: cannot create %s: %s\n", tmb_shown(j.outpath.c_str()).c_str(),
                 strerror(e));
         failed = 1;
     }
-    if (failed)
-        unlinkat(j.dirfd, j.tmp, 0);
-    tmb_cleanup_release_at(j.dirfd, j.tmp);
     r.pending_targets.erase(j.target);
     if (failed) {
         r.errors++;
@@ -409,7 +408,7 @@ void finish_file(ExtractRun &r, FileJob &j)
 // A worker's part of a file entry: the temporary and the unpacking.
 void worker_unpack(FileJob &j, ExtractRun &run, int w, int arcfd, const lzh::Progress &prog)
 {
-    j.fd = tmb_create_temp_at(j.dirfd, j.tmp, sizeof j.tmp, 0666);
+    j.fd = tmb_atomic_create_at(&j.tmp, j.dirfd, j.leaf.c_str(), 0666);
     if (j.fd < 0)
         j.create_errno = errno;
     else
@@ -470,7 +469,7 @@ void extract_file(ExtractRun &r, const EntryHeader &h, const OutDirRef &dir, con
     if (!r.pool->threaded()) {
         // Made with the mode of a new file from the start: it holds nothing
         // that the finished file would not show.
-        j->fd = tmb_create_temp_at(dirfd, j->tmp, sizeof j->tmp, 0666);
+        j->fd = tmb_atomic_create_at(&j->tmp, dirfd, j->leaf.c_str(), 0666);
         if (j->fd < 0) {
             int e = errno;
             dbg_log(r.o->log, "fopen('%s', \"wb\") FAILED, errno=%d", outpath.c_str(), e);

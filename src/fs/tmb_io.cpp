@@ -238,7 +238,7 @@ int tmb_output_open(SafeOutput *o, const char *path)
             // A device or pipe the user named (/dev/stdout, a FIFO) is
             // written as it is: there is no file to replace.
             o->file.reset(fopen(o->path.c_str(), "w"));
-            o->tmp.clear();
+            o->tmp = AtomicFile();
             return o->file ? 1 : 0;
         }
         if (!S_ISREG(st.st_mode)) {
@@ -249,47 +249,33 @@ int tmb_output_open(SafeOutput *o, const char *path)
     } else {
         mode = tmb_new_file_mode();
     }
-    char tmp[PATH_MAX];
-    o->file.reset(tmb_create_temp((o->path + ".").c_str(), ".tmp", tmp, sizeof tmp));
-    if (!o->file)
-        return 0;
-    o->tmp = tmp;
-    fchmod(fileno(o->file.get()), mode);
-    return 1;
+    o->file.reset(tmb_atomic_create_beside(&o->tmp, o->path.c_str(), mode));
+    return o->file ? 1 : 0;
 }
 
 int tmb_output_commit(SafeOutput *o)
 {
-    if (o->tmp.empty())
+    if (o->tmp.tmp.empty())
         return o->file.close_checked();
     FILE *fp = o->file.get();
-    int ok = fflush(fp) == 0 && !ferror(fp);
-    // The data must be on the disk before the name points at it.
-    if (ok && fsync(fileno(fp)) != 0 && errno != EINVAL)
-        ok = 0;
+    int ok = fflush(fp) == 0 && !ferror(fp) && tmb_atomic_sync(fileno(fp));
     int e = errno;
     if (o->file.close() != 0 && ok) {
         ok = 0;
         e = errno;
     }
-    if (ok && rename(o->tmp.c_str(), o->path.c_str()) != 0) {
-        ok = 0;
-        e = errno;
+    if (!ok) {
+        tmb_atomic_abort(&o->tmp);
+        errno = e;
+        return 0;
     }
-    if (!ok)
-        unlink(o->tmp.c_str());
-    tmb_cleanup_release(o->tmp.c_str());
-    errno = e;
-    return ok;
+    return tmb_atomic_place(&o->tmp);
 }
 
 void tmb_output_abort(SafeOutput *o)
 {
     o->file.close();
-    if (o->tmp.empty())
-        return;
-    unlink(o->tmp.c_str());
-    tmb_cleanup_release(o->tmp.c_str());
+    tmb_atomic_abort(&o->tmp);
 }
 
 std::string tmb_dir_of(const char *path)

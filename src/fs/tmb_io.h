@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "tmb_atomic.h"
 #include "tmb_msg.h"
 #include "tmb_stream.h"
 
@@ -82,7 +83,7 @@ int tmb_close_checked(FILE *fp);
 struct SafeOutput {
     BufferedFile file;
     std::string path; // the file that will be replaced (a link resolved)
-    std::string tmp;
+    AtomicFile tmp;   // its temporary (none for a device or pipe)
 };
 
 // 1 when the temporary is open for writing; 0 on failure (errno set).

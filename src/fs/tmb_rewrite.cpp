@@ -214,6 +214,7 @@ int rewrite_create(NewArchive *tmp, const char *archive, const MessageSink &msg)
     tmp->file.close();
     tmp->path[0] = '\0';
     tmp->target[0] = '\0';
+    tmp->beside = AtomicFile();
     char prefix[600];
     if (strcmp(archive, "-") == 0) {
         // Standard output: built in the temporary directory and copied out
@@ -225,15 +226,19 @@ int rewrite_create(NewArchive *tmp, const char *archive, const MessageSink &msg)
     }
     if (!tmb_follow_links(archive, tmp->target, sizeof tmp->target))
         return 0;
-    snprintf(prefix, sizeof prefix, "%s.", tmp->target);
-    tmp->file.reset(tmb_create_temp(prefix, ".tmp", tmp->path, sizeof tmp->path));
-    if (!tmp->file)
-        return 0;
-    // mkstemps makes the file private; the new archive takes the old one's
-    // permission bits, or the usual ones for a new file.
+    // The new archive takes the old one's permission bits, or the usual
+    // ones for a new file.
     struct stat st;
     mode_t mode = stat(archive, &st) == 0 ? st.st_mode & 07777 : tmb_new_file_mode();
-    fchmod(fileno(tmp->file.get()), mode);
+    tmp->file.reset(tmb_atomic_create_beside(&tmp->beside, tmp->target, mode));
+    if (!tmp->file)
+        return 0;
+    if (tmp->beside.tmp.size() >= sizeof tmp->path) {
+        rewrite_abort(tmp);
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    snprintf(tmp->path, sizeof tmp->path, "%s", tmp->beside.tmp.c_str());
     return 1;
 }
 
@@ -248,6 +253,11 @@ void rewrite_report_create(const NewArchive *tmp, const char *archive, int err)
 void rewrite_abort(NewArchive *tmp)
 {
     tmp->file.close();
+    if (!tmp->beside.tmp.empty()) {
+        tmb_atomic_abort(&tmp->beside);
+        return;
+    }
+    // The spool of an archive for standard output.
     remove(tmp->path);
     tmb_cleanup_release(tmp->path);
 }
@@ -279,7 +289,7 @@ int rewrite_install(NewArchive *tmp, const char *archive)
     FILE *fp = tmp->file.get();
     bool to_stdout = strcmp(tmp->target, "-") == 0;
     int ok = fflush(fp) == 0 && !ferror(fp);
-    if (ok && !to_stdout && fsync(fileno(fp)) != 0 && errno != EINVAL)
+    if (ok && !to_stdout && !tmb_atomic_sync(fileno(fp)))
         ok = 0;
     int closed = tmp->file.close_checked();
     if (!ok || !closed) {
@@ -292,11 +302,9 @@ int rewrite_install(NewArchive *tmp, const char *archive)
         rewrite_abort(tmp);
         return ok;
     }
-    if (rename(tmp->path, tmp->target) != 0) {
+    if (!tmb_atomic_place(&tmp->beside)) {
         msg_printf(tmp->msg, MSG_ERR, "Cannot replace %s: %s; archive left unchanged\n", archive, strerror(errno));
-        rewrite_abort(tmp);
         return 0;
     }
-    tmb_cleanup_release(tmp->path);
     return 1;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "tmb_atomic.h"
 #include "tmb_header.h"
 #include "tmb_msg.h"
 #include "tmb_stream.h"
@@ -64,6 +65,7 @@ struct NewArchive {
     char target[512] = "";  // the name the new archive is renamed to
     int stdout_fd = -1;     // for the archive "-": the standard output it goes to
     MessageSink msg;        // what is said about it (set by rewrite_create)
+    AtomicFile beside;      // the temporary beside the archive (not for "-")
 };
 
 // Copies header and data of an entry unchanged: 1 done, 0 failed (message

@@ -36,6 +36,7 @@
 
 #include "tmb_cleanup.h"
 #include "tmb_header.h"
+#include "tmb_atomic.h"
 #include "tmb_io.h"
 
 namespace {
@@ -95,7 +96,10 @@ int close_checked(const MessageSink &m, FILE *fp, const char *name, int ok)
         return 0;
     }
     errno = 0;
-    if (!tmb_close_checked(fp)) {
+    // Parts, the sidecar and a joined archive reach the disk before they
+    // take their names (tmb_atomic's rule for archives).
+    int synced = fflush(fp) == 0 && tmb_atomic_sync(fileno(fp));
+    if (!tmb_close_checked(fp) || !synced) {
         msg_printf(m, MSG_ERR, "Cannot write: %s (%s)\n", name,
                    errno ? strerror(errno) : "write error");
         return 0;
@@ -113,39 +117,11 @@ void remove_output(const char *path)
 }
 
 // Every file a split or a join makes (part, sidecar, joined output) is
-// written under an exclusive temporary name beside its final name and
-// renamed into place when complete. Exclusive creation never follows a
-// link, and a rename replaces a link instead of writing through it: a link
-// planted at a part name in a shared directory cannot redirect the write.
-constexpr size_t TEMP_NAME_SIZE = NAME_SIZE + 16;
-
-// Creates the temporary for `final_name` with the usual permissions of a
-// new file; registered so that it goes also when the process is stopped.
-FILE *create_beside(const char *final_name, char *tmp)
+// written whole or not at all (tmb_atomic): a link planted at a part name
+// in a shared directory cannot redirect the write.
+FILE *create_beside(const char *final_name, AtomicFile *tmp)
 {
-    char prefix[NAME_SIZE + 1];
-    snprintf(prefix, sizeof prefix, "%s.", final_name);
-    FILE *fp = tmb_create_temp(prefix, ".tmp", tmp, TEMP_NAME_SIZE);
-    if (!fp)
-        return nullptr;
-    fchmod(fileno(fp), tmb_new_file_mode());
-    return fp;
-}
-
-void discard_temp(const char *tmp)
-{
-    remove(tmp);
-    tmb_cleanup_release(tmp);
-}
-
-// 1 when the temporary now bears the final name; else it is removed.
-int place_temp(const char *tmp, const char *final_name)
-{
-    int ok = rename(tmp, final_name) == 0;
-    if (!ok)
-        remove(tmp);
-    tmb_cleanup_release(tmp);
-    return ok;
+    return tmb_atomic_create_beside(tmp, final_name, tmb_new_file_mode());
 }
 
 // ---------------------------------------------------------------- split
@@ -204,7 +180,7 @@ int write_parts(const SplitSettings &set, FILE *in, const char *path, uint64_t p
 {
     const MessageSink &m = set.msg;
     char part_name[NAME_SIZE];
-    char tmp[TEMP_NAME_SIZE];
+    AtomicFile tmp;
     for (;;) {
         long got = read_chunk(m, in, path, buf, part_bytes);
         if (got <= 0)
@@ -213,7 +189,7 @@ int write_parts(const SplitSettings &set, FILE *in, const char *path, uint64_t p
         r.parts++;
         if (!make_part_name(m, part_name, path, r.parts))
             return 0;
-        FILE *part = create_beside(part_name, tmp);
+        FILE *part = create_beside(part_name, &tmp);
         if (!part) {
             msg_printf(m, MSG_ERR, "Cannot create: %s\n", part_name);
             r.create_failed = true;
@@ -226,10 +202,10 @@ int write_parts(const SplitSettings &set, FILE *in, const char *path, uint64_t p
         }
         int ok = fill_part(m, in, path, part, part_name, part_bytes, buf, got, r);
         if (!close_checked(m, part, part_name, ok)) {
-            discard_temp(tmp);
+            tmb_atomic_abort(&tmp);
             return 0;
         }
-        if (!place_temp(tmp, part_name)) {
+        if (!tmb_atomic_place(&tmp)) {
             msg_printf(m, MSG_ERR, "Cannot create: %s\n", part_name);
             r.create_failed = true;
             return 0;
@@ -273,8 +249,8 @@ int remove_stale_parts(const MessageSink &m, const char *path, const FileId &in_
 
 int write_sidecar(const MessageSink &m, const char *info_name, const char *path, const SplitResult &r)
 {
-    char tmp[TEMP_NAME_SIZE];
-    FILE *fp = create_beside(info_name, tmp);
+    AtomicFile tmp;
+    FILE *fp = create_beside(info_name, &tmp);
     if (!fp) {
         msg_printf(m, MSG_ERR, "Cannot create: %s\n", info_name);
         return 0;
@@ -284,10 +260,10 @@ int write_sidecar(const MessageSink &m, const char *info_name, const char *path,
     if (!ok)
         msg_printf(m, MSG_ERR, "Cannot write: %s (%s)\n", info_name, strerror(errno));
     if (!close_checked(m, fp, info_name, ok)) {
-        discard_temp(tmp);
+        tmb_atomic_abort(&tmp);
         return 0;
     }
-    if (!place_temp(tmp, info_name)) {
+    if (!tmb_atomic_place(&tmp)) {
         msg_printf(m, MSG_ERR, "Cannot create: %s (%s)\n", info_name, strerror(errno));
         return 0;
     }
@@ -736,18 +712,18 @@ int join_parts(const SplitSettings &set, const char *part_name, const char *out_
         close(old_fd);
     // Joined beside the output and renamed into place when verified: an
     // existing output stays whole until then.
-    char tmp[TEMP_NAME_SIZE];
-    FILE *out = create_beside(out_path, tmp);
+    AtomicFile tmp;
+    FILE *out = create_beside(out_path, &tmp);
     if (!out) {
         msg_printf(m, MSG_ERR, "Cannot create: %s\n", out_path);
         return 1;
     }
     StandIn read;
-    if (join_into(set, &read, base, out, tmp, out_path) != 0) {
-        tmb_cleanup_release(tmp);  // join_into has removed it
+    if (join_into(set, &read, base, out, tmp.tmp.c_str(), out_path) != 0) {
+        tmb_atomic_abort(&tmp);  // join_into has removed it; this releases it
         return 1;
     }
-    if (!place_temp(tmp, out_path)) {
+    if (!tmb_atomic_place(&tmp)) {
         msg_printf(m, MSG_ERR, "Cannot create: %s (%s)\n", out_path, strerror(errno));
         return 1;
     }

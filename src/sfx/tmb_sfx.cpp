@@ -24,22 +24,14 @@ namespace {
 // ends early (a fatal error in the encoder, Ctrl+C).
 class TempArchive {
 public:
-    explicit TempArchive(const char *path) : path_(path) {}
+    explicit TempArchive(AtomicFile *a) : a_(a) {}
     ~TempArchive() { remove_now(); }
     TempArchive(const TempArchive &) = delete;
     TempArchive &operator=(const TempArchive &) = delete;
-    void remove_now()
-    {
-        if (removed_)
-            return;
-        removed_ = true;
-        remove(path_);
-        tmb_cleanup_release(path_);
-    }
+    void remove_now() { tmb_atomic_abort(a_); }
 
 private:
-    const char *path_;
-    bool removed_ = false;
+    AtomicFile *a_;
 };
 
 // An existing file of the .run name is replaced only when it is empty or
@@ -96,10 +88,9 @@ int sfx_build(AddState &as, const char *archive, char *const *files, int nfiles,
         return 0;
     // The entries go to a temporary archive beside the output, created
     // exclusively so that no existing file or link is ever written through.
-    char tmp_name[512];
-    char prefix[300];
-    snprintf(prefix, sizeof prefix, "%s.", archive);
-    BufferedFile tmp_file(tmb_create_temp(prefix, ".tmp", tmp_name, sizeof tmp_name));
+    // It is never placed: only the entries are taken from it (private, 0600).
+    AtomicFile tmp_name;
+    BufferedFile tmp_file(tmb_atomic_create_beside(&tmp_name, archive, 0600));
     FILE *tmp = tmp_file.get();
     if (!tmp) {
         // No file was made: name the directory it was to be made in.
@@ -108,7 +99,7 @@ int sfx_build(AddState &as, const char *archive, char *const *files, int nfiles,
             fclose(old_program);
         return 0;
     }
-    TempArchive tmp_guard(tmp_name);
+    TempArchive tmp_guard(&tmp_name);
 
     // Every argument is one path, without wildcard expansion; a directory's
     // entries are named relative to it, whatever "./" pairs lead it. A walk
@@ -151,7 +142,7 @@ int sfx_build(AddState &as, const char *archive, char *const *files, int nfiles,
     static const unsigned char end_mark[2] = {0, 0};
     fwrite(end_mark, 1, 2, tmp);
     if (fflush(tmp) != 0 || ferror(tmp)) {
-        msg_printf(as.msg, MSG_ERR, "Cannot write temp: %s\n", tmp_name);
+        msg_printf(as.msg, MSG_ERR, "Cannot write temp: %s\n", tmp_name.tmp.c_str());
         return 0;
     }
     long n = -1;
