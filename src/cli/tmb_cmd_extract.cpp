@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
-#include <set>
 #include <vector>
 #include <cstdio>
 #include <string>
@@ -38,6 +37,7 @@
 #include "tmb_outdir.h"
 #include "tmb_pool.h"
 #include "tmb_progress.h"
+#include "tmb_runner.h"
 #include "tmb_worker_progress.h"
 #include "tmb_report.h"
 #include "tmb_shown.h"
@@ -47,16 +47,15 @@
 namespace {
 
 constexpr size_t kPathMax = 256;            // 255 characters and the NUL
-// Entries up to this size (packed and unpacked; below the size that shows a
-// progress bar) are handed to the workers up to kBatchEntries at a time.
-constexpr uint64_t kBatchEntryMax = 32767;
-constexpr size_t kBatchEntries = 32;
+// Entries above this size (packed or unpacked) show a progress bar, and go
+// to a worker alone.
+constexpr uint64_t kBarEntryMin = 32768;
 // Descriptors kept free for what the run opens besides the target's
 // directories and the files being written (the time zone, a message).
 constexpr int kSpareDescriptors = 8;
 // Every temporary of the jobs in flight has its place in the clean-up
 // registry (the main thread's join temporary and a margin besides).
-static_assert(kPoolMaxQueue * kBatchEntries + 16 <= (size_t)kTmbCleanupNames);
+static_assert(kPoolMaxQueue * kRunnerBatchEntries + 16 <= (size_t)kTmbCleanupNames);
 
 // One run of the command: the archive, the counters of the summary and the
 // answers given at the overwrite prompt that hold for the rest of the run.
@@ -77,21 +76,16 @@ struct ExtractRun {
     std::vector<FileId> inputs;  // the archive and the parts it was joined from
     bool at_next = false;   // the archive stands at the next header already
     OutDir out;             // the target tree
-    OrderedPool *pool = nullptr;      // unpacking threads (one: inline)
+    EntryRunner *runner = nullptr;    // the entries' jobs, in order
+    int arcfd = -1;                   // the archive, read with pread
     std::vector<ExtractCtx *> ctxs;   // one unpacking context per worker
     // One output buffer per worker: a worker writes one file at a time, and
     // its buffer serves them all without an allocation per entry.
     std::vector<StreamBuffer> out_bufs;
-    // Places in the target (their levels joined by '/', see target_key)
-    // whose jobs are not finished.
-    std::set<std::string> pending_targets;
     // Descriptors the run may have open at once: the target's directories
     // (held by the walk and by the pending jobs), and one file being
     // written by each worker.
     int descriptor_room = 0;
-    // Small entries waiting to go to a worker together.
-    std::shared_ptr<std::vector<std::shared_ptr<struct FileJob>>> batch =
-        std::make_shared<std::vector<std::shared_ptr<struct FileJob>>>();
     // A work directory ending in ':' (an AmigaOS device such as "RAM:")
     // joins its entries without a '/': on this system that last part is a
     // prefix of every entry's first component, not a directory.
@@ -100,14 +94,10 @@ struct ExtractRun {
 
 // Finishes the entries still being unpacked, so that what comes next (a
 // message, a question) appears after their lines, as with one thread.
-void send_batch(ExtractRun &r);
-
 void settle(ExtractRun &r)
 {
-    if (r.pool) {
-        send_batch(r);
-        r.pool->drain();
-    }
+    if (r.runner)
+        r.runner->settle();
 }
 
 // Output path for an entry name, for messages and the length limit: the
@@ -304,7 +294,7 @@ struct FileJob {
     int dirfd = -1;         // its descriptor
     AtomicFile tmp;         // the file being written, placed as leaf in dirfd
     std::string leaf, outpath;
-    std::string target;     // the key of its place in pending_targets
+    std::string target;     // the key of the place the runner holds
     int fd = -1;            // the temporary, open for writing
     // Results.
     int rc = TMB_EXTRACT_FAILED;
@@ -319,7 +309,8 @@ struct FileJob {
 // Unpacks the entry into the temporary file (closed here). On success the
 // file is complete, its CRC matched and its time is set.
 // With `arcfp` the packed data is read from that stream at its position
-// (one thread); otherwise with pread from `arcfd` (any thread).
+// (an archive that cannot be read at an offset: one thread); otherwise
+// with pread from `arcfd` (any thread).
 void unpack_to_temp(FileJob &j, ExtractCtx *ctx, StreamBuffer &buf, FILE *arcfp, int arcfd,
                     const lzh::Progress &prog)
 {
@@ -396,7 +387,7 @@ void finish_file(ExtractRun &r, FileJob &j)
                 strerror(e));
         failed = 1;
     }
-    r.pending_targets.erase(j.target);
+    r.runner->release(j.target);
     if (failed) {
         r.errors++;
         return;
@@ -406,13 +397,19 @@ void finish_file(ExtractRun &r, FileJob &j)
 }
 
 // A worker's part of a file entry: the temporary and the unpacking.
-void worker_unpack(FileJob &j, ExtractRun &run, int w, int arcfd, const lzh::Progress &prog)
+// Made with the mode of a new file from the start: the temporary holds
+// nothing that the finished file would not show.
+void worker_unpack(FileJob &j, ExtractRun &run, int w, const lzh::Progress &prog)
 {
     j.fd = tmb_atomic_create_at(&j.tmp, j.dirfd, j.leaf.c_str(), 0666);
-    if (j.fd < 0)
+    if (j.fd < 0) {
         j.create_errno = errno;
-    else
-        unpack_to_temp(j, run.ctxs[(size_t)w], run.out_bufs[(size_t)w], nullptr, arcfd, prog);
+        return;
+    }
+    FILE *arcfp = run.arcfd < 0 ? run.arc.get() : nullptr;
+    unpack_to_temp(j, run.ctxs[(size_t)w], run.out_bufs[(size_t)w], arcfp, run.arcfd, prog);
+    if (arcfp)
+        run.at_next = !ferror(arcfp);
 }
 
 // The main thread's part, in archive order, after the line.
@@ -420,36 +417,13 @@ void finish_job(ExtractRun &run, FileJob &j)
 {
     if (j.create_errno) {
         report_create_failure(run, j.outpath, j.create_errno);
-        run.pending_targets.erase(j.target);
+        run.runner->release(j.target);
     } else {
         finish_file(run, j);
     }
     // Let go here, on this thread, which counts the open directories; the
     // job itself may be freed on a worker.
     j.dir = nullptr;
-}
-
-// Hands the small entries gathered so far to a worker as one job: a
-// hand-over between threads costs more than unpacking a few kilobytes.
-void send_batch(ExtractRun &r)
-{
-    if (!r.batch || r.batch->empty())
-        return;
-    auto b = std::move(r.batch);
-    r.batch = std::make_shared<std::vector<std::shared_ptr<FileJob>>>();
-    ExtractRun *run = &r;
-    int arcfd = fileno(r.arc.get());
-    r.pool->submit(
-        [b, run, arcfd](int w) {
-            for (auto &j : *b)
-                worker_unpack(*j, *run, w, arcfd, {});
-        },
-        [b, run] {
-            for (auto &j : *b) {
-                print_progress_line(*run, j->h);
-                finish_job(*run, *j);
-            }
-        });
 }
 
 // Decodes one file entry into `leaf` of `dir`: on a worker when there are
@@ -463,52 +437,33 @@ void extract_file(ExtractRun &r, const EntryHeader &h, const OutDirRef &dir, con
     j->leaf = leaf;
     j->outpath = outpath;
     j->target = target;
-    int dirfd = dir->fd();
-    FILE *arc = r.arc.get();
-    int arcfd = fileno(arc);
-    if (!r.pool->threaded()) {
-        // Made with the mode of a new file from the start: it holds nothing
-        // that the finished file would not show.
-        j->fd = tmb_atomic_create_at(&j->tmp, dirfd, j->leaf.c_str(), 0666);
-        if (j->fd < 0) {
-            int e = errno;
-            dbg_log(r.o->log, "fopen('%s', \"wb\") FAILED, errno=%d", outpath.c_str(), e);
-            report_cannot_create(r, h, outpath, e);
-            return;
-        }
-        j->dirfd = dirfd;
-        dbg_log(r.o->log, "calling tmb_extract for '%s'", outpath.c_str());
-        // One thread: the line comes first, the bar runs while unpacking.
-        print_progress_line(r, h);
-        tmb_prog_begin(r.bar, h.orig_size);
-        unpack_to_temp(*j, r.ctxs[0], r.out_bufs[0], arc, -1, tmb_prog_sink(r.bar));
-        r.at_next = !ferror(arc);
-        tmb_prog_end(r.bar);
-        finish_file(r, *j);
-        return;
-    }
     // The job holds the directory open: the walk may move on to others
     // before the job is done.
     j->dir = dir;
-    j->dirfd = dirfd;
+    j->dirfd = dir->fd();
     dbg_log(r.o->log, "calling tmb_extract for '%s'", outpath.c_str());
-    r.pending_targets.insert(target);
+    r.runner->hold(target);
     ExtractRun *run = &r;
     // The worker makes the temporary too (the creates are the costly
-    // system calls of a tree). The line and the bar appear when the entry
-    // is the oldest one still being unpacked; the bar follows the worker.
-    if (j->h.orig_size <= kBatchEntryMax && j->h.comp_size <= kBatchEntryMax) {
-        // Small: no progress bar to follow; it waits in the batch.
-        r.batch->push_back(j);
-        if (r.batch->size() >= kBatchEntries)
-            send_batch(r);
+    // system calls of a tree). The line appears in the finish, or, for an
+    // entry with a bar, when it is the oldest one still being unpacked; the
+    // bar follows the worker.
+    bool bar = h.orig_size >= kBarEntryMin || h.comp_size >= kBarEntryMin;
+    if (!bar && r.arcfd >= 0) {
+        r.runner->add(
+            h.comp_size, [j, run](int w) { worker_unpack(*j, *run, w, {}); },
+            [j, run] {
+                print_progress_line(*run, j->h);
+                finish_job(*run, *j);
+            });
         return;
     }
-    send_batch(r);
-    r.pool->submit(
-        [j, run, arcfd, prog = j->progress.sink(j->h.orig_size)](int w) {
-            worker_unpack(*j, *run, w, arcfd, prog);
-        },
+    // Unpacking on this thread (one worker), the bar is drawn as it goes;
+    // a worker's progress is replayed when this thread looks.
+    bool inline_bar = r.runner->workers() == 1;
+    lzh::Progress prog = inline_bar ? tmb_prog_sink(r.bar) : j->progress.sink(h.orig_size);
+    r.runner->add_alone(
+        [j, run, prog](int w) { worker_unpack(*j, *run, w, prog); },
         [j, run] {
             j->progress.show(tmb_prog_sink(run->bar));
             tmb_prog_end(run->bar);
@@ -572,14 +527,7 @@ std::string target_key(const std::vector<std::string> &levels)
 // asked about, or to be in the way of a directory).
 void settle_if_in_the_way(ExtractRun &r, const std::vector<std::string> &levels)
 {
-    std::string key;
-    for (size_t i = 0; i < levels.size() && !r.pending_targets.empty(); i++) {
-        key += (i ? "/" : "") + levels[i];
-        if (r.pending_targets.count(key)) {
-            settle(r);
-            return;
-        }
-    }
+    r.runner->wait_for(levels);
 }
 
 // Keeps the descriptors within the process's limit: when this entry's
@@ -587,7 +535,7 @@ void settle_if_in_the_way(ExtractRun &r, const std::vector<std::string> &levels)
 // finished first and let go of theirs, which leaves what one thread holds.
 void make_room(ExtractRun &r, size_t levels)
 {
-    if (r.out.open + (int)levels + r.pool->workers() > r.descriptor_room)
+    if (r.out.open + (int)levels + r.runner->workers() > r.descriptor_room)
         settle(r);
 }
 
@@ -778,7 +726,9 @@ int cmd_extract(const Options &o)
     r.out_bufs.resize((size_t)workers);
     r.descriptor_room = outdir_free_descriptors() - kSpareDescriptors;
     OrderedPool pool(workers, tmb_pool_queue(workers));
-    r.pool = &pool;
+    EntryRunner runner(pool);
+    r.runner = &runner;
+    r.arcfd = size >= 0 ? fileno(arc) : -1;
 
     // Damage, a read error or a file that is no archive must not pass for
     // the end: what came before is extracted, then the run fails.

@@ -19,6 +19,7 @@
 #include "tmb_pool.h"
 #include "tmb_progress.h"
 #include "tmb_report.h"
+#include "tmb_runner.h"
 #include "tmb_shown.h"
 #include "tmb_split.h"
 #include "tmb_stream.h"
@@ -60,7 +61,10 @@ int cmd_test(const Options &o)
         return 1;
     }
     OrderedPool pool((int)ctxs.size(), tmb_pool_queue((int)ctxs.size()));
-    const int arcfd = fileno(arc);
+    EntryRunner runner(pool);
+    // Read at an offset when the archive allows it (any thread); else in
+    // order from the stream, where one thread decodes each entry at once.
+    const int arcfd = size >= 0 ? fileno(arc) : -1;
 
     struct Result {
         EntryHeader h;
@@ -95,32 +99,6 @@ int cmd_test(const Options &o)
         fflush(stdout);
     };
 
-    using Batch = std::vector<std::shared_ptr<Result>>;
-    constexpr size_t kBatchEntries = 32;
-    constexpr uint64_t kBatchBytes = 256 * 1024;
-    auto batch = std::make_shared<Batch>();
-    uint64_t batch_bytes = 0;
-    auto send_batch = [&] {
-        if (batch->empty())
-            return;
-        pool.submit(
-            [b = batch, arcfd, &ctxs](int w) {
-                for (auto &t : *b)
-                    if (t->supported) {
-                        t->rc = tmb_extract_at(ctxs[(size_t)w], arcfd, t->h.data_pos, nullptr, &t->h, &t->crc);
-                        t->no_memory = tmb_extract_out_of_memory(ctxs[(size_t)w]);
-                    }
-            },
-            [b = batch, &line, &report] {
-                for (auto &t : *b) {
-                    line(t->h);
-                    report(*t);
-                }
-            });
-        batch = std::make_shared<Batch>();
-        batch_bytes = 0;
-    };
-
     EntryHeader h;
     const char *why = nullptr;
     int walk;
@@ -136,32 +114,28 @@ int cmd_test(const Options &o)
         t->h = h;
         // An entry x cannot unpack fails here too: t passes an archive only
         // when x would.
-        bool supported = tmb_extract_supported(&h);
-        if (!supported)
+        t->supported = tmb_extract_supported(&h);
+        if (!t->supported)
             t->rc = TMB_EXTRACT_UNSUPPORTED;
-        if (!pool.threaded()) {
-            line(h);
-            if (supported) {
-                t->rc = tmb_extract(ctxs[0], arc, nullptr, &t->h, &t->crc);
-                t->no_memory = tmb_extract_out_of_memory(ctxs[0]);
-            }
-            seek_past(arc, h);
+        auto work = [t, arc, arcfd, &ctxs](int w) {
+            if (!t->supported)
+                return;
+            ExtractCtx *ctx = ctxs[(size_t)w];
+            t->rc = arcfd >= 0 ? tmb_extract_at(ctx, arcfd, t->h.data_pos, nullptr, &t->h, &t->crc)
+                               : tmb_extract(ctx, arc, nullptr, &t->h, &t->crc);
+            t->no_memory = tmb_extract_out_of_memory(ctx);
+        };
+        auto finish = [t, &line, &report] {
+            line(t->h);
             report(*t);
-            continue;
-        }
-        // Small entries go to the workers in batches: a hand-over costs
-        // more than decoding a few kilobytes.
-        t->supported = supported;
-        if (h.comp_size >= kBatchBytes)
-            send_batch(); // a large entry goes alone
-        batch->push_back(t);
-        batch_bytes += h.comp_size;
-        if (batch->size() >= kBatchEntries || batch_bytes >= kBatchBytes)
-            send_batch();
+        };
+        if (arcfd >= 0)
+            runner.add(h.comp_size, work, finish);
+        else
+            runner.add_alone(work, finish, nullptr, nullptr);
         seek_past(arc, h);
     }
-    send_batch();
-    pool.drain();
+    runner.settle();
     tmb_unpack_contexts_free(ctxs);
     // Damage, a read error or a file that is no archive must not pass for
     // the end.

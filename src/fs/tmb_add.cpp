@@ -529,20 +529,11 @@ void add_compressed(AddState &as, const char *path, const char *arcname, const c
         return;
     }
 
-    PackSession &ps = *as.session;
-    if (!ps.pool->threaded()) {
-        adding_line(as, arcname);
-        as.log.line("add_path lhX: filepath='%s' arcname='%s' orig_size=%lu method=%d", path, name,
-                (unsigned long)j->h.orig_size, method);
-        progress_begin(as, j->h.orig_size);
-        pack_work(as, *j, ps.ctxs[0], as.progress.bytes);
-        progress_end(as);
-        count(as, pack_finish(as, *j));
-        slot_give(as, j->slot);
-        return;
-    }
-    submit(as, 
-        [&as, j, prog = j->progress.sink(j->h.orig_size)](int w) {
+    // Packed on this thread (one worker), the bar is drawn as it goes; a
+    // worker's progress is replayed when this thread looks.
+    lzh::Progress prog = as.session->pool->threaded() ? j->progress.sink(j->h.orig_size) : as.progress.bytes;
+    submit(as,
+        [&as, j, prog](int w) {
             pack_work(as, *j, as.session->ctxs[(size_t)w], prog);
         },
         [&as, j] {

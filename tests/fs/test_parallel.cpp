@@ -24,6 +24,7 @@
 #include "lzh_builder.h"
 #include "testkit.h"
 #include "tmb_pool.h"
+#include "tmb_runner.h"
 
 using namespace testkit;
 namespace fs = std::filesystem;
@@ -120,6 +121,61 @@ TEST(ParallelPool, FinishesInOrderWithBoundedQueue)
         if (workers > 1) {
             EXPECT_EQ(met.load(), 2) << "the work never ran side by side";
             EXPECT_GE(most.load(), 2);
+        }
+    }
+}
+
+// The entries' runner: finishes in the order of adding, whatever goes in a
+// batch and whatever goes alone; with one worker each entry is done before
+// add returns; an entry waits exactly when an unfinished one holds its
+// place or a level on its way.
+TEST(ParallelRunner, FinishesInOrderAndWaitsForHeldPlaces)
+{
+    struct WaitCase {
+        std::vector<std::string> held, levels;
+        bool waits;
+    };
+    const WaitCase cases[] = {
+        {{"a/b"}, {"a", "b"}, true},       // the very place
+        {{"a"}, {"a", "b"}, true},         // a file where a directory is wanted
+        {{"a/b"}, {"a"}, false},           // below the place: not on its way
+        {{"a/b"}, {"a", "c"}, false},
+        {{"ab"}, {"a", "b"}, false},       // a prefix of a name is no level
+        {{}, {"a"}, false},
+    };
+    for (int workers : {1, 3}) {
+        SCOPED_TRACE(workers);
+        OrderedPool pool(workers, tmb_pool_queue(workers));
+        EntryRunner runner(pool);
+        std::vector<int> finished;
+        const uint64_t sizes[] = {10, kRunnerBatchBytes, 100, 5, kRunnerBatchBytes / 2, 1};
+        for (int i = 0; i < 70; i++) {
+            auto finish = [&finished, i] { finished.push_back(i); };
+            if (i % 9 == 4)
+                runner.add_alone([](int) {}, finish, nullptr, nullptr);
+            else
+                runner.add(sizes[i % 6], [](int) {}, finish);
+            if (workers == 1) {
+                EXPECT_EQ(finished.size(), (size_t)i + 1) << "one worker runs each entry as it comes";
+            }
+        }
+        runner.settle();
+        ASSERT_EQ(finished.size(), 70u);
+        for (int i = 0; i < 70; i++)
+            EXPECT_EQ(finished[(size_t)i], i);
+
+        for (const WaitCase &c : cases) {
+            finished.clear();
+            for (const std::string &k : c.held)
+                runner.hold(k);
+            runner.add(1, [](int) {}, [&finished] { finished.push_back(0); });
+            EXPECT_EQ(runner.wait_for(c.levels), c.waits) << c.levels.size();
+            if (c.waits) {
+                EXPECT_EQ(finished.size(), 1u) << "waiting finishes what came before";
+            }
+            for (const std::string &k : c.held)
+                runner.release(k);
+            runner.settle();
         }
     }
 }
