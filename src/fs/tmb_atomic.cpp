@@ -72,6 +72,12 @@ int tmb_atomic_place(AtomicFile *a)
     return ok;
 }
 
+void tmb_atomic_forget(AtomicFile *a)
+{
+    if (!a->tmp.empty())
+        release(a);
+}
+
 void tmb_atomic_abort(AtomicFile *a)
 {
     if (a->tmp.empty())

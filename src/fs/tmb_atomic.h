@@ -56,3 +56,7 @@ int tmb_atomic_place(AtomicFile *a);
 // Gives up: the temporary is removed and released; what bore the name
 // stays. Harmless when nothing was made.
 void tmb_atomic_abort(AtomicFile *a);
+
+// Releases a temporary its writer has already removed: unlinking the name
+// again could remove a file someone else made under it meanwhile.
+void tmb_atomic_forget(AtomicFile *a);

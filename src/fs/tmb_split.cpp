@@ -720,7 +720,7 @@ int join_parts(const SplitSettings &set, const char *part_name, const char *out_
     }
     StandIn read;
     if (join_into(set, &read, base, out, tmp.tmp.c_str(), out_path) != 0) {
-        tmb_atomic_abort(&tmp);  // join_into has removed it; this releases it
+        tmb_atomic_forget(&tmp);  // join_into has removed it
         return 1;
     }
     if (!tmb_atomic_place(&tmp)) {
